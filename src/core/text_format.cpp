@@ -1,0 +1,42 @@
+// Number and list forms used inside error messages.
+#include "core/text_format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace dithering {
+
+std::string format_float(float value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    // Fixed notation with no precision asks for the shortest digits that
+    // round-trip; the largest float needs 39 digits before the point and
+    // the smallest subnormal about 150 after it.
+    char buffer[200];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                      std::chars_format::fixed);
+    return std::string(buffer, result.ptr);
+}
+
+std::string format_list(std::span<const std::int64_t> values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) out += ", ";
+        out += std::to_string(values[i]);
+    }
+    out += ']';
+    return out;
+}
+
+float narrow_to_float(double value) {
+    // Halfway between the largest float and 2^128: from here on, rounding
+    // to nearest gives infinity (the tie goes to the even neighbour, 2^128).
+    constexpr double overflow = 0x1.ffffffp127;
+    if (std::isnan(value)) return static_cast<float>(value);
+    if (value >= overflow) return std::numeric_limits<float>::infinity();
+    if (value <= -overflow) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(value);
+}
+
+}  // namespace dithering
