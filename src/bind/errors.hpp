@@ -17,3 +17,27 @@ PyObject* raise(PyObject* type, const std::string& message);
 void add_note_to_current_exception(const char* note);
 
 }  // namespace dithering
+
+#include <new>
+#include <stdexcept>
+
+namespace dithering {
+
+// Runs an entry point's body, turning a C++ allocation failure (from a
+// vector or string growing) into MemoryError: no exception may cross into
+// the interpreter, which would abort the process.
+template <class Body>
+auto guard_entry(Body body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return decltype(body())();
+}
+
+}  // namespace dithering

@@ -38,8 +38,7 @@ constexpr Signature DITHER_SIGNATURE{"dither", IMAGE_AND_METHOD, DITHER_KEYWORDS
 
 constexpr std::string_view DEFAULT_METHOD = "floyd_steinberg";
 
-PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* error_diffusion_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, METHOD, LEVELS, PALETTE, SERPENTINE, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
     if (!match_arguments(ERROR_DIFFUSION_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
@@ -58,8 +57,7 @@ PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return error_diffusion(slots[IMAGE], method, serpentine, options);
 }
 
-PyObject* py_ordered_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* ordered_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, MATRIX, LEVELS, PALETTE, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
     if (!match_arguments(ORDERED_DITHER_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
@@ -74,8 +72,7 @@ PyObject* py_ordered_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return ordered_dither(slots[IMAGE], optional_object(slots[MATRIX]), options);
 }
 
-PyObject* py_random_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* random_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, LEVELS, PALETTE, SEED, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
     if (!match_arguments(RANDOM_DITHER_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
@@ -92,7 +89,7 @@ PyObject* py_random_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return random_dither(slots[IMAGE], seed, options);
 }
 
-PyObject* py_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, METHOD, LEVELS, PALETTE, SERPENTINE, SEED, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
     if (!match_arguments(DITHER_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
@@ -113,6 +110,25 @@ PyObject* py_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return raise(PyExc_NotImplementedError, "dither is not implemented yet");
 }
 
+PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames); });
+}
+
+PyObject* py_ordered_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guard_entry([&] { return ordered_dither_entry(args, nargs, kwnames); });
+}
+
+PyObject* py_random_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guard_entry([&] { return random_dither_entry(args, nargs, kwnames); });
+}
+
+PyObject* py_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry([&] { return dither_entry(args, nargs, kwnames); });
+}
+
 // A new list of str built from `count` names produced by `name_at(i)`.
 template <class NameAt>
 PyObject* new_name_list(std::size_t count, NameAt name_at) {
@@ -128,11 +144,16 @@ PyObject* new_name_list(std::size_t count, NameAt name_at) {
 }
 
 PyObject* py_available_methods(PyObject*, PyObject*) {
-    return new_name_list(KERNELS.size(), [](std::size_t i) { return KERNELS[i].name; });
+    return guard_entry([] {
+        return new_name_list(KERNELS.size(), [](std::size_t i) { return KERNELS[i].name; });
+    });
 }
 
 PyObject* py_available_matrices(PyObject*, PyObject*) {
-    return new_name_list(BAYER_SIZES.size(), [](std::size_t i) { return bayer_name(BAYER_SIZES[i]); });
+    return guard_entry([] {
+        return new_name_list(BAYER_SIZES.size(),
+                             [](std::size_t i) { return bayer_name(BAYER_SIZES[i]); });
+    });
 }
 
 template <class Fn>
