@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Print the path of a free-threaded CPython: $PYTHON, else python3.14t or
+# python3.13t from PATH, else CPython 3.13 built with --disable-gil from
+# Debian's own source package and cached in $CACHE_DIR.
+set -euo pipefail
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+PREFIX="$CACHE_DIR/cpython-3.13t"
+# Written only after a verified install, so an interrupted build is redone.
+STAMP="$PREFIX/.build-complete"
+BUILD_DEPS=(build-essential libssl-dev zlib1g-dev libffi-dev libbz2-dev
+            liblzma-dev libsqlite3-dev xz-utils)
+
+gil_disabled_build() {
+  "$1" -c 'import sys, sysconfig; sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
+}
+
+# "URI KEYRING" of the machine's main Debian archive (KEYRING is "-" if none),
+# so the private source list mirrors whatever this machine already trusts.
+debian_archive() {
+  local f found=
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ -r $f ]] || continue
+    found=$(awk '
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { if (uri != "") exit; key = ""; next }
+      tolower($1) == "uris:" { for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) { uri = $i; break } }
+      tolower($1) == "signed-by:" && $2 ~ /^\// { key = $2 }
+      END { if (uri != "") print uri, (key == "" ? "-" : key) }' "$f")
+    [[ -n $found ]] && { echo "$found"; return; }
+  done
+  [[ -r /etc/apt/sources.list ]] && found=$(awk '
+    $1 == "deb" || $1 == "deb-src" {
+      key = ""; i = 2
+      if ($2 ~ /^\[/) {
+        for (; i <= NF; i++) {
+          if ($i ~ /signed-by=/) { k = $i; sub(/.*signed-by=/, "", k); sub(/\]$/, "", k); key = k }
+          if ($i ~ /\]$/) { i++; break }
+        }
+      }
+      if ($i ~ /\/debian\/?$/) { print $i, (key == "" ? "-" : key); exit }
+    }' /etc/apt/sources.list)
+  [[ -n $found ]] || die "no Debian archive found in /etc/apt"
+  echo "$found"
+}
+
+# Download python3.13's source from trixie (bookworm has no 3.13) with a
+# private apt configuration: the system's apt setup is never touched.
+fetch_source() {
+  local srcdir="$CACHE_DIR/src" aptdir="$CACHE_DIR/apt" uri key opts
+  local orig
+  orig=$(compgen -G "$srcdir/python3.13_*.orig.tar.xz" | sort -V | tail -n 1 || true)
+  if [[ -n $orig ]]; then echo "$orig"; return; fi
+
+  read -r uri key < <(debian_archive)
+  opts=""; [[ $key != - ]] && opts="[signed-by=$key] "
+  mkdir -p "$srcdir" "$aptdir/lists/partial" "$aptdir/cache/archives/partial"
+  echo "deb-src ${opts}${uri} trixie main" >"$aptdir/sources.list"
+  local apt_opts=(
+    -o "Dir::Etc::SourceList=$aptdir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o "Dir::State::Lists=$aptdir/lists" -o "Dir::Cache=$aptdir/cache"
+    # The cache may sit under a home the _apt user cannot enter.
+    -o APT::Sandbox::User=root
+  )
+  log "downloading python3.13 source package (trixie, $uri)"
+  run_logged "$aptdir/update.log" apt-get "${apt_opts[@]}" update
+  (cd "$srcdir" && run_logged "$aptdir/source.log" \
+     apt-get "${apt_opts[@]}" source --download-only python3.13)
+  orig=$(compgen -G "$srcdir/python3.13_*.orig.tar.xz" | sort -V | tail -n 1 || true)
+  [[ -n $orig ]] || die "apt-get source gave no python3.13 orig tarball"
+  echo "$orig"
+}
+
+install_build_deps() {
+  local missing=() p
+  for p in "${BUILD_DEPS[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  log "installing build dependencies: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  run_logged "$CACHE_DIR/apt-install.log" \
+    bash -c 'apt-get update && apt-get install -y --no-install-recommends "$@"' _ "${missing[@]}"
+}
+
+build_cpython() {
+  local orig tmp jobs
+  orig=$(fetch_source)
+  install_build_deps
+  jobs=$(nproc)
+  rm -rf "$CACHE_DIR"/build-cpython.*   # left by a killed build; we hold the lock
+  tmp=$(mktemp -d "$CACHE_DIR/build-cpython.XXXXXX")
+  trap 'rm -rf "$tmp"' EXIT
+  log "building free-threaded CPython from $(basename "$orig") (a few minutes)"
+  tar -xJf "$orig" -C "$tmp" --strip-components=1
+  (
+    cd "$tmp"
+    run_logged "$CACHE_DIR/cpython-configure.log" \
+      ./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install
+    run_logged "$CACHE_DIR/cpython-make.log" make -j"$jobs"
+    rm -rf "$PREFIX"   # drop any half-installed tree from an earlier try
+    run_logged "$CACHE_DIR/cpython-install.log" make install
+  )
+  # pip needs ssl; the tests need the stdlib pieces that are optional at build time.
+  "$PREFIX/bin/python3.13t" -c 'import ssl, zlib, ctypes, bz2, lzma, sqlite3' \
+    || die "built interpreter lacks a stdlib module"
+  [[ $("$PREFIX/bin/python3.13t" -c 'import sys; print(sys._is_gil_enabled())') == False ]] \
+    || die "built interpreter has the GIL enabled"
+  touch "$STAMP"
+  rm -rf "$tmp"; trap - EXIT
+}
+
+if [[ -n ${PYTHON:-} ]]; then
+  py=$(command -v "$PYTHON") || die "PYTHON=$PYTHON not found"
+  gil_disabled_build "$py" || log "warning: PYTHON=$PYTHON is not a free-threaded build"
+  echo "$py"; exit 0
+fi
+for name in python3.14t python3.13t; do
+  if py=$(command -v "$name") && gil_disabled_build "$py"; then echo "$py"; exit 0; fi
+done
+if [[ ! -e $STAMP ]]; then
+  lock cpython-3.13t
+  [[ -e $STAMP ]] || build_cpython   # another process may have built it meanwhile
+fi
+echo "$PREFIX/bin/python3.13t"

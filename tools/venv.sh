@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Usage: venv.sh PYTHON
+# Ensure the cached venv for interpreter PYTHON holds requirements-dev.txt;
+# print its directory. Keyed by version+abiflags (venv-cp313t, venv-cp311).
+set -euo pipefail
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+py=${1:?usage: venv.sh PYTHON}
+read -r tag exe version < <("$py" -c '
+import os, sys
+v = sys.version_info
+print(f"cp{v[0]}{v[1]}{sys.abiflags}", os.path.realpath(sys.executable), sys.version.split()[0])')
+venv="$CACHE_DIR/venv-$tag"
+reqs="$REPO_ROOT/tools/requirements-dev.txt"
+# Which interpreter the venv was made from, and what was installed into it.
+want_base="$exe $version"
+want_reqs=$(cat "$reqs" "${BASH_SOURCE[0]}" | sha256sum | cut -d' ' -f1)
+
+if [[ $(cat "$venv/.base" 2>/dev/null) == "$want_base" &&
+      $(cat "$venv/.reqs" 2>/dev/null) == "$want_reqs" ]]; then
+  echo "$venv"; exit 0
+fi
+
+lock "venv-$tag"
+if [[ $(cat "$venv/.base" 2>/dev/null) != "$want_base" ]]; then
+  log "creating $venv from $exe"
+  rm -rf "$venv"
+  "$exe" -m venv "$venv"
+  echo "$want_base" >"$venv/.base"
+fi
+if [[ $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
+  log "installing tools/requirements-dev.txt into $venv"
+  rm -f "$venv/.reqs"
+  pip=("$venv/bin/python" -m pip install -q --only-binary=:all:)
+  "${pip[@]}" --upgrade pip
+  "${pip[@]}" -r "$reqs"
+  # Optional: scikit-build-core uses ninja when present, else make.
+  "${pip[@]}" ninja 2>/dev/null || log "no ninja wheel for $tag; CMake will use make"
+  echo "$want_reqs" >"$venv/.reqs"
+fi
+echo "$venv"
