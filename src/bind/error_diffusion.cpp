@@ -1,0 +1,54 @@
+// The error-diffusion driver: name lookup, preparation, the passes, output.
+#include <string>
+#include <utility>
+
+#include "bind/drivers.hpp"
+#include "bind/errors.hpp"
+#include "bind/output.hpp"
+#include "bind/prepare.hpp"
+#include "core/diffusion.hpp"
+#include "core/method_names.hpp"
+#include "core/quoting.hpp"
+
+namespace dithering {
+namespace {
+
+PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine) {
+    Img& img = p.img;
+    const KernelRows rows = kernel_rows(kernel, p.strength);
+    if (const auto* palette = std::get_if<Palette>(&p.target)) {
+        return palette_pass(img.pixels.get(), img.height, img.width, img.channels, p.space,
+                            *palette, rows, serpentine);
+    }
+    const Levels& levels = std::get<Levels>(p.target);
+    for (std::size_t c = 0; c < img.channels; ++c) {
+        if (img.alpha == c) continue;
+        const PassStatus status = levels_pass(img.pixels.get(), img.height, img.width,
+                                              img.channels, c, p.space, levels, rows, serpentine);
+        if (status != PassStatus::ok) return status;
+    }
+    return PassStatus::ok;
+}
+
+}  // namespace
+
+PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpentine,
+                          const CommonOptions& options) {
+    // The name is resolved before anything looks at the image or options.
+    const Kernel* kernel = parse_method(method);
+    if (!kernel) {
+        return raise(PyExc_ValueError, "unknown error-diffusion method " + quote_text(method) +
+                                           "; valid values: " + quoted_method_names());
+    }
+    std::optional<Prepared> prepared = prepare(image, options);
+    if (!prepared) return nullptr;
+
+    PyThreadState* thread = PyEval_SaveThread();
+    const PassStatus status = run_passes(*prepared, *kernel, serpentine);
+    PyEval_RestoreThread(thread);
+
+    if (status == PassStatus::out_of_memory) return PyErr_NoMemory();
+    return into_output(std::move(prepared->img));
+}
+
+}  // namespace dithering

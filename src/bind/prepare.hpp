@@ -1,0 +1,31 @@
+// The shared front half of every dithering call.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "bind/drivers.hpp"
+#include "core/color_space.hpp"
+#include "core/image.hpp"
+#include "core/target.hpp"
+
+namespace dithering {
+
+// Everything a pixel loop needs, owning all its data and no Python object,
+// so that the loop can run detached from the interpreter.
+struct Prepared {
+    Img img;
+    Target target;
+    ColorSpace space;
+    float strength;
+};
+
+// Checks the options in a fixed order (strength, levels, levels with
+// palette, the palette itself), reads the image, decides the pass-through
+// alpha channel, rejects a palette for 1- and 2-channel images, then builds
+// the colour-space table and the target. The first failure raises. Runs
+// attached.
+std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options);
+
+}  // namespace dithering

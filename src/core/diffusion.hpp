@@ -1,0 +1,65 @@
+// Error-diffusion passes: one channel against levels, or RGB against a palette.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/color_space.hpp"
+#include "core/kernels.hpp"
+#include "core/levels.hpp"
+#include "core/palette.hpp"
+
+namespace dithering {
+
+enum class PassStatus {
+    ok,
+    // The error rows could not be allocated (or their size overflows
+    // size_t). The pixels may be partly written; the caller reports it.
+    out_of_memory,
+};
+
+// Both passes work in place on `pixels`: height x width pixels of
+// `channels` interleaved bytes, row-major, exactly height * width * channels
+// bytes. Rows run top to bottom; with `serpentine` the odd rows are scanned
+// right to left with the mirrored windows of `rows`, every other row left
+// to right with the forward ones. Each pixel value is lut[byte] plus the
+// error accumulated on it; it is quantized, its output byte written over
+// the input byte, and the whole error (the value is never clamped) spread
+// with the weights of `rows`. Single precision throughout, every multiply
+// and add rounded on its own. Error pushed outside the image is dropped.
+// An empty image is a no-op. Neither pass throws or aborts.
+//
+// levels_pass and palette_pass give, byte for byte, the results of the
+// *_plain forms below, which follow the window-by-window description
+// literally and serve as the reference. That holds for the tables
+// ColorSpace::create builds (finite working values in 0..255) and weight
+// windows from kernel_rows with a strength in 0..1; for other windows (and
+// strength 0) they run the plain forms themselves.
+
+// Diffuses channel `channel` (< channels) on its own to `levels`. With two
+// levels the level is 1 exactly when v >= 127.5 (NaN gives level 0);
+// otherwise it is levels.quantize(v).
+PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                       std::size_t channels, std::size_t channel, const ColorSpace& space,
+                       const Levels& levels, const KernelRows& rows, bool serpentine) noexcept;
+
+// Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
+// (channels >= 3), writing colors[j] there; channels from 3 up are neither
+// read nor written.
+PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                        std::size_t channels, const ColorSpace& space, const Palette& palette,
+                        const KernelRows& rows, bool serpentine) noexcept;
+
+// The reference forms: three zero-filled rows of width + 8 cells (the cell
+// of column x is x + 2), every used window row added cell by cell at every
+// pixel, the current row cleared and the rows rotated at each row end.
+PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                             std::size_t channels, std::size_t channel, const ColorSpace& space,
+                             const Levels& levels, const KernelRows& rows,
+                             bool serpentine) noexcept;
+PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                              std::size_t channels, const ColorSpace& space,
+                              const Palette& palette, const KernelRows& rows,
+                              bool serpentine) noexcept;
+
+}  // namespace dithering

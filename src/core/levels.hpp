@@ -1,0 +1,38 @@
+// Evenly spaced output levels per channel and the value-to-level mapping.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/color_space.hpp"
+
+namespace dithering {
+
+// n output levels, evenly spaced on the working scale (linear light in
+// linear mode). For each level both the byte that is written (`codes`) and
+// the working value of that byte (`values`) are kept, so that error
+// diffusion measures its error against what was really written.
+// Only the first `count` entries of `codes` and `values` are meaningful.
+struct Levels {
+    std::array<std::uint8_t, 256> codes{};  // output byte of level i
+    std::array<float, 256> values{};        // lut[codes[i]]
+    float step = 0.0f;      // 255 / (n - 1)
+    float inv_step = 0.0f;  // 1.0f / step (not (n - 1) / 255: they differ, e.g. n = 8)
+    float top = 0.0f;       // n - 1, the highest level index as a float
+    std::uint32_t count = 0;
+
+    // Builds n levels for `space`. n must be 2..256 (the only values the
+    // argument checks let through); anything else is clamped into that
+    // range so that a caller bug can never index outside the tables.
+    // Cannot fail otherwise. codes[0] = 0, codes[n-1] = 255, codes never
+    // decrease; in linear mode neighbouring levels may share a code.
+    static Levels create(std::uint32_t n, const ColorSpace& space) noexcept;
+
+    // The level nearest to working value v: roundf(v * inv_step) (halves
+    // away from zero), limited to 0..top; NaN gives level 0. Never returns
+    // an index >= count.
+    std::size_t quantize(float v) const noexcept;
+};
+
+}  // namespace dithering

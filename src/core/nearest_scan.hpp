@@ -1,0 +1,49 @@
+// The nearest-colour scans behind Palette::nearest: a plain sequential
+// reference and vector scans chosen at run time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dithering {
+
+// Working colours laid out one channel per block: colour j is
+// (c0[j], c1[j], c2[j]). `padded` is a multiple of NEAREST_PAD; entries past
+// the real colours hold NaN, whose distance never wins. The vector scans
+// carry indices as floats, exact for the at most 4096 colours of a palette
+// (anything below 2^24).
+struct ScanLanes {
+    const float* c0;
+    const float* c1;
+    const float* c2;
+    std::size_t padded;
+};
+
+inline constexpr std::size_t NEAREST_PAD = 16;
+
+using NearestScan = std::size_t (*)(const ScanLanes&, float, float, float) noexcept;
+
+enum class NearestPath { scalar, sse2, avx2 };
+
+// The sequential rule itself over `working` (count x 3 floats, R G B):
+// best = +inf, index = 0; for each colour in order, d as documented on
+// Palette::nearest; take it when best > d.
+std::size_t nearest_reference(const float* working, std::size_t count, float c0, float c1,
+                              float c2) noexcept;
+
+// The scans over the lane layout. Each one computes the same distance with
+// the same IEEE operations in the same order for every colour, keeps the
+// first strict minimum per lane, and reduces the lanes to the lowest index
+// among the minimal distances, which is exactly the sequential result
+// (NaN never wins; nothing below +inf gives 0).
+std::size_t nearest_scalar(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+std::size_t nearest_sse2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+// Only callable when nearest_path_supported(NearestPath::avx2).
+std::size_t nearest_avx2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+
+bool nearest_path_supported(NearestPath path) noexcept;
+NearestScan nearest_scan_for(NearestPath path) noexcept;
+// The fastest scan this processor supports, decided once per process.
+NearestScan best_nearest_scan() noexcept;
+
+}  // namespace dithering

@@ -1,0 +1,98 @@
+// Throughput of the error-diffusion passes, without Python: prints Mpx/s.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "core/color_space.hpp"
+#include "core/diffusion.hpp"
+#include "core/kernels.hpp"
+#include "core/levels.hpp"
+#include "core/method_names.hpp"
+#include "core/palette.hpp"
+
+using namespace dithering;
+
+namespace {
+
+// A horizontal gradient with mild noise, like a photograph's smooth areas.
+std::vector<std::uint8_t> test_image(std::size_t height, std::size_t width, std::size_t channels) {
+    std::mt19937 rng(1);
+    std::uniform_int_distribution<int> noise(-12, 12);
+    std::vector<std::uint8_t> image(height * width * channels);
+    for (std::size_t y = 0; y < height; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                const int base = static_cast<int>((x * 255) / width + c * 40 + y % 7) % 256;
+                const int v = base + noise(rng);
+                image[(y * width + x) * channels + c] =
+                    static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+            }
+        }
+    }
+    return image;
+}
+
+template <typename Pass>
+void measure(const char* label, std::size_t height, std::size_t width, std::size_t channels,
+             Pass pass) {
+    const std::vector<std::uint8_t> source = test_image(height, width, channels);
+    double best = 1e30;
+    for (int run = 0; run < 7; ++run) {
+        std::vector<std::uint8_t> pixels = source;
+        const auto start = std::chrono::steady_clock::now();
+        pass(pixels.data());
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (took.count() < best) best = took.count();
+    }
+    const double mpx = static_cast<double>(height * width) / best / 1e6;
+    std::printf("%-36s %5zux%-5zu %8.1f Mpx/s\n", label, height, width, mpx);
+}
+
+void bench_levels(const char* label, const char* method, bool plain = false) {
+    const ColorSpace space = ColorSpace::create(false);
+    const Levels levels = Levels::create(2, space);
+    const KernelRows rows = kernel_rows(*parse_method(method), 1.0f);
+    const std::size_t side = plain ? 2048 : 4096;
+    measure(label, side, side, 1, [&](std::uint8_t* px) {
+        if (plain) {
+            levels_pass_plain(px, side, side, 1, 0, space, levels, rows, false);
+        } else {
+            levels_pass(px, side, side, 1, 0, space, levels, rows, false);
+        }
+    });
+}
+
+void bench_palette(const char* label, std::size_t colors, std::size_t side) {
+    const ColorSpace space = ColorSpace::create(false);
+    std::mt19937 rng(2);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<std::uint8_t> list(3 * colors);
+    for (auto& c : list) c = static_cast<std::uint8_t>(byte(rng));
+    const Palette palette = *Palette::create(std::move(list), space);
+    const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+    measure(label, side, side, 3, [&](std::uint8_t* px) {
+        palette_pass(px, side, side, 3, space, palette, rows, false);
+    });
+}
+
+}  // namespace
+
+int main() {
+    bench_levels("floyd_steinberg, 2 levels", "fs");
+    bench_levels("jarvis_judice_ninke, 2 levels", "jjn");
+    bench_levels("atkinson, 2 levels", "atkinson");
+    {
+        const ColorSpace space = ColorSpace::create(true);
+        const Levels levels = Levels::create(4, space);
+        const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+        measure("floyd_steinberg, 4 levels, linear", 4096, 4096, 1, [&](std::uint8_t* px) {
+            levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, false);
+        });
+    }
+    bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);
+    bench_palette("floyd_steinberg, palette of 16", 16, 2048);
+    bench_palette("floyd_steinberg, palette of 256", 256, 1024);
+    return 0;
+}
