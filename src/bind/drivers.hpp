@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bind/args.hpp"
+#include "core/threshold_matrix.hpp"
 
 namespace dithering {
 
@@ -28,6 +29,9 @@ PyObject* error_diffusion(PyObject* image, std::string_view method,
                           bool serpentine, const CommonOptions& options);
 // `matrix` is borrowed, nullptr for the default 8x8 Bayer matrix.
 PyObject* ordered_dither(PyObject* image, PyObject* matrix,
+                         const CommonOptions& options);
+// The same with a matrix already parsed (the dispatcher's ordered branch).
+PyObject* ordered_dither(PyObject* image, ThresholdMatrix matrix,
                          const CommonOptions& options);
 PyObject* random_dither(PyObject* image, std::optional<Int128> seed,
                         const CommonOptions& options);

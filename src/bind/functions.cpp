@@ -11,6 +11,8 @@
 #include "bind/pyref.hpp"
 #include "core/kernels.hpp"
 #include "core/matrix_names.hpp"
+#include "core/method_names.hpp"
+#include "core/quoting.hpp"
 
 namespace dithering {
 namespace {
@@ -89,6 +91,22 @@ PyObject* random_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return random_dither(slots[IMAGE], seed, options);
 }
 
+// Picks the algorithm from the method text: error-diffusion names and
+// aliases first, then "random" (after normalising), then matrix names.
+PyObject* dispatch(PyObject* image, std::string_view method, bool serpentine,
+                   std::optional<Int128> seed, const CommonOptions& options) {
+    if (parse_method(method)) return error_diffusion(image, method, serpentine, options);
+    if (normalize(method) == "random") return random_dither(image, seed, options);
+    // A text can only take the name reading of a matrix argument, so the
+    // name is read here directly and the tile handed on already built.
+    if (auto size = bayer_size_from_name(method)) {
+        return ordered_dither(image, ThresholdMatrix::bayer(*size), options);
+    }
+    return raise(PyExc_ValueError, "unknown dither method " + quote_text(method) +
+                                       "; valid values: " + quoted_method_names() + ", " +
+                                       quoted_matrix_names() + ", 'random'");
+}
+
 PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, METHOD, LEVELS, PALETTE, SERPENTINE, SEED, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
@@ -107,7 +125,7 @@ PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         !convert_bool(slots[PRESERVE_ALPHA], "preserve_alpha", options.preserve_alpha)) {
         return nullptr;
     }
-    return raise(PyExc_NotImplementedError, "dither is not implemented yet");
+    return dispatch(slots[IMAGE], method, serpentine, seed, options);
 }
 
 PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -1,0 +1,67 @@
+// The ordered and random dither drivers.
+#include <time.h>
+
+#include <utility>
+#include <variant>
+
+#include "bind/drivers.hpp"
+#include "bind/matrix_arg.hpp"
+#include "bind/output.hpp"
+#include "bind/prepare.hpp"
+#include "core/threshold_dither.hpp"
+
+namespace dithering {
+namespace {
+
+// The seed of a call made without one: the real-time clock in nanoseconds
+// (truncated to 64 bits), or a fixed value for a clock before the epoch or
+// one that cannot be read.
+std::uint64_t clock_seed() {
+    constexpr std::uint64_t fallback = 0x9e3779b97f4a7c15ULL;
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return fallback;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+PyObject* ordered_dither(PyObject* image, PyObject* matrix, const CommonOptions& options) {
+    if (!matrix) return ordered_dither(image, ThresholdMatrix::bayer(8), options);
+    // The matrix is read before anything looks at the image or options.
+    std::optional<ThresholdMatrix> parsed = parse_matrix(matrix);
+    if (!parsed) return nullptr;
+    return ordered_dither(image, std::move(*parsed), options);
+}
+
+PyObject* ordered_dither(PyObject* image, ThresholdMatrix matrix, const CommonOptions& options) {
+    std::optional<Prepared> p = prepare(image, options);
+    if (!p) return nullptr;
+    PyThreadState* thread = PyEval_SaveThread();
+    if (const auto* palette = std::get_if<Palette>(&p->target)) {
+        ordered_palette(p->img, p->space, *palette, p->strength, matrix);
+    } else {
+        ordered_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, matrix);
+    }
+    PyEval_RestoreThread(thread);
+    return into_output(std::move(p->img));
+}
+
+PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const CommonOptions& options) {
+    std::optional<Prepared> p = prepare(image, options);
+    if (!p) return nullptr;
+    // Only the low 64 bits count: seeds that differ by a multiple of 2^64
+    // are the same seed, and -1 is 2^64 - 1.
+    const std::uint64_t seed64 = seed ? static_cast<std::uint64_t>(*seed) : clock_seed();
+    const std::uint64_t state = random_state_from_seed(seed64);
+    PyThreadState* thread = PyEval_SaveThread();
+    if (const auto* palette = std::get_if<Palette>(&p->target)) {
+        random_palette(p->img, p->space, *palette, p->strength, state);
+    } else {
+        random_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, state);
+    }
+    PyEval_RestoreThread(thread);
+    return into_output(std::move(p->img));
+}
+
+}  // namespace dithering
