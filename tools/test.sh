@@ -10,6 +10,19 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tools="$REPO_ROOT/tools"
 failed=()
 
+# The C++ core on its own, warnings as errors, before any interpreter: its
+# tests compare every fast path with the plain arithmetic.
+printf '\n===== core lane: C++ core tests =====\n'
+gil_venv=$("$tools/venv.sh" "${GIL_PYTHON:-python3}")
+if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$REPO_ROOT/build/core" \
+         -DCMAKE_BUILD_TYPE=Release -DDITHERING_CORE_TESTS=ON \
+         -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON >/dev/null &&
+       "$gil_venv/bin/cmake" --build "$REPO_ROOT/build/core" -j "$(nproc)" >/dev/null &&
+       "$REPO_ROOT/build/core/core_tests" | tail -n 1; }; then
+  failed+=(core)
+  printf '===== core lane FAILED =====\n'
+fi
+
 for name in free-threaded gil; do
   rc=0
   case $name in
