@@ -147,17 +147,81 @@ def error_diffusion_cases(gray, rgb, rng):
     return cases
 
 
+def bayer8_thresholds():
+    """The 8x8 Bayer thresholds as a user would write them for NumPy."""
+    m = np.zeros((1, 1), dtype=np.int64)
+    while m.shape[0] < 8:
+        m = np.block([[4 * m, 4 * m + 2], [4 * m + 3, 4 * m + 1]])
+    return (m + 0.5) / m.size
+
+
+def threshold_dither_cases(gray, rgb, rng):
+    """Ordered and random dither with NumPy baselines a user would write."""
+    cases = []
+    h, w = gray.shape
+    thresholds = bayer8_thresholds()
+    tiled_u8 = np.tile((thresholds * 256).astype(np.uint8), (h // 8, w // 8))
+    tiled_f32 = np.tile((thresholds - 0.5).astype(np.float32), (h // 8, w // 8))
+    lut = np.arange(256, dtype=np.uint8)[::-1].copy()
+    generator = np.random.default_rng(1)
+
+    def numpy_bayer_2():
+        return np.where(gray >= tiled_u8, 255, 0).astype(np.uint8)
+
+    def numpy_bayer_4():
+        v = gray.astype(np.float32) + tiled_f32 * np.float32(85)
+        return (np.clip(np.rint(v / np.float32(85)), 0, 3) * 85).astype(np.uint8)
+
+    def numpy_random_2():
+        return np.where(gray >= generator.integers(0, 256, gray.shape, dtype=np.uint8), 255, 0).astype(np.uint8)
+
+    custom = rng.random((5, 7))
+    cases += [
+        ("numpy: lut[arr] (one-pass limit)", gray.size, lambda: lut[gray], None),
+        ("numpy: bayer8 2 levels, pre-tiled (gray >= tiled)", gray.size, numpy_bayer_2, None),
+        ("numpy: bayer8 4 levels, float32", gray.size, numpy_bayer_4, None),
+        ("numpy: random threshold 2 levels", gray.size, numpy_random_2, None),
+        ("ordered gray bayer8 2 levels", gray.size, lambda: dithering.ordered_dither(gray), None),
+        ("ordered gray bayer8 4 levels", gray.size, lambda: dithering.ordered_dither(gray, levels=4), None),
+        ("ordered gray custom 5x7 float 2 levels", gray.size,
+         lambda: dithering.ordered_dither(gray, custom), None),
+        ("random gray 2 levels", gray.size, lambda: dithering.random_dither(gray, seed=1), None),
+        ("random gray 4 levels", gray.size, lambda: dithering.random_dither(gray, levels=4, seed=1), None),
+    ]
+    pixels = rgb.shape[0] * rgb.shape[1]
+    palette = make_palette(16, rng)
+    peer = None
+    if Image:
+        rgb_image, pal_image = Image.fromarray(rgb), pillow_palette_image(palette)
+        peer = lambda: rgb_image.quantize(palette=pal_image, dither=Image.Dither.FLOYDSTEINBERG)
+    cases += [
+        ("ordered rgb bayer8 2 levels", pixels, lambda: dithering.ordered_dither(rgb), None),
+        ("ordered rgb bayer8 4 levels", pixels, lambda: dithering.ordered_dither(rgb, levels=4), None),
+        ("ordered rgb bayer8 palette 16", pixels,
+         lambda: dithering.ordered_dither(rgb, palette=palette), peer),
+        ("random rgb 2 levels", pixels, lambda: dithering.random_dither(rgb, seed=1), None),
+        ("random rgb palette 16", pixels,
+         lambda: dithering.random_dither(rgb, palette=palette, seed=1), None),
+    ]
+    return cases
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="runs per case (median)")
     parser.add_argument("--quick", action="store_true", help="quarter-size images")
+    parser.add_argument("--only", action="append", choices=["diffusion", "threshold"],
+                        help="run only this group of cases (repeatable)")
     args = parser.parse_args()
 
     rng = np.random.default_rng(20261207)
     gray = make_gray(1024 if args.quick else 4096, rng)
     rgb = make_rgb(512 if args.quick else 2048, rng)
     report = Report()
-    cases = error_diffusion_cases(gray, rgb, rng)
+    groups = {"diffusion": error_diffusion_cases, "threshold": threshold_dither_cases}
+    cases = []
+    for group in args.only or list(groups):
+        cases += groups[group](gray, rgb, rng)
     for name, pixels, ours, peer in cases:
         ours()  # warm up: first-use loading, page faults
         seconds = median_seconds(ours, args.repeat)
@@ -165,7 +229,9 @@ def main():
         report.row(name, pixels, seconds, peer_seconds)
 
     print()
-    for name, pixels, ours, _ in cases[:1] + cases[-2:-1]:
+    for name, pixels, ours, _ in cases:
+        if name.startswith("numpy"):
+            continue
         print(f"{name:<50} two threads: {two_thread_speedup(ours, args.repeat):.2f}x one thread")
     for shape, kwargs in [(gray.shape, {}), (rgb.shape, {"palette": make_palette(16, rng)})]:
         growth = peak_call_memory(shape, **kwargs)
