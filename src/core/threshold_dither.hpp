@@ -11,21 +11,24 @@
 
 namespace dithering {
 
-// Both dithers shift each pixel's working value by (t - 0.5) times one
-// quantization step (times `strength`) and quantize; no error moves between
-// pixels, so each pixel is independent. t comes from the threshold tile at
-// the pixel's position (ordered) or from a seeded generator (random). They
-// work in place on `img.pixels`, cannot fail, and give exactly the bytes of
-// the plain per-pixel arithmetic (single precision, each operation rounded
-// on its own, in the order written in the .cpp).
+// Both dithers shift each pixel's working value by u times one quantization
+// step (times `strength`) and quantize; no error moves between pixels, so
+// each pixel is independent. u is t + -0.5 for the threshold t of the tile
+// cell at the pixel's position (ordered), or the pixel's draw from a seeded
+// generator, already in -0.5 .. 0.5 (random). They work in place on
+// `img.pixels`, cannot fail, and give exactly the bytes of the plain
+// per-pixel arithmetic (single precision, each operation rounded on its
+// own, in the order written here).
 //
 // Levels: every channel but `img.alpha` goes to codes[quantize(lut[b] +
-// offset)], offset = (t + -0.5) * (strength * step), the same offset for all
+// offset)], offset = u * (strength * step), the same offset for all
 // channels of a pixel.
 // Palette: channels 0..2 become colors[nearest(c0, c1, c2)] with
-// c_k = (spread[k] * strength) * (t + -0.5) + lut[b_k]; channels from 3 up
-// keep their bytes.
+// c_k = (spread[k] * strength) * u + lut[b_k]; channels from 3 up keep
+// their bytes.
 
+// Each picks its fastest loop for this processor and this call; all loops
+// give the same bytes (see the *_on forms below).
 void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
                     const ThresholdMatrix& matrix) noexcept;
 void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
@@ -43,5 +46,45 @@ void random_levels(Img& img, const ColorSpace& space, const Levels& levels, floa
                    std::uint64_t state) noexcept;
 void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state) noexcept;
+
+// The individual loops, for tests and benchmarks. `plain` is the per-pixel
+// arithmetic exactly as written above, through Levels::quantize and
+// Palette::nearest; every other loop must give its bytes.
+//
+// Ordered levels:
+//   arithmetic       per pixel, without the rounding call;
+//   arithmetic_avx2  the same in 8-lane float vectors;
+//   table            one output byte per (tile cell, input byte), looked up;
+//   compare_sse2/avx2  per tile cell, the output byte as a sum of byte
+//                    comparisons against per-level bounds, 16/32 at a time
+//                    (needs few levels per cell and a small tile).
+// Random levels, and both palette passes:
+//   scalar           one pixel at a time (levels without the rounding call);
+//   avx2             draws 8 at a time, and the levels quantized or the
+//                    nearest colours found 8 pixels at a time (all distances
+//                    per pixel, in the order Palette::nearest uses).
+enum class OrderedLevelsLoop {
+    plain,
+    arithmetic,
+    arithmetic_avx2,
+    table,
+    compare_sse2,
+    compare_avx2,
+};
+enum class ThresholdLoop { plain, scalar, avx2 };
+
+// Each returns false, leaving the image untouched, when its loop cannot run
+// here: the processor lacks the unit, the call's tables would be too large,
+// or memory ran out.
+bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space,
+                       const Levels& levels, float strength,
+                       const ThresholdMatrix& matrix) noexcept;
+bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                        const Palette& palette, float strength,
+                        const ThresholdMatrix& matrix) noexcept;
+bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, const Levels& levels,
+                      float strength, std::uint64_t state) noexcept;
+bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                       const Palette& palette, float strength, std::uint64_t state) noexcept;
 
 }  // namespace dithering

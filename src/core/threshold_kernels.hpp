@@ -1,0 +1,114 @@
+// The inner loops of ordered and random dither: an exact scalar quantizer,
+// the byte-compare rows of ordered dither and the vector draw and quantize
+// loops, each giving the bytes of the plain per-pixel arithmetic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dithering {
+
+inline constexpr std::uint64_t SPLITMIX_GAMMA = 0x9e3779b97f4a7c15ULL;
+
+// The SplitMix64 output of a state that has just been incremented, reduced
+// to the dither's t: the top 24 bits u scaled to -0.5 .. 0.5 - 2^-24. u has
+// 24 bits, so its conversion and the scaling are exact; only the
+// subtraction rounds (and for these values it does not need to).
+inline float splitmix_unit_offset(std::uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z = z ^ (z >> 31);
+    const auto u = static_cast<std::uint32_t>(z >> 40);
+    return static_cast<float>(u) * 0x1p-24f - 0.5f;
+}
+
+// quantize(lut[b] + offset) and its code, without a call to roundf.
+// Clamping q to 0..top first and rounding afterwards gives the same level
+// as rounding first (both maps are monotone and top is a whole number), and
+// once q is known to be in 0..top, rounding half away from zero is trunc(q)
+// plus one when the exact remainder q - trunc(q) is at least one half (no
+// "+ 0.5", which rounds 0.49999997 up). The clamp is written so that a NaN
+// fails the first test and becomes 0, level 0.
+struct LevelQuantizer {
+    const float* lut;  // 256 working values
+    const std::uint8_t* codes;
+    float inv_step;
+    float top;
+
+    std::uint32_t level(std::uint8_t byte, float offset) const noexcept {
+        float q = (lut[byte] + offset) * inv_step;
+        q = q > 0.0f ? q : 0.0f;
+        q = q < top ? q : top;
+        const auto whole = static_cast<std::uint32_t>(q);
+        const float rest = q - static_cast<float>(whole);
+        return whole + (rest >= 0.5f ? 1u : 0u);
+    }
+
+    std::uint8_t operator()(std::uint8_t byte, float offset) const noexcept {
+        return codes[level(byte, offset)];
+    }
+};
+
+// Whether this processor (and its operating system) runs the AVX2 loops;
+// decided once per process.
+bool threshold_avx2_supported() noexcept;
+
+// Ordered dither by byte comparisons. For one tile cell the level is a
+// non-decreasing step function of the input byte b, so the output byte can
+// be written as
+//     out = base + sum over j of (b > bound_j ? step_j : 0)   (mod 256)
+// with base the code of the level byte 0 reaches, bound_j + 1 the first byte
+// reaching the j-th level above it and step_j the rise of the code there. A
+// plan row holds these lanes for `period` bytes of an image row (a whole
+// number of tile repeats, a multiple of 32): `base`, then `terms` pairs
+// (bounds, steps), then, when `keep` is set, a mask of the bytes to leave
+// unchanged (the alpha channel), each `period` bytes long. A lane that does
+// not use term j has bound 255, which no byte exceeds.
+struct CompareRow {
+    const std::uint8_t* lanes;
+    std::size_t period;
+    std::size_t terms;
+    bool keep;
+};
+
+inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
+
+// Rewrites the `count` bytes at p (an image row, starting at plan lane 0).
+void compare_row_sse2(std::uint8_t* p, std::size_t count, const CompareRow& row) noexcept;
+// Only callable when threshold_avx2_supported().
+void compare_row_avx2(std::uint8_t* p, std::size_t count, const CompareRow& row) noexcept;
+
+// The AVX2 random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale
+// for i < count, t as in splitmix_unit_offset, each product rounded once.
+// Only callable when threshold_avx2_supported().
+void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+
+// What the vector quantizer needs besides the scalar one: whether the
+// working value of a byte is the byte itself (then it is converted rather
+// than looked up) and whether every code is its own level (then there is
+// nothing to look up at the end). Up to 16 levels the codes are looked up
+// with one byte shuffle.
+struct VectorQuantizer {
+    LevelQuantizer scalar;
+    std::uint32_t levels;
+    bool lut_is_byte;
+    bool codes_are_levels;
+};
+
+// p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
+// vectors (AVX2), with the same operations in the same order. Only callable
+// when threshold_avx2_supported().
+void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
+                           const VectorQuantizer& quantizer) noexcept;
+
+// The nearest palette colour for `count` points at once (count a multiple
+// of 8), one point per vector lane: each lane runs the sequential rule of
+// Palette::nearest over the `colors` working colours (R, G, B floats) in
+// order: d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, taken when
+// best > d, starting from +inf and index 0. Same operations, same order,
+// so the same index. Only callable when threshold_avx2_supported().
+void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
+                         const float* c1, const float* c2, std::size_t count,
+                         std::uint32_t* out) noexcept;
+
+}  // namespace dithering
