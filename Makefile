@@ -1,8 +1,10 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
-# the free-threaded interpreter and the venvs in ${DITHERING_CACHE:-~/.cache/dithering}.
+# the free-threaded interpreter, the Debian unstable root and the venvs in
+# ${DITHERING_CACHE:-~/.cache/dithering}.
 .PHONY: test demo bench clean
 
-# Build the extension and run tests/ under free-threaded CPython and python3.
+# C++ core tests and an sdist check, then a wheel built and tests/ run against
+# it under free-threaded CPython, CPython 3.14 (Debian unstable root), python3.
 test:
 	@bash tools/test.sh
 
@@ -16,4 +18,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* out dist
+	rm -rf build/cp* build/sid-* build/wheels build/sdist build/sdist.log out dist

@@ -22,7 +22,77 @@ run_logged() {
 }
 
 # Serialise work on one cache entry, so two clones or two make runs don't race.
+# With -s the lock is shared: many users at once, but no one rebuilding.
 lock() {
   exec {LOCK_FD}>"$CACHE_DIR/.lock-$1"
-  flock "$LOCK_FD"
+  flock ${2:+"$2"} "$LOCK_FD"
+}
+
+# Install whichever of the given Debian packages are missing on this machine.
+apt_install() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  log "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  lock apt   # two clones setting up at once would fight over dpkg's lock
+  run_logged "$CACHE_DIR/apt-install.log" \
+    bash -c 'apt-get update && apt-get install -y --no-install-recommends "$@"' _ "${missing[@]}"
+}
+
+# "URI KEYRING" of the machine's main Debian archive (KEYRING is "-" if none),
+# read from its own apt setup so no mirror is ever named in this repository.
+debian_archive() {
+  local f found=
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [[ -r $f ]] || continue
+    found=$(awk '
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { if (uri != "") exit; key = ""; next }
+      tolower($1) == "uris:" { for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) { uri = $i; break } }
+      tolower($1) == "signed-by:" && $2 ~ /^\// { key = $2 }
+      END { if (uri != "") print uri, (key == "" ? "-" : key) }' "$f")
+    [[ -n $found ]] && { echo "$found"; return; }
+  done
+  [[ -r /etc/apt/sources.list ]] && found=$(awk '
+    $1 == "deb" || $1 == "deb-src" {
+      key = ""; i = 2
+      if ($2 ~ /^\[/) {
+        for (; i <= NF; i++) {
+          if ($i ~ /signed-by=/) { k = $i; sub(/.*signed-by=/, "", k); sub(/\]$/, "", k); key = k }
+          if ($i ~ /\]$/) { i++; break }
+        }
+      }
+      if ($i ~ /\/debian\/?$/) { print $i, (key == "" ? "-" : key); exit }
+    }' /etc/apt/sources.list)
+  [[ -n $found ]] || die "no Debian archive found in /etc/apt"
+  echo "$found"
+}
+
+# Usage: chroot_run ROOT COMMAND [ARGS...]
+# Run COMMAND in the directory tree ROOT with a clean environment, from this
+# checkout, which appears there at its own path (so build trees and messages
+# carry the same paths inside and out). The mounts live in a private mount
+# namespace: the kernel drops them when the command ends, however it ends
+# (even killed), and they are never visible to the host, so nothing that
+# deletes the cache can reach through them into the checkout or /dev.
+chroot_run() {
+  local root=$1; shift
+  # shellcheck disable=SC2016 # expanded by the inner shells
+  unshare --mount --propagation private -- bash -euo pipefail -c '
+    root=$1 repo=$2 jobs=$3; shift 3
+    mkdir -p "$root$repo"
+    mount --bind "$repo" "$root$repo"
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    # No index: the root must build and test with its own packages only.
+    exec chroot "$root" /usr/bin/env -i \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+      PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
+      CMAKE_BUILD_PARALLEL_LEVEL="$jobs" \
+      /bin/sh -c '\''cd "$0" && exec "$@"'\'' "$repo" "$@"
+  ' _ "$root" "$REPO_ROOT" "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" "$@"
 }

@@ -16,35 +16,6 @@ gil_disabled_build() {
   "$1" -c 'import sys, sysconfig; sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
 }
 
-# "URI KEYRING" of the machine's main Debian archive (KEYRING is "-" if none),
-# so the private source list mirrors whatever this machine already trusts.
-debian_archive() {
-  local f found=
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [[ -r $f ]] || continue
-    found=$(awk '
-      /^[ \t]*#/ { next }
-      /^[ \t]*$/ { if (uri != "") exit; key = ""; next }
-      tolower($1) == "uris:" { for (i = 2; i <= NF; i++) if ($i ~ /\/debian\/?$/) { uri = $i; break } }
-      tolower($1) == "signed-by:" && $2 ~ /^\// { key = $2 }
-      END { if (uri != "") print uri, (key == "" ? "-" : key) }' "$f")
-    [[ -n $found ]] && { echo "$found"; return; }
-  done
-  [[ -r /etc/apt/sources.list ]] && found=$(awk '
-    $1 == "deb" || $1 == "deb-src" {
-      key = ""; i = 2
-      if ($2 ~ /^\[/) {
-        for (; i <= NF; i++) {
-          if ($i ~ /signed-by=/) { k = $i; sub(/.*signed-by=/, "", k); sub(/\]$/, "", k); key = k }
-          if ($i ~ /\]$/) { i++; break }
-        }
-      }
-      if ($i ~ /\/debian\/?$/) { print $i, (key == "" ? "-" : key); exit }
-    }' /etc/apt/sources.list)
-  [[ -n $found ]] || die "no Debian archive found in /etc/apt"
-  echo "$found"
-}
-
 # Download python3.13's source from trixie (bookworm has no 3.13) with a
 # private apt configuration: the system's apt setup is never touched.
 fetch_source() {
@@ -72,22 +43,10 @@ fetch_source() {
   echo "$orig"
 }
 
-install_build_deps() {
-  local missing=() p
-  for p in "${BUILD_DEPS[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  ((${#missing[@]})) || return 0
-  log "installing build dependencies: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  run_logged "$CACHE_DIR/apt-install.log" \
-    bash -c 'apt-get update && apt-get install -y --no-install-recommends "$@"' _ "${missing[@]}"
-}
-
 build_cpython() {
   local orig tmp jobs
   orig=$(fetch_source)
-  install_build_deps
+  apt_install "${BUILD_DEPS[@]}"
   jobs=$(nproc)
   rm -rf "$CACHE_DIR"/build-cpython.*   # left by a killed build; we hold the lock
   tmp=$(mktemp -d "$CACHE_DIR/build-cpython.XXXXXX")

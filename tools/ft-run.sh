@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 tools="$REPO_ROOT/tools"
 venv=$("$tools/venv.sh" "$("$tools/ft-python.sh")")
-"$tools/install-ext.sh" "$venv"
+"$tools/install-ext.sh" "${venv##*/venv-}" "$venv/bin/python"
 cd "$REPO_ROOT"
 export VIRTUAL_ENV="$venv" PATH="$venv/bin:$PATH"
 exec "$@"

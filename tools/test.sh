@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Build the extension and run the whole pytest suite under a free-threaded
-# CPython, then under the machine's ordinary python3. Both lanes always run;
-# the exit status is non-zero if either failed. The last line printed is
-# pytest's own summary of the last lane.
+# Check the C++ core and the source distribution, then build a wheel and run
+# the whole pytest suite against it in three lanes: free-threaded CPython,
+# CPython 3.14 in a Debian unstable root, and the machine's ordinary python3.
+# Every lane always runs; the exit status is non-zero if any failed. The last
+# line printed is pytest's own summary of the last lane.
 set -euo pipefail
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -23,26 +24,41 @@ if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$REPO_ROOT/build/core" \
   printf '===== core lane FAILED =====\n'
 fi
 
-for name in free-threaded gil; do
+printf '\n===== sdist: source distribution =====\n'
+if ! "$tools/check-sdist.sh" "$gil_venv/bin/python"; then
+  failed+=(sdist)
+  printf '===== sdist FAILED =====\n'
+fi
+
+lanes=(free-threaded cpython-3.14 gil)
+for name in "${lanes[@]}"; do
   rc=0
+  printf '\n===== %s lane =====\n' "$name"
+  # py: the command that runs the lane's interpreter; tag: its build tree.
   case $name in
-    free-threaded) py=$("$tools/ft-python.sh") || rc=$? ;;
-    gil) py=${GIL_PYTHON:-python3} ;;
+    free-threaded)
+      venv=$("$tools/venv.sh" "$("$tools/ft-python.sh")") &&
+        py=("$venv/bin/python") && tag=${venv##*/venv-} || rc=$? ;;
+    cpython-3.14)
+      py=("$tools/sid-run.sh" /opt/lane/bin/python) &&
+        tag=sid-$("${py[@]}" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")') ||
+        rc=$? ;;
+    gil)
+      py=("$gil_venv/bin/python") && tag=${gil_venv##*/venv-} ;;
   esac
-  printf '\n===== %s lane: %s =====\n' "$name" "$py"
-  ((rc == 0)) && { venv=$("$tools/venv.sh" "$py") && "$tools/install-ext.sh" "$venv" || rc=$?; }
+  ((rc == 0)) && { "$tools/install-ext.sh" "$tag" "${py[@]}" || rc=$?; }
   if ((rc == 0)); then
     cd "$REPO_ROOT"
-    # -P keeps the repo root off sys.path, so tests import the installed module.
-    "$venv/bin/python" -P -c 'import sys, dithering
+    # -P keeps the repo root off sys.path, so tests import the installed wheel.
+    "${py[@]}" -P -c 'import sys, dithering
 print("dithering", getattr(dithering, "__version__", "?"), "on Python", sys.version.split()[0] + sys.abiflags,
-      "| GIL enabled after import:", getattr(sys, "_is_gil_enabled", lambda: True)())' || true
-    "$venv/bin/python" -P -m pytest || rc=$?
+      sys.executable, "| GIL enabled after import:", getattr(sys, "_is_gil_enabled", lambda: True)())' || true
+    "${py[@]}" -P -m pytest || rc=$?
   fi
   if ((rc != 0)); then
     failed+=("$name")
     # Said now, not at the end, so pytest's summary stays the last line.
-    [[ $name != gil ]] && printf '===== %s lane FAILED (exit %d) =====\n' "$name" "$rc"
+    [[ $name != "${lanes[-1]}" ]] && printf '===== %s lane FAILED (exit %d) =====\n' "$name" "$rc"
   fi
 done
 
