@@ -287,3 +287,8 @@ class TestPil:
 
         with pytest.raises(TypeError):
             dithering.error_diffusion(Odd())
+
+
+def test_tuple_image_is_one_argument():
+    rows = (np.array([0, 255, 128], np.uint8), np.array([64, 32, 16], np.uint8))
+    assert np.array_equal(dithering.error_diffusion(rows), dithering.error_diffusion(np.array(rows)))

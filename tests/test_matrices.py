@@ -164,3 +164,11 @@ def test_ragged_list_passes_numpys_error():
     with pytest.raises(ValueError) as info:
         dithering.ordered_dither(IMG, [[1, 2], [3]])
     assert "custom dither matrix" not in str(info.value)
+
+
+def test_tuple_matrix_is_one_argument():
+    # A tuple is handed to numpy.asarray whole, not spread into its arguments.
+    assert np.array_equal(dithering.ordered_dither(IMG, ((0.25, 0.75),)),
+                          dithering.ordered_dither(IMG, [[0.25, 0.75]]))
+    assert np.array_equal(dithering.ordered_dither(IMG, (np.array([0, 2]), np.array([3, 1]))),
+                          dithering.ordered_dither(IMG, 2))

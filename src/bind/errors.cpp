@@ -19,7 +19,7 @@ void call_add_note(PyObject* exception, const char* note) {
     PyRef result;
     if (text) {
         result = PyRef::steal(
-            PyObject_CallMethod(exception, "add_note", "O", text.get()));
+            PyObject_CallMethod(exception, "add_note", "(O)", text.get()));
     }
     if (!result) PyErr_Clear();
 }

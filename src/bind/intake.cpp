@@ -70,7 +70,7 @@ bool read_pil_image(PyObject* object, PilImage& out) {
 PyRef as_numpy_array(PyObject* object) {
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return {};
-    return PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", object));
+    return PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "(O)", object));
 }
 
 std::string dtype_text(PyObject* array) {

@@ -66,7 +66,7 @@ std::optional<ThresholdMatrix> read_custom_matrix(PyObject* matrix) {
     if (!ensure_numpy_api()) return std::nullopt;
     PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return std::nullopt;
-    PyRef result = PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "O", matrix));
+    PyRef result = PyRef::steal(PyObject_CallMethod(numpy.get(), "asarray", "(O)", matrix));
     if (!result) return std::nullopt;
     if (!PyArray_Check(result.get())) {
         PyErr_SetString(PyExc_TypeError, "numpy.asarray did not return an array");

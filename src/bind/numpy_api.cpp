@@ -21,7 +21,7 @@ const char* core_multiarray_name() {
     PyRef lib = PyRef::steal(PyImport_ImportModule("numpy.lib"));
     if (!lib) return nullptr;
     PyRef parsed = PyRef::steal(
-        PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+        PyObject_CallMethod(lib.get(), "NumpyVersion", "(O)", version.get()));
     if (!parsed) return nullptr;
     PyRef major = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
     if (!major) return nullptr;
