@@ -1,6 +1,9 @@
 // Error-diffusion passes over levels and palettes, plain and fast forms.
 #include "core/diffusion.hpp"
 
+#include "core/nearest_scan.hpp"
+#include "core/palette_pass_avx2.hpp"
+
 #include <emmintrin.h>
 
 #include <cmath>
@@ -426,14 +429,41 @@ using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const f
                             const Palette&, const float*, float, float, const float*, float*,
                             std::ptrdiff_t);
 
+PaletteRowWeights palette_row_weights(const DirectionWeights& w) {
+    PaletteRowWeights p{};
+    p.ahead1 = w.ahead1;
+    p.ahead2 = w.ahead2;
+    for (std::size_t r = 0; r < 2; ++r) {
+        for (std::size_t q = 0; q < 5; ++q) p.below[r][q] = w.below[r][q];
+        p.row_used[r] = w.row_used[r];
+    }
+    return p;
+}
+
 }  // namespace
 
 PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
                         std::size_t channels, const ColorSpace& space, const Palette& palette,
                         const KernelRows& rows, bool serpentine) noexcept {
+    return palette_pass_with(PalettePassOptions{}, pixels, height, width, channels, space,
+                             palette, rows, serpentine);
+}
+
+PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
+                             std::size_t height, std::size_t width, std::size_t channels,
+                             const ColorSpace& space, const Palette& palette,
+                             const KernelRows& rows, bool serpentine) noexcept {
     if (!fast_form_applies(rows)) {
         return palette_pass_plain(pixels, height, width, channels, space, palette, rows,
                                   serpentine);
+    }
+    // With nothing to spread (strength 0) the rows do not depend on each
+    // other and the single-row form below is as good as any.
+    if (options.vector && rows.row_used[0] && nearest_path_supported(NearestPath::avx2)) {
+        return palette_pass_avx2(pixels, height, width, channels, space, palette,
+                                 palette_row_weights(direction_weights(rows, false)),
+                                 palette_row_weights(direction_weights(rows, true)), serpentine,
+                                 options.search, options.rows);
     }
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;

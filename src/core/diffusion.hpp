@@ -50,6 +50,26 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
                         std::size_t channels, const ColorSpace& space, const Palette& palette,
                         const KernelRows& rows, bool serpentine) noexcept;
 
+// palette_pass with its choices made by the caller, for tests and
+// benchmarks. With `vector` false, or on a processor without AVX2, the
+// single-row form with Palette::nearest runs. Otherwise the AVX2 form runs
+// (unless the windows call for the plain form, as in palette_pass) with the
+// nearest-colour search `search` (`automatic`: every colour in registers for
+// small palettes, a NearestGrid for larger ones) and up to `rows` rows in
+// flight (1..PALETTE_MAX_ROWS, 0 for the default; serpentine scans run one
+// row at a time). Every choice gives the same bytes.
+enum class PaletteSearch { automatic, full_scan, grid };
+inline constexpr std::size_t PALETTE_MAX_ROWS = 8;
+struct PalettePassOptions {
+    bool vector = true;
+    PaletteSearch search = PaletteSearch::automatic;
+    std::size_t rows = 0;
+};
+PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
+                             std::size_t height, std::size_t width, std::size_t channels,
+                             const ColorSpace& space, const Palette& palette,
+                             const KernelRows& rows, bool serpentine) noexcept;
+
 // The reference forms: three zero-filled rows of width + 8 cells (the cell
 // of column x is x + 2), every used window row added cell by cell at every
 // pixel, the current row cleared and the rows rotated at each row end.

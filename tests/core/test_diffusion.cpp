@@ -1,5 +1,6 @@
 // Error-diffusion passes: worked examples, and the fast forms against the
 // plain window-by-window forms on many random images.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -286,6 +287,106 @@ CORE_TEST(diffusion_fast_matches_plain_palette) {
     }
     CHECK(mismatches == 0);
     CHECK(images == 9 * 4 * 4);
+}
+
+namespace {
+
+Bytes palette_run_with(const PalettePassOptions& options, Bytes pixels, std::size_t height,
+                       std::size_t width, std::size_t channels, const ColorSpace& space,
+                       const Palette& palette, const KernelRows& rows, bool serpentine) {
+    CHECK(palette_pass_with(options, pixels.data(), height, width, channels, space, palette, rows,
+                            serpentine) == PassStatus::ok);
+    return pixels;
+}
+
+// A palette of m colours of one of several kinds: random; four values per
+// channel (duplicates and ties); multiples of 8, where the nearest-colour
+// grid has cell edges; or dark colours only, so that the error on a bright
+// image runs far outside 0..255 and the searches leave their fast paths.
+Bytes palette_colors(std::mt19937& rng, std::size_t m, int kind) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    Bytes colors(3 * m);
+    for (auto& c : colors) {
+        int v = byte(rng);
+        if (kind == 1) v = (v % 4) * 85;
+        if (kind == 2) v = std::min(255, (v % 33) * 8);
+        if (kind == 3) v = v % 40;
+        c = static_cast<std::uint8_t>(v);
+    }
+    return colors;
+}
+
+const PaletteSearch SEARCHES[] = {PaletteSearch::automatic, PaletteSearch::full_scan,
+                                  PaletteSearch::grid};
+
+}  // namespace
+
+CORE_TEST(diffusion_palette_choices_match_plain) {
+    // Every choice of search and rows in flight against the plain form, on
+    // widths around the pass's chunk (16) and lag (20) and heights that
+    // leave partial groups of rows.
+    std::mt19937 rng(31337);
+    const std::size_t sizes[] = {2,  3,  4,  7,  8,   9,   12,  16,   17,   20,  24,
+                                 25, 32, 33, 48, 64, 100, 256, 700, 1025, 4096};
+    const std::size_t widths[] = {1,  2,  3,  4,  5,  15, 16, 17, 19, 20, 21,
+                                  23, 24, 36, 37, 40, 41, 57, 60, 100, 203};
+    std::uniform_int_distribution<std::size_t> tall(1, 45);
+    std::size_t compared = 0;
+    std::size_t mismatches = 0;
+    for (int round = 0; round < 260; ++round) {
+        const Kernel& kernel = KERNELS[static_cast<std::size_t>(round) % KERNELS.size()];
+        const float strength = round % 7 == 0 ? 0.3f : round % 11 == 0 ? 0.0f : 1.0f;
+        const KernelRows rows = kernel_rows(kernel, strength);
+        const ColorSpace space = ColorSpace::create(round % 3 == 0);
+        const bool serpentine = round % 4 == 1;
+        const std::size_t m = sizes[rng() % std::size(sizes)];
+        const Palette palette =
+            *Palette::create(palette_colors(rng, m, static_cast<int>(rng() % 4)), space);
+        const std::size_t w = widths[rng() % std::size(widths)];
+        const std::size_t h = m >= 1000 ? tall(rng) / 4 + 1 : tall(rng);
+        const std::size_t ch = 3 + rng() % 2;
+        const Bytes image = random_image(rng, h * w * ch);
+        const Bytes plain = palette_run(Form::plain, image, h, w, ch, space, palette, rows,
+                                        serpentine);
+        const PalettePassOptions baseline{false, PaletteSearch::automatic, 0};
+        if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) != plain) {
+            ++mismatches;
+        }
+        for (PaletteSearch search : SEARCHES) {
+            for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u, 5u, 8u}) {
+                const PalettePassOptions options{true, search, in_flight};
+                if (palette_run_with(options, image, h, w, ch, space, palette, rows,
+                                     serpentine) != plain) {
+                    ++mismatches;
+                }
+                ++compared;
+            }
+        }
+    }
+    CHECK(mismatches == 0);
+    CHECK(compared == 260 * 3 * 7);
+}
+
+CORE_TEST(diffusion_palette_large_images_match_plain) {
+    // Long rows and many groups of rows in flight, for the palette sizes
+    // that take each search by default.
+    std::mt19937 rng(8);
+    const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+    const KernelRows jjn = kernel_rows(*parse_method("jjn"), 1.0f);
+    const ColorSpace space = ColorSpace::create(false);
+    for (std::size_t m : {5u, 16u, 30u, 256u, 4096u}) {
+        for (int kind = 0; kind < 4; ++kind) {
+            const Palette palette = *Palette::create(palette_colors(rng, m, kind), space);
+            const std::size_t h = m == 4096 ? 23 : 61, w = 333;
+            const Bytes image = random_image(rng, h * w * 3);
+            const KernelRows& r = kind % 2 == 0 ? rows : jjn;
+            const Bytes plain = palette_run(Form::plain, image, h, w, 3, space, palette, r, false);
+            for (std::size_t in_flight : {0u, 3u, 7u}) {
+                CHECK(palette_run_with({true, PaletteSearch::automatic, in_flight}, image, h, w, 3,
+                                       space, palette, r, false) == plain);
+            }
+        }
+    }
 }
 
 CORE_TEST(diffusion_unusual_windows_take_the_plain_form) {

@@ -3,14 +3,18 @@
 #include <cstdio>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <algorithm>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
 #include "core/color_space.hpp"
 #include "core/levels.hpp"
+#include "core/nearest_grid.hpp"
 #include "core/nearest_scan.hpp"
 #include "core/palette.hpp"
+#include "core/palette_pass_avx2.hpp"
 #include "core/target.hpp"
 
 using namespace dithering;
@@ -308,6 +312,153 @@ CORE_TEST(nearest_paths_match_reference_on_raw_lanes) {
                 if (nearest_path_supported(path)) {
                     CHECK(nearest_scan_for(path)(view, c0, c1, c2) == want);
                 }
+            }
+        }
+    }
+}
+
+namespace {
+
+// Values where the grid is most likely to go wrong: on and one step either
+// side of cell edges of every level width (4, 8, 16, 32 on the grid's
+// origin of -128), at the ends of the grid's range, and the awkward values
+// above.
+float grid_value(std::mt19937& rng, const std::vector<float>& working) {
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_int_distribution<int> edge(-40, 130);
+    std::uniform_int_distribution<int> width_log2(2, 5);
+    std::uniform_int_distribution<int> side(-1, 1);
+    const float ends[] = {NearestGrid::LOW, NearestGrid::HIGH};
+    switch (kind(rng)) {
+        case 0: case 1: case 2: {
+            const float w = static_cast<float>(1 << width_log2(rng));
+            float v = NearestGrid::LOW + w * static_cast<float>(edge(rng) * 4 / (1 << width_log2(rng)));
+            v = std::max(v, NearestGrid::LOW - 8.0f);
+            const int s = side(rng);
+            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+        }
+        case 3: {
+            const float v = ends[rng() % 2];
+            const int s = side(rng);
+            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+        }
+        case 4: return std::numeric_limits<float>::denorm_min() * static_cast<float>(side(rng));
+        case 5: return -0.0f;
+        default: return awkward_value(rng, working);
+    }
+}
+
+// Checks the grid's scalar and vector searches against the sequential rule.
+void check_grid(const Palette& p, std::mt19937& rng, int trials) {
+    std::optional<NearestGrid> grid = NearestGrid::create(p);
+    CHECK(grid.has_value());
+    if (!grid) return;
+    const bool vector = nearest_path_supported(NearestPath::avx2);
+    for (int t = 0; t < trials; ++t) {
+        const float c0 = grid_value(rng, p.working);
+        const float c1 = grid_value(rng, p.working);
+        const float c2 = grid_value(rng, p.working);
+        const std::size_t want = nearest_reference(p.working.data(), p.size(), c0, c1, c2);
+        CHECK(grid->nearest(c0, c1, c2) == want);
+        if (vector) {
+            CHECK(nearest_in_grid_avx2(*grid, c0, c1, c2) == want);
+            if (p.size() <= 32) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
+        }
+    }
+}
+
+}  // namespace
+
+CORE_TEST(nearest_grid_matches_reference) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small_byte(0, 3);
+    std::uniform_int_distribution<int> on_edges(0, 32);
+    for (std::size_t m : {2u, 3u, 5u, 8u, 9u, 16u, 17u, 24u, 32u, 33u, 64u, 65u, 100u, 256u,
+                          700u, 1024u, 1025u, 2000u, 4096u}) {
+        for (bool linear : {false, true}) {
+            for (int kind = 0; kind < 3; ++kind) {
+                // Random colours; colours from four values per channel
+                // (duplicates and ties everywhere); colours on multiples of
+                // 8, where cell edges fall in sRGB.
+                std::vector<std::uint8_t> colors(3 * m);
+                for (auto& c : colors) {
+                    const int v = kind == 0 ? byte(rng)
+                                  : kind == 1 ? small_byte(rng) * 85
+                                              : std::min(255, on_edges(rng) * 8);
+                    c = static_cast<std::uint8_t>(v);
+                }
+                check_grid(make_palette(std::move(colors), linear), rng, m >= 1000 ? 300 : 1000);
+            }
+        }
+    }
+}
+
+CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
+    // Colours placed symmetrically around a point, all at the same distance
+    // from it, in a shuffled order among random others; the point itself is
+    // queried, as are points one step away. The lowest listed index of the
+    // tied colours must win, whichever cells they fall in.
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<int> centre(12, 243);
+    std::uniform_int_distribution<int> offset(1, 12);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 300; ++round) {
+        const int x = centre(rng), y = centre(rng), z = centre(rng), d = offset(rng);
+        std::vector<std::uint8_t> colors;
+        auto add = [&colors](int r, int g, int b) {
+            colors.push_back(static_cast<std::uint8_t>(r));
+            colors.push_back(static_cast<std::uint8_t>(g));
+            colors.push_back(static_cast<std::uint8_t>(b));
+        };
+        const int extra = round % 3 == 0 ? 2 : 40 + round * 3;
+        for (int i = 0; i < extra; ++i) add(byte(rng), byte(rng), byte(rng));
+        add(x - d, y, z);
+        add(x + d, y, z);
+        add(x, y - d, z);
+        add(x, y + d, z);
+        add(x, y, z - d);
+        add(x, y, z + d);
+        // Shuffle whole colours.
+        const std::size_t m = colors.size() / 3;
+        for (std::size_t i = m - 1; i > 0; --i) {
+            const std::size_t j = rng() % (i + 1);
+            for (std::size_t k = 0; k < 3; ++k) std::swap(colors[3 * i + k], colors[3 * j + k]);
+        }
+        const Palette p = make_palette(std::move(colors), false);
+        std::optional<NearestGrid> grid = NearestGrid::create(p);
+        CHECK(grid.has_value());
+        if (!grid) continue;
+        const float fx = static_cast<float>(x), fy = static_cast<float>(y), fz = static_cast<float>(z);
+        for (int s = -1; s <= 1; ++s) {
+            const float c0 = s == 0 ? fx : std::nextafter(fx, s < 0 ? -INFINITY : INFINITY);
+            const std::size_t want = nearest_reference(p.working.data(), m, c0, fy, fz);
+            CHECK(grid->nearest(c0, fy, fz) == want);
+            if (nearest_path_supported(NearestPath::avx2)) {
+                CHECK(nearest_in_grid_avx2(*grid, c0, fy, fz) == want);
+            }
+        }
+    }
+}
+
+CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
+    if (!nearest_path_supported(NearestPath::avx2)) return;
+    std::mt19937 rng(4321);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small_byte(0, 3);
+    for (std::size_t m = 2; m <= 32; ++m) {
+        for (int coarse = 0; coarse < 2; ++coarse) {
+            std::vector<std::uint8_t> colors(3 * m);
+            for (auto& c : colors) {
+                c = static_cast<std::uint8_t>(coarse ? small_byte(rng) * 85 : byte(rng));
+            }
+            const Palette p = make_palette(std::move(colors), coarse != 0);
+            for (int t = 0; t < 2000; ++t) {
+                const float c0 = awkward_value(rng, p.working);
+                const float c1 = awkward_value(rng, p.working);
+                const float c2 = awkward_value(rng, p.working);
+                CHECK(nearest_in_registers_avx2(p, c0, c1, c2) ==
+                      nearest_reference(p.working.data(), m, c0, c1, c2));
             }
         }
     }
