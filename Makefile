@@ -1,12 +1,17 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test demo bench clean
+.PHONY: test sanitize demo bench clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), python3.
 test:
 	@bash tools/test.sh
+
+# The whole pytest suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, on free-threaded CPython; fails on any report.
+sanitize:
+	@bash tools/sanitize.sh
 
 # Run examples/demo.py with the free-threaded interpreter.
 demo:
@@ -18,4 +23,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* build/sid-* build/wheels build/sdist build/sdist.log out dist
+	rm -rf build/cp* build/sid-* build/wheels build/sdist build/sdist.log build/sanitize out dist

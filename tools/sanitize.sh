@@ -1,0 +1,313 @@
+#!/usr/bin/env bash
+# Usage: tools/sanitize.sh [PYTEST ARGS...]
+# The test suite against sanitizer builds of the extension, on free-threaded
+# CPython; fails if a test fails or a sanitizer reports anything.
+#   asan: built with AddressSanitizer + UndefinedBehaviorSanitizer, the whole
+#         suite (stress and fuzz tests included), runtimes preloaded into the
+#         free-threaded interpreter.
+#   tsan: built with ThreadSanitizer, the multi-threaded tests, on a
+#         TSan-instrumented free-threaded CPython 3.13 built once from the same
+#         cached source as the ordinary one (without it every lock the
+#         interpreter takes would be invisible and the reports false).
+# SANITIZERS="asan" (or "tsan") runs one stage only; default "asan tsan".
+# Extra arguments go to every pytest run, e.g. -x or -k EXPR.
+# Build trees, wheels and environments are this lane's own; the other lanes'
+# are untouched.
+set -euo pipefail
+shopt -s inherit_errexit   # a failure inside $(...) fails the assignment too
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+tools="$REPO_ROOT/tools"
+supp="$tools/sanitizer-suppressions"
+build="$REPO_ROOT/build/sanitize"
+reqs="$tools/requirements-dev.txt"
+ft=$("$tools/ft-python.sh")
+read -r tag version < <("$ft" -c 'import sys; v = sys.version_info
+print(f"cp{v[0]}{v[1]}{sys.abiflags}", sys.version.split()[0])')
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+mkdir -p "$build"
+
+# The runtimes must be the ones of the compiler that instruments the module.
+cxx=$(command -v g++) || die "g++ not found"
+runtime() {
+  realpath -e "$("$cxx" -print-file-name="$1")" 2>/dev/null ||
+    die "$cxx has no $1 (Debian: libgcc-$("$cxx" -dumpversion)-dev)"
+}
+
+# Usage: build_wheel NAME PYTHON CXXFLAGS LDFLAGS
+# Build a wheel like tools/install-ext.sh does, into build/sanitize/NAME;
+# prints its path. No -Werror: instrumentation makes GCC warn falsely
+# (-Wmaybe-uninitialized, -Wtsan); the ordinary lanes hold the warnings line.
+# Unstripped, for line numbers in reports.
+build_wheel() {
+  local name=$1 py=$2 cxxflags=$3 ldflags=$4 wheels="$build/$1-wheel" built
+  rm -rf "$wheels"
+  run_logged "$build/$name-wheel.log" \
+    "$py" -m pip wheel -v --no-build-isolation --no-deps -w "$wheels" \
+    -C build-dir="$build/$name" -C install.strip=false \
+    -C cmake.define.CMAKE_CXX_COMPILER="$cxx" \
+    -C cmake.define.CMAKE_CXX_FLAGS="$cxxflags" \
+    -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$ldflags" \
+    -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+    "$REPO_ROOT"
+  built=$(compgen -G "$wheels/dithering-*.whl") || die "no wheel in $wheels"
+  [[ $built != *$'\n'* ]] || die "more than one wheel in $wheels"
+  echo "$built"
+}
+
+# Usage: check_reports DIR ERROR_REGEX
+# Prints every report file in DIR that holds an error, and a count of the
+# warning-only ones; fails if there was an error.
+check_reports() {
+  local dir=$1 regex=$2 f errors=() warned=()
+  for f in "$dir"/*; do
+    [[ -e $f ]] || continue
+    if grep -qE "$regex" "$f"; then errors+=("$f"); else warned+=("$f"); fi
+  done
+  if ((${#warned[@]})); then
+    printf '\nsanitizer warnings (not failures):\n'
+    sed -E 's/^==[0-9]+==//; s/0x[0-9a-f]+/N/g' "${warned[@]}" | sort | uniq -c
+  fi
+  ((${#errors[@]} == 0)) && return 0
+  for f in "${errors[@]}"; do printf '\n===== %s =====\n' "$f"; cat "$f"; done
+  printf '\n===== %d process(es) with sanitizer reports, above =====\n' "${#errors[@]}"
+  return 1
+}
+
+# Prints the python of this lane's own venv (kept up to date the way
+# tools/venv.sh keeps the others: stamps of the base interpreter and of
+# requirements-dev.txt), which builds both instrumented wheels.
+sanitize_venv() {
+  local venv="$CACHE_DIR/venv-$tag-sanitize" want_base want_reqs pip
+  want_base="$(realpath "$ft") $version"
+  want_reqs=$(sha256sum <"$reqs" | cut -d' ' -f1)
+  if [[ $(cat "$venv/.base" 2>/dev/null) != "$want_base" ||
+        $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
+    lock "venv-$tag-sanitize"
+    if [[ $(cat "$venv/.base" 2>/dev/null) != "$want_base" ]]; then
+      log "creating $venv from $ft"
+      rm -rf "$venv"
+      "$ft" -m venv "$venv" >&2
+      echo "$want_base" >"$venv/.base"
+    fi
+    if [[ $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
+      log "installing tools/requirements-dev.txt into $venv"
+      rm -f "$venv/.reqs"
+      pip=("$venv/bin/python" -m pip install -q --only-binary=:all:)
+      "${pip[@]}" --upgrade pip >&2
+      "${pip[@]}" -r "$reqs" >&2
+      "${pip[@]}" ninja >&2 2>/dev/null || log "no ninja wheel for $tag; CMake will use make"
+      echo "$want_reqs" >"$venv/.reqs"
+    fi
+    exec {LOCK_FD}>&-
+  fi
+  echo "$venv/bin/python"
+}
+
+join() { local IFS=:; echo "$*"; }
+
+# ======================================================================= asan
+asan_stage() {
+  local py wheel so
+  local libasan libubsan reports="$build/asan-reports" rc=0 rc2=0
+  printf '\n===== sanitize: ASan + UBSan, whole suite =====\n'
+  libasan=$(runtime libasan.so)
+  libubsan=$(runtime libubsan.so)
+
+  py=$(sanitize_venv)
+
+  # float-cast-overflow (not in GCC's "undefined"): out-of-range float-to-int
+  # casts are the UB most likely in pixel arithmetic. _GLIBCXX_ASSERTIONS
+  # bounds-checks standard containers, which ASan misses inside one
+  # allocation. -O2 and -ffp-contract=off as in every build, so the bit-exact
+  # tests test the same arithmetic.
+  local san=address,undefined,float-cast-overflow
+  log "building an ASan+UBSan wheel and installing it ($tag-sanitize)"
+  wheel=$(build_wheel "asan-$tag" "$py" \
+    "-fsanitize=$san -fno-sanitize-recover=undefined,float-cast-overflow -fno-omit-frame-pointer -g -O2 -ffp-contract=off -D_GLIBCXX_ASSERTIONS" \
+    "-fsanitize=$san")
+  "$py" -m pip install -q --force-reinstall --no-deps "$wheel"
+  so=$("$py" -P -c 'import importlib.util as u; print(u.find_spec("dithering").origin)')
+  readelf -d "$so" | grep -q 'NEEDED.*libasan' || die "$so is not instrumented"
+
+  # Reports go to files, not stderr: pytest captures fd 2 and a report that
+  # ends the process would be lost with it, as would one from a child
+  # process whose stderr a test captures.
+  rm -rf "$reports"; mkdir -p "$reports"
+  # detect_leaks=0: free-threaded CPython keeps its objects in mimalloc's
+  #   mmap'd heaps, which LeakSanitizer does not scan, so every malloc'd block
+  #   owned by an object still alive at exit (NumPy data, our result buffers)
+  #   would be reported; tests/test_output.py::TestLeaks and the fuzz tests
+  #   check for leaks instead.
+  # allocator_may_return_null=1: a huge request fails as it does with glibc
+  #   (the module turns that into MemoryError) instead of ending the process.
+  local asan_opts=(
+    "log_path=$reports/asan" detect_leaks=0 allocator_may_return_null=1
+    detect_stack_use_after_return=1 check_initialization_order=1 strict_init_order=1
+  )
+  local ubsan_opts=("log_path=$reports/ubsan" print_stacktrace=1 halt_on_error=1)
+  [[ -s $supp/asan.supp ]] && asan_opts+=("suppressions=$supp/asan.supp")
+  [[ -s $supp/ubsan.supp ]] && ubsan_opts+=("suppressions=$supp/ubsan.supp")
+  local env=(env "LD_PRELOAD=$libasan $libubsan"
+                 "ASAN_OPTIONS=$(join "${asan_opts[@]}")"
+                 "UBSAN_OPTIONS=$(join "${ubsan_opts[@]}")")
+
+  # A deliberate overflow of a malloc'd block through ASan's memset
+  # interceptor: proves the runtime is loaded and its reports reach $reports.
+  if "${env[@]}" "$py" -P -c '
+import ctypes
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+ctypes.memset(libc.malloc(8), 0, 9)' 2>/dev/null; then
+    die "the ASan canary was not caught"
+  fi
+  grep -qs heap-buffer-overflow "$reports"/asan.* || die "the ASan canary left no report in $reports"
+  rm -f "$reports"/*
+
+  cd "$REPO_ROOT"
+  "${env[@]}" "$py" -P -c 'import sys, dithering
+print("dithering", dithering.__version__, "(ASan+UBSan) on Python", sys.version.split()[0] + sys.abiflags,
+      "| GIL enabled after import:", sys._is_gil_enabled())' || true
+  # Two runs, so that no test is skipped: the RSS-based leak tests measure
+  # the allocator, and ASan's holds up to 256 MB of freed blocks in
+  # quarantine (to catch use after free), which they would take for a leak.
+  # They run on their own with the quarantine off, the rest with it on.
+  local rss_tests=tests/test_output.py::TestLeaks
+  # -P keeps the repo root off sys.path, so tests import the installed wheel.
+  "${env[@]}" "$py" -P -m pytest --deselect "$rss_tests" "$@" || rc=$?
+  printf '\n----- %s, ASan quarantine off -----\n' "$rss_tests"
+  env[2]+=:quarantine_size_mb=0
+  "${env[@]}" "$py" -P -m pytest "$rss_tests" "$@" || rc2=$?
+  # Exit 5 (nothing collected) only means extra arguments filtered them out.
+  ((rc != 0 || rc2 == 5)) || rc=$rc2
+
+  # With allocator_may_return_null=1 a refused huge request leaves only a
+  # warning: the module's MemoryError path is meant to take it.
+  check_reports "$reports" 'ERROR: |runtime error: |SUMMARY: ' || return 1
+  ((rc == 0)) || { printf '===== asan stage: pytest failed (exit %d) =====\n' "$rc"; return "$rc"; }
+  printf '===== asan stage: no sanitizer reports =====\n'
+}
+
+# ======================================================================= tsan
+TSAN_ROOT="$CACHE_DIR/cpython-3.13t-tsan"
+
+# CPython 3.13t configured --with-thread-sanitizer, kept as its build tree
+# (CPython runs from one; `make install` would byte-compile the whole
+# library under TSan, which takes longer than the build).
+build_tsan_cpython() {
+  local orig=$1 tmp
+  rm -rf "$CACHE_DIR"/build-cpython-tsan.*   # left by a killed build; we hold the lock
+  tmp=$(mktemp -d "$CACHE_DIR/build-cpython-tsan.XXXXXX")
+  trap 'rm -rf "$tmp"' EXIT
+  log "building a ThreadSanitizer free-threaded CPython from $(basename "$orig") (several minutes, once)"
+  tar -xJf "$orig" -C "$tmp" --strip-components=1
+  (
+    cd "$tmp"
+    run_logged "$CACHE_DIR/cpython-tsan-configure.log" \
+      ./configure --disable-gil --with-thread-sanitizer --disable-test-modules \
+                  --without-ensurepip --prefix="$TSAN_ROOT"
+    run_logged "$CACHE_DIR/cpython-tsan-make.log" make -j"$(nproc)"
+    find . -name '*.o' -delete; rm -f ./*.a
+  )
+  [[ $("$tmp/python" -c 'import sys, ctypes; print(sys._is_gil_enabled())') == False ]] ||
+    die "the TSan interpreter does not run free-threaded"
+  rm -rf "$TSAN_ROOT"
+  mv "$tmp" "$TSAN_ROOT"
+  trap - EXIT
+  echo "$orig" >"$TSAN_ROOT/.build-complete"
+}
+
+tsan_stage() {
+  local orig py venv_py deps want have wheel reports="$build/tsan-reports" site="$build/tsan-site" rc=0
+  printf '\n===== sanitize: ThreadSanitizer, multi-threaded tests =====\n'
+  # Made from the source tools/ft-python.sh fetched for the ordinary 3.13t,
+  # so that NumPy's and Pillow's cp313t wheels fit both.
+  orig=$(compgen -G "$CACHE_DIR/src/python3.13_*.orig.tar.xz" | sort -V | tail -n 1 || true)
+  if [[ $tag != cp313t || -z $orig ]]; then
+    log "skipping ThreadSanitizer: it needs the CPython 3.13 source that tools/ft-python.sh" \
+        "caches when it builds the interpreter (here: $ft, $tag)"
+    return 0
+  fi
+  if [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) != "$orig" ]]; then
+    lock cpython-3.13t-tsan
+    [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) == "$orig" ]] || build_tsan_cpython "$orig"
+    exec {LOCK_FD}>&-
+  fi
+  py="$TSAN_ROOT/python"
+
+  venv_py=$(sanitize_venv)
+  # NumPy, Pillow and pytest put in place by the ordinary interpreter's pip
+  # (same tags; pip itself would crawl under TSan), found through PYTHONPATH.
+  deps="$CACHE_DIR/tsan-deps-$tag"
+  want=$(grep -iE '^(numpy|pillow|pytest)\b' "$reqs")
+  have=$(cat "$deps/.reqs" 2>/dev/null || true)
+  if [[ $have != "$want" ]]; then
+    lock "tsan-deps-$tag"
+    if [[ $(cat "$deps/.reqs" 2>/dev/null || true) != "$want" ]]; then
+      log "installing numpy, Pillow and pytest for the TSan interpreter into $deps"
+      rm -rf "$deps"
+      # shellcheck disable=SC2086 # one requirement a line, no blanks inside
+      "$venv_py" -m pip install -q --only-binary=:all: --target "$deps" $want
+      echo "$want" >"$deps/.reqs"
+    fi
+    exec {LOCK_FD}>&-
+  fi
+
+  log "building a TSan wheel ($tag-tsan)"
+  wheel=$(build_wheel "tsan-$tag" "$venv_py" \
+    "-fsanitize=thread -fno-omit-frame-pointer -g -O2 -ffp-contract=off" "-fsanitize=thread")
+  rm -rf "$site"
+  "$venv_py" -m pip install -q --no-deps --target "$site" "$wheel"
+
+  # CPython's own list of the interpreter's known reports, plus ours.
+  cat "$TSAN_ROOT/Tools/tsan/suppressions_free_threading.txt" \
+      "$supp"/tsan.supp >"$build/tsan.supp" 2>/dev/null || true
+  rm -rf "$reports"; mkdir -p "$reports"
+  local env=(env "PYTHONPATH=$site:$deps"
+                 "TSAN_OPTIONS=log_path=$reports/tsan:suppressions=$build/tsan.supp:halt_on_error=0:second_deadlock_stack=1")
+
+  # Two threads writing one malloc'd block through ctypes.memset: proves the
+  # reports reach $reports.
+  if "${env[@]}" "$py" -c '
+import ctypes, threading
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+block, start = libc.malloc(64), threading.Barrier(2)
+def write():
+    start.wait()
+    for _ in range(1000):
+        ctypes.memset(block, 1, 64)
+threads = [threading.Thread(target=write) for _ in range(2)]
+for t in threads: t.start()
+for t in threads: t.join()' 2>/dev/null; then
+    die "the TSan canary was not caught"
+  fi
+  grep -qs 'data race' "$reports"/tsan.* || die "the TSan canary left no report in $reports"
+  rm -f "$reports"/*
+
+  cd "$REPO_ROOT"
+  # Every test that calls the module from several threads at once.
+  "${env[@]}" "$py" -P -m pytest -p no:cacheprovider \
+    tests/test_threads.py tests/test_output.py::TestThreads "$@" || rc=$?
+  check_reports "$reports" 'ThreadSanitizer' || return 1
+  ((rc == 0)) || { printf '===== tsan stage: pytest failed (exit %d) =====\n' "$rc"; return "$rc"; }
+  printf '===== tsan stage: no sanitizer reports =====\n'
+}
+
+# Each stage in a subshell of its own, so that a failing one does not keep
+# the next from running; not under `||`, which would turn errexit off inside.
+failed=()
+for stage in ${SANITIZERS:-asan tsan}; do
+  [[ $stage == @(asan|tsan) ]] || die "unknown sanitizer stage '$stage' (asan, tsan)"
+  set +e
+  (set -e; "${stage}_stage" "$@")
+  stage_rc=$?
+  set -e
+  ((stage_rc == 0)) || failed+=("$stage")
+done
+if ((${#failed[@]})); then
+  printf '===== sanitize FAILED: %s =====\n' "${failed[*]}"
+  exit 1
+fi
+printf '===== sanitize: all stages clean =====\n'
