@@ -38,7 +38,7 @@ from fuzz_strategies import (
 )
 
 settings.register_profile(
-    "ci", max_examples=60, deadline=None, derandomize=True, database=None, print_blob=True,
+    "ci", max_examples=40, deadline=None, derandomize=True, database=None, print_blob=True,
     suppress_health_check=list(HealthCheck),
 )
 settings.register_profile(
@@ -949,12 +949,13 @@ def test_repeated_calls_do_not_leak(call):
 
     repeat(20)
     # A cache filling up or a table resized shows in one window, a leak in
-    # every window and every time; eight bytes a call is less than any object
-    # the module could leak.
+    # every window and every time. Twenty bytes a call is less than any object
+    # the module could leak (a float, the smallest, takes 24); the free-threaded
+    # interpreter sometimes shows ten or so of noise.
     measured = []
     for _ in range(3):
         measured.append(growth())
-        if min(measured[-1]) < 400 * 8:
+        if min(measured[-1]) < 400 * 20:
             return
     raise AssertionError(f"traced memory kept growing, bytes per window of 400 calls: {measured}")
 
