@@ -52,14 +52,15 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
 
 // palette_pass with its choices made by the caller, for tests and
 // benchmarks. With `vector` false, or on a processor without AVX2, the
-// single-row form with Palette::nearest runs. Otherwise the AVX2 form runs
-// (unless the windows call for the plain form, as in palette_pass) with the
+// single-row form with Palette::nearest runs, as it does when nothing is
+// spread (strength 0). Otherwise the AVX2 form runs (unless the windows call
+// for the plain form, as in palette_pass) with the
 // nearest-colour search `search` (`automatic`: every colour in registers for
 // small palettes, a NearestGrid for larger ones) and up to `rows` rows in
 // flight (1..PALETTE_MAX_ROWS, 0 for the default; serpentine scans run one
 // row at a time). Every choice gives the same bytes.
 enum class PaletteSearch { automatic, full_scan, grid };
-inline constexpr std::size_t PALETTE_MAX_ROWS = 8;
+inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 struct PalettePassOptions {
     bool vector = true;
     PaletteSearch search = PaletteSearch::automatic;

@@ -3,7 +3,7 @@
 // Why a cell's list is enough. A value c mapped to a cell lies, in every
 // channel k, inside the cell's box [lo_k, hi_k] (see `cell_box` for the
 // margin that makes this hold despite the rounding of the mapping). For a
-// finite working value w, rounding is monotonic, so with a = fl(lo - w) and
+// working value w, rounding is monotonic, so with a = fl(lo - w) and
 // b = fl(hi - w) the computed difference t = fl(c - w) satisfies a <= t <= b.
 // Hence fl(t * t) >= fl(a * a) when a > 0, >= fl(b * b) when b < 0, >= 0
 // otherwise, and fl(t * t) <= max(fl(a * a), fl(b * b)). Rounded addition
@@ -21,8 +21,9 @@
 // palette order, so the sequential rule run over a list picks the lowest
 // index among the minima, which is the full scan's answer.
 //
-// Inside [LOW, HIGH) and with finite working values every distance is
-// finite (below 3 * 800^2), so no NaN or overflow reaches the lists.
+// With values inside the grid's range and working values in 0..255 (the
+// grid is only used then) every distance is finite, below 3 * 513^2, so no
+// NaN or overflow reaches the lists.
 #include "core/nearest_grid.hpp"
 
 #include <emmintrin.h>
@@ -97,27 +98,34 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept 
         const std::size_t m = palette.size();
         const float* working = palette.working.data();
 
+        // The bounds below assume working values on the usual 0..255 scale
+        // (what every ColorSpace makes); should they not be, every cell
+        // takes the full scan.
+        bool usual = true;
+        for (std::size_t i = 0; i < 3 * m; ++i) {
+            usual = usual && working[i] >= 0.0f && working[i] <= 255.0f;
+        }
         // The root list: every colour but later copies of an earlier one.
-        bool finite = true;
-        for (std::size_t i = 0; i < 3 * m; ++i) finite = finite && std::isfinite(working[i]);
-        std::vector<std::uint32_t> order(m);
-        std::iota(order.begin(), order.end(), 0u);
-        auto same_or_before = [working](std::uint32_t a, std::uint32_t b) {
-            for (std::size_t k = 0; k < 3; ++k) {
-                if (working[3 * a + k] != working[3 * b + k]) {
-                    return working[3 * a + k] < working[3 * b + k];
-                }
-            }
-            return a < b;
-        };
-        std::sort(order.begin(), order.end(), same_or_before);
         std::vector<bool> keep(m, true);
-        for (std::size_t i = 1; i < m; ++i) {
-            const std::uint32_t a = order[i - 1];
-            const std::uint32_t b = order[i];
-            keep[b] = !(working[3 * a] == working[3 * b] &&
-                        working[3 * a + 1] == working[3 * b + 1] &&
-                        working[3 * a + 2] == working[3 * b + 2]);
+        if (usual) {
+            std::vector<std::uint32_t> order(m);
+            std::iota(order.begin(), order.end(), 0u);
+            auto before = [working](std::uint32_t a, std::uint32_t b) {
+                for (std::size_t k = 0; k < 3; ++k) {
+                    if (working[3 * a + k] != working[3 * b + k]) {
+                        return working[3 * a + k] < working[3 * b + k];
+                    }
+                }
+                return a < b;
+            };
+            std::sort(order.begin(), order.end(), before);
+            for (std::size_t i = 1; i < m; ++i) {
+                const std::uint32_t a = order[i - 1];
+                const std::uint32_t b = order[i];
+                keep[b] = !(working[3 * a] == working[3 * b] &&
+                            working[3 * a + 1] == working[3 * b + 1] &&
+                            working[3 * a + 2] == working[3 * b + 2]);
+            }
         }
         std::size_t distinct = 0;
         for (std::size_t j = 0; j < m; ++j) distinct += keep[j] ? 1u : 0u;
@@ -145,34 +153,24 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept 
             quad.w0[lane % 4] = quad.w1[lane % 4] = quad.w2[lane % 4] = INF;
             quad.index[lane % 4] = 0;
         }
-        // The bounds need finite working values; without them every cell
-        // takes the full scan.
-        grid.root_ = finite && root_quads > 0
+        grid.root_ = usual && root_quads > 0
                          ? static_cast<std::uint32_t>(1u << COUNT_BITS | root_quads)
                          : FULL;
         grid.scratch_.resize(4 * root_quads);
         grid.lows_.resize(root_quads);
 
-        // Finer cells pay off as the palette grows: lists of one or two
-        // quads are the aim. Coarser levels exist only to build the finer
-        // lists from short parent lists instead of the whole palette.
-        std::vector<unsigned> widths;  // log2 of the cell width, coarsest first
-        if (distinct <= 64) {
-            widths = {3};
-        } else if (distinct <= 1024) {
-            widths = {5, 3};
-        } else {
-            widths = {5, 3, 2};
-        }
-        if (const char* env = std::getenv("GRIDW")) {  // EXPERIMENT
-            widths.clear();
-            for (const char* q = env; *q; ++q) widths.push_back(static_cast<unsigned>(*q - '0'));
-        }
+        // Cells of width 8 keep most lists to one or two quads for palettes
+        // of a few hundred colours and still cost little to build and hold;
+        // their lists are filtered from those of cells of width 32, which
+        // are filtered from the whole palette, so a build never scans more
+        // than a fraction of a large palette.
+        const unsigned widths[] = {5, 3};  // log2 of the cell width, coarsest first
         for (unsigned w : widths) {
             Level level;
             level.geometry = geometry_for(w);
             const std::size_t cells = std::size_t{1} << (3 * level.geometry.shift);
-            level.table.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
+            level.table.reset(
+                static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
             if (!level.table) return std::nullopt;
             grid.levels_.push_back(std::move(level));
         }
@@ -262,7 +260,6 @@ std::uint32_t NearestGrid::build(std::size_t level, std::uint32_t cell) noexcept
             to.index[i % 4] = 0;
         }
     }
-    ++lists_built_;
     slot = static_cast<std::uint32_t>(start << COUNT_BITS | quads);
     return slot;
 }

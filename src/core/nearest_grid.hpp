@@ -102,10 +102,6 @@ public:
 
     const Palette& palette() const noexcept { return *palette_; }
 
-    // Number of lists built so far and quads they hold (for benchmarks).
-    std::size_t lists_built() const noexcept { return lists_built_; }
-    std::size_t quads_held() const noexcept { return pool_.size(); }
-
 private:
     struct FreeTable {
         void operator()(std::uint32_t* p) const noexcept;
@@ -129,7 +125,6 @@ private:
     std::uint32_t root_ = 0;             // entry of the root list
     std::vector<std::uint32_t> scratch_; // candidate lanes while a list is built
     std::vector<Quad> lows_;             // their lower bounds, quad by quad
-    std::size_t lists_built_ = 0;
 };
 
 }  // namespace dithering

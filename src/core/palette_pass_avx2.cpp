@@ -12,14 +12,15 @@
 // then of row y - 1, then of the earlier pixels of its own row. As there,
 // a row's own contributions ride along in registers and its contributions
 // to the two rows below are added later, cell by cell in scan order, from
-// the recorded errors. Here they are added after every CHUNK steps, to the
-// cells whose five contributing pixels are all done. Row r + 1 at column x
-// reads cell x + 2 of its row, and row r, LAG columns ahead, has completed
-// every cell up to its own position minus 3 at the end of the previous
-// chunk, so LAG >= CHUNK + 4 keeps every read after the last write. The
-// rows are spread in order, top first, so a cell of row y takes row y - 2's
-// share before row y - 1's. Serpentine rows alternate direction and run
-// one at a time.
+// the recorded errors; here that happens after every CHUNK steps, for the
+// columns whose five contributing pixels are all done. At the end of a
+// chunk, row r has added its share to every column c with c + 2 < d_r,
+// d_r being the number of its pixels done. In the next chunk, row r + 1
+// reads columns up to d_{r+1} + CHUNK + 1 (its last pixel plus two), and
+// d_{r+1} = d_r - LAG, so LAG >= CHUNK + 4 puts every read after the last
+// write to that cell. Rows are spread top first, and a row is never ahead
+// of the one above, so a cell of row y takes row y - 2's share before row
+// y - 1's. Serpentine rows alternate direction and run one at a time.
 #include "core/palette_pass_avx2.hpp"
 
 #include <immintrin.h>
@@ -44,9 +45,10 @@ namespace {
 constexpr std::size_t MARGIN_CELLS = 8;  // two left of column 0, six right of the last
 constexpr std::size_t CHUNK = 16;
 constexpr std::size_t LAG = CHUNK + 4;
-constexpr std::size_t DEFAULT_ROWS = 3;
-// Palettes up to this size are scanned whole, from registers.
-constexpr std::size_t FULL_SCAN_LIMIT = 16;
+constexpr std::size_t DEFAULT_ROWS = 4;
+// Palettes up to this size are scanned whole, from registers; larger ones
+// use a NearestGrid.
+constexpr std::size_t FULL_SCAN_LIMIT = 32;
 
 // What every step of a pass reads; copied into locals by each kernel, as
 // the byte stores of the pixel loop could alias anything reached through a
@@ -56,17 +58,18 @@ struct Context {
     const std::uint8_t* colors;  // 3 bytes per colour
     const float* working4;       // 4 floats per colour, the last 0
     std::ptrdiff_t channels;
+    // From a cell of an error row to the same cell of the error record
+    // that follows the row in memory (see Buffers), in floats.
+    std::ptrdiff_t record;
     __m128 weight1;  // tap (1, 0)
     __m128 weight2;  // tap (2, 0)
 };
 
 // A row in progress: its next pixel, that pixel's cell in the row's error
-// buffer and in its error record, and the row's own error carried to the
-// next two pixels.
+// buffer, and the row's own error carried to the next two pixels.
 struct Cursor {
     std::uint8_t* px;
-    const float* cur;
-    float* errors;
+    float* cur;
     __m128 ahead1;
     __m128 ahead2;
 };
@@ -89,8 +92,14 @@ DITHERING_AVX2_INLINE unsigned lanes_equal(__m256i d, __m256i m) {
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(d, m))));
 }
 
-DITHERING_AVX2_INLINE __m256 lane_of(__m128 v, int k) {
-    return _mm256_permutevar8x32_ps(_mm256_castps128_ps256(v), _mm256_set1_epi32(k));
+// Lanes 1 and 2 of v in every lane (lane 0 is _mm256_broadcastss_ps):
+// moved down in place, then broadcast, with no index vector to keep in a
+// register.
+DITHERING_AVX2_INLINE __m256 lane1_of(__m128 v) {
+    return _mm256_broadcastss_ps(_mm_movehdup_ps(v));
+}
+DITHERING_AVX2_INLINE __m256 lane2_of(__m128 v) {
+    return _mm256_broadcastss_ps(_mm_movehl_ps(v, v));
 }
 
 constexpr std::uint32_t INF_BITS = 0x7f800000u;
@@ -109,8 +118,8 @@ struct FullScan {
 
     DITHERING_AVX2_INLINE std::size_t find(__m128 v) const {
         const __m256 c0 = _mm256_broadcastss_ps(v);
-        const __m256 c1 = lane_of(v, 1);
-        const __m256 c2 = lane_of(v, 2);
+        const __m256 c1 = lane1_of(v);
+        const __m256 c2 = lane2_of(v);
         __m256i d[BLOCKS];
         for (std::size_t b = 0; b < BLOCKS; ++b) {
             const __m256 t1 = _mm256_sub_ps(c1, w1[b]);
@@ -158,7 +167,9 @@ __attribute__((noinline)) std::size_t nearest_out_of_line(const Palette& palette
 struct CallScan {
     const Palette* palette;
     DITHERING_AVX2 void refresh() {}
-    DITHERING_AVX2_INLINE std::size_t find(__m128 v) const { return nearest_out_of_line(*palette, v); }
+    DITHERING_AVX2_INLINE std::size_t find(__m128 v) const {
+        return nearest_out_of_line(*palette, v);
+    }
 };
 
 // Two quads side by side as eight lanes, `low` in lanes 0..3.
@@ -183,8 +194,8 @@ DITHERING_AVX2_INLINE __m256 pair_distance(const CandidateQuad& low, const Candi
 DITHERING_AVX2 __attribute__((noinline)) std::size_t grid_list_nearest(
     const CandidateQuad* list, const CandidateQuad& none, std::size_t count, __m128 v) {
     const __m256 c0 = _mm256_broadcastss_ps(v);
-    const __m256 c1 = lane_of(v, 1);
-    const __m256 c2 = lane_of(v, 2);
+    const __m256 c1 = lane1_of(v);
+    const __m256 c2 = lane2_of(v);
     __m256i best = _mm256_set1_epi32(-1);
     __m256i position = _mm256_setzero_si256();
     __m256i here = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -202,7 +213,8 @@ DITHERING_AVX2 __attribute__((noinline)) std::size_t grid_list_nearest(
     // Lanes away from the least distance drop out as the largest position.
     const __m256i away = _mm256_xor_si256(_mm256_cmpeq_epi32(best, m), _mm256_set1_epi32(-1));
     const __m256i first = least_everywhere(_mm256_or_si256(position, away));
-    const auto p = static_cast<std::size_t>(static_cast<std::uint32_t>(_mm256_cvtsi256_si32(first)));
+    const auto p =
+        static_cast<std::size_t>(static_cast<std::uint32_t>(_mm256_cvtsi256_si32(first)));
     return list[p / 4].index[p % 4];
 }
 
@@ -225,7 +237,9 @@ struct GridSearch {
         // 3 of v is 0 and its shift of 32 clears it.
         const __m128 x = _mm_add_ps(_mm_mul_ps(v, scale), offset);
         const __m128 inside = _mm_and_ps(_mm_cmpge_ps(x, _mm_setzero_ps()), _mm_cmplt_ps(x, cells));
-        if ((_mm_movemask_ps(inside) & 7) != 7) return nearest_out_of_line(grid->palette(), v);
+        if (__builtin_expect((_mm_movemask_ps(inside) & 7) != 7, 0)) {
+            return nearest_out_of_line(grid->palette(), v);
+        }
         // NearestGrid::cell_of on all three lanes at once, then or-ed
         // together.
         const __m128i c = _mm_cvttps_epi32(x);
@@ -235,21 +249,21 @@ struct GridSearch {
         n = _mm_or_si128(n, _mm_shuffle_epi32(n, _MM_SHUFFLE(2, 3, 0, 1)));
         const auto cell = static_cast<std::uint32_t>(_mm_cvtsi128_si32(n));
         std::uint32_t e = table[cell];
-        if ((e & NearestGrid::COUNT_MASK) == 0) {
+        if (__builtin_expect((e & NearestGrid::COUNT_MASK) == 0, 0)) {
             e = grid->entry(cell);
             quads = grid->quads();
             if ((e & NearestGrid::COUNT_MASK) == 0) return nearest_out_of_line(grid->palette(), v);
         }
         const CandidateQuad* low = quads + (e >> NearestGrid::COUNT_BITS);
         const std::size_t count = e & NearestGrid::COUNT_MASK;
-        if (count > 2) return grid_list_nearest(low, quads[0], count, v);
+        if (__builtin_expect(count > 2, 0)) return grid_list_nearest(low, quads[0], count, v);
         // One or two quads, the first paired with the +inf quad. Every
         // distance here is finite (see nearest_grid.cpp) and the padding
         // lanes' are +inf, so the first lane at the least distance is the
         // answer.
         const CandidateQuad* high = count == 2 ? low + 1 : quads;
         const __m256i d = _mm256_castps_si256(
-            pair_distance(*low, *high, _mm256_broadcastss_ps(v), lane_of(v, 1), lane_of(v, 2)));
+            pair_distance(*low, *high, _mm256_broadcastss_ps(v), lane1_of(v), lane2_of(v)));
         const auto p = static_cast<std::size_t>(__builtin_ctz(lanes_equal(d, least_everywhere(d))));
         return (p < 4 ? low : high)->index[p & 3];
     }
@@ -283,17 +297,16 @@ DITHERING_AVX2_INLINE void step(Search& search, const Context& ctx, Cursor& c) {
     c.px[1] = color[1];
     c.px[2] = color[2];
     const __m128 e = _mm_sub_ps(v, _mm_load_ps(ctx.working4 + 4 * j));
-    _mm_store_ps(c.errors, e);
+    _mm_store_ps(c.cur + ctx.record, e);
     c.ahead1 = _mm_add_ps(c.ahead2, _mm_mul_ps(ctx.weight1, e));
     c.ahead2 = _mm_add_ps(_mm_load_ps(c.cur + 8 * S), _mm_mul_ps(ctx.weight2, e));
     c.px += S * ctx.channels;
     c.cur += 4 * S;
-    c.errors += 4 * S;
 }
 
 template <int S, class Search>
-DITHERING_AVX2 __attribute__((noinline)) void run_row(Search& shared, const Context& shared_ctx, Cursor& cursor,
-                            std::size_t count) {
+DITHERING_AVX2 __attribute__((noinline)) void run_row(Search& shared, const Context& shared_ctx,
+                                                      Cursor& cursor, std::size_t count) {
     Search search = shared;
     search.refresh();
     const Context ctx = shared_ctx;
@@ -307,31 +320,24 @@ DITHERING_AVX2 __attribute__((noinline)) void run_row(Search& shared, const Cont
 template <std::size_t G, class Search>
 DITHERING_AVX2 __attribute__((noinline)) void run_rows(Search& shared, const Context& shared_ctx,
                                                        Cursor* cursors, std::size_t count) {
+    static_assert(G >= 2 && G <= 4 && G <= PALETTE_MAX_ROWS);
     Search search = shared;
     search.refresh();
     const Context ctx = shared_ctx;
-    Cursor c0 = cursors[0], c1 = cursors[1];
-    Cursor c2 = cursors[G > 2 ? 2 : 0], c3 = cursors[G > 3 ? 3 : 0];
-    Cursor c4 = cursors[G > 4 ? 4 : 0], c5 = cursors[G > 5 ? 5 : 0];
-    Cursor c6 = cursors[G > 6 ? 6 : 0], c7 = cursors[G > 7 ? 7 : 0];
+    Cursor c0 = cursors[0];
+    Cursor c1 = cursors[1];
+    Cursor c2 = cursors[G > 2 ? 2 : 0];
+    Cursor c3 = cursors[G > 3 ? 3 : 0];
     for (std::size_t i = 0; i < count; ++i) {
         step<1>(search, ctx, c0);
         step<1>(search, ctx, c1);
         if constexpr (G > 2) step<1>(search, ctx, c2);
         if constexpr (G > 3) step<1>(search, ctx, c3);
-        if constexpr (G > 4) step<1>(search, ctx, c4);
-        if constexpr (G > 5) step<1>(search, ctx, c5);
-        if constexpr (G > 6) step<1>(search, ctx, c6);
-        if constexpr (G > 7) step<1>(search, ctx, c7);
     }
     cursors[0] = c0;
     cursors[1] = c1;
     if constexpr (G > 2) cursors[2] = c2;
     if constexpr (G > 3) cursors[3] = c3;
-    if constexpr (G > 4) cursors[4] = c4;
-    if constexpr (G > 5) cursors[5] = c5;
-    if constexpr (G > 6) cursors[6] = c6;
-    if constexpr (G > 7) cursors[7] = c7;
 }
 
 // Adds the recorded errors of one row, columns [begin, end), to a row below
@@ -370,21 +376,29 @@ DITHERING_AVX2 void spread_below(float* row, const float* errors, const float (&
 }
 
 template <int S>
-DITHERING_AVX2 void spread_rows(float* const* ring, std::size_t r, const float* errors,
+DITHERING_AVX2 void spread_rows(float* const* ring, std::size_t r, std::ptrdiff_t record,
                                 const PaletteRowWeights& w, std::size_t begin, std::size_t end) {
+    const float* errors = ring[r] + record;
     for (std::size_t below = 0; below < 2; ++below) {
-        if (w.row_used[below]) spread_below<S>(ring[r + 1 + below], errors, w.below[below], begin, end);
+        if (w.row_used[below]) {
+            spread_below<S>(ring[r + 1 + below], errors, w.below[below], begin, end);
+        }
     }
 }
 
 // ------------------------------------------------------------------ pass
 
+// The error rows of the group's rows and the two rows below them, each
+// followed in memory by an error record of the same size, where a row being
+// scanned keeps its pixels' errors for the rows below. A record travels
+// with its row as the rows rotate; its margins are never written and stay
+// 0, and whatever an earlier row left in it is overwritten before it is
+// read, as a row writes a column's error before spreading it.
 struct Buffers {
     float* memory = nullptr;
-    float* ring[PALETTE_MAX_ROWS + 2] = {};    // error rows: the group's, then two below
-    float* records[PALETTE_MAX_ROWS] = {};     // each group row's own errors
+    float* ring[PALETTE_MAX_ROWS + 2] = {};
     float* working4 = nullptr;
-    std::size_t stride = 0;
+    std::size_t stride = 0;  // floats per row, its record as many again
     ~Buffers() { std::free(memory); }
 };
 
@@ -392,12 +406,11 @@ bool allocate(Buffers& b, std::size_t width, std::size_t rows, std::size_t color
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(float) / 64;
     if (width > limit || colors > limit) return false;
     b.stride = 4 * (width + MARGIN_CELLS);
-    const std::size_t total = (2 * rows + 2) * b.stride + 4 * colors;
+    const std::size_t total = 2 * (rows + 2) * b.stride + 4 * colors;
     b.memory = static_cast<float*>(std::calloc(total, sizeof(float)));
     if (b.memory == nullptr) return false;
-    for (std::size_t i = 0; i < rows + 2; ++i) b.ring[i] = b.memory + i * b.stride;
-    for (std::size_t i = 0; i < rows; ++i) b.records[i] = b.memory + (rows + 2 + i) * b.stride;
-    b.working4 = b.memory + (2 * rows + 2) * b.stride;
+    for (std::size_t i = 0; i < rows + 2; ++i) b.ring[i] = b.memory + 2 * i * b.stride;
+    b.working4 = b.memory + 2 * (rows + 2) * b.stride;
     return true;
 }
 
@@ -416,17 +429,22 @@ struct Pass {
 };
 
 DITHERING_AVX2 Context context_for(const Pass& p, const PaletteRowWeights& w) {
-    return {p.lut, p.palette->colors.data(), p.buffers->working4,
-            static_cast<std::ptrdiff_t>(p.channels), _mm_set1_ps(w.ahead1), _mm_set1_ps(w.ahead2)};
+    return {p.lut,
+            p.palette->colors.data(),
+            p.buffers->working4,
+            static_cast<std::ptrdiff_t>(p.channels),
+            static_cast<std::ptrdiff_t>(p.buffers->stride),
+            _mm_set1_ps(w.ahead1),
+            _mm_set1_ps(w.ahead2)};
 }
 
 template <int S>
 DITHERING_AVX2 Cursor start_row(const Pass& p, std::size_t y, std::size_t slot) {
     const std::size_t column = S > 0 ? 0 : p.width - 1;
     const std::size_t cell = column + 2;
-    const float* cur = p.buffers->ring[slot] + 4 * cell;
-    return {p.pixels + (y * p.width + column) * p.channels, cur,
-            p.buffers->records[slot] + 4 * cell, _mm_load_ps(cur), _mm_load_ps(cur + 4 * S)};
+    float* cur = p.buffers->ring[slot] + 4 * cell;
+    return {p.pixels + (y * p.width + column) * p.channels, cur, _mm_load_ps(cur),
+            _mm_load_ps(cur + 4 * S)};
 }
 
 template <class Search>
@@ -446,11 +464,7 @@ DITHERING_AVX2 void run_group(const Pass& p, Search& search, std::size_t y, std:
             switch (g) {
                 case 2: run_rows<2>(search, ctx, cursors, CHUNK); break;
                 case 3: run_rows<3>(search, ctx, cursors, CHUNK); break;
-                case 4: run_rows<4>(search, ctx, cursors, CHUNK); break;
-                case 5: run_rows<5>(search, ctx, cursors, CHUNK); break;
-                case 6: run_rows<6>(search, ctx, cursors, CHUNK); break;
-                case 7: run_rows<7>(search, ctx, cursors, CHUNK); break;
-                default: run_rows<8>(search, ctx, cursors, CHUNK); break;
+                default: run_rows<4>(search, ctx, cursors, CHUNK); break;
             }
         } else {
             for (std::size_t r = 0; r < g; ++r) {
@@ -468,7 +482,7 @@ DITHERING_AVX2 void run_group(const Pass& p, Search& search, std::size_t y, std:
             // A column is complete once the two pixels after it are done.
             const std::size_t ready = done == p.width ? done : (done > 2 ? done - 2 : 0);
             if (ready > spread[r]) {
-                spread_rows<1>(ring, r, p.buffers->records[r], *p.forward, spread[r], ready);
+                spread_rows<1>(ring, r, ctx.record, *p.forward, spread[r], ready);
                 spread[r] = ready;
             }
         }
@@ -487,11 +501,11 @@ DITHERING_AVX2 void run_pass(const Pass& p, Search& search) {
             if (back) {
                 Cursor c = start_row<-1>(p, y, 0);
                 run_row<-1>(search, ctx, c, p.width);
-                spread_rows<-1>(b.ring, 0, b.records[0], w, 0, p.width);
+                spread_rows<-1>(b.ring, 0, ctx.record, w, 0, p.width);
             } else {
                 Cursor c = start_row<1>(p, y, 0);
                 run_row<1>(search, ctx, c, p.width);
-                spread_rows<1>(b.ring, 0, b.records[0], w, 0, p.width);
+                spread_rows<1>(b.ring, 0, ctx.record, w, 0, p.width);
             }
         } else {
             run_group(p, search, y, g);
@@ -521,7 +535,9 @@ DITHERING_AVX2 PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t he
     Buffers buffers;
     if (!allocate(buffers, width, rows, m)) return PassStatus::out_of_memory;
     for (std::size_t j = 0; j < m; ++j) {
-        for (std::size_t k = 0; k < 3; ++k) buffers.working4[4 * j + k] = palette.working[3 * j + k];
+        for (std::size_t k = 0; k < 3; ++k) {
+            buffers.working4[4 * j + k] = palette.working[3 * j + k];
+        }
     }
     const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
                     &forward, &reverse, serpentine, rows,     &buffers};
@@ -529,16 +545,16 @@ DITHERING_AVX2 PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t he
         search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
     }
     if (search == PaletteSearch::grid) {
-        static std::optional<NearestGrid> kept;  // EXPERIMENT
-        static const Palette* kept_for = nullptr;
-        std::optional<NearestGrid> fresh;
-        std::optional<NearestGrid>* gp = &fresh;
-        if (std::getenv("KEEPGRID")) { if (kept_for != &palette) { kept = NearestGrid::create(palette); kept_for = &palette; } gp = &kept; }
-        else fresh = NearestGrid::create(palette);
-        std::optional<NearestGrid>& grid = *gp;
-        if (!grid) return PassStatus::out_of_memory;
-        GridSearch s = grid_search_of(*grid);
-        run_pass(pass, s);
+        std::optional<NearestGrid> grid = NearestGrid::create(palette);
+        if (grid) {
+            GridSearch s = grid_search_of(*grid);
+            run_pass(pass, s);
+        } else {
+            // The grid only saves time: without memory for it, every pixel
+            // scans the whole palette.
+            CallScan s{&palette};
+            run_pass(pass, s);
+        }
     } else if (m <= 8) {
         FullScan<1> s = full_scan_of<1>(palette);
         run_pass(pass, s);

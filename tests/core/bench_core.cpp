@@ -64,7 +64,8 @@ void bench_levels(const char* label, const char* method, bool plain = false) {
     });
 }
 
-void bench_palette(const char* label, std::size_t colors, std::size_t side) {
+void bench_palette(const char* label, std::size_t colors, std::size_t side,
+                   PalettePassOptions options = {}) {
     const ColorSpace space = ColorSpace::create(false);
     std::mt19937 rng(2);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -73,7 +74,7 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side) {
     const Palette palette = *Palette::create(std::move(list), space);
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
     measure(label, side, side, 3, [&](std::uint8_t* px) {
-        palette_pass(px, side, side, 3, space, palette, rows, false);
+        palette_pass_with(options, px, side, side, 3, space, palette, rows, false);
     });
 }
 
@@ -94,5 +95,14 @@ int main() {
     bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);
     bench_palette("floyd_steinberg, palette of 16", 16, 2048);
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
+    bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);
+    // The choices behind the palette pass, side by side.
+    const PalettePassOptions single_row{false, PaletteSearch::automatic, 0};
+    bench_palette("  16, one row, Palette::nearest", 16, 2048, single_row);
+    bench_palette("  16, one row at a time", 16, 2048, {true, PaletteSearch::automatic, 1});
+    bench_palette("  256, one row, Palette::nearest", 256, 1024, single_row);
+    bench_palette("  256, full scan, rows in flight", 256, 1024,
+                  {true, PaletteSearch::full_scan, 0});
+    bench_palette("  256, grid, one row at a time", 256, 1024, {true, PaletteSearch::grid, 1});
     return 0;
 }

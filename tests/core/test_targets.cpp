@@ -325,15 +325,16 @@ namespace {
 // above.
 float grid_value(std::mt19937& rng, const std::vector<float>& working) {
     std::uniform_int_distribution<int> kind(0, 9);
-    std::uniform_int_distribution<int> edge(-40, 130);
     std::uniform_int_distribution<int> width_log2(2, 5);
     std::uniform_int_distribution<int> side(-1, 1);
     const float ends[] = {NearestGrid::LOW, NearestGrid::HIGH};
     switch (kind(rng)) {
         case 0: case 1: case 2: {
-            const float w = static_cast<float>(1 << width_log2(rng));
-            float v = NearestGrid::LOW + w * static_cast<float>(edge(rng) * 4 / (1 << width_log2(rng)));
-            v = std::max(v, NearestGrid::LOW - 8.0f);
+            // The i-th edge of cells of width w, a few cells either side
+            // of the grid included.
+            const int w = 1 << width_log2(rng);
+            const int i = std::uniform_int_distribution<int>(-2, 512 / w + 2)(rng);
+            const float v = NearestGrid::LOW + static_cast<float>(i * w);
             const int s = side(rng);
             return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
         }
@@ -429,7 +430,9 @@ CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
         std::optional<NearestGrid> grid = NearestGrid::create(p);
         CHECK(grid.has_value());
         if (!grid) continue;
-        const float fx = static_cast<float>(x), fy = static_cast<float>(y), fz = static_cast<float>(z);
+        const float fx = static_cast<float>(x);
+        const float fy = static_cast<float>(y);
+        const float fz = static_cast<float>(z);
         for (int s = -1; s <= 1; ++s) {
             const float c0 = s == 0 ? fx : std::nextafter(fx, s < 0 ? -INFINITY : INFINITY);
             const std::size_t want = nearest_reference(p.working.data(), m, c0, fy, fz);
