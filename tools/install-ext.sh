@@ -24,4 +24,9 @@ rm -rf "$wheels"
 shopt -s nullglob
 built=("$wheels"/dithering-*.whl)
 ((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
+# The module as linked, before the wheel's stripped copy: names the function
+# if a fused multiply-add got in.
+modules=("$REPO_ROOT/build/$tag"/dithering*.so)
+((${#modules[@]} == 1)) || die "expected one dithering*.so in build/$tag, found ${#modules[@]}"
+"$REPO_ROOT/tools/check-no-fma.sh" "${modules[0]}"
 "$@" -m pip install -q --force-reinstall --no-deps "${built[0]}"
