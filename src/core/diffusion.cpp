@@ -1,6 +1,7 @@
 // Error-diffusion passes over levels and palettes, plain and fast forms.
 #include "core/diffusion.hpp"
 
+#include "core/levels_wavefront.hpp"
 #include "core/nearest_scan.hpp"
 #include "core/palette_pass_avx2.hpp"
 
@@ -15,6 +16,7 @@ namespace dithering {
 namespace {
 
 constexpr std::size_t MARGIN_CELLS = 8;  // two left of column 0, six right of the last
+constexpr std::size_t WAVEFRONT_MIN_HEIGHT = 8;
 
 // Three rows of (width + 8) cells of `floats_per_cell` floats, zero-filled,
 // freed on scope exit. Null when the size overflows or memory runs out.
@@ -59,22 +61,14 @@ private:
 
 bool reversed_row(bool serpentine, std::size_t y) { return serpentine && (y & 1) != 0; }
 
-// ---------------------------------------------------------------- plain forms
-
-// Level index for the plain form: the 127.5 comparison with two levels
-// (cheaper than rounding, and different from it only for the float just
-// below 127.5), quantize otherwise.
-std::size_t pick_level(const Levels& levels, float v) {
-    if (levels.count == 2) return v >= 127.5f ? 1 : 0;  // NaN compares false: level 0
-    return levels.quantize(v);
-}
-
 }  // namespace
+
+// ---------------------------------------------------------------- plain forms
 
 PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
                              std::size_t channels, std::size_t channel, const ColorSpace& space,
-                             const Levels& levels, const KernelRows& rows,
-                             bool serpentine) noexcept {
+                             const Levels& levels, const KernelRows& rows, bool serpentine,
+                             float* trace) noexcept {
     if (height == 0 || width == 0) return PassStatus::ok;
     ErrorRows error(width, 1, 0);
     if (!error.ok()) return PassStatus::out_of_memory;
@@ -86,9 +80,10 @@ PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size
             const std::size_t x = reverse ? width - 1 - i : i;
             std::uint8_t& byte = pixels[(y * width + x) * channels + channel];
             const float v = space.lut[byte] + targets[0][x + 2];
-            const std::size_t level = pick_level(levels, v);
+            const std::size_t level = levels.diffusion_level(v);
             byte = levels.codes[level];
             const float e = v - levels.values[level];
+            if (trace != nullptr) trace[y * width + x] = e;
             for (std::size_t dy = 0; dy < 3; ++dy) {
                 if (!rows.row_used[dy]) continue;
                 float* cells = targets[dy] + x;  // cell x is column x - 2
@@ -334,6 +329,13 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
                                  serpentine);
     }
     if (height == 0 || width == 0) return PassStatus::ok;
+    // Rows in vector lanes need rows scanned the same way and something to
+    // spread; below a band's worth of rows the single-row scan is as fast.
+    if (!serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
+        width <= WAVEFRONT_MAX_WIDTH && levels_wavefront_supported()) {
+        return levels_pass_wavefront(pixels, height, width, channels, channel, space, levels,
+                                     rows);
+    }
     // The extra row holds the errors of the row being scanned, one per
     // error cell; its margins stay zero.
     ErrorRows error(width, 1, width + MARGIN_CELLS);

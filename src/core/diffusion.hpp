@@ -74,10 +74,12 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
 // The reference forms: three zero-filled rows of width + 8 cells (the cell
 // of column x is x + 2), every used window row added cell by cell at every
 // pixel, the current row cleared and the rows rotated at each row end.
+// With `trace` non-null the levels form also writes the error of each
+// pixel to trace[y * width + x], for tests.
 PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
                              std::size_t channels, std::size_t channel, const ColorSpace& space,
-                             const Levels& levels, const KernelRows& rows,
-                             bool serpentine) noexcept;
+                             const Levels& levels, const KernelRows& rows, bool serpentine,
+                             float* trace = nullptr) noexcept;
 PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
                               std::size_t channels, const ColorSpace& space,
                               const Palette& palette, const KernelRows& rows,

@@ -33,6 +33,19 @@ struct Levels {
     // away from zero), limited to 0..top; NaN gives level 0. Never returns
     // an index >= count.
     std::size_t quantize(float v) const noexcept;
+
+    // The level error diffusion picks for v: with two levels, 1 exactly
+    // when v >= 127.5 (cheaper than rounding, and different from it only
+    // for the float just below 127.5); quantize(v) otherwise. NaN gives 0.
+    std::size_t diffusion_level(float v) const noexcept;
+
+    // The smallest float v with diffusion_level(v) >= i, for 1 <= i < count.
+    // diffusion_level never decreases as v grows, so the level of any v is
+    // the number of these thresholds it reaches (NaN reaches none): a few
+    // compares instead of a multiply and a rounding. Found by bisection
+    // over the bit patterns of the positive floats, with the formula
+    // itself as the oracle, so no reasoning about rounding is involved.
+    float diffusion_threshold(std::size_t i) const noexcept;
 };
 
 }  // namespace dithering
