@@ -51,6 +51,12 @@ constexpr std::size_t CHUNK = 256;
 constexpr std::size_t SLOT_ABOVE2 = 6;  // row -2 of the band (the previous band's lane 14)
 constexpr std::size_t SLOT_ABOVE1 = 7;  // row -1 (the previous band's lane 15)
 constexpr std::size_t LANE0 = 8;
+// Where, within a step, the eight rows above (SHIFT1) and two above
+// (SHIFT2) of the lanes of the first and second vector start.
+constexpr std::size_t SHIFT1_A = LANE0 - 1;
+constexpr std::size_t SHIFT2_A = LANE0 - 2;
+constexpr std::size_t SHIFT1_B = LANE0 + 7;
+constexpr std::size_t SHIFT2_B = LANE0 + 6;
 // Carried rows cover columns -CARRY_LEFT .. width + CARRY_RIGHT.
 constexpr std::ptrdiff_t CARRY_LEFT = 16 * LAG + 8;
 constexpr std::ptrdiff_t CARRY_RIGHT = 18 * LAG + 8;
@@ -290,17 +296,18 @@ __attribute__((target("avx2"), always_inline)) inline void accumulate(__m256& ce
     any = true;
 }
 
-// The cell of the pixel each lane is at: the rows above from the history
-// (lanes shifted by one and two), then the lane's own two earlier errors.
-// `step` is the history row of the current step; `shift1`/`shift2` the
-// float offsets within a row whose eight floats are the row above / two
-// above of this vector's lanes.
+constexpr unsigned ABOVE_TAPS = ALL_TAPS & ~(TAP_AHEAD1 | TAP_AHEAD2);
+
+// What the cell of the pixel a lane reaches at some step receives from the
+// rows above, read from the history: `step` is that step's history row;
+// `shift1`/`shift2` the float offsets within a row whose eight floats are
+// the row above / two above of this vector's lanes. Zero when the kernel
+// reaches no row below its own.
 template <unsigned TAPS>
 __attribute__((target("avx2"), always_inline)) inline __m256
-pulled_cell(const Broadcast& b, const float* step, std::size_t shift1, std::size_t shift2,
-            __m256 e1, __m256 e2, bool& any) {
+from_rows_above(const Broadcast& b, const float* step, std::size_t shift1, std::size_t shift2) {
     __m256 cell = _mm256_setzero_ps();
-    any = false;
+    bool any = false;
     // Unrolled, so that the tap tests fold away at compile time.
 #pragma GCC unroll 5
     for (int k = -2; k <= 2; ++k) {
@@ -316,9 +323,20 @@ pulled_cell(const Broadcast& b, const float* step, std::size_t shift1, std::size
             accumulate(cell, any, b.above1[k + 2], _mm256_loadu_ps(row + shift1));
         }
     }
+    return cell;
+}
+
+// The lane's value: the cell (rows above, then the lane's own two earlier
+// errors) added to the pixel's base value. With no weight at all the cell
+// is the plain form's untouched 0 and the value the base itself.
+template <unsigned TAPS>
+__attribute__((target("avx2"), always_inline)) inline __m256
+pixel_value(const Broadcast& b, __m256 base, __m256 above, __m256 e1, __m256 e2) {
+    __m256 cell = above;
+    bool any = (TAPS & ABOVE_TAPS) != 0;
     if (TAPS & TAP_AHEAD2) accumulate(cell, any, b.ahead2, e2);
     if (TAPS & TAP_AHEAD1) accumulate(cell, any, b.ahead1, e1);
-    return cell;
+    return any ? _mm256_add_ps(base, cell) : base;
 }
 
 // Steps begin..end-1 of a band. `history` holds HISTORY + CHUNK steps of
@@ -354,6 +372,14 @@ __attribute__((target("avx2"), noinline)) void run_steps(const Pass& p, float* h
     std::uint8_t* const lanes_b = lanes[1];
     const bool identity_lut = p.identity_lut;
     const float* const lut = p.lut;
+    // The rows-above part of the cells is independent of the lanes' latest
+    // errors, so it is summed two steps early, off the chain that runs
+    // from one step's errors to the next.
+    const float* const first = history + HISTORY * PITCH;
+    __m256 above_a = from_rows_above<TAPS>(b, first, SHIFT1_A, SHIFT2_A);
+    __m256 above_b = from_rows_above<TAPS>(b, first, SHIFT1_B, SHIFT2_B);
+    __m256 next_above_a = from_rows_above<TAPS>(b, first + PITCH, SHIFT1_A, SHIFT2_A);
+    __m256 next_above_b = from_rows_above<TAPS>(b, first + PITCH, SHIFT1_B, SHIFT2_B);
     std::ptrdiff_t t = begin;
     while (t < end) {
         const std::ptrdiff_t chunk_end = std::min(end, t + static_cast<std::ptrdiff_t>(CHUNK));
@@ -375,12 +401,15 @@ __attribute__((target("avx2"), noinline)) void run_steps(const Pass& p, float* h
                 base_a = _mm256_i32gather_ps(lut, index_a, 4);
                 base_b = _mm256_i32gather_ps(lut, index_b, 4);
             }
-            bool any_a, any_b;
-            const __m256 cell_a = pulled_cell<TAPS>(b, step, LANE0 - 1, LANE0 - 2, e1a, e2a, any_a);
-            const __m256 cell_b = pulled_cell<TAPS>(b, step, LANE0 + 7, LANE0 + 6, e1b, e2b, any_b);
-            // With no weight at all the cell is the plain form's untouched 0.
-            const __m256 v_a = any_a ? _mm256_add_ps(base_a, cell_a) : base_a;
-            const __m256 v_b = any_b ? _mm256_add_ps(base_b, cell_b) : base_b;
+            // Two steps ahead: the rows above are long finished there.
+            const __m256 later_a = from_rows_above<TAPS>(b, step + 2 * PITCH, SHIFT1_A, SHIFT2_A);
+            const __m256 later_b = from_rows_above<TAPS>(b, step + 2 * PITCH, SHIFT1_B, SHIFT2_B);
+            const __m256 v_a = pixel_value<TAPS>(b, base_a, above_a, e1a, e2a);
+            const __m256 v_b = pixel_value<TAPS>(b, base_b, above_b, e1b, e2b);
+            above_a = next_above_a;
+            above_b = next_above_b;
+            next_above_a = later_a;
+            next_above_b = later_b;
             __m256i level_a, level_b;
             __m256 err_a = quantize<Q>(p, b, v_a, level_a);
             __m256 err_b = quantize<Q>(p, b, v_b, level_b);

@@ -92,6 +92,19 @@ int main() {
             levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, false);
         });
     }
+    {
+        const ColorSpace space = ColorSpace::create(false);
+        const Levels levels = Levels::create(2, space);
+        const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+        measure("floyd_steinberg, RGB, 2 levels", 2048, 2048, 3, [&](std::uint8_t* px) {
+            for (std::size_t c = 0; c < 3; ++c) {
+                levels_pass(px, 2048, 2048, 3, c, space, levels, rows, false);
+            }
+        });
+        measure("floyd_steinberg, serpentine, 2 levels", 4096, 4096, 1, [&](std::uint8_t* px) {
+            levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, true);
+        });
+    }
     bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);
     bench_palette("floyd_steinberg, palette of 16", 16, 2048);
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
