@@ -20,14 +20,8 @@ PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine) {
         return palette_pass(img.pixels.get(), img.height, img.width, img.channels, p.space,
                             *palette, rows, serpentine);
     }
-    const Levels& levels = std::get<Levels>(p.target);
-    for (std::size_t c = 0; c < img.channels; ++c) {
-        if (img.alpha == c) continue;
-        const PassStatus status = levels_pass(img.pixels.get(), img.height, img.width,
-                                              img.channels, c, p.space, levels, rows, serpentine);
-        if (status != PassStatus::ok) return status;
-    }
-    return PassStatus::ok;
+    return levels_pass_channels(img.pixels.get(), img.height, img.width, img.channels, img.alpha,
+                                p.space, std::get<Levels>(p.target), rows, serpentine);
 }
 
 }  // namespace

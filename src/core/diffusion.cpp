@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <vector>
 
 namespace dithering {
 namespace {
@@ -319,7 +321,42 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
     return two ? levels_scan_for<1, true>(spread) : levels_scan_for<1, false>(spread);
 }
 
+// Rows in vector lanes need the fast forms' weights, rows scanned the same
+// way and something to spread; below a band's worth of rows the single-row
+// scan is as fast.
+bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& rows,
+                       bool serpentine) {
+    return !serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
+           width <= WAVEFRONT_MAX_WIDTH && fast_form_applies(rows) &&
+           levels_wavefront_supported();
+}
+
 }  // namespace
+
+PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                                std::size_t channels, std::optional<std::size_t> skip,
+                                const ColorSpace& space, const Levels& levels,
+                                const KernelRows& rows, bool serpentine) noexcept {
+    if (channels > 1 && wavefront_applies(height, width, rows, serpentine)) {
+        std::vector<std::size_t> diffused;
+        try {
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (c != skip) diffused.push_back(c);
+            }
+        } catch (const std::bad_alloc&) {
+            return PassStatus::out_of_memory;
+        }
+        return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels,
+                                     rows);
+    }
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (c == skip) continue;
+        const PassStatus status =
+            levels_pass(pixels, height, width, channels, c, space, levels, rows, serpentine);
+        if (status != PassStatus::ok) return status;
+    }
+    return PassStatus::ok;
+}
 
 PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
                        std::size_t channels, std::size_t channel, const ColorSpace& space,
@@ -329,10 +366,7 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
                                  serpentine);
     }
     if (height == 0 || width == 0) return PassStatus::ok;
-    // Rows in vector lanes need rows scanned the same way and something to
-    // spread; below a band's worth of rows the single-row scan is as fast.
-    if (!serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
-        width <= WAVEFRONT_MAX_WIDTH && levels_wavefront_supported()) {
+    if (wavefront_applies(height, width, rows, serpentine)) {
         return levels_pass_wavefront(pixels, height, width, channels, channel, space, levels,
                                      rows);
     }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/color_space.hpp"
 #include "core/kernels.hpp"
@@ -42,6 +43,14 @@ enum class PassStatus {
 PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
                        std::size_t channels, std::size_t channel, const ColorSpace& space,
                        const Levels& levels, const KernelRows& rows, bool serpentine) noexcept;
+
+// Diffuses every channel but `skip` to `levels`, each on its own: the
+// bytes of levels_pass on each channel in turn. Where the rows run in
+// vector lanes, all channels of a band of rows go through together.
+PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                                std::size_t channels, std::optional<std::size_t> skip,
+                                const ColorSpace& space, const Levels& levels,
+                                const KernelRows& rows, bool serpentine) noexcept;
 
 // Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
 // (channels >= 3), writing colors[j] there; channels from 3 up are neither

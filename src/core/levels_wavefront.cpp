@@ -27,15 +27,20 @@
 // group per step; the codes travel back the same way.
 #include "core/levels_wavefront.hpp"
 
+#include "core/channel_planes.hpp"
+
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace dithering {
 namespace {
@@ -114,30 +119,48 @@ struct Workspace {
     std::size_t steps = 0;     // width + 15 * LAG, rounded up to whole 32-step blocks
     std::uint8_t* lanes[2] = {};    // `steps` groups of 8 bytes each: rows 0..7, rows 8..15
     float* history = nullptr;       // (HISTORY + CHUNK) * PITCH floats
-    float* carry[4] = {};           // previous band's rows -2, -1; this band's 14, 15
+    // Per channel diffused: the previous band's rows -2, -1, then this
+    // band's lanes 14, 15 (which become the next band's rows -2, -1).
+    std::vector<std::array<float*, 4>> carry;
+    // With several channels, one plane of BAND rows per channel diffused.
+    std::vector<std::uint8_t*> planes;
     std::unique_ptr<void, FreeAligned> memory;
 
-    bool allocate(std::size_t width) noexcept {
+    bool allocate(std::size_t width, std::size_t channels, std::size_t diffused) noexcept {
         constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 64;
-        if (width > limit) return false;
+        if (width > limit / BAND || diffused > limit / (BAND * width) / 8) return false;
         steps = (width + 15 * static_cast<std::size_t>(LAG) + 31) / 32 * 32;
         const std::size_t carry_floats =
             width + static_cast<std::size_t>(CARRY_LEFT + CARRY_RIGHT) + 8;
-        const std::size_t bytes = BAND * steps + sizeof(float) * (HISTORY + CHUNK) * PITCH +
-                                  sizeof(float) * 4 * carry_floats + 64;
+        const std::size_t plane_bytes = channels > 1 ? BAND * width : 0;
+        const std::size_t bytes = sizeof(float) * (HISTORY + CHUNK) * PITCH +
+                                  sizeof(float) * 4 * carry_floats * diffused + BAND * steps +
+                                  plane_bytes * diffused + 64;
+        try {
+            carry.resize(diffused);
+            planes.resize(diffused);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         void* block = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
         if (block == nullptr) return false;
         memory.reset(block);
         std::memset(block, 0, bytes);
-        auto* base = static_cast<std::uint8_t*>(block);
-        history = reinterpret_cast<float*>(base);
+        history = static_cast<float*>(block);
         float* next = history + (HISTORY + CHUNK) * PITCH;
-        for (float*& row : carry) {
-            row = next + CARRY_LEFT;  // column 0
-            next += carry_floats;
+        for (auto& rows : carry) {
+            for (float*& row : rows) {
+                row = next + CARRY_LEFT;  // column 0
+                next += carry_floats;
+            }
         }
         lanes[0] = reinterpret_cast<std::uint8_t*>(next);
         lanes[1] = lanes[0] + 8 * steps;
+        std::uint8_t* plane = lanes[1] + 8 * steps;
+        for (std::uint8_t*& p : planes) {
+            p = plane_bytes != 0 ? plane : nullptr;
+            plane += plane_bytes;
+        }
         return true;
     }
 };
@@ -264,16 +287,19 @@ quantize(const Pass& p, const Broadcast& b, __m256 v, __m256i& level) {
     } else {
         constexpr int count = Q == Quantizer::two ? 1 : Q == Quantizer::four ? 3 : 7;
         // Compares against every threshold at once (GE is false for NaN
-        // either side), then the value of the highest one reached.
-        __m256 value = b.values8[0];
+        // either side), and the error of the highest level reached. The
+        // errors of all the levels are computed alongside the compares, so
+        // that only the compare and the blends lie between a value and its
+        // error.
+        __m256 error = _mm256_sub_ps(v, b.values8[0]);
         level = _mm256_setzero_si256();
 #pragma GCC unroll 7
         for (int i = 0; i < count; ++i) {
             const __m256 reached = _mm256_cmp_ps(v, b.thresholds[i], _CMP_GE_OQ);
-            value = _mm256_blendv_ps(value, b.values8[i + 1], reached);
+            error = _mm256_blendv_ps(error, _mm256_sub_ps(v, b.values8[i + 1]), reached);
             level = _mm256_sub_epi32(level, _mm256_castps_si256(reached));
         }
-        return _mm256_sub_ps(v, value);
+        return error;
     }
 }
 
@@ -618,13 +644,14 @@ bool levels_wavefront_supported() noexcept {
 }
 
 PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                                 std::size_t channels, std::size_t channel,
+                                 std::size_t channels, std::span<const std::size_t> diffused,
                                  const ColorSpace& space, const Levels& levels,
                                  const KernelRows& rows, float* trace) noexcept {
-    if (height == 0 || width == 0) return PassStatus::ok;
+    if (height == 0 || width == 0 || diffused.empty()) return PassStatus::ok;
     if (width > WAVEFRONT_MAX_WIDTH) return PassStatus::out_of_memory;
+    if (trace != nullptr && diffused.size() != 1) trace = nullptr;
     Workspace ws;
-    if (!ws.allocate(width)) return PassStatus::out_of_memory;
+    if (!ws.allocate(width, channels, diffused.size())) return PassStatus::out_of_memory;
 
     Pass p{};
     p.lut = space.lut.data();
@@ -658,34 +685,59 @@ PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::
                                      : Quantizer::many;
     const Runners run = runners(taps_of(p.w), q, trace != nullptr);
 
+    // With several channels each band is first split into planes, so that
+    // every channel reaches the lanes through the same direct path as a
+    // grayscale image, and merged back at the end of the band.
+    std::vector<std::uint8_t*> split_to;
+    try {
+        split_to.assign(channels, nullptr);
+    } catch (const std::bad_alloc&) {
+        return PassStatus::out_of_memory;
+    }
+    if (channels > 1) {
+        for (std::size_t i = 0; i < diffused.size(); ++i) split_to[diffused[i]] = ws.planes[i];
+    }
+
     const auto w = static_cast<std::ptrdiff_t>(width);
     for (std::size_t y0 = 0; y0 < height; y0 += BAND) {
         const std::size_t band_rows = std::min(BAND, height - y0);
+        std::uint8_t* const band_pixels = pixels + y0 * width * channels;
+        if (channels > 1) split_channels(band_pixels, band_rows * width, channels, split_to.data());
         p.trace_row0 = y0;
-        const BandRows band{pixels, width, channels, channel, y0, band_rows};
-        load_band(ws.lanes, ws.steps, band);
-        // The history starts empty but for the previous band's last rows,
-        // which are fed in step by step.
-        std::memset(ws.history, 0, sizeof(float) * HISTORY * PITCH);
-        for (std::ptrdiff_t t = -static_cast<std::ptrdiff_t>(HISTORY); t < 0; ++t) {
-            float* step = ws.history + static_cast<std::size_t>(t + static_cast<std::ptrdiff_t>(HISTORY)) * PITCH;
-            step[SLOT_ABOVE2] = ws.carry[0][t + 2 * LAG];
-            step[SLOT_ABOVE1] = ws.carry[1][t + LAG];
+        for (std::size_t i = 0; i < diffused.size(); ++i) {
+            const BandRows band = channels > 1
+                                      ? BandRows{ws.planes[i], width, 1, 0, 0, band_rows}
+                                      : BandRows{pixels, width, 1, 0, y0, band_rows};
+            auto& carry = ws.carry[i];
+            load_band(ws.lanes, ws.steps, band);
+            // The history starts empty but for the previous band's last
+            // rows, which are fed in step by step.
+            std::memset(ws.history, 0, sizeof(float) * HISTORY * PITCH);
+            for (std::size_t k = 0; k < HISTORY; ++k) {
+                const std::ptrdiff_t t = static_cast<std::ptrdiff_t>(k) -
+                                         static_cast<std::ptrdiff_t>(HISTORY);
+                float* step = ws.history + k * PITCH;
+                step[SLOT_ABOVE2] = carry[0][t + 2 * LAG];
+                step[SLOT_ABOVE1] = carry[1][t + LAG];
+            }
+            float state[32] = {};
+            // Lane r works from step r * LAG to step width - 1 + r * LAG;
+            // every lane of the band is inside the image from the last
+            // lane's start to the first lane's end.
+            const auto last = static_cast<std::ptrdiff_t>(band_rows - 1) * LAG;
+            const std::ptrdiff_t end = w + last;
+            const std::ptrdiff_t inner_begin = band_rows == BAND ? last : end;
+            const std::ptrdiff_t inner_end = std::max(inner_begin, w);
+            float* const carry_rows[4] = {carry[0], carry[1], carry[2], carry[3]};
+            run.edge(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, band_rows);
+            run.inner(p, ws.history, ws.lanes, carry_rows, inner_begin, inner_end, state,
+                      band_rows);
+            run.edge(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, band_rows);
+            store_band(ws.lanes, ws.steps, band);
+            std::swap(carry[0], carry[2]);
+            std::swap(carry[1], carry[3]);
         }
-        float state[32] = {};
-        // Lane r works from step r * LAG to step width - 1 + r * LAG; every
-        // lane of the band is inside the image from the last lane's start
-        // to the first lane's end.
-        const auto last = static_cast<std::ptrdiff_t>(band_rows - 1) * LAG;
-        const std::ptrdiff_t end = w + last;
-        const std::ptrdiff_t inner_begin = band_rows == BAND ? last : end;
-        const std::ptrdiff_t inner_end = std::max(inner_begin, w);
-        run.edge(p, ws.history, ws.lanes, ws.carry, 0, inner_begin, state, band_rows);
-        run.inner(p, ws.history, ws.lanes, ws.carry, inner_begin, inner_end, state, band_rows);
-        run.edge(p, ws.history, ws.lanes, ws.carry, inner_end, end, state, band_rows);
-        store_band(ws.lanes, ws.steps, band);
-        std::swap(ws.carry[0], ws.carry[2]);
-        std::swap(ws.carry[1], ws.carry[3]);
+        if (channels > 1) merge_channels(split_to.data(), band_rows * width, channels, band_pixels);
     }
     return PassStatus::ok;
 }

@@ -97,9 +97,7 @@ int main() {
         const Levels levels = Levels::create(2, space);
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
         measure("floyd_steinberg, RGB, 2 levels", 2048, 2048, 3, [&](std::uint8_t* px) {
-            for (std::size_t c = 0; c < 3; ++c) {
-                levels_pass(px, 2048, 2048, 3, c, space, levels, rows, false);
-            }
+            levels_pass_channels(px, 2048, 2048, 3, std::nullopt, space, levels, rows, false);
         });
         measure("floyd_steinberg, serpentine, 2 levels", 4096, 4096, 1, [&](std::uint8_t* px) {
             levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, true);

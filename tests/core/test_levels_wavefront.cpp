@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -223,4 +224,35 @@ CORE_TEST(level_thresholds_match_the_rounding_for_every_float) {
         std::printf("     every float, %u levels: %llu differ\n", n,
                     static_cast<unsigned long long>(wrong));
     }
+}
+
+CORE_TEST(levels_pass_channels_matches_plain_channel_by_channel) {
+    std::mt19937 rng(15);
+    const std::size_t heights[] = {1, 9, 16, 17, 40};
+    const std::size_t widths[] = {1, 7, 33, 130, 200};
+    int mismatches = 0;
+    for (int i = 0; i < 120; ++i) {
+        const std::size_t h = heights[static_cast<std::size_t>(i) % std::size(heights)];
+        const std::size_t w = widths[static_cast<std::size_t>(i / 5) % std::size(widths)];
+        const std::size_t channels = 2 + static_cast<std::size_t>(i) % 4;
+        // No channel skipped, or one (an alpha channel, first or last).
+        std::optional<std::size_t> skip;
+        if (i % 3 == 1) skip = channels - 1;
+        if (i % 3 == 2) skip = 0;
+        const ColorSpace space = ColorSpace::create(i % 2 == 0);
+        const Levels levels = Levels::create(i % 4 == 0 ? 2 : 4 + static_cast<std::uint32_t>(i % 7), space);
+        const KernelRows rows = kernel_rows(KERNELS[static_cast<std::size_t>(i) % KERNELS.size()], 1.0f);
+        const bool serpentine = i % 10 == 9;
+        const Bytes image = make_image(rng, h * w * channels);
+        Bytes fast = image, plain = image;
+        CHECK(levels_pass_channels(fast.data(), h, w, channels, skip, space, levels, rows,
+                                   serpentine) == PassStatus::ok);
+        for (std::size_t c = 0; c < channels; ++c) {
+            if (c == skip) continue;
+            CHECK(levels_pass_plain(plain.data(), h, w, channels, c, space, levels, rows,
+                                    serpentine) == PassStatus::ok);
+        }
+        if (fast != plain) ++mismatches;
+    }
+    CHECK(mismatches == 0);
 }
