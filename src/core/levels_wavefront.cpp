@@ -15,16 +15,20 @@
 // `cell = cell + w * e` with the product rounded first. Zero weights are
 // left out (cell + 0 * e changes at most the sign of a zero cell, which
 // no byte can see; the fast forms in diffusion.cpp rely on the same fact).
-// The errors the sums need sit in a small ring of recent steps: the row
+// The errors the sums need sit in a short history of recent steps: the row
 // above reached column c + 2 at least LAG - 2 steps earlier, the row two
-// above twice as long ago. The ring keeps two more slots per step, for
-// the last two rows of the previous band, which act as lanes -2 and -1.
+// above twice as long ago. Each step keeps two more slots, for the last
+// two rows of the previous band, which act as lanes -2 and -1. The part
+// of a cell that comes from the rows above is summed two steps early, so
+// that only the lane's own two terms, the compare and a blend lie on the
+// chain from one step's errors to the next.
 //
 // Lanes outside the image (before a row starts, after it ends, rows below
 // the last) produce an error of exactly 0 and their output is discarded.
-// The input bytes reach the lanes through a transposed copy of the band:
-// row r shifted right by r * LAG columns, then turned into one 16-byte
-// group per step; the codes travel back the same way.
+// The input bytes reach the lanes transposed, 32 steps at a time: each
+// step's bytes of rows 0..7 and of rows 8..15 become one 8-byte group;
+// the codes travel back the same way. An image with several channels is
+// split into planes band by band, so every channel takes that same path.
 #include "core/levels_wavefront.hpp"
 
 #include "core/channel_planes.hpp"
