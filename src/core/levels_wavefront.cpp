@@ -51,15 +51,20 @@ namespace {
 
 constexpr std::size_t BAND = 16;      // rows per band: two vectors of eight lanes
 constexpr std::ptrdiff_t LAG = 8;     // columns between neighbouring rows of a band
-constexpr std::size_t PITCH = 24;     // floats per step: 6 unused, rows -2 and -1, lanes 0..15
+// Floats per step: 16 for the rows-above sums of the step's cells (made two
+// steps early and parked here rather than in registers, which the error
+// chain needs), 6 unused, rows -2 and -1, lanes 0..15.
+constexpr std::size_t PITCH = 40;
+constexpr std::size_t PENDING = 0;
 // Errors are kept for the last HISTORY steps (the sums reach 2 * LAG + 2
 // back) plus a chunk of CHUNK steps being made, so that every read is at
 // a fixed distance behind the current step.
 constexpr std::size_t HISTORY = 2 * LAG + 2;
-constexpr std::size_t CHUNK = 256;
-constexpr std::size_t SLOT_ABOVE2 = 6;  // row -2 of the band (the previous band's lane 14)
-constexpr std::size_t SLOT_ABOVE1 = 7;  // row -1 (the previous band's lane 15)
-constexpr std::size_t LANE0 = 8;
+constexpr std::size_t CHUNK = 128;
+constexpr std::size_t AHEAD = 2;  // steps ahead whose rows-above sums are made
+constexpr std::size_t SLOT_ABOVE2 = 22;  // row -2 of the band (the previous band's lane 14)
+constexpr std::size_t SLOT_ABOVE1 = 23;  // row -1 (the previous band's lane 15)
+constexpr std::size_t LANE0 = 24;
 // Where, within a step, the eight rows above (SHIFT1) and two above
 // (SHIFT2) of the lanes of the first and second vector start.
 constexpr std::size_t SHIFT1_A = LANE0 - 1;
@@ -122,7 +127,7 @@ struct FreeAligned {
 struct Workspace {
     std::size_t steps = 0;     // width + 15 * LAG, rounded up to whole 32-step blocks
     std::uint8_t* lanes[2] = {};    // `steps` groups of 8 bytes each: rows 0..7, rows 8..15
-    float* history = nullptr;       // (HISTORY + CHUNK) * PITCH floats
+    float* history = nullptr;       // (HISTORY + CHUNK + AHEAD) * PITCH floats
     // Per channel diffused: the previous band's rows -2, -1, then this
     // band's lanes 14, 15 (which become the next band's rows -2, -1).
     std::vector<std::array<float*, 4>> carry;
@@ -137,7 +142,7 @@ struct Workspace {
         const std::size_t carry_floats =
             width + static_cast<std::size_t>(CARRY_LEFT + CARRY_RIGHT) + 8;
         const std::size_t plane_bytes = channels > 1 ? BAND * width : 0;
-        const std::size_t bytes = sizeof(float) * (HISTORY + CHUNK) * PITCH +
+        const std::size_t bytes = sizeof(float) * (HISTORY + CHUNK + AHEAD) * PITCH +
                                   sizeof(float) * 4 * carry_floats * diffused + BAND * steps +
                                   plane_bytes * diffused + 64;
         try {
@@ -151,7 +156,7 @@ struct Workspace {
         memory.reset(block);
         std::memset(block, 0, bytes);
         history = static_cast<float*>(block);
-        float* next = history + (HISTORY + CHUNK) * PITCH;
+        float* next = history + (HISTORY + CHUNK + AHEAD) * PITCH;
         for (auto& rows : carry) {
             for (float*& row : rows) {
                 row = next + CARRY_LEFT;  // column 0
@@ -403,13 +408,13 @@ __attribute__((target("avx2"), noinline)) void run_steps(const Pass& p, float* h
     const bool identity_lut = p.identity_lut;
     const float* const lut = p.lut;
     // The rows-above part of the cells is independent of the lanes' latest
-    // errors, so it is summed two steps early, off the chain that runs
+    // errors, so it is summed AHEAD steps early, off the chain that runs
     // from one step's errors to the next.
-    const float* const first = history + HISTORY * PITCH;
-    __m256 above_a = from_rows_above<TAPS>(b, first, SHIFT1_A, SHIFT2_A);
-    __m256 above_b = from_rows_above<TAPS>(b, first, SHIFT1_B, SHIFT2_B);
-    __m256 next_above_a = from_rows_above<TAPS>(b, first + PITCH, SHIFT1_A, SHIFT2_A);
-    __m256 next_above_b = from_rows_above<TAPS>(b, first + PITCH, SHIFT1_B, SHIFT2_B);
+    for (std::size_t k = 0; k < AHEAD; ++k) {
+        float* const row = history + (HISTORY + k) * PITCH;
+        _mm256_storeu_ps(row + PENDING, from_rows_above<TAPS>(b, row, SHIFT1_A, SHIFT2_A));
+        _mm256_storeu_ps(row + PENDING + 8, from_rows_above<TAPS>(b, row, SHIFT1_B, SHIFT2_B));
+    }
     std::ptrdiff_t t = begin;
     while (t < end) {
         const std::ptrdiff_t chunk_end = std::min(end, t + static_cast<std::ptrdiff_t>(CHUNK));
@@ -431,15 +436,15 @@ __attribute__((target("avx2"), noinline)) void run_steps(const Pass& p, float* h
                 base_a = _mm256_i32gather_ps(lut, index_a, 4);
                 base_b = _mm256_i32gather_ps(lut, index_b, 4);
             }
-            // Two steps ahead: the rows above are long finished there.
-            const __m256 later_a = from_rows_above<TAPS>(b, step + 2 * PITCH, SHIFT1_A, SHIFT2_A);
-            const __m256 later_b = from_rows_above<TAPS>(b, step + 2 * PITCH, SHIFT1_B, SHIFT2_B);
-            const __m256 v_a = pixel_value<TAPS>(b, base_a, above_a, e1a, e2a);
-            const __m256 v_b = pixel_value<TAPS>(b, base_b, above_b, e1b, e2b);
-            above_a = next_above_a;
-            above_b = next_above_b;
-            next_above_a = later_a;
-            next_above_b = later_b;
+            // AHEAD steps on, the rows above are long finished.
+            float* const later = step + AHEAD * PITCH;
+            _mm256_storeu_ps(later + PENDING, from_rows_above<TAPS>(b, later, SHIFT1_A, SHIFT2_A));
+            _mm256_storeu_ps(later + PENDING + 8,
+                             from_rows_above<TAPS>(b, later, SHIFT1_B, SHIFT2_B));
+            const __m256 v_a =
+                pixel_value<TAPS>(b, base_a, _mm256_loadu_ps(step + PENDING), e1a, e2a);
+            const __m256 v_b =
+                pixel_value<TAPS>(b, base_b, _mm256_loadu_ps(step + PENDING + 8), e1b, e2b);
             __m256i level_a, level_b;
             __m256 err_a = quantize<Q>(p, b, v_a, level_a);
             __m256 err_b = quantize<Q>(p, b, v_b, level_b);
@@ -486,8 +491,10 @@ __attribute__((target("avx2"), noinline)) void run_steps(const Pass& p, float* h
                 }
             }
         }
-        // The last HISTORY steps move to the front for the next chunk.
-        std::memmove(history, step - HISTORY * PITCH, sizeof(float) * HISTORY * PITCH);
+        // The last HISTORY steps and the sums made ahead move to the front
+        // for the next chunk.
+        std::memmove(history, step - HISTORY * PITCH,
+                     sizeof(float) * (HISTORY + AHEAD) * PITCH);
     }
     _mm256_storeu_ps(state, e1a);
     _mm256_storeu_ps(state + 8, e2a);
