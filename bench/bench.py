@@ -1,14 +1,27 @@
-"""Throughput of the dithering functions beside Pillow, in one run.
+"""Throughput of the dithering functions beside Pillow and NumPy, in one run.
 
-    python bench/bench.py [--repeat N] [--quick]
+    python bench/bench.py [--repeat N] [--quick] [--only diffusion|threshold]
 
 Images are made with a fixed seed: a 4096x4096 grayscale and a 2048x2048 RGB
-picture (smooth gradients plus fine noise). Each case is timed --repeat times
-and the median is reported in megapixels per second, next to the same work
-done by Pillow where Pillow has an equivalent, with the ratio ours / Pillow.
-The two-thread rows run the same call on two images at once and report the
-throughput relative to one thread. Peak memory is the growth of the process's
-peak resident set during one call, beside the input size.
+picture (smooth gradients plus fine noise; --quick uses 1024x1024 and
+512x512). Each case is timed --repeat times and the median is reported in
+megapixels per second, next to the peer doing the same kind of work and the
+ratio ours / peer:
+
+- error diffusion (every kernel, 2 and 4 levels, and serpentine) beside
+  Pillow's convert('1') (Floyd-Steinberg to one bit) on the same image; RGB
+  error diffusion beside the same convert('1') per pixel, on a grayscale
+  image with as many pixels;
+- palette Floyd-Steinberg beside Pillow's quantize with the same palette
+  (Pillow palettes hold at most 256 colours, so 4096 has no peer);
+- ordered dither beside NumPy comparing with the threshold matrix already
+  tiled to the image size, (gray > tiled) as uint8;
+- random dither beside NumPy comparing with a fresh uniform byte draw,
+  (gray > rng.integers(...)) as uint8, the draw included.
+
+Then each of our cases runs as two concurrent calls on two images, reported
+as throughput relative to one call; and the peak memory of one call (the
+growth of the peak resident set of a fresh process), beside the input size.
 """
 
 import argparse
@@ -24,8 +37,11 @@ import dithering
 
 try:
     from PIL import Image
-except ImportError:  # Pillow is optional: its columns stay empty
+except ImportError:  # Pillow is optional: its peers are left out
     Image = None
+
+KERNELS = ("floyd_steinberg", "false_floyd_steinberg", "jarvis_judice_ninke", "stucki",
+           "atkinson", "burkes", "sierra", "sierra_two_row", "sierra_lite")
 
 
 def make_gray(size, rng):
@@ -55,12 +71,21 @@ def median_seconds(fn, repeat):
     return statistics.median(times)
 
 
-def two_thread_speedup(fn, repeat):
-    """Throughput of two concurrent calls relative to one call."""
-    one = median_seconds(fn, repeat)
+def two_thread_speedup(fn, inputs, repeat):
+    """Throughput of two concurrent calls, one on each of two images,
+    relative to one call. Each thread makes enough calls in a row to take
+    about 50 ms, so that starting a thread does not weigh on fast cases."""
+    once = median_seconds(lambda: fn(inputs[0]), repeat)
+    calls = max(1, round(0.05 / once))
+
+    def run(image):
+        for _ in range(calls):
+            fn(image)
+
+    one = median_seconds(lambda: run(inputs[0]), repeat)
 
     def pair():
-        threads = [threading.Thread(target=fn) for _ in range(2)]
+        threads = [threading.Thread(target=run, args=(image,)) for image in inputs]
         for t in threads:
             t.start()
         for t in threads:
@@ -102,49 +127,78 @@ def pillow_palette_image(palette):
     return image
 
 
-class Report:
-    def __init__(self):
-        gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-        print(f"dithering {dithering.__version__}, Python {sys.version.split()[0]}"
-              f" ({'GIL' if gil else 'free-threaded'}), numpy {np.__version__}"
-              + (f", Pillow {Image.__version__}" if Image else ", no Pillow"))
-        print(f"{'case':<50}{'Mpx/s':>9}{'peer Mpx/s':>12}{'ratio':>8}")
+class Case:
+    """One of our calls, `run(image)`, on `inputs` (two images of the same
+    content, for the two-thread row), and the key of its peer, if any."""
 
-    def row(self, name, pixels, seconds, peer_seconds=None):
-        ours = pixels / seconds / 1e6
-        line = f"{name:<50}{ours:>9.1f}"
-        if peer_seconds:
-            peer = pixels / peer_seconds / 1e6
-            line += f"{peer:>12.1f}{ours / peer:>7.2f}x"
-        print(line, flush=True)
+    def __init__(self, name, pixels, run, inputs, peer=None):
+        self.name, self.pixels, self.run, self.inputs, self.peer = name, pixels, run, inputs, peer
+
+
+class Peer:
+    """A peer call, timed once however many cases stand beside it; `pixels`
+    is the pixel count of its own image, so that a peer on another image
+    (Pillow's grayscale convert beside RGB cases) compares per pixel."""
+
+    def __init__(self, label, pixels, run):
+        self.label, self.pixels, self.run = label, pixels, run
+        self.mpx = None
+
+    def measure(self, repeat):
+        if self.mpx is None:
+            self.run()  # warm up
+            self.mpx = self.pixels / median_seconds(self.run, repeat) / 1e6
+        return self.mpx
+
+
+def two(image):
+    return [image, image.copy()]
 
 
 def error_diffusion_cases(gray, rgb, rng):
-    """(name, pixels, our call, Pillow's call or None)."""
+    """(cases, peers) of the error-diffusion group."""
+    peers = {}
+    gray_pair, rgb_pair = two(gray), two(rgb)
+    rgb_pixels = rgb.shape[0] * rgb.shape[1]
+    if Image:
+        gray_image = Image.fromarray(gray)
+        peers["convert1"] = Peer("Pillow convert('1')", gray.size,
+                                 lambda: gray_image.convert("1"))
+        # The RGB cases are weighed per pixel against Pillow's one-bit
+        # grayscale dither on an image with as many pixels.
+        rgb_gray_image = Image.fromarray(np.ascontiguousarray(rgb[..., 0]))
+        peers["convert1 per px"] = Peer("Pillow convert('1') per px", rgb_pixels,
+                                        lambda: rgb_gray_image.convert("1"))
+    convert1 = "convert1" if Image else None
+    per_px = "convert1 per px" if Image else None
+
     cases = []
-    gray_image = Image.fromarray(gray) if Image else None
+    for levels in (2, 4):
+        for method in KERNELS:
+            cases.append(Case(f"diffusion gray {method} {levels}", gray.size,
+                              lambda img, m=method, n=levels: dithering.error_diffusion(
+                                  img, m, levels=n), gray_pair, convert1))
+    cases.append(Case("diffusion gray floyd_steinberg serpentine 2", gray.size,
+                      lambda img: dithering.error_diffusion(img, serpentine=True),
+                      gray_pair, convert1))
+    for levels in (2, 4):
+        cases.append(Case(f"diffusion rgb floyd_steinberg {levels}", rgb_pixels,
+                          lambda img, n=levels: dithering.error_diffusion(img, levels=n),
+                          rgb_pair, per_px))
     rgb_image = Image.fromarray(rgb) if Image else None
-    for method in ("floyd_steinberg", "jarvis_judice_ninke", "atkinson"):
-        peer = (lambda: gray_image.convert("1")) if Image and method == "floyd_steinberg" else None
-        cases.append((f"error_diffusion gray {method} 2 levels", gray.size,
-                      lambda m=method: dithering.error_diffusion(gray, m), peer))
-    cases.append(("error_diffusion gray fs serpentine 2 levels", gray.size,
-                  lambda: dithering.error_diffusion(gray, serpentine=True), None))
-    cases.append(("error_diffusion gray fs 4 levels", gray.size,
-                  lambda: dithering.error_diffusion(gray, levels=4), None))
-    pixels = rgb.shape[0] * rgb.shape[1]
-    cases.append(("error_diffusion rgb fs 4 levels", pixels,
-                  lambda: dithering.error_diffusion(rgb, levels=4), None))
-    for count in (16, 256):
+    for count in (16, 256, 4096):
         palette = make_palette(count, rng)
-        peer = None
-        if Image:
+        key = None
+        if Image and count <= 256:
+            key = f"quantize {count}"
             pal_image = pillow_palette_image(palette)
-            peer = (lambda p=pal_image: rgb_image.quantize(
-                palette=p, dither=Image.Dither.FLOYDSTEINBERG))
-        cases.append((f"error_diffusion rgb fs palette {count}", pixels,
-                      lambda p=palette: dithering.error_diffusion(rgb, palette=p), peer))
-    return cases
+            peers[key] = Peer("Pillow quantize FS", rgb_pixels,
+                              lambda p=pal_image: rgb_image.quantize(
+                                  palette=p, dither=Image.Dither.FLOYDSTEINBERG))
+        cases.append(Case(f"diffusion rgb floyd_steinberg palette {count}", rgb_pixels,
+                          lambda img, p=palette: dithering.error_diffusion(img, palette=p),
+                          rgb_pair, key))
+    return cases, peers
 
 
 def bayer8_thresholds():
@@ -156,54 +210,30 @@ def bayer8_thresholds():
 
 
 def threshold_dither_cases(gray, rgb, rng):
-    """Ordered and random dither with NumPy baselines a user would write."""
-    cases = []
+    """(cases, peers) of ordered and random dither, beside the NumPy
+    two-level forms a user would write."""
     h, w = gray.shape
-    thresholds = bayer8_thresholds()
-    tiled_u8 = np.tile((thresholds * 256).astype(np.uint8), (h // 8, w // 8))
-    tiled_f32 = np.tile((thresholds - 0.5).astype(np.float32), (h // 8, w // 8))
-    lut = np.arange(256, dtype=np.uint8)[::-1].copy()
+    # Tiled once, outside the timing: the cheapest ordered dither NumPy has.
+    tiled = np.tile((bayer8_thresholds() * 256).astype(np.uint8), (h // 8, w // 8))
     generator = np.random.default_rng(1)
-
-    def numpy_bayer_2():
-        return np.where(gray >= tiled_u8, 255, 0).astype(np.uint8)
-
-    def numpy_bayer_4():
-        v = gray.astype(np.float32) + tiled_f32 * np.float32(85)
-        return (np.clip(np.rint(v / np.float32(85)), 0, 3) * 85).astype(np.uint8)
-
-    def numpy_random_2():
-        return np.where(gray >= generator.integers(0, 256, gray.shape, dtype=np.uint8), 255, 0).astype(np.uint8)
-
-    custom = rng.random((5, 7))
-    cases += [
-        ("numpy: lut[arr] (one-pass limit)", gray.size, lambda: lut[gray], None),
-        ("numpy: bayer8 2 levels, pre-tiled (gray >= tiled)", gray.size, numpy_bayer_2, None),
-        ("numpy: bayer8 4 levels, float32", gray.size, numpy_bayer_4, None),
-        ("numpy: random threshold 2 levels", gray.size, numpy_random_2, None),
-        ("ordered gray bayer8 2 levels", gray.size, lambda: dithering.ordered_dither(gray), None),
-        ("ordered gray bayer8 4 levels", gray.size, lambda: dithering.ordered_dither(gray, levels=4), None),
-        ("ordered gray custom 5x7 float 2 levels", gray.size,
-         lambda: dithering.ordered_dither(gray, custom), None),
-        ("random gray 2 levels", gray.size, lambda: dithering.random_dither(gray, seed=1), None),
-        ("random gray 4 levels", gray.size, lambda: dithering.random_dither(gray, levels=4, seed=1), None),
-    ]
-    pixels = rgb.shape[0] * rgb.shape[1]
-    palette = make_palette(16, rng)
-    peer = None
-    if Image:
-        rgb_image, pal_image = Image.fromarray(rgb), pillow_palette_image(palette)
-        peer = lambda: rgb_image.quantize(palette=pal_image, dither=Image.Dither.FLOYDSTEINBERG)
-    cases += [
-        ("ordered rgb bayer8 2 levels", pixels, lambda: dithering.ordered_dither(rgb), None),
-        ("ordered rgb bayer8 4 levels", pixels, lambda: dithering.ordered_dither(rgb, levels=4), None),
-        ("ordered rgb bayer8 palette 16", pixels,
-         lambda: dithering.ordered_dither(rgb, palette=palette), peer),
-        ("random rgb 2 levels", pixels, lambda: dithering.random_dither(rgb, seed=1), None),
-        ("random rgb palette 16", pixels,
-         lambda: dithering.random_dither(rgb, palette=palette, seed=1), None),
-    ]
-    return cases
+    peers = {
+        "numpy tiled": Peer("NumPy gray > tiled", gray.size,
+                            lambda: (gray > tiled).view(np.uint8)),
+        "numpy random": Peer("NumPy gray > rng bytes", gray.size,
+                             lambda: (gray > generator.integers(
+                                 0, 256, gray.shape, dtype=np.uint8)).view(np.uint8)),
+    }
+    gray_pair = two(gray)
+    cases = []
+    for levels in (2, 4):
+        cases.append(Case(f"ordered gray bayer8 {levels}", gray.size,
+                          lambda img, n=levels: dithering.ordered_dither(img, levels=n),
+                          gray_pair, "numpy tiled"))
+    for levels in (2, 4):
+        cases.append(Case(f"random gray {levels}", gray.size,
+                          lambda img, n=levels: dithering.random_dither(img, levels=n, seed=1),
+                          gray_pair, "numpy random"))
+    return cases, peers
 
 
 def main():
@@ -217,28 +247,43 @@ def main():
     rng = np.random.default_rng(20261207)
     gray = make_gray(1024 if args.quick else 4096, rng)
     rgb = make_rgb(512 if args.quick else 2048, rng)
-    report = Report()
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"dithering {dithering.__version__}, Python {sys.version.split()[0]}"
+          f" ({'GIL' if gil else 'free-threaded'}), numpy {np.__version__}"
+          + (f", Pillow {Image.__version__}" if Image else ", no Pillow")
+          + f"; gray {gray.shape[1]}x{gray.shape[0]}, rgb {rgb.shape[1]}x{rgb.shape[0]}"
+          + f", median of {args.repeat}")
+
     groups = {"diffusion": error_diffusion_cases, "threshold": threshold_dither_cases}
-    cases = []
+    cases, peers = [], {}
     for group in args.only or list(groups):
-        cases += groups[group](gray, rgb, rng)
-    for name, pixels, ours, peer in cases:
-        ours()  # warm up: first-use loading, page faults
-        seconds = median_seconds(ours, args.repeat)
-        peer_seconds = median_seconds(peer, args.repeat) if peer else None
-        report.row(name, pixels, seconds, peer_seconds)
+        group_cases, group_peers = groups[group](gray, rgb, rng)
+        cases += group_cases
+        peers.update(group_peers)
+
+    print(f"{'case':<46}{'Mpx/s':>9}  {'peer':<28}{'Mpx/s':>9}{'ours/peer':>11}")
+    for case in cases:
+        call = lambda c=case: c.run(c.inputs[0])
+        call()  # warm up: first-use loading, page faults
+        ours = case.pixels / median_seconds(call, args.repeat) / 1e6
+        line = f"{case.name:<46}{ours:>9.1f}"
+        if case.peer:
+            peer = peers[case.peer]
+            peer_mpx = peer.measure(args.repeat)
+            line += f"  {peer.label:<28}{peer_mpx:>9.1f}{ours / peer_mpx:>10.2f}x"
+        print(line, flush=True)
 
     print()
-    for name, pixels, ours, _ in cases:
-        if name.startswith("numpy"):
-            continue
-        print(f"{name:<50} two threads: {two_thread_speedup(ours, args.repeat):.2f}x one thread")
+    for case in cases:
+        speedup = two_thread_speedup(case.run, case.inputs, args.repeat)
+        print(f"{case.name:<46} two threads: {speedup:.2f}x one thread", flush=True)
     for shape, kwargs in [(gray.shape, {}), (rgb.shape, {"palette": make_palette(16, rng)})]:
         growth = peak_call_memory(shape, **kwargs)
         if growth is not None:
             size = np.prod(shape) / 2**20
             print(f"peak memory of one call on {list(shape)}: {growth / 2**20:.1f} MiB"
                   f" (input {size:.1f} MiB + output {size:.1f} MiB)")
+
 
 if __name__ == "__main__":
     main()
