@@ -154,3 +154,55 @@ def test_large_image_fast_paths_match_reference_rows():
         assert np.array_equal(out[:8], ordered_dither(img[:8], bayer(4), levels=levels))
         out = dithering.random_dither(img, seed=11, levels=levels)
         assert np.array_equal(out[:3], random_dither(img, 11, levels=levels)[:3])
+
+
+THRESHOLD_CALLS = {
+    "ordered 2": lambda img: dithering.ordered_dither(img),
+    "ordered 4 linear": lambda img: dithering.ordered_dither(img, 4, levels=4, linear=True),
+    "random 2": lambda img: dithering.random_dither(img, seed=5),
+    "random 4": lambda img: dithering.random_dither(img, levels=4, seed=5),
+    "random 9": lambda img: dithering.random_dither(img, levels=9, seed=5),
+}
+
+
+@pytest.mark.parametrize("call", THRESHOLD_CALLS)
+@pytest.mark.parametrize("shape", [(1, 1), (3, 33), (40, 70), (9, 31, 3), (5, 65, 4)], ids=str)
+def test_contiguous_input_read_in_place_matches_copied_layouts(call, shape):
+    # A C-contiguous array is read where it is; other layouts are copied
+    # first. Both give the same bytes and leave the caller's array alone.
+    function = THRESHOLD_CALLS[call]
+    img = random_image(shape)
+    before = img.copy()
+    expected = function(img)
+    assert np.array_equal(img, before)
+    reversed_view = img[::-1, ::-1][::-1, ::-1]
+    fortran = np.asfortranarray(img)
+    assert np.array_equal(function(fortran), expected)
+    assert np.array_equal(function(reversed_view), expected)
+    read_only = img.copy()
+    read_only.flags.writeable = False
+    assert np.array_equal(function(read_only), expected)
+    assert np.array_equal(img, before)
+
+
+@pytest.mark.parametrize("call", THRESHOLD_CALLS)
+def test_image_larger_than_the_caches(call):
+    # Results this large are written past the caches; a strided view of the
+    # same pixels goes through the copied input instead.
+    function = THRESHOLD_CALLS[call]
+    img = random_image((1100, 8000))
+    before = img.copy()
+    expected = function(img)
+    assert np.array_equal(img, before)
+    wide = np.empty((1100, 16000), np.uint8)
+    wide[:, ::2] = img
+    assert np.array_equal(function(wide[:, ::2]), expected)
+    # The first rows against the plain reference.
+    references = {
+        "ordered 2": lambda part: ordered_dither(part, bayer(8)),
+        "ordered 4 linear": lambda part: ordered_dither(part, bayer(4), levels=4, linear=True),
+        "random 2": lambda part: random_dither(part, 5),
+        "random 4": lambda part: random_dither(part, 5, levels=4),
+        "random 9": lambda part: random_dither(part, 5, levels=9),
+    }
+    assert np.array_equal(expected[:2], references[call](img[:2]))

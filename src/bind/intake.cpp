@@ -110,7 +110,7 @@ void copy_strided(PyArrayObject* array, std::uint8_t* out) {
 
 }  // namespace
 
-std::optional<Img> extract_image(PyObject* image) {
+std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow) {
     if (!ensure_numpy_api()) return std::nullopt;
 
     PyRef array;
@@ -166,7 +166,10 @@ std::optional<Img> extract_image(PyObject* image) {
         PyErr_NoMemory();
         return std::nullopt;
     }
-    if (PyArray_IS_C_CONTIGUOUS(arr)) {
+    if (PyArray_IS_C_CONTIGUOUS(arr) && borrow) {
+        borrow->bytes = static_cast<const std::uint8_t*>(PyArray_DATA(arr));
+        borrow->array = std::move(array);
+    } else if (PyArray_IS_C_CONTIGUOUS(arr)) {
         std::memcpy(img.pixels.get(), PyArray_DATA(arr), size);
     } else {
         copy_strided(arr, img.pixels.get());

@@ -12,7 +12,8 @@
 
 namespace dithering {
 
-std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options) {
+std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options,
+                                BorrowedPixels* borrow) {
     // Written so that NaN fails too.
     if (!(options.strength >= 0.0f && options.strength <= 1.0f)) {
         raise(PyExc_ValueError,
@@ -36,7 +37,7 @@ std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options) {
         if (!colors) return std::nullopt;
     }
 
-    std::optional<Img> img = extract_image(image);
+    std::optional<Img> img = extract_image(image, borrow);
     if (!img) return std::nullopt;
     if (options.preserve_alpha && img->shape.size() == 3 &&
         (img->channels == 2 || img->channels == 4)) {

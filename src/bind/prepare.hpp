@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "bind/drivers.hpp"
+#include "bind/intake.hpp"
 #include "core/color_space.hpp"
 #include "core/image.hpp"
 #include "core/target.hpp"
@@ -25,7 +26,8 @@ struct Prepared {
 // palette, the palette itself), reads the image, decides the pass-through
 // alpha channel, rejects a palette for 1- and 2-channel images, then builds
 // the colour-space table and the target. The first failure raises. Runs
-// attached.
-std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options);
+// attached. `borrow` as for extract_image.
+std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options,
+                                BorrowedPixels* borrow = nullptr);
 
 }  // namespace dithering

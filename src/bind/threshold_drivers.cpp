@@ -34,21 +34,27 @@ PyObject* ordered_dither(PyObject* image, PyObject* matrix, const CommonOptions&
     return ordered_dither(image, std::move(*parsed), options);
 }
 
+// Both read a contiguous input where it is (the pixel loops write the
+// result straight into its own buffer, which saves copying the input
+// first); `input` keeps it alive until the loop is done.
 PyObject* ordered_dither(PyObject* image, ThresholdMatrix matrix, const CommonOptions& options) {
-    std::optional<Prepared> p = prepare(image, options);
+    BorrowedPixels input;
+    std::optional<Prepared> p = prepare(image, options, &input);
     if (!p) return nullptr;
     PyThreadState* thread = PyEval_SaveThread();
     if (const auto* palette = std::get_if<Palette>(&p->target)) {
-        ordered_palette(p->img, p->space, *palette, p->strength, matrix);
+        ordered_palette(p->img, p->space, *palette, p->strength, matrix, input.bytes);
     } else {
-        ordered_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, matrix);
+        ordered_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, matrix,
+                       input.bytes);
     }
     PyEval_RestoreThread(thread);
     return into_output(std::move(p->img));
 }
 
 PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const CommonOptions& options) {
-    std::optional<Prepared> p = prepare(image, options);
+    BorrowedPixels input;
+    std::optional<Prepared> p = prepare(image, options, &input);
     if (!p) return nullptr;
     // Only the low 64 bits count: seeds that differ by a multiple of 2^64
     // are the same seed, and -1 is 2^64 - 1.
@@ -56,9 +62,10 @@ PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const Commo
     const std::uint64_t state = random_state_from_seed(seed64);
     PyThreadState* thread = PyEval_SaveThread();
     if (const auto* palette = std::get_if<Palette>(&p->target)) {
-        random_palette(p->img, p->space, *palette, p->strength, state);
+        random_palette(p->img, p->space, *palette, p->strength, state, input.bytes);
     } else {
-        random_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, state);
+        random_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, state,
+                      input.bytes);
     }
     PyEval_RestoreThread(thread);
     return into_output(std::move(p->img));

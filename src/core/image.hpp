@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/mman.h>
+
 namespace dithering {
 
 struct FreeDeleter {
@@ -19,9 +21,31 @@ struct FreeDeleter {
 // that releases it with free, long after the Img is gone.
 using PixelBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
+// Large buffers ask the kernel for transparent huge pages, as NumPy does
+// for its own arrays: the first writes into a fresh buffer then fault once
+// per 2 MiB instead of once per 4 KiB page (for an image too large for the
+// allocator to keep, every call starts from fresh memory, and those faults
+// would cost far more than the pixel loop), and the loops miss the TLB
+// less. Only advice: where it is not available nothing changes.
+inline void advise_huge_pages(void* data, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::size_t MIN_BYTES = std::size_t{4} << 20;
+    constexpr std::uintptr_t PAGE = 4096;
+    if (size < MIN_BYTES) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + PAGE - 1) / PAGE * PAGE;
+    (void)madvise(reinterpret_cast<void*>(first), begin + size - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
 // An uninitialised buffer of `size` bytes, or null when it cannot be had.
 inline PixelBuffer allocate_pixels(std::size_t size) {
-    return PixelBuffer(static_cast<std::uint8_t*>(std::malloc(size ? size : 1)));
+    PixelBuffer buffer(static_cast<std::uint8_t*>(std::malloc(size ? size : 1)));
+    if (buffer) advise_huge_pages(buffer.get(), size);
+    return buffer;
 }
 
 struct Img {

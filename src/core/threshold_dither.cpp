@@ -2,7 +2,10 @@
 #include "core/threshold_dither.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -18,6 +21,16 @@ using Buffer = std::unique_ptr<std::uint8_t[]>;
 
 Buffer try_allocate(std::size_t size) noexcept {
     return Buffer(new (std::nothrow) std::uint8_t[size]);
+}
+
+// The loops that work in place start from a copy of the input.
+void copy_in(Img& img, const PassIo& io) {
+    if (io.source && img.size() != 0) std::memcpy(img.pixels.get(), io.source, img.size());
+}
+
+// The bytes a loop that can read the input directly reads.
+const std::uint8_t* input_of(Img& img, const PassIo& io) {
+    return io.source ? io.source : img.pixels.get();
 }
 
 // The output byte of a levels pixel channel in the plain loops.
@@ -177,7 +190,7 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
 constexpr std::size_t MAX_TABLE_CELLS = 1 << 16;
 
 bool ordered_levels_table(Img& img, const LevelQuantizer& quantize, float amp,
-                          const ThresholdMatrix& matrix) {
+                          const ThresholdMatrix& matrix, const PassIo& io) {
     const TileUse use = tile_use(img, matrix);
     if (use.cells() > MAX_TABLE_CELLS) return false;
     const Buffer table = try_allocate(use.cells() * 256);
@@ -194,26 +207,26 @@ bool ordered_levels_table(Img& img, const LevelQuantizer& quantize, float amp,
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
     const std::size_t width = img.width;
+    const std::uint8_t* in = input_of(img, io);
     std::uint8_t* p = img.pixels.get();
-    for (std::size_t y = 0; y < img.height; ++y, p += width * channels) {
+    for (std::size_t y = 0; y < img.height; ++y, in += width * channels, p += width * channels) {
         // Within a row the cells repeat every use.cols pixels.
         const std::uint8_t* row = &table[(y % use.rows) * use.cols * 256];
         if (channels == 1 && skip != 0) {
             std::size_t x = 0;
             for (; x + use.cols <= width; x += use.cols) {
-                for (std::size_t c = 0; c < use.cols; ++c) p[x + c] = row[c * 256 + p[x + c]];
+                for (std::size_t c = 0; c < use.cols; ++c) p[x + c] = row[c * 256 + in[x + c]];
             }
-            for (std::size_t c = 0; x < width; ++x, ++c) p[x] = row[c * 256 + p[x]];
+            for (std::size_t c = 0; x < width; ++x, ++c) p[x] = row[c * 256 + in[x]];
             continue;
         }
         std::size_t col = 0;
         for (std::size_t x = 0; x < width; ++x) {
             const std::uint8_t* cell = &row[col * 256];
             if (++col == use.cols) col = 0;
+            const std::uint8_t* from = in + x * channels;
             std::uint8_t* px = p + x * channels;
-            for (std::size_t c = 0; c < channels; ++c) {
-                if (c != skip) px[c] = cell[px[c]];
-            }
+            for (std::size_t c = 0; c < channels; ++c) px[c] = c != skip ? cell[from[c]] : from[c];
         }
     }
     return true;
@@ -227,10 +240,13 @@ constexpr std::size_t MAX_PLAN_BYTES = std::size_t{1} << 20;
 struct ComparePlan {
     Buffer lanes;
     std::size_t period = 0;
+    std::size_t stride = 0;  // period + COMPARE_PERIOD_UNIT (see CompareRow)
     std::size_t terms = 0;
     std::size_t rows = 0;
     std::size_t row_bytes = 0;
     bool keep = false;
+    bool level_form = false;  // see CompareRow
+    std::uint8_t codes[16] = {};
 };
 
 // The level of every byte is a non-decreasing function of the byte for a
@@ -252,11 +268,17 @@ bool levels_are_monotone(const LevelQuantizer& quantize) {
 // vector loops spend on this many bytes of image.
 constexpr std::size_t QUANTIZE_COST_BYTES = 4;
 
+// The level form of the compare plan looks codes up in one 16-byte table.
+constexpr std::uint32_t MAX_LEVEL_FORM_LEVELS = 16;
+
 // Builds the compare plan, or nothing when the form does not apply or
 // memory runs out. With `only_if_cheap`, also nothing when building it
 // would cost more than running the image through the vector arithmetic.
+// `level_count` is the number of levels for the level form, 0 for the
+// plain form.
 std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& quantize, float amp,
-                                        const ThresholdMatrix& matrix, bool only_if_cheap) {
+                                        const ThresholdMatrix& matrix, bool only_if_cheap,
+                                        std::uint32_t level_count) {
     if (!levels_are_monotone(quantize)) return std::nullopt;
     const TileUse use = tile_use(img, matrix);
     const std::size_t channels = img.channels;
@@ -279,12 +301,19 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
     if (repeat > MAX_PLAN_BYTES) return std::nullopt;
     ComparePlan plan;
     plan.period = std::lcm(repeat, COMPARE_PERIOD_UNIT);
+    plan.stride = plan.period + COMPARE_PERIOD_UNIT;
     plan.terms = terms;
     plan.rows = use.rows;
     plan.keep = skip < channels;
-    const std::size_t blocks = 1 + 2 * terms + (plan.keep ? 1 : 0);
-    if (plan.period > MAX_PLAN_BYTES / blocks / use.rows) return std::nullopt;
-    plan.row_bytes = plan.period * blocks;
+    plan.level_form = level_count != 0 && level_count <= MAX_LEVEL_FORM_LEVELS;
+    if (level_count != 0 && !plan.level_form) return std::nullopt;
+    for (std::uint32_t i = 0; plan.level_form && i < level_count; ++i) {
+        plan.codes[i] = quantize.codes[i];
+    }
+    const std::size_t term_blocks = plan.level_form ? terms : 2 * terms;
+    const std::size_t blocks = 1 + term_blocks + (plan.keep ? 1 : 0);
+    if (plan.stride > MAX_PLAN_BYTES / blocks / use.rows) return std::nullopt;
+    plan.row_bytes = plan.stride * blocks;
     const std::size_t plan_bytes = plan.row_bytes * use.rows;
     if (only_if_cheap &&
         use.cells() * (2 + 8 * terms) * QUANTIZE_COST_BYTES + plan_bytes > img.size()) {
@@ -323,13 +352,26 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
     }
     for (std::size_t r = 0; r < use.rows; ++r) {
         std::uint8_t* row = &plan.lanes[r * plan.row_bytes];
-        for (std::size_t lane = 0; lane < plan.period; ++lane) {
-            const std::size_t channel = lane % channels;
-            const std::size_t col = (lane / channels) % use.cols;
+        // Past the period, each block repeats its first lanes.
+        for (std::size_t lane = 0; lane < plan.stride; ++lane) {
+            const std::size_t at = lane % plan.period;
+            const std::size_t channel = at % channels;
+            const std::size_t col = (at / channels) % use.cols;
             const std::uint8_t* cell = &cells[(r * use.cols + col) * cell_bytes];
             const bool kept = channel == skip;
             const std::uint32_t low = cell[0];
             const std::size_t span = kept ? 0 : cell[1];
+            if (plan.level_form) {
+                // Bounds with the top bit flipped; 0x7f is 255's, which no
+                // byte exceeds. Level 0x80 looks up 0.
+                row[lane] = kept ? std::uint8_t{0x80} : static_cast<std::uint8_t>(low);
+                for (std::size_t j = 0; j < terms; ++j) {
+                    const std::uint8_t flipped = static_cast<std::uint8_t>(cell[2 + j] ^ 0x80);
+                    row[(1 + j) * plan.stride + lane] = j < span ? flipped : std::uint8_t{0x7f};
+                }
+                if (plan.keep) row[(1 + terms) * plan.stride + lane] = kept ? 0xff : 0;
+                continue;
+            }
             row[lane] = kept ? 0 : quantize.codes[low];
             for (std::size_t j = 0; j < terms; ++j) {
                 std::uint8_t bound = 255;
@@ -339,27 +381,36 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
                     step = static_cast<std::uint8_t>(quantize.codes[low + j + 1] -
                                                      quantize.codes[low + j]);
                 }
-                row[(1 + 2 * j) * plan.period + lane] = bound;
-                row[(2 + 2 * j) * plan.period + lane] = step;
+                row[(1 + 2 * j) * plan.stride + lane] = bound;
+                row[(2 + 2 * j) * plan.stride + lane] = step;
             }
-            if (plan.keep) row[(1 + 2 * terms) * plan.period + lane] = kept ? 0xff : 0;
+            if (plan.keep) row[(1 + 2 * terms) * plan.stride + lane] = kept ? 0xff : 0;
         }
     }
     return plan;
 }
 
-void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2) {
+// The level form where it applies, for the AVX2 loop.
+std::uint32_t level_form_count(const Levels& levels) {
+    return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
+}
+
+void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo& io) {
     const std::size_t row_size = img.width * img.channels;
+    const std::uint8_t* in = input_of(img, io);
     std::uint8_t* p = img.pixels.get();
-    for (std::size_t y = 0; y < img.height; ++y, p += row_size) {
+    const bool stream = avx2 && io.stream;
+    for (std::size_t y = 0; y < img.height; ++y, in += row_size, p += row_size) {
         const CompareRow row{&plan.lanes[(y % plan.rows) * plan.row_bytes], plan.period,
-                             plan.terms, plan.keep};
+                             plan.stride, plan.terms, plan.keep,
+                             plan.level_form ? plan.codes : nullptr};
         if (avx2) {
-            compare_row_avx2(p, row_size, row);
+            compare_row_avx2(in, p, row_size, row, stream);
         } else {
-            compare_row_sse2(p, row_size, row);
+            compare_row_sse2(in, p, row_size, row);
         }
     }
+    if (stream) finish_streaming();
 }
 
 // ---- Random levels ----------------------------------------------------------
@@ -409,12 +460,78 @@ void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
     }
 }
 
-bool random_levels_avx2(Img& img, const VectorQuantizer& vq, float amp, std::uint64_t state) {
+// The floats in order as unsigned integers: -inf .. -0, +0 .. +inf map to
+// increasing keys, the NaNs fall outside that range.
+std::uint32_t float_key(float f) {
+    const auto bits = std::bit_cast<std::uint32_t>(f);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+
+float key_float(std::uint32_t key) {
+    return std::bit_cast<float>((key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key);
+}
+
+// The smallest float whose level is at least `level` (1 <= level <= top),
+// by bisection over the floats in order with the scalar rounding itself as
+// the oracle, so no reasoning about rounding is involved. With a positive
+// inv_step the level never decreases as the value grows (a product with a
+// positive constant, a clamp and a rounding all keep order), so the level
+// of any value is the number of these bounds it reaches; NaN, level 0,
+// reaches none. -inf has level 0 and +inf level top.
+float first_value_reaching(const LevelQuantizer& quantize, std::uint32_t level) {
+    std::uint32_t below = float_key(-std::numeric_limits<float>::infinity());
+    std::uint32_t reaching = float_key(std::numeric_limits<float>::infinity());
+    while (reaching - below > 1) {
+        const std::uint32_t mid = below + (reaching - below) / 2;
+        if (quantize.level_of(key_float(mid)) >= level) {
+            reaching = mid;
+        } else {
+            below = mid;
+        }
+    }
+    return key_float(reaching);
+}
+
+// The one-pass form for one channel and at most four levels, when it
+// applies: it needs the order argument above, and the amplitude scaled by
+// 2^-32 without loss.
+std::optional<RandomFewLevels> few_levels_for(const ColorSpace& space, const Levels& levels,
+                                              const VectorQuantizer& vq, float amp) {
+    const LevelQuantizer& quantize = vq.scalar;
+    if (levels.count < 2 || levels.count > 4) return std::nullopt;
+    if (!(quantize.inv_step > 0.0f) || !std::isfinite(quantize.inv_step)) return std::nullopt;
+    if (quantize.top != static_cast<float>(levels.count - 1)) return std::nullopt;
+    RandomFewLevels few{};
+    few.lut = vq.lut_is_byte ? nullptr : space.lut.data();
+    few.amp = amp;
+    few.amp_2_32 = amp * 0x1p-32f;
+    // Written so that a NaN amp fails too.
+    if (!(few.amp_2_32 * 0x1p32f == amp)) return std::nullopt;
+    few.terms = levels.count - 1;
+    for (std::uint32_t j = 0; j < few.terms; ++j) {
+        few.bounds[j] = first_value_reaching(quantize, j + 1);
+    }
+    for (std::uint32_t i = 0; i < levels.count; ++i) few.codes[i] = levels.codes[i];
+    return few;
+}
+
+bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                        std::uint64_t state, const PassIo& io) {
     const std::size_t channels = img.channels;
     if (!threshold_avx2_supported() || channels > VECTOR_BLOCK) return false;
     const std::size_t skip = img.alpha.value_or(channels);
-    const std::size_t block = VECTOR_BLOCK / channels;
     const std::size_t pixels = img.height * img.width;
+    const VectorQuantizer vq = vector_quantizer_for(space, levels);
+    if (channels == 1 && skip != 0) {
+        if (const auto few = few_levels_for(space, levels, vq, amp)) {
+            random_few_levels_avx2(input_of(img, io), img.pixels.get(), pixels, state, *few,
+                                   io.stream);
+            if (io.stream) finish_streaming();
+            return true;
+        }
+    }
+    copy_in(img, io);
+    const std::size_t block = VECTOR_BLOCK / channels;
     float offsets[VECTOR_BLOCK] = {};
     BlockScratch scratch;
     std::uint8_t* p = img.pixels.get();
@@ -565,30 +682,34 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
 }  // namespace
 
 bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space,
-                       const Levels& levels, float strength,
-                       const ThresholdMatrix& matrix) noexcept {
+                       const Levels& levels, float strength, const ThresholdMatrix& matrix,
+                       PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
     const float amp = strength * levels.step;
     switch (loop) {
         case OrderedLevelsLoop::plain:
+            copy_in(img, io);
             ordered_levels_plain(img, space, levels, amp, matrix);
             return true;
         case OrderedLevelsLoop::arithmetic:
+            copy_in(img, io);
             ordered_levels_arithmetic(img, quantizer_for(space, levels), amp, matrix);
             return true;
         case OrderedLevelsLoop::arithmetic_avx2:
+            if (!threshold_avx2_supported() || img.channels > VECTOR_BLOCK) return false;
+            copy_in(img, io);
             return ordered_levels_arithmetic_avx2(img, vector_quantizer_for(space, levels), amp,
                                                   matrix);
         case OrderedLevelsLoop::table:
-            return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix);
+            return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
         case OrderedLevelsLoop::compare_sse2:
         case OrderedLevelsLoop::compare_avx2: {
             const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
             if (avx2 && !threshold_avx2_supported()) return false;
-            const auto plan =
-                compare_plan(img, quantizer_for(space, levels), amp, matrix, false);
+            const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
+                                           avx2 ? level_form_count(levels) : 0);
             if (!plan) return false;
-            run_compare_plan(img, *plan, avx2);
+            run_compare_plan(img, *plan, avx2, io);
             return true;
         }
     }
@@ -596,8 +717,13 @@ bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space
 }
 
 void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
-                    const ThresholdMatrix& matrix) noexcept {
-    if (!tile_is_valid(matrix) || img.size() == 0) return;
+                    const ThresholdMatrix& matrix, const std::uint8_t* source) noexcept {
+    if (img.size() == 0) return;
+    const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
+    if (!tile_is_valid(matrix)) {
+        copy_in(img, io);
+        return;
+    }
     const float amp = strength * levels.step;
     const LevelQuantizer quantize = quantizer_for(space, levels);
     const bool avx2 = threshold_avx2_supported();
@@ -605,41 +731,52 @@ void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, flo
     // the whole image: the compare plan needs a few quantizations per
     // cell, the lookup table 256 (weighed against the vector arithmetic
     // where there is one, else against the scalar, about four times slower).
-    if (const auto plan = compare_plan(img, quantize, amp, matrix, true)) {
-        run_compare_plan(img, *plan, avx2);
+    if (const auto plan = compare_plan(img, quantize, amp, matrix, true,
+                                       avx2 ? level_form_count(levels) : 0)) {
+        run_compare_plan(img, *plan, avx2, io);
         return;
     }
     const std::size_t table_cost =
         tile_use(img, matrix).cells() * 256 * (avx2 ? QUANTIZE_COST_BYTES : 1);
-    if (table_cost <= img.size() && ordered_levels_table(img, quantize, amp, matrix)) return;
-    if (ordered_levels_arithmetic_avx2(img, vector_quantizer_for(space, levels), amp, matrix)) {
+    if (table_cost <= img.size() && ordered_levels_table(img, quantize, amp, matrix, io)) return;
+    if (ordered_levels_on(OrderedLevelsLoop::arithmetic_avx2, img, space, levels, strength, matrix,
+                          io)) {
         return;
     }
-    ordered_levels_arithmetic(img, quantize, amp, matrix);
+    ordered_levels_on(OrderedLevelsLoop::arithmetic, img, space, levels, strength, matrix, io);
 }
 
 bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
-                        const Palette& palette, float strength,
-                        const ThresholdMatrix& matrix) noexcept {
+                        const Palette& palette, float strength, const ThresholdMatrix& matrix,
+                        PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
     switch (loop) {
         case ThresholdLoop::plain:
+            copy_in(img, io);
             ordered_palette_plain(img, space, palette, strength, matrix);
             return true;
         case ThresholdLoop::scalar:
+            copy_in(img, io);
             ordered_palette_scalar(img, space, palette, strength, matrix);
             return true;
         case ThresholdLoop::avx2:
+            if (!threshold_avx2_supported()) return false;
+            copy_in(img, io);
             return ordered_palette_avx2(img, space, palette, strength, matrix);
     }
     return false;
 }
 
 void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
-                     const ThresholdMatrix& matrix) noexcept {
+                     const ThresholdMatrix& matrix, const std::uint8_t* source) noexcept {
+    const PassIo io{source, false};
+    if (!tile_is_valid(matrix)) {
+        copy_in(img, io);
+        return;
+    }
     if (palette.size() > MAX_POINT_SEARCH_COLORS ||
-        !ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix)) {
-        ordered_palette_on(ThresholdLoop::scalar, img, space, palette, strength, matrix);
+        !ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
+        ordered_palette_on(ThresholdLoop::scalar, img, space, palette, strength, matrix, io);
     }
 }
 
@@ -648,47 +785,55 @@ std::uint64_t random_state_from_seed(std::uint64_t seed) noexcept { return seed 
 float random_unit_offset(std::uint64_t z) noexcept { return splitmix_unit_offset(z); }
 
 bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, const Levels& levels,
-                      float strength, std::uint64_t state) noexcept {
+                      float strength, std::uint64_t state, PassIo io) noexcept {
     const float amp = strength * levels.step;
     switch (loop) {
         case ThresholdLoop::plain:
+            copy_in(img, io);
             random_levels_plain(img, space, levels, amp, state);
             return true;
         case ThresholdLoop::scalar:
+            copy_in(img, io);
             random_levels_scalar(img, quantizer_for(space, levels), amp, state);
             return true;
         case ThresholdLoop::avx2:
-            return random_levels_avx2(img, vector_quantizer_for(space, levels), amp, state);
+            return random_levels_avx2(img, space, levels, amp, state, io);
     }
     return false;
 }
 
 void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
-                   std::uint64_t state) noexcept {
-    if (!random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state)) {
-        random_levels_on(ThresholdLoop::scalar, img, space, levels, strength, state);
+                   std::uint64_t state, const std::uint8_t* source) noexcept {
+    const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
+    if (!random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) {
+        random_levels_on(ThresholdLoop::scalar, img, space, levels, strength, state, io);
     }
 }
 
 bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
-                       const Palette& palette, float strength, std::uint64_t state) noexcept {
+                       const Palette& palette, float strength, std::uint64_t state,
+                       PassIo io) noexcept {
     switch (loop) {
         case ThresholdLoop::plain:
         case ThresholdLoop::scalar:
             // One draw and one search per pixel is all the plain loop does.
+            copy_in(img, io);
             random_palette_plain(img, space, palette, strength, state);
             return true;
         case ThresholdLoop::avx2:
+            if (!threshold_avx2_supported()) return false;
+            copy_in(img, io);
             return random_palette_avx2(img, space, palette, strength, state);
     }
     return false;
 }
 
 void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
-                    std::uint64_t state) noexcept {
+                    std::uint64_t state, const std::uint8_t* source) noexcept {
+    const PassIo io{source, false};
     if (palette.size() > MAX_POINT_SEARCH_COLORS ||
-        !random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state)) {
-        random_palette_on(ThresholdLoop::plain, img, space, palette, strength, state);
+        !random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
+        random_palette_on(ThresholdLoop::plain, img, space, palette, strength, state, io);
     }
 }
 

@@ -36,7 +36,12 @@ struct LevelQuantizer {
     float top;
 
     std::uint32_t level(std::uint8_t byte, float offset) const noexcept {
-        float q = (lut[byte] + offset) * inv_step;
+        return level_of(lut[byte] + offset);
+    }
+
+    // The same for a working value already shifted.
+    std::uint32_t level_of(float v) const noexcept {
+        float q = v * inv_step;
         q = q > 0.0f ? q : 0.0f;
         q = q < top ? q : top;
         const auto whole = static_cast<std::uint32_t>(q);
@@ -62,26 +67,72 @@ bool threshold_avx2_supported() noexcept;
 // plan row holds these lanes for `period` bytes of an image row (a whole
 // number of tile repeats, a multiple of 32): `base`, then `terms` pairs
 // (bounds, steps), then, when `keep` is set, a mask of the bytes to leave
-// unchanged (the alpha channel), each `period` bytes long. A lane that does
-// not use term j has bound 255, which no byte exceeds.
+// unchanged (the alpha channel). Each block of lanes is `stride` = period +
+// 32 bytes long, its last 32 bytes repeating its first 32, so that a vector
+// may start at any lane of the period. A lane that does not use term j has
+// bound 255, which no byte exceeds.
+//
+// The level form (`codes` set, AVX2 only, at most 16 levels) counts levels
+// instead and looks the code up at the end, two operations per term instead
+// of four:
+//     out = codes[base level + number of j with b > bound_j]
+// Its blocks are the base levels, then the `terms` bounds with their top bit
+// flipped (so that a signed byte comparison orders them as unsigned bytes),
+// then the keep mask. Kept lanes have base level 0x80, which the lookup
+// turns into 0, and bounds that no byte exceeds.
 struct CompareRow {
     const std::uint8_t* lanes;
     std::size_t period;
+    std::size_t stride;
     std::size_t terms;
     bool keep;
+    const std::uint8_t* codes = nullptr;  // 16 bytes: the level form
 };
 
 inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 
-// Rewrites the `count` bytes at p (an image row, starting at plan lane 0).
-void compare_row_sse2(std::uint8_t* p, std::size_t count, const CompareRow& row) noexcept;
-// Only callable when threshold_avx2_supported().
-void compare_row_avx2(std::uint8_t* p, std::size_t count, const CompareRow& row) noexcept;
+// Writes the `count` bytes of an image row at dst from the input bytes at
+// src (the same row of the input; src == dst rewrites the row in place);
+// the row starts at plan lane 0. The SSE2 form takes the plain form only.
+void compare_row_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                      const CompareRow& row) noexcept;
+// Only callable when threshold_avx2_supported(). With `stream`, the aligned
+// vectors bypass the caches (see finish_streaming).
+void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                      const CompareRow& row, bool stream) noexcept;
+
+// Streaming stores are weakly ordered: a pass that made any calls them once
+// before its result is handed on (to another thread or the caller).
+void finish_streaming() noexcept;
 
 // The AVX2 random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale
 // for i < count, t as in splitmix_unit_offset, each product rounded once.
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+
+// Random dither of a one-channel image to at most four levels, the draws
+// and the quantization in one pass. The level of a pixel is the number of
+// `bounds` that its working value v = lut[b] + t * amp reaches (v >= bound,
+// false for NaN), bound j being the smallest float whose level is j + 1;
+// the output byte is codes[level]. The loop takes t * amp as k * amp_2_32
+// for the integer k = t * 2^32, with amp_2_32 = amp * 2^-32: the same real
+// product, so the same rounded one, as long as amp_2_32 is exactly that
+// (which the caller checks: a tiny amp would lose bits to underflow).
+struct RandomFewLevels {
+    const float* lut;  // null when the working value of a byte is the byte
+    float amp;
+    float amp_2_32;
+    std::uint32_t terms;  // 1..3: levels - 1
+    float bounds[3];
+    std::uint8_t codes[4];
+};
+
+// dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
+// pixel at src[0] is pixel 0 of its generator run). src may equal dst. Only
+// callable when threshold_avx2_supported(); with `stream` as above.
+void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                            std::uint64_t state, const RandomFewLevels& params,
+                            bool stream) noexcept;
 
 // What the vector quantizer needs besides the scalar one: whether the
 // working value of a byte is the byte itself (then it is converted rather

@@ -1,5 +1,6 @@
 // Ordered and random dither: worked examples, the generator's first values,
 // and every loop against a plain per-pixel reference on many random images.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -123,6 +124,18 @@ const char* loop_name(OrderedLevelsLoop loop) {
     return "?";
 }
 
+// Besides in place, every loop runs reading the input where it is into a
+// separate result buffer (which starts out holding anything), writing
+// through the caches and with streaming stores.
+const bool STREAM_FLAGS[] = {false, true};
+
+// A result buffer that does not start out as the input.
+Bytes scrambled(const Bytes& px) {
+    Bytes out(px.size());
+    for (std::size_t i = 0; i < px.size(); ++i) out[i] = static_cast<std::uint8_t>(px[i] * 7 + 91);
+    return out;
+}
+
 // How often each ordered loop actually ran in the sweeps, so that a loop
 // that silently declines everything is noticed.
 struct Runs {
@@ -154,10 +167,28 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
                          matrix.cols);
         }
         CHECK(same);
+        for (const bool stream : STREAM_FLAGS) {
+            const Bytes garbage = scrambled(px);
+            Img out = make_img(garbage, height, width, channels, alpha);
+            const PassIo io{px.data(), stream};
+            if (!ordered_levels_on(loop, out, space, levels, strength, matrix, io)) {
+                CHECK(bytes_of(out) == garbage);
+                continue;
+            }
+            const bool separate_same = bytes_of(out) == want;
+            if (!separate_same) {
+                std::fprintf(stderr, "ordered %s from a separate input (stream %d): %zux%zux%zu\n",
+                             loop_name(loop), int(stream), height, width, channels);
+            }
+            CHECK(separate_same);
+        }
     }
     Img img = make_img(px, height, width, channels, alpha);
     ordered_levels(img, space, levels, strength, matrix);
     CHECK(bytes_of(img) == want);
+    Img out = make_img(scrambled(px), height, width, channels, alpha);
+    ordered_levels(out, space, levels, strength, matrix, px.data());
+    CHECK(bytes_of(out) == want);
 }
 
 void check_random(const Bytes& px, std::size_t height, std::size_t width, std::size_t channels,
@@ -176,10 +207,31 @@ void check_random(const Bytes& px, std::size_t height, std::size_t width, std::s
                          int(loop), height, width, channels, levels.count, double(strength));
         }
         CHECK(same);
+        for (const bool stream : STREAM_FLAGS) {
+            const Bytes garbage = scrambled(px);
+            Img out = make_img(garbage, height, width, channels, alpha);
+            const PassIo io{px.data(), stream};
+            if (!random_levels_on(loop, out, space, levels, strength, state, io)) {
+                CHECK(bytes_of(out) == garbage);
+                continue;
+            }
+            const bool separate_same = bytes_of(out) == want;
+            if (!separate_same) {
+                std::fprintf(stderr,
+                             "random loop %d from a separate input (stream %d): %zux%zux%zu "
+                             "levels %u strength %g\n",
+                             int(loop), int(stream), height, width, channels, levels.count,
+                             double(strength));
+            }
+            CHECK(separate_same);
+        }
     }
     Img img = make_img(px, height, width, channels, alpha);
     random_levels(img, space, levels, strength, state);
     CHECK(bytes_of(img) == want);
+    Img out = make_img(scrambled(px), height, width, channels, alpha);
+    random_levels(out, space, levels, strength, state, px.data());
+    CHECK(bytes_of(out) == want);
 }
 
 Bytes uniform(std::size_t size, std::uint8_t value) { return Bytes(size, value); }
@@ -454,10 +506,21 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
             if (ordered_palette_on(loop, img, space, *palette, strength, matrix)) {
                 CHECK(bytes_of(img) == bytes_of(want));
             }
+            const Bytes garbage = scrambled(px);
+            Img out = make_img(garbage, height, width, channels);
+            if (ordered_palette_on(loop, out, space, *palette, strength, matrix,
+                                   PassIo{px.data(), true})) {
+                CHECK(bytes_of(out) == bytes_of(want));
+            } else {
+                CHECK(bytes_of(out) == garbage);
+            }
         }
         Img got = make_img(px, height, width, channels);
         ordered_palette(got, space, *palette, strength, matrix);
         CHECK(bytes_of(got) == bytes_of(want));
+        Img got_separate = make_img(scrambled(px), height, width, channels);
+        ordered_palette(got_separate, space, *palette, strength, matrix, px.data());
+        CHECK(bytes_of(got_separate) == bytes_of(want));
 
         const std::uint64_t state = random_state_from_seed(round == 0 ? 0 : rng());
         Img plain = make_img(px, height, width, channels);
@@ -467,10 +530,21 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
             if (random_palette_on(loop, img, space, *palette, strength, state)) {
                 CHECK(bytes_of(img) == bytes_of(plain));
             }
+            const Bytes garbage = scrambled(px);
+            Img out = make_img(garbage, height, width, channels);
+            if (random_palette_on(loop, out, space, *palette, strength, state,
+                                  PassIo{px.data(), true})) {
+                CHECK(bytes_of(out) == bytes_of(plain));
+            } else {
+                CHECK(bytes_of(out) == garbage);
+            }
         }
         Img chosen = make_img(px, height, width, channels);
         random_palette(chosen, space, *palette, strength, state);
         CHECK(bytes_of(chosen) == bytes_of(plain));
+        Img chosen_separate = make_img(scrambled(px), height, width, channels);
+        random_palette(chosen_separate, space, *palette, strength, state, px.data());
+        CHECK(bytes_of(chosen_separate) == bytes_of(plain));
     }
 }
 
@@ -523,6 +597,414 @@ CORE_TEST(nearest_points_match_the_sequential_rule) {
                             got.data());
         for (std::size_t i = 0; i < POINTS; ++i) {
             CHECK(got[i] == nearest_reference(working.data(), colors, c0[i], c1[i], c2[i]));
+        }
+    }
+}
+
+namespace {
+
+// One byte of a compare row, written out from the lane layout.
+std::uint8_t compare_reference(std::uint8_t b, const std::vector<std::uint8_t>& lanes,
+                               std::size_t lane, std::size_t stride, std::size_t terms,
+                               bool keep) {
+    std::uint8_t out = lanes[lane];
+    for (std::size_t j = 0; j < terms; ++j) {
+        const std::uint8_t bound = lanes[(1 + 2 * j) * stride + lane];
+        const std::uint8_t step = lanes[(2 + 2 * j) * stride + lane];
+        if (b > bound) out = static_cast<std::uint8_t>(out + step);
+    }
+    if (keep && lanes[(1 + 2 * terms) * stride + lane] != 0) {
+        out = static_cast<std::uint8_t>(out | b);
+    }
+    return out;
+}
+
+}  // namespace
+
+CORE_TEST(compare_rows_at_every_alignment_and_length) {
+    // Rows starting at every offset from a vector boundary (the streaming
+    // form begins with a partial vector up to the first aligned one), of
+    // lengths around whole vectors, for plans of one and several vectors.
+    std::mt19937_64 rng(31);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (const std::size_t period : {std::size_t{32}, std::size_t{96}, std::size_t{224}}) {
+        for (std::size_t terms = 0; terms <= 5; ++terms) {
+            for (const bool keep : {false, true}) {
+                const std::size_t stride = period + COMPARE_PERIOD_UNIT;
+                std::vector<std::uint8_t> lanes(stride * (2 + 2 * terms));
+                for (std::size_t block = 0; block < 2 + 2 * terms; ++block) {
+                    for (std::size_t lane = 0; lane < period; ++lane) {
+                        std::uint8_t v = static_cast<std::uint8_t>(byte(rng));
+                        if (keep && block == 1 + 2 * terms) v = v % 3 == 0 ? 0xff : 0;
+                        lanes[block * stride + lane] = v;
+                    }
+                    for (std::size_t lane = period; lane < stride; ++lane) {
+                        lanes[block * stride + lane] = lanes[block * stride + lane - period];
+                    }
+                }
+                const CompareRow row{lanes.data(), period, stride, terms, keep};
+                for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{31},
+                                                std::size_t{32}, std::size_t{33}, std::size_t{95},
+                                                std::size_t{257}, std::size_t{500}}) {
+                    Bytes src(count + 64), dst(count + 64);
+                    for (auto& b : src) b = static_cast<std::uint8_t>(byte(rng));
+                    for (std::size_t offset = 0; offset < 32; offset += (terms == 1 ? 1 : 5)) {
+                        Bytes want(count);
+                        for (std::size_t i = 0; i < count; ++i) {
+                            want[i] = compare_reference(src[offset + i], lanes, i % period,
+                                                        stride, terms, keep);
+                        }
+                        for (int form = 0; form < 3; ++form) {
+                            if (form > 0 && !threshold_avx2_supported()) continue;
+                            std::fill(dst.begin(), dst.end(), std::uint8_t{0x5a});
+                            // The destination at another offset than the source.
+                            std::uint8_t* out = dst.data() + (offset * 7) % 32;
+                            if (form == 0) {
+                                compare_row_sse2(src.data() + offset, out, count, row);
+                            } else {
+                                compare_row_avx2(src.data() + offset, out, count, row, form == 2);
+                                finish_streaming();
+                            }
+                            CHECK(Bytes(out, out + count) == want);
+                            // Nothing written past the row.
+                            CHECK(out[count] == 0x5a);
+                        }
+                        // In place.
+                        Bytes same(src.begin() + static_cast<std::ptrdiff_t>(offset),
+                                   src.begin() + static_cast<std::ptrdiff_t>(offset + count));
+                        compare_row_sse2(same.data(), same.data(), count, row);
+                        CHECK(same == want);
+                    }
+                }
+            }
+        }
+    }
+}
+
+namespace {
+
+// The smallest float v with reference level >= level, found by bisection
+// over the floats in order (an independent writing of the library's).
+float reference_bound(const Levels& levels, std::uint32_t level) {
+    auto key = [](float f) {
+        std::uint32_t b;
+        std::memcpy(&b, &f, 4);
+        return (b & 0x80000000u) ? ~b : b | 0x80000000u;
+    };
+    auto value = [](std::uint32_t k) {
+        const std::uint32_t b = (k & 0x80000000u) ? k & 0x7fffffffu : ~k;
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    };
+    auto level_of = [&](float v) {
+        float r = std::roundf(v * levels.inv_step);
+        if (r < 0.0f) r = 0.0f;
+        if (r > levels.top) r = levels.top;
+        return std::isnan(r) ? 0u : static_cast<std::uint32_t>(r);
+    };
+    std::uint32_t lo = key(-std::numeric_limits<float>::infinity());
+    std::uint32_t hi = key(std::numeric_limits<float>::infinity());
+    while (hi - lo > 1) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        (level_of(value(mid)) >= level ? hi : lo) = mid;
+    }
+    return value(hi);
+}
+
+}  // namespace
+
+CORE_TEST(random_few_levels_at_every_alignment_and_length) {
+    if (!threshold_avx2_supported()) return;
+    std::mt19937_64 rng(37);
+    for (const bool linear : {false, true}) {
+        const ColorSpace space = ColorSpace::create(linear);
+        for (std::uint32_t n = 2; n <= 4; ++n) {
+            const Levels levels = Levels::create(n, space);
+            for (const float strength : {0.0f, 0.3f, 1.0f}) {
+                RandomFewLevels params{};
+                params.lut = linear ? space.lut.data() : nullptr;
+                params.amp = strength * levels.step;
+                params.amp_2_32 = params.amp * 0x1p-32f;
+                params.terms = n - 1;
+                for (std::uint32_t j = 0; j + 1 < n; ++j) {
+                    params.bounds[j] = reference_bound(levels, j + 1);
+                }
+                for (std::uint32_t i = 0; i < n; ++i) params.codes[i] = levels.codes[i];
+                const std::uint64_t state = rng();
+                for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7},
+                                                std::size_t{31}, std::size_t{32}, std::size_t{33},
+                                                std::size_t{65}, std::size_t{1000}}) {
+                    const Bytes px = random_bytes(rng, count + 64);
+                    for (std::size_t offset = 0; offset < 32; offset += 3) {
+                        const Bytes input(px.begin() + static_cast<std::ptrdiff_t>(offset),
+                                          px.begin() + static_cast<std::ptrdiff_t>(offset + count));
+                        // The reference takes the seed, which the state is
+                        // mixed from.
+                        const std::uint64_t seed = state ^ 0xd1b54a32d192ed03ULL;
+                        const Bytes want = reference_random(input, count, 1, std::nullopt, space,
+                                                            levels, strength, seed);
+                        for (const bool stream : {false, true}) {
+                            Bytes dst(count + 64, 0x5a);
+                            std::uint8_t* out = dst.data() + (offset * 11) % 32;
+                            random_few_levels_avx2(input.data(), out, count, state, params,
+                                                   stream);
+                            finish_streaming();
+                            CHECK(Bytes(out, out + count) == want);
+                            CHECK(out[count] == 0x5a);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+CORE_TEST(every_level_count_in_both_spaces) {
+    std::mt19937_64 rng(41);
+    Runs runs;
+    for (const bool linear : {false, true}) {
+        const ColorSpace space = ColorSpace::create(linear);
+        for (std::uint32_t n = 2; n <= 256; ++n) {
+            const Levels levels = Levels::create(n, space);
+            for (const float strength : {0.0f, 1.0f}) {
+                const Bytes px = random_bytes(rng, 3 * 70);
+                check_ordered(px, 3, 70, 1, std::nullopt, space, levels, strength,
+                              ThresholdMatrix::bayer(8), runs);
+                check_random(px, 3, 70, 1, std::nullopt, space, levels, strength, rng(), runs);
+                check_random(px, 2, 35, 3, std::nullopt, space, levels, strength, rng(), runs);
+            }
+        }
+    }
+}
+
+CORE_TEST(sizes_around_the_vector_width) {
+    std::mt19937_64 rng(43);
+    Runs runs;
+    const ColorSpace space = ColorSpace::create(false);
+    const std::size_t widths[] = {1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 95, 96, 97};
+    for (const std::size_t height : {std::size_t{1}, std::size_t{2}, std::size_t{9}}) {
+        for (const std::size_t width : widths) {
+            for (const std::size_t channels : {std::size_t{1}, std::size_t{2}, std::size_t{4}}) {
+                const std::optional<std::size_t> alpha =
+                    channels == 1 ? std::nullopt : std::optional<std::size_t>(channels - 1);
+                for (const std::uint32_t n : {2u, 4u, 5u}) {
+                    const Levels levels = Levels::create(n, space);
+                    const Bytes px = random_bytes(rng, height * width * channels);
+                    check_ordered(px, height, width, channels, alpha, space, levels, 1.0f,
+                                  ThresholdMatrix::bayer(8), runs);
+                    check_ordered(px, height, width, channels, std::nullopt, space, levels, 1.0f,
+                                  random_tile(rng), runs);
+                    check_random(px, height, width, channels, alpha, space, levels, 1.0f, rng(),
+                                 runs);
+                }
+            }
+        }
+    }
+}
+
+CORE_TEST(tiny_strengths_keep_their_offsets) {
+    // An amplitude so small that scaling it by 2^-32 would lose bits: the
+    // one-pass random loop must step aside for the others.
+    std::mt19937_64 rng(47);
+    Runs runs;
+    const ColorSpace space = ColorSpace::create(false);
+    const Bytes px = random_bytes(rng, 4 * 90);
+    for (const float strength : {1e-38f, 1e-30f, 3e-45f, 0x1p-100f}) {
+        for (const std::uint32_t n : {2u, 3u, 4u}) {
+            const Levels levels = Levels::create(n, space);
+            check_random(px, 4, 90, 1, std::nullopt, space, levels, strength, 3, runs);
+            check_ordered(px, 4, 90, 1, std::nullopt, space, levels, strength,
+                          ThresholdMatrix::bayer(4), runs);
+        }
+    }
+    // Grays exactly at the middle, where the smallest offsets decide.
+    const Bytes middle(4 * 90, 127);
+    const Levels two = Levels::create(2, space);
+    check_random(middle, 4, 90, 1, std::nullopt, space, two, 1e-38f, 5, runs);
+}
+
+CORE_TEST(large_images_take_the_streaming_stores) {
+    // Results of STREAM_MIN_BYTES or more are written with streaming stores
+    // by the automatic choice.
+    std::mt19937_64 rng(53);
+    const std::size_t height = 1100, width = (STREAM_MIN_BYTES + height - 1) / height + 3;
+    const Bytes px = random_bytes(rng, height * width);
+    const ColorSpace space = ColorSpace::create(false);
+    for (const std::uint32_t n : {2u, 4u}) {
+        const Levels levels = Levels::create(n, space);
+        const ThresholdMatrix bayer = ThresholdMatrix::bayer(8);
+        const Bytes want_ordered = reference_ordered(px, height, width, 1, std::nullopt, space,
+                                                     levels, 1.0f, bayer);
+        Img ordered = make_img(scrambled(px), height, width, 1);
+        ordered_levels(ordered, space, levels, 1.0f, bayer, px.data());
+        CHECK(bytes_of(ordered) == want_ordered);
+        const std::uint64_t seed = 12345;
+        const Bytes want_random =
+            reference_random(px, height * width, 1, std::nullopt, space, levels, 1.0f, seed);
+        Img random = make_img(scrambled(px), height, width, 1);
+        random_levels(random, space, levels, 1.0f, random_state_from_seed(seed), px.data());
+        CHECK(bytes_of(random) == want_random);
+    }
+}
+
+namespace {
+
+// The generator's mix is a bijection of 64-bit words, so a state can be
+// chosen whose draw is any given u: undo each step of the mix.
+std::uint64_t undo_xorshift(std::uint64_t y, int shift) {
+    std::uint64_t x = y;
+    for (int i = 0; i < 64 / shift + 1; ++i) x = y ^ (x >> shift);
+    return x;
+}
+
+std::uint64_t inverse_odd(std::uint64_t m) {
+    std::uint64_t inv = m;  // Newton's iteration doubles the correct low bits
+    for (int i = 0; i < 6; ++i) inv *= 2 - m * inv;
+    return inv;
+}
+
+// An incremented state whose draw has top 24 bits u (low bits from `fill`).
+std::uint64_t state_drawing(std::uint32_t u, std::uint64_t fill) {
+    const std::uint64_t low_bits = fill & ((std::uint64_t{1} << 40) - 1);
+    std::uint64_t z = (static_cast<std::uint64_t>(u) << 40) | low_bits;
+    z = undo_xorshift(z, 31);
+    z *= inverse_odd(0x94d049bb133111ebULL);
+    z = undo_xorshift(z, 27);
+    z *= inverse_odd(0xbf58476d1ce4e5b9ULL);
+    return undo_xorshift(z, 30);
+}
+
+std::uint32_t draw_u(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return static_cast<std::uint32_t>((z ^ (z >> 31)) >> 40);
+}
+
+}  // namespace
+
+CORE_TEST(random_draws_steered_onto_every_level_transition) {
+    // For each byte, the draws u where its level steps up (found by
+    // bisection with the reference rounding), and the draw just below: a
+    // pixel with that byte gets that draw at every position of a run, so
+    // that each vector lane meets the transitions. Comparisons that are off
+    // by one float at a bound only show here.
+    std::mt19937_64 rng(59);
+    {
+        const std::uint64_t z = state_drawing(0xabcdef, rng());
+        CHECK(draw_u(z) == 0xabcdefu);
+    }
+    Runs runs;
+    int transitions = 0;
+    for (const bool linear : {false, true}) {
+        const ColorSpace space = ColorSpace::create(linear);
+        for (std::uint32_t n = 2; n <= 5; ++n) {
+            const Levels levels = Levels::create(n, space);
+            for (const float strength : {1.0f, 0.3f}) {
+                const float amp = strength * levels.step;
+                auto level_at = [&](std::uint8_t b, std::uint32_t u) {
+                    const float t = static_cast<float>(u) * 0x1p-24f - 0.5f;
+                    float r = std::roundf((space.lut[b] + t * amp) * levels.inv_step);
+                    if (r < 0.0f) r = 0.0f;
+                    if (r > levels.top) r = levels.top;
+                    return static_cast<std::uint32_t>(r);
+                };
+                for (std::size_t b = 0; b < 256; b += (n == 2 ? 1 : 3)) {
+                    const auto byte = static_cast<std::uint8_t>(b);
+                    const std::uint32_t low = level_at(byte, 0);
+                    const std::uint32_t high = level_at(byte, (1u << 24) - 1);
+                    for (std::uint32_t j = low + 1; j <= high; ++j) {
+                        std::uint32_t lo = 0, hi = (1u << 24) - 1;  // level(lo) < j <= level(hi)
+                        while (hi - lo > 1) {
+                            const std::uint32_t mid = lo + (hi - lo) / 2;
+                            (level_at(byte, mid) >= j ? hi : lo) = mid;
+                        }
+                        ++transitions;
+                        for (const std::uint32_t u : {lo, hi}) {
+                            const std::size_t at = static_cast<std::size_t>(rng() % 64);
+                            Bytes px = random_bytes(rng, 70);
+                            px[at] = byte;
+                            // Pixel `at` uses the state after at + 1 increments.
+                            const std::uint64_t state =
+                                state_drawing(u, rng()) - (at + 1) * GAMMA;
+                            const std::uint64_t seed = random_state_from_seed(state);
+                            check_random(px, 1, 70, 1, std::nullopt, space, levels, strength,
+                                         seed, runs);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    std::printf("     %d transitions, each from both sides\n", transitions);
+    CHECK(transitions > 1000);
+}
+
+CORE_TEST(compare_rows_in_the_level_form) {
+    // The level form counts bounds below the byte and looks the code up:
+    // random plans of every shape in that layout, against the count
+    // written out, at every alignment.
+    if (!threshold_avx2_supported()) return;
+    std::mt19937_64 rng(61);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (const std::size_t period : {std::size_t{32}, std::size_t{64}, std::size_t{160}}) {
+        for (std::size_t terms = 1; terms <= 6; ++terms) {
+            for (const bool keep : {false, true}) {
+                const std::size_t stride = period + COMPARE_PERIOD_UNIT;
+                const std::size_t blocks = 1 + terms + (keep ? 1 : 0);
+                std::vector<std::uint8_t> lanes(stride * blocks);
+                std::uint8_t codes[16];
+                for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+                for (std::size_t lane = 0; lane < period; ++lane) {
+                    const bool kept = keep && byte(rng) % 4 == 0;
+                    const auto level = static_cast<std::size_t>(byte(rng)) % (16 - terms);
+                    lanes[lane] = kept ? std::uint8_t{0x80} : static_cast<std::uint8_t>(level);
+                    // Non-decreasing bounds, some unused (255).
+                    std::vector<int> bounds(terms);
+                    for (auto& b : bounds) b = byte(rng);
+                    std::sort(bounds.begin(), bounds.end());
+                    for (std::size_t j = 0; j < terms; ++j) {
+                        const int bound = kept ? 255 : bounds[j];
+                        lanes[(1 + j) * stride + lane] = static_cast<std::uint8_t>(bound ^ 0x80);
+                    }
+                    if (keep) lanes[(1 + terms) * stride + lane] = kept ? 0xff : 0;
+                }
+                for (std::size_t block = 0; block < blocks; ++block) {
+                    for (std::size_t lane = period; lane < stride; ++lane) {
+                        lanes[block * stride + lane] = lanes[block * stride + lane - period];
+                    }
+                }
+                const CompareRow row{lanes.data(), period, stride, terms, keep, codes};
+                for (const std::size_t count : {std::size_t{1}, std::size_t{32}, std::size_t{33},
+                                                std::size_t{100}, std::size_t{481}}) {
+                    Bytes src(count + 64);
+                    for (auto& b : src) b = static_cast<std::uint8_t>(byte(rng));
+                    for (std::size_t offset = 0; offset < 32; offset += 3) {
+                        Bytes want(count);
+                        for (std::size_t i = 0; i < count; ++i) {
+                            const std::size_t lane = i % period;
+                            const std::uint8_t b = src[offset + i];
+                            if (lanes[lane] == 0x80) {
+                                want[i] = b;
+                                continue;
+                            }
+                            std::size_t level = lanes[lane];
+                            for (std::size_t j = 0; j < terms; ++j) {
+                                if (b > (lanes[(1 + j) * stride + lane] ^ 0x80)) ++level;
+                            }
+                            want[i] = codes[level];
+                        }
+                        for (const bool stream : {false, true}) {
+                            Bytes dst(count + 64, 0x5a);
+                            std::uint8_t* out = dst.data() + (offset * 5) % 32;
+                            compare_row_avx2(src.data() + offset, out, count, row, stream);
+                            finish_streaming();
+                            CHECK(Bytes(out, out + count) == want);
+                            CHECK(out[count] == 0x5a);
+                        }
+                    }
+                }
+            }
         }
     }
 }
