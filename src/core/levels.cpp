@@ -2,7 +2,6 @@
 #include "core/levels.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 namespace dithering {
@@ -60,20 +59,7 @@ std::size_t Levels::diffusion_level(float v) const noexcept {
 }
 
 float Levels::diffusion_threshold(std::size_t i) const noexcept {
-    // Level i >= 1 needs v > 0, and +inf reaches the top level, so the
-    // threshold lies in (0, inf]; non-negative floats order like their
-    // bit patterns.
-    std::uint32_t low = 0;            // bits of 0.0f: below the threshold
-    std::uint32_t high = 0x7f800000;  // bits of +inf: at or above it
-    while (high - low > 1) {
-        const std::uint32_t mid = low + (high - low) / 2;
-        if (diffusion_level(std::bit_cast<float>(mid)) >= i) {
-            high = mid;
-        } else {
-            low = mid;
-        }
-    }
-    return std::bit_cast<float>(high);
+    return first_float_reaching([this](float v) { return diffusion_level(v); }, i);
 }
 
 }  // namespace dithering

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "core/color_space.hpp"
 
@@ -39,13 +41,39 @@ struct Levels {
     // for the float just below 127.5); quantize(v) otherwise. NaN gives 0.
     std::size_t diffusion_level(float v) const noexcept;
 
-    // The smallest float v with diffusion_level(v) >= i, for 1 <= i < count.
-    // diffusion_level never decreases as v grows, so the level of any v is
-    // the number of these thresholds it reaches (NaN reaches none): a few
-    // compares instead of a multiply and a rounding. Found by bisection
-    // over the bit patterns of the positive floats, with the formula
-    // itself as the oracle, so no reasoning about rounding is involved.
+    // The smallest float v with diffusion_level(v) >= i, for 1 <= i < count
+    // (first_float_reaching with diffusion_level as the oracle). The level
+    // of any v is the number of these thresholds it reaches (NaN reaches
+    // none): a few compares instead of a multiply and a rounding.
     float diffusion_threshold(std::size_t i) const noexcept;
 };
+
+// The smallest float v with level_of(v) >= level, for a level_of that never
+// decreases as v grows and reaches `level` at +inf: bisection over the
+// floats in order, with the formula itself as the oracle, so no reasoning
+// about rounding is involved.
+template <typename LevelOf>
+float first_float_reaching(const LevelOf& level_of, std::size_t level) {
+    // The floats in order as unsigned keys: -inf .. -0, +0 .. +inf map to
+    // increasing keys, the NaNs fall outside that range.
+    const auto key = [](float f) {
+        const auto bits = std::bit_cast<std::uint32_t>(f);
+        return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+    };
+    const auto value = [](std::uint32_t k) {
+        return std::bit_cast<float>((k & 0x80000000u) != 0 ? k & 0x7fffffffu : ~k);
+    };
+    std::uint32_t below = key(-std::numeric_limits<float>::infinity());
+    std::uint32_t reaching = key(std::numeric_limits<float>::infinity());
+    while (reaching - below > 1) {
+        const std::uint32_t mid = below + (reaching - below) / 2;
+        if (level_of(value(mid)) >= level) {
+            reaching = mid;
+        } else {
+            below = mid;
+        }
+    }
+    return value(reaching);
+}
 
 }  // namespace dithering

@@ -460,36 +460,13 @@ void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
     }
 }
 
-// The floats in order as unsigned integers: -inf .. -0, +0 .. +inf map to
-// increasing keys, the NaNs fall outside that range.
-std::uint32_t float_key(float f) {
-    const auto bits = std::bit_cast<std::uint32_t>(f);
-    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
-}
-
-float key_float(std::uint32_t key) {
-    return std::bit_cast<float>((key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key);
-}
-
-// The smallest float whose level is at least `level` (1 <= level <= top),
-// by bisection over the floats in order with the scalar rounding itself as
-// the oracle, so no reasoning about rounding is involved. With a positive
-// inv_step the level never decreases as the value grows (a product with a
-// positive constant, a clamp and a rounding all keep order), so the level
-// of any value is the number of these bounds it reaches; NaN, level 0,
-// reaches none. -inf has level 0 and +inf level top.
+// The smallest float whose level is at least `level` (1 <= level <= top).
+// With a positive inv_step the level never decreases as the value grows (a
+// product with a positive constant, a clamp and a rounding all keep
+// order), so the level of any value is the number of these bounds it
+// reaches; NaN, level 0, reaches none. -inf has level 0 and +inf level top.
 float first_value_reaching(const LevelQuantizer& quantize, std::uint32_t level) {
-    std::uint32_t below = float_key(-std::numeric_limits<float>::infinity());
-    std::uint32_t reaching = float_key(std::numeric_limits<float>::infinity());
-    while (reaching - below > 1) {
-        const std::uint32_t mid = below + (reaching - below) / 2;
-        if (quantize.level_of(key_float(mid)) >= level) {
-            reaching = mid;
-        } else {
-            below = mid;
-        }
-    }
-    return key_float(reaching);
+    return first_float_reaching([&quantize](float v) { return quantize.level_of(v); }, level);
 }
 
 // The one-pass form for one channel and at most four levels, when it

@@ -94,7 +94,6 @@ CORE_TEST(wavefront_matches_plain_on_random_images) {
     std::uniform_int_distribution<std::size_t> pick_s(0, std::size(strengths) - 1);
     std::uniform_int_distribution<std::size_t> pick_channels(1, 4);
     int mismatches = 0;
-    int compared = 0;
     for (int i = 0; i < 1800; ++i) {
         Case c{};
         c.height = heights[pick_h(rng)];
@@ -108,10 +107,8 @@ CORE_TEST(wavefront_matches_plain_on_random_images) {
         c.strength = i % 7 == 0 ? strengths[pick_s(rng)] : 1.0f;
         const Bytes image = make_image(rng, c.height * c.width * c.channels);
         if (!same(run(true, image, c), run(false, image, c))) ++mismatches;
-        ++compared;
     }
     CHECK(mismatches == 0);
-    CHECK(compared == 1800);
 }
 
 CORE_TEST(wavefront_matches_plain_on_large_images) {
