@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "bind/args.hpp"
-#include "core/threshold_matrix.hpp"
+#include "core/threshold/threshold_matrix.hpp"
 
 namespace dithering {
 

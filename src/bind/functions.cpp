@@ -9,10 +9,11 @@
 #include "bind/drivers.hpp"
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
-#include "core/kernels.hpp"
-#include "core/matrix_names.hpp"
-#include "core/method_names.hpp"
-#include "core/quoting.hpp"
+#include "core/diffusion/kernels.hpp"
+#include "core/diffusion/method_names.hpp"
+#include "core/text/normalize.hpp"
+#include "core/text/quoting.hpp"
+#include "core/threshold/matrix_names.hpp"
 
 namespace dithering {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "bind/pyref.hpp"
 
-#include "core/image.hpp"
+#include "core/image/image.hpp"
 
 namespace dithering {
 

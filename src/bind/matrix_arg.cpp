@@ -11,9 +11,9 @@
 #include "bind/errors.hpp"
 #include "bind/numpy_api.hpp"
 #include "bind/pyref.hpp"
-#include "core/matrix_names.hpp"
-#include "core/quoting.hpp"
-#include "core/text_format.hpp"
+#include "core/text/quoting.hpp"
+#include "core/text/text_format.hpp"
+#include "core/threshold/matrix_names.hpp"
 
 namespace dithering {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/threshold_matrix.hpp"
+#include "core/threshold/threshold_matrix.hpp"
 
 namespace dithering {
 

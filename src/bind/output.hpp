@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "core/image.hpp"
+#include "core/image/image.hpp"
 
 namespace dithering {
 

@@ -7,9 +7,9 @@
 
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
-#include "core/hex_color.hpp"
-#include "core/quoting.hpp"
-#include "core/text_format.hpp"
+#include "core/color/hex_color.hpp"
+#include "core/text/quoting.hpp"
+#include "core/text/text_format.hpp"
 
 namespace dithering {
 namespace {

@@ -8,7 +8,7 @@
 #include "bind/errors.hpp"
 #include "bind/intake.hpp"
 #include "bind/palette_arg.hpp"
-#include "core/text_format.hpp"
+#include "core/text/text_format.hpp"
 
 namespace dithering {
 

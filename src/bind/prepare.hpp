@@ -7,9 +7,9 @@
 
 #include "bind/drivers.hpp"
 #include "bind/intake.hpp"
-#include "core/color_space.hpp"
-#include "core/image.hpp"
-#include "core/target.hpp"
+#include "core/color/color_space.hpp"
+#include "core/color/target.hpp"
+#include "core/image/image.hpp"
 
 namespace dithering {
 

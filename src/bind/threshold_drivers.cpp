@@ -8,7 +8,7 @@
 #include "bind/matrix_arg.hpp"
 #include "bind/output.hpp"
 #include "bind/prepare.hpp"
-#include "core/threshold_dither.hpp"
+#include "core/threshold/threshold_dither.hpp"
 
 namespace dithering {
 namespace {

@@ -5,12 +5,12 @@
 #include <random>
 #include <vector>
 
-#include "core/color_space.hpp"
-#include "core/diffusion.hpp"
-#include "core/kernels.hpp"
-#include "core/levels.hpp"
-#include "core/method_names.hpp"
-#include "core/palette.hpp"
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/error_diffusion.hpp"
+#include "core/diffusion/kernels.hpp"
+#include "core/diffusion/method_names.hpp"
 
 using namespace dithering;
 

@@ -1,0 +1,97 @@
+// Error-diffusion passes: one channel against levels, or RGB against a palette.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/kernels.hpp"
+
+namespace dithering {
+
+enum class PassStatus {
+    ok,
+    // The error rows could not be allocated (or their size overflows
+    // size_t). The pixels may be partly written; the caller reports it.
+    out_of_memory,
+};
+
+// Both passes work in place on `pixels`: height x width pixels of
+// `channels` interleaved bytes, row-major, exactly height * width * channels
+// bytes. Rows run top to bottom; with `serpentine` the odd rows are scanned
+// right to left with the mirrored windows of `rows`, every other row left
+// to right with the forward ones. Each pixel value is lut[byte] plus the
+// error accumulated on it; it is quantized, its output byte written over
+// the input byte, and the whole error (the value is never clamped) spread
+// with the weights of `rows`. Single precision throughout, every multiply
+// and add rounded on its own. Error pushed outside the image is dropped.
+// An empty image is a no-op. Neither pass throws or aborts.
+//
+// levels_pass and palette_pass give, byte for byte, the results of the
+// *_plain forms below, which follow the window-by-window description
+// literally and serve as the reference. That holds for the tables
+// ColorSpace::create builds (finite working values in 0..255) and weight
+// windows from kernel_rows with a strength in 0..1; for other windows (and
+// strength 0) they run the plain forms themselves.
+
+// Diffuses channel `channel` (< channels) on its own to `levels`. With two
+// levels the level is 1 exactly when v >= 127.5 (NaN gives level 0);
+// otherwise it is levels.quantize(v).
+PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                       std::size_t channels, std::size_t channel, const ColorSpace& space,
+                       const Levels& levels, const KernelRows& rows, bool serpentine) noexcept;
+
+// Diffuses every channel but `skip` to `levels`, each on its own: the
+// bytes of levels_pass on each channel in turn. Where the rows run in
+// vector lanes, all channels of a band of rows go through together.
+PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                                std::size_t channels, std::optional<std::size_t> skip,
+                                const ColorSpace& space, const Levels& levels,
+                                const KernelRows& rows, bool serpentine) noexcept;
+
+// Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
+// (channels >= 3), writing colors[j] there; channels from 3 up are neither
+// read nor written.
+PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                        std::size_t channels, const ColorSpace& space, const Palette& palette,
+                        const KernelRows& rows, bool serpentine) noexcept;
+
+// palette_pass with its choices made by the caller, for tests and
+// benchmarks. With `vector` false, or on a processor without AVX2, the
+// single-row form with Palette::nearest runs, as it does when nothing is
+// spread (strength 0). Otherwise the AVX2 form runs (unless the windows call
+// for the plain form, as in palette_pass) with the
+// nearest-colour search `search` (`automatic`: every colour in registers for
+// small palettes, a NearestGrid for larger ones) and up to `rows` rows in
+// flight (1..PALETTE_MAX_ROWS, 0 for the default; serpentine scans run one
+// row at a time). Every choice gives the same bytes.
+enum class PaletteSearch { automatic, full_scan, grid };
+inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
+struct PalettePassOptions {
+    bool vector = true;
+    PaletteSearch search = PaletteSearch::automatic;
+    std::size_t rows = 0;
+};
+PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
+                             std::size_t height, std::size_t width, std::size_t channels,
+                             const ColorSpace& space, const Palette& palette,
+                             const KernelRows& rows, bool serpentine) noexcept;
+
+// The reference forms: three zero-filled rows of width + 8 cells (the cell
+// of column x is x + 2), every used window row added cell by cell at every
+// pixel, the current row cleared and the rows rotated at each row end.
+// With `trace` non-null the levels form also writes the error of each
+// pixel to trace[y * width + x], for tests.
+PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                             std::size_t channels, std::size_t channel, const ColorSpace& space,
+                             const Levels& levels, const KernelRows& rows, bool serpentine,
+                             float* trace = nullptr) noexcept;
+PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                              std::size_t channels, const ColorSpace& space,
+                              const Palette& palette, const KernelRows& rows,
+                              bool serpentine) noexcept;
+
+}  // namespace dithering

@@ -1,0 +1,48 @@
+// The levels pass for processors with AVX2: sixteen rows at once, each in
+// its own vector lane, staggered so that every lane does exactly what the
+// one-row-at-a-time scan does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/diffusion/error_diffusion.hpp"
+#include "core/diffusion/kernels.hpp"
+
+namespace dithering {
+
+// True when the processor runs levels_pass_wavefront (AVX2).
+bool levels_wavefront_supported() noexcept;
+
+// Diffuses each of the channels listed in `diffused` (distinct, each <
+// channels) as levels_pass_plain does without serpentine, channel by
+// channel, for weights that satisfy the fast forms' conditions (see
+// diffusion.cpp); other channels are left as they are. Only callable when
+// levels_wavefront_supported(). Widths up to WAVEFRONT_MAX_WIDTH. With
+// `trace` non-null and one channel listed, the error of each pixel (the
+// value minus its level's value) is written to trace[y * width + x]; tests
+// compare it with the plain form's. Fails only with out_of_memory.
+PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                                 std::size_t channels, std::span<const std::size_t> diffused,
+                                 const ColorSpace& space, const Levels& levels,
+                                 const KernelRows& rows, float* trace = nullptr) noexcept;
+
+// The same for the one channel `channel`.
+inline PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height,
+                                        std::size_t width, std::size_t channels,
+                                        std::size_t channel, const ColorSpace& space,
+                                        const Levels& levels, const KernelRows& rows,
+                                        float* trace = nullptr) noexcept {
+    const std::size_t diffused[] = {channel};
+    return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels, rows,
+                                 trace);
+}
+
+// The widest image levels_pass_wavefront takes: its column arithmetic runs
+// in 32-bit lanes.
+inline constexpr std::size_t WAVEFRONT_MAX_WIDTH = std::size_t{1} << 30;
+
+}  // namespace dithering

@@ -1,0 +1,118 @@
+// Ordered and random dither: a per-pixel offset, then plain quantization.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/palette.hpp"
+#include "core/image/image.hpp"
+#include "core/threshold/threshold_matrix.hpp"
+
+namespace dithering {
+
+// Both dithers shift each pixel's working value by u times one quantization
+// step (times `strength`) and quantize; no error moves between pixels, so
+// each pixel is independent. u is t + -0.5 for the threshold t of the tile
+// cell at the pixel's position (ordered), or the pixel's draw from a seeded
+// generator, already in -0.5 .. 0.5 (random). They work in place on
+// `img.pixels`, cannot fail, and give exactly the bytes of the plain
+// per-pixel arithmetic (single precision, each operation rounded on its
+// own, in the order written here).
+//
+// Levels: every channel but `img.alpha` goes to codes[quantize(lut[b] +
+// offset)], offset = u * (strength * step), the same offset for all
+// channels of a pixel.
+// Palette: channels 0..2 become colors[nearest(c0, c1, c2)] with
+// c_k = (spread[k] * strength) * u + lut[b_k]; channels from 3 up keep
+// their bytes.
+
+// Where a pass reads its input: with `source` null, img.pixels holds the
+// input and is rewritten in place; otherwise `source` holds the input bytes
+// in img's layout (img.size() of them, not overlapping img.pixels) and
+// img.pixels is only written, whatever it held before. Reading the caller's
+// bytes directly saves copying them first.
+//
+// Each picks its fastest loop for this processor and this call; all loops
+// give the same bytes (see the *_on forms below).
+void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+                    const ThresholdMatrix& matrix, const std::uint8_t* source = nullptr) noexcept;
+void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                     const ThresholdMatrix& matrix, const std::uint8_t* source = nullptr) noexcept;
+
+// SplitMix64 seeding: the caller's 64-bit seed mixed once before the first
+// draw; pixel n (in memory order) uses draw n + 1.
+std::uint64_t random_state_from_seed(std::uint64_t seed) noexcept;
+
+// The random dither's t for a generator state after its increment: the top
+// 24 bits of the SplitMix64 output, scaled to -0.5 .. 0.5 - 2^-24 (exact).
+float random_unit_offset(std::uint64_t incremented_state) noexcept;
+
+void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+                   std::uint64_t state, const std::uint8_t* source = nullptr) noexcept;
+void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                    std::uint64_t state, const std::uint8_t* source = nullptr) noexcept;
+
+// The individual loops, for tests and benchmarks. `plain` is the per-pixel
+// arithmetic exactly as written above, through Levels::quantize and
+// Palette::nearest; every other loop must give its bytes.
+//
+// Ordered levels:
+//   arithmetic       per pixel, without the rounding call;
+//   arithmetic_avx2  the same in 8-lane float vectors;
+//   table            one output byte per (tile cell, input byte), looked up;
+//   compare_sse2/avx2  per tile cell, the output byte as a sum of byte
+//                    comparisons against per-level bounds, 16/32 at a time
+//                    (needs few levels per cell and a small tile; with at
+//                    most 16 levels the AVX2 loop counts the bounds passed
+//                    and looks the code up).
+// Random levels, and both palette passes:
+//   scalar           one pixel at a time (levels without the rounding call);
+//   avx2             draws 8 at a time, and the levels quantized or the
+//                    nearest colours found 8 pixels at a time (all distances
+//                    per pixel, in the order Palette::nearest uses); one
+//                    channel to at most four levels in one pass, each level
+//                    a float comparison against the smallest working value
+//                    that reaches it.
+enum class OrderedLevelsLoop {
+    plain,
+    arithmetic,
+    arithmetic_avx2,
+    table,
+    compare_sse2,
+    compare_avx2,
+};
+enum class ThresholdLoop { plain, scalar, avx2 };
+
+// How a loop reads and writes: `source` as above; with `stream`, the vector
+// loops that support it write the result with streaming stores, which
+// bypass the caches (the automatic choice for results of STREAM_MIN_BYTES
+// and more).
+struct PassIo {
+    const std::uint8_t* source = nullptr;
+    bool stream = false;
+};
+
+// Writing a result much larger than the caches through them costs a read of
+// every line before it is written and pushes everything else out; streaming
+// stores skip both. A smaller result is better left in the caches for
+// whatever reads it next.
+inline constexpr std::size_t STREAM_MIN_BYTES = std::size_t{8} << 20;
+
+// Each returns false, leaving img.pixels untouched, when its loop cannot run
+// here: the processor lacks the unit, the call's tables would be too large,
+// or memory ran out.
+bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space,
+                       const Levels& levels, float strength, const ThresholdMatrix& matrix,
+                       PassIo io = {}) noexcept;
+bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                        const Palette& palette, float strength, const ThresholdMatrix& matrix,
+                        PassIo io = {}) noexcept;
+bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, const Levels& levels,
+                      float strength, std::uint64_t state, PassIo io = {}) noexcept;
+bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                       const Palette& palette, float strength, std::uint64_t state,
+                       PassIo io = {}) noexcept;
+
+}  // namespace dithering

@@ -1,0 +1,581 @@
+// Vector loops of ordered and random dither: SSE2 (baseline) and AVX2,
+// the latter compiled per function and chosen at run time.
+#include "core/threshold/threshold_kernels.hpp"
+
+#include <emmintrin.h>
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace dithering {
+
+bool threshold_avx2_supported() noexcept {
+    // GCC's feature test also checks that the OS saves the AVX registers.
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+}
+
+namespace {
+
+// One vector of a compare row: `l` points at the base lane of the vector's
+// first byte, the other blocks follow `stride` apart.
+inline __m128i compare16(__m128i b, const std::uint8_t* l, std::size_t stride, std::size_t terms,
+                         bool keep) {
+    __m128i acc = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+    for (std::size_t j = 0; j < terms; ++j) {
+        l += stride;
+        const __m128i bound = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+        l += stride;
+        const __m128i step = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+        // b <= bound exactly where min(b, bound) == b; the step counts above.
+        const __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(b, bound), b);
+        acc = _mm_add_epi8(acc, _mm_andnot_si128(below, step));
+    }
+    if (keep) {
+        // Kept lanes have base and steps 0, so an OR puts the input back.
+        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l + stride));
+        acc = _mm_or_si128(acc, _mm_and_si128(b, mask));
+    }
+    return acc;
+}
+
+}  // namespace
+
+void compare_row_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                      const CompareRow& row) noexcept {
+    // Copied out of `row`: the stores below may alias anything.
+    const std::uint8_t* lanes = row.lanes;
+    const std::size_t period = row.period, stride = row.stride, terms = row.terms;
+    const bool keep = row.keep;
+    std::size_t lane = 0;
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                         compare16(b, lanes + lane, stride, terms, keep));
+        lane += 16;
+        if (lane == period) lane = 0;
+    }
+    if (i < count) {
+        // The row's last bytes go through a full vector in a local copy;
+        // the plan lanes beyond them exist (the period is a multiple of 32).
+        alignas(16) std::uint8_t tail[16] = {};
+        std::memcpy(tail, src + i, count - i);
+        auto* at = reinterpret_cast<__m128i*>(tail);
+        _mm_store_si128(at, compare16(_mm_load_si128(at), lanes + lane, stride, terms, keep));
+        std::memcpy(dst + i, tail, count - i);
+    }
+}
+
+namespace {
+
+// The lanes of one vector position of a plan row, in registers: `base`
+// (codes, or levels in the level form), the bounds, the steps (plain form
+// only) and the keep mask (zero when nothing is kept).
+template <std::size_t TERMS>
+struct CompareLanes {
+    __m256i base;
+    __m256i bounds[TERMS];
+    __m256i steps[TERMS];
+    __m256i keep;
+};
+
+__attribute__((target("avx2"))) inline __m256i load_at(const std::uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+template <std::size_t TERMS, bool LEVELS>
+__attribute__((target("avx2"))) inline CompareLanes<TERMS> load_lanes(const std::uint8_t* l,
+                                                                      std::size_t stride,
+                                                                      bool keep) {
+    CompareLanes<TERMS> lanes;
+    lanes.base = load_at(l);
+    for (std::size_t j = 0; j < TERMS; ++j) {
+        if constexpr (LEVELS) {
+            lanes.bounds[j] = load_at(l + (1 + j) * stride);
+        } else {
+            lanes.bounds[j] = load_at(l + (1 + 2 * j) * stride);
+            lanes.steps[j] = load_at(l + (2 + 2 * j) * stride);
+        }
+    }
+    const std::size_t mask_block = LEVELS ? 1 + TERMS : 1 + 2 * TERMS;
+    lanes.keep = keep ? load_at(l + mask_block * stride) : _mm256_setzero_si256();
+    return lanes;
+}
+
+template <std::size_t TERMS, bool LEVELS>
+__attribute__((target("avx2"))) inline __m256i compare32(__m256i b,
+                                                         const CompareLanes<TERMS>& lanes,
+                                                         __m256i codes) {
+    __m256i acc = lanes.base;
+    if constexpr (LEVELS) {
+        const __m256i flipped = _mm256_xor_si256(b, _mm256_set1_epi8(static_cast<char>(0x80)));
+        for (std::size_t j = 0; j < TERMS; ++j) {
+            // All ones (minus one) where b > bound.
+            acc = _mm256_sub_epi8(acc, _mm256_cmpgt_epi8(flipped, lanes.bounds[j]));
+        }
+        acc = _mm256_shuffle_epi8(codes, acc);
+    } else {
+        for (std::size_t j = 0; j < TERMS; ++j) {
+            const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(b, lanes.bounds[j]), b);
+            acc = _mm256_add_epi8(acc, _mm256_andnot_si256(below, lanes.steps[j]));
+        }
+    }
+    // Kept lanes come out 0 so far and have a mask of ones; the others a
+    // mask of zeros.
+    return _mm256_or_si256(acc, _mm256_and_si256(b, lanes.keep));
+}
+
+// Any number of terms, the lanes read from memory for every vector.
+__attribute__((target("avx2"))) inline __m256i compare32_any(__m256i b, const std::uint8_t* l,
+                                                             const CompareRow& row,
+                                                             __m256i codes) {
+    const std::size_t stride = row.stride, terms = row.terms;
+    __m256i acc = load_at(l);
+    std::size_t mask_block = 1 + terms;
+    if (row.codes) {
+        const __m256i flipped = _mm256_xor_si256(b, _mm256_set1_epi8(static_cast<char>(0x80)));
+        for (std::size_t j = 0; j < terms; ++j) {
+            acc = _mm256_sub_epi8(acc, _mm256_cmpgt_epi8(flipped, load_at(l + (1 + j) * stride)));
+        }
+        acc = _mm256_shuffle_epi8(codes, acc);
+    } else {
+        mask_block = 1 + 2 * terms;
+        for (std::size_t j = 0; j < terms; ++j) {
+            const __m256i bound = load_at(l + (1 + 2 * j) * stride);
+            const __m256i step = load_at(l + (2 + 2 * j) * stride);
+            const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(b, bound), b);
+            acc = _mm256_add_epi8(acc, _mm256_andnot_si256(below, step));
+        }
+    }
+    if (row.keep) {
+        acc = _mm256_or_si256(acc, _mm256_and_si256(b, load_at(l + mask_block * stride)));
+    }
+    return acc;
+}
+
+__attribute__((target("avx2"))) inline void put32(std::uint8_t* dst, __m256i v, bool stream) {
+    if (stream) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst), v);
+    } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v);
+    }
+}
+
+__attribute__((target("avx2"))) inline __m256i codes_of(const CompareRow& row) {
+    if (!row.codes) return _mm256_setzero_si256();
+    const __m128i table = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.codes));
+    return _mm256_broadcastsi128_si256(table);
+}
+
+// Fewer than 32 bytes through a full vector in a local copy.
+__attribute__((target("avx2"))) void compare_part(const std::uint8_t* src, std::uint8_t* dst,
+                                                  std::size_t count, const std::uint8_t* l,
+                                                  const CompareRow& row) {
+    alignas(32) std::uint8_t part[32] = {};
+    std::memcpy(part, src, count);
+    auto* at = reinterpret_cast<__m256i*>(part);
+    _mm256_store_si256(at, compare32_any(_mm256_load_si256(at), l, row, codes_of(row)));
+    std::memcpy(dst, part, count);
+}
+
+// `vectors` whole vectors from plan lane `lane` on. With a period of one
+// vector every vector meets the same lanes, which then stay in registers.
+// TERMS of 0 stands for any number of terms.
+template <std::size_t TERMS, bool LEVELS>
+__attribute__((target("avx2"))) void compare_vectors(const std::uint8_t* src, std::uint8_t* dst,
+                                                     std::size_t vectors, std::size_t lane,
+                                                     const CompareRow& row, bool stream) {
+    // Copied out of `row`: the stores below may alias anything.
+    const CompareRow local = row;
+    const __m256i codes = codes_of(local);
+    if constexpr (TERMS != 0) {
+        if (local.period == COMPARE_PERIOD_UNIT) {
+            const CompareLanes<TERMS> fixed =
+                load_lanes<TERMS, LEVELS>(local.lanes + lane, local.stride, local.keep);
+            for (std::size_t v = 0; v < vectors; ++v) {
+                put32(dst + 32 * v, compare32<TERMS, LEVELS>(load_at(src + 32 * v), fixed, codes),
+                      stream);
+            }
+            return;
+        }
+    }
+    for (std::size_t v = 0; v < vectors; ++v) {
+        const __m256i b = load_at(src + 32 * v);
+        __m256i out;
+        if constexpr (TERMS != 0) {
+            out = compare32<TERMS, LEVELS>(
+                b, load_lanes<TERMS, LEVELS>(local.lanes + lane, local.stride, local.keep), codes);
+        } else {
+            out = compare32_any(b, local.lanes + lane, local, codes);
+        }
+        put32(dst + 32 * v, out, stream);
+        lane += 32;
+        if (lane >= local.period) lane -= local.period;
+    }
+}
+
+template <bool LEVELS>
+__attribute__((target("avx2"))) void compare_vectors_of(const std::uint8_t* src,
+                                                        std::uint8_t* dst, std::size_t vectors,
+                                                        std::size_t lane, const CompareRow& row,
+                                                        bool stream) {
+    switch (row.terms) {
+        case 1: compare_vectors<1, LEVELS>(src, dst, vectors, lane, row, stream); break;
+        case 2: compare_vectors<2, LEVELS>(src, dst, vectors, lane, row, stream); break;
+        case 3: compare_vectors<3, LEVELS>(src, dst, vectors, lane, row, stream); break;
+        default: compare_vectors<0, LEVELS>(src, dst, vectors, lane, row, stream); break;
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst,
+                                                      std::size_t count, const CompareRow& row,
+                                                      bool stream) noexcept {
+    std::size_t i = 0;
+    if (stream) {
+        // Streaming stores need aligned vectors: the bytes before the first
+        // aligned one go through a local copy, and the vectors then start
+        // mid-period (the lanes run 32 bytes past the period for this).
+        const std::size_t head =
+            std::min(count, (32 - reinterpret_cast<std::uintptr_t>(dst) % 32) % 32);
+        if (head != 0) compare_part(src, dst, head, row.lanes, row);
+        i = head;
+    }
+    const std::size_t vectors = (count - i) / 32;
+    const std::size_t lane = i;  // below 32, so within the period
+    if (row.codes) {
+        compare_vectors_of<true>(src + i, dst + i, vectors, lane, row, stream);
+    } else {
+        compare_vectors_of<false>(src + i, dst + i, vectors, lane, row, stream);
+    }
+    const std::size_t done = i + 32 * vectors;
+    if (done < count) {
+        const std::size_t tail_lane = (lane + 32 * vectors) % row.period;
+        compare_part(src + done, dst + done, count - done, row.lanes + tail_lane, row);
+    }
+}
+
+void finish_streaming() noexcept { _mm_sfence(); }
+
+namespace {
+
+inline long long as_lane(std::uint64_t v) { return static_cast<long long>(v); }
+
+// AVX2 has no 64-bit multiply. z * m modulo 2^64 is lo*m_lo (a full 32 x 32
+// -> 64 product) plus the cross products lo*m_hi and hi*m_lo shifted up by
+// 32 bits, of which only the low 32 bits survive the shift. One 32-bit
+// multiply of z by m with its halves swapped gives both cross products side
+// by side in each 64-bit lane; `swapped` is that constant.
+//
+// The SplitMix64 mix of four incremented states, reduced to what the
+// dither keeps: bits 32..63 of the last product, in the high half of each
+// 64-bit lane (the low half is garbage). The final z ^ (z >> 31) is left
+// out: it changes no bit from 33 up, and the dither reads only bits 40..63.
+__attribute__((target("avx2"))) inline __m256i mix_high(__m256i z) {
+    const __m256i m1 = _mm256_set1_epi64x(as_lane(0xbf58476d1ce4e5b9ULL));
+    const __m256i m1_swapped = _mm256_set1_epi64x(as_lane(0x1ce4e5b9bf58476dULL));
+    const __m256i m2 = _mm256_set1_epi64x(as_lane(0x94d049bb133111ebULL));
+    const __m256i m2_swapped = _mm256_set1_epi64x(as_lane(0x133111eb94d049bbULL));
+    z = _mm256_xor_si256(z, _mm256_srli_epi64(z, 30));
+    {
+        const __m256i low = _mm256_mul_epu32(z, m1);
+        const __m256i cross = _mm256_mullo_epi32(z, m1_swapped);
+        // The high half of `sum` is the sum of the two cross products.
+        const __m256i sum = _mm256_add_epi32(cross, _mm256_slli_epi64(cross, 32));
+        z = _mm256_add_epi32(low, _mm256_blend_epi32(_mm256_setzero_si256(), sum, 0xaa));
+    }
+    z = _mm256_xor_si256(z, _mm256_srli_epi64(z, 27));
+    // Only the high half of z * m2 is needed: the high half of lo*m2_lo
+    // plus both cross products, added in 32-bit lanes.
+    const __m256i low = _mm256_mul_epu32(z, m2);
+    const __m256i cross = _mm256_mullo_epi32(z, m2_swapped);
+    return _mm256_add_epi32(_mm256_add_epi32(low, cross), _mm256_slli_epi64(cross, 32));
+}
+
+// Eight consecutive draws, `even` holding the states of draws 0, 2, 4, 6
+// and `odd` those of 1, 3, 5, 7: their bits 32..63 in order, one per
+// 32-bit lane.
+__attribute__((target("avx2"))) inline __m256i draw8(__m256i even, __m256i odd) {
+    return _mm256_blend_epi32(_mm256_srli_epi64(mix_high(even), 32), mix_high(odd), 0xaa);
+}
+
+// The dither's t of each lane, times 2^32: with u = high >> 8, t = u *
+// 2^-24 - 0.5. Flipping the top bit and clearing the low eight gives the
+// signed integer (u - 2^23) * 256, which has at most 24 significant bits,
+// so its conversion is exact, and so is a scaling by 2^-32: t exactly, as
+// the scalar form computes it.
+__attribute__((target("avx2"))) inline __m256 unit_offsets_2_32(__m256i high) {
+    const __m256i top = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    const __m256i kept = _mm256_set1_epi32(static_cast<int>(0xffffff00u));
+    return _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_xor_si256(high, top), kept));
+}
+
+__attribute__((target("avx2"))) inline __m256 unit_offsets(__m256i high) {
+    return _mm256_mul_ps(unit_offsets_2_32(high), _mm256_set1_ps(0x1p-32f));
+}
+
+struct DrawStates {
+    __m256i even;
+    __m256i odd;
+};
+
+// The states of draws 1..8 after `state`, arranged for draw8.
+__attribute__((target("avx2"))) inline DrawStates first_states(std::uint64_t state) {
+    constexpr std::uint64_t G = SPLITMIX_GAMMA;
+    return {_mm256_set_epi64x(as_lane(state + 7 * G), as_lane(state + 5 * G),
+                              as_lane(state + 3 * G), as_lane(state + 1 * G)),
+            _mm256_set_epi64x(as_lane(state + 8 * G), as_lane(state + 6 * G),
+                              as_lane(state + 4 * G), as_lane(state + 2 * G))};
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void draw_offsets_avx2(std::uint64_t state, std::size_t count,
+                                                       float scale, float* out) noexcept {
+    DrawStates s = first_states(state);
+    const __m256i advance = _mm256_set1_epi64x(as_lane(8 * SPLITMIX_GAMMA));
+    const __m256 amp = _mm256_set1_ps(scale);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm256_storeu_ps(out + i, _mm256_mul_ps(unit_offsets(draw8(s.even, s.odd)), amp));
+        s.even = _mm256_add_epi64(s.even, advance);
+        s.odd = _mm256_add_epi64(s.odd, advance);
+    }
+    for (; i < count; ++i) {
+        out[i] = splitmix_unit_offset(state + (i + 1) * SPLITMIX_GAMMA) * scale;
+    }
+}
+
+namespace {
+
+inline std::uint8_t few_levels_pixel(std::uint8_t b, std::uint64_t z,
+                                     const RandomFewLevels& params) {
+    const float w = params.lut ? params.lut[b] : static_cast<float>(b);
+    const float v = w + splitmix_unit_offset(z) * params.amp;
+    std::uint32_t level = 0;
+    for (std::uint32_t j = 0; j < params.terms; ++j) level += v >= params.bounds[j] ? 1u : 0u;
+    return params.codes[level];
+}
+
+// Eight pixels: minus their levels, one per 32-bit lane.
+template <std::uint32_t TERMS, bool LUT>
+__attribute__((target("avx2"))) inline __m256i few_levels8(const std::uint8_t* src,
+                                                           __m256i high, __m256 amp_2_32,
+                                                           const __m256* bounds,
+                                                           const float* lut) {
+    const __m256i bytes =
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)));
+    const __m256 work = LUT ? _mm256_i32gather_ps(lut, bytes, 4) : _mm256_cvtepi32_ps(bytes);
+    const __m256 v = _mm256_add_ps(work, _mm256_mul_ps(unit_offsets_2_32(high), amp_2_32));
+    // Ordered and quiet: a NaN reaches no bound.
+    __m256i minus = _mm256_castps_si256(_mm256_cmp_ps(v, bounds[0], _CMP_GE_OQ));
+    for (std::uint32_t j = 1; j < TERMS; ++j) {
+        minus = _mm256_add_epi32(minus,
+                                 _mm256_castps_si256(_mm256_cmp_ps(v, bounds[j], _CMP_GE_OQ)));
+    }
+    return minus;
+}
+
+template <std::uint32_t TERMS, bool LUT>
+__attribute__((target("avx2"))) void few_levels_vectors(const std::uint8_t* src,
+                                                        std::uint8_t* dst, std::size_t blocks,
+                                                        std::uint64_t state,
+                                                        const RandomFewLevels& params,
+                                                        bool stream) {
+    DrawStates s = first_states(state);
+    const __m256i advance = _mm256_set1_epi64x(as_lane(8 * SPLITMIX_GAMMA));
+    const __m256 amp_2_32 = _mm256_set1_ps(params.amp_2_32);
+    __m256 bounds[TERMS];
+    for (std::uint32_t j = 0; j < TERMS; ++j) bounds[j] = _mm256_set1_ps(params.bounds[j]);
+    alignas(16) std::uint8_t table[16] = {};
+    std::memcpy(table, params.codes, sizeof params.codes);
+    const __m256i codes =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const float* lut = params.lut;
+    for (std::size_t k = 0; k < blocks; ++k, src += 32, dst += 32) {
+        __m256i minus[4];
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < 4; ++g) {
+            minus[g] =
+                few_levels8<TERMS, LUT>(src + 8 * g, draw8(s.even, s.odd), amp_2_32, bounds, lut);
+            s.even = _mm256_add_epi64(s.even, advance);
+            s.odd = _mm256_add_epi64(s.odd, advance);
+        }
+        // The packs work within 128-bit halves, leaving 4-byte groups in
+        // the order 0a 1a 2a 3a | 0b 1b 2b 3b; the permute restores
+        // 0a 0b 1a 1b ...
+        const __m256i words01 = _mm256_packs_epi32(minus[0], minus[1]);
+        const __m256i words23 = _mm256_packs_epi32(minus[2], minus[3]);
+        const __m256i levels = _mm256_sub_epi8(
+            _mm256_setzero_si256(),
+            _mm256_permutevar8x32_epi32(_mm256_packs_epi16(words01, words23), order));
+        put32(dst, _mm256_shuffle_epi8(codes, levels), stream);
+    }
+}
+
+template <bool LUT>
+__attribute__((target("avx2"))) void few_levels_dispatch(const std::uint8_t* src,
+                                                         std::uint8_t* dst, std::size_t blocks,
+                                                         std::uint64_t state,
+                                                         const RandomFewLevels& params,
+                                                         bool stream) {
+    switch (params.terms) {
+        case 1: few_levels_vectors<1, LUT>(src, dst, blocks, state, params, stream); break;
+        case 2: few_levels_vectors<2, LUT>(src, dst, blocks, state, params, stream); break;
+        default: few_levels_vectors<3, LUT>(src, dst, blocks, state, params, stream); break;
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void random_few_levels_avx2(const std::uint8_t* src,
+                                                            std::uint8_t* dst, std::size_t count,
+                                                            std::uint64_t state,
+                                                            const RandomFewLevels& params,
+                                                            bool stream) noexcept {
+    std::size_t n = 0;
+    if (stream) {
+        const std::size_t head =
+            std::min(count, (32 - reinterpret_cast<std::uintptr_t>(dst) % 32) % 32);
+        for (; n < head; ++n) {
+            dst[n] = few_levels_pixel(src[n], state + (n + 1) * SPLITMIX_GAMMA, params);
+        }
+    }
+    const std::size_t blocks = (count - n) / 32;
+    const std::uint64_t at = state + n * SPLITMIX_GAMMA;
+    if (params.lut) {
+        few_levels_dispatch<true>(src + n, dst + n, blocks, at, params, stream);
+    } else {
+        few_levels_dispatch<false>(src + n, dst + n, blocks, at, params, stream);
+    }
+    for (n += 32 * blocks; n < count; ++n) {
+        dst[n] = few_levels_pixel(src[n], state + (n + 1) * SPLITMIX_GAMMA, params);
+    }
+}
+
+namespace {
+
+// Eight bytes' levels, exactly as LevelQuantizer::level computes them:
+// MAXPS returns its second operand when the first is NaN, as the scalar
+// `q > 0 ? q : 0` does.
+__attribute__((target("avx2"))) inline __m256i levels8(const std::uint8_t* p, const float* offsets,
+                                                       const VectorQuantizer& vq) {
+    const __m256i bytes =
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    const __m256 work = vq.lut_is_byte ? _mm256_cvtepi32_ps(bytes)
+                                       : _mm256_i32gather_ps(vq.scalar.lut, bytes, 4);
+    __m256 q = _mm256_mul_ps(_mm256_add_ps(work, _mm256_loadu_ps(offsets)),
+                             _mm256_set1_ps(vq.scalar.inv_step));
+    q = _mm256_max_ps(q, _mm256_setzero_ps());
+    q = _mm256_min_ps(q, _mm256_set1_ps(vq.scalar.top));
+    const __m256i whole = _mm256_cvttps_epi32(q);
+    const __m256 rest = _mm256_sub_ps(q, _mm256_cvtepi32_ps(whole));
+    const __m256 up = _mm256_cmp_ps(rest, _mm256_set1_ps(0.5f), _CMP_GE_OQ);
+    return _mm256_sub_epi32(whole, _mm256_castps_si256(up));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void quantize_offsets_avx2(std::uint8_t* p, const float* offsets,
+                                                           std::size_t count,
+                                                           const VectorQuantizer& vq) noexcept {
+    const bool shuffle_codes = !vq.codes_are_levels && vq.levels <= 16;
+    alignas(16) std::uint8_t first_codes[16] = {};
+    for (std::uint32_t i = 0; i < vq.levels && i < 16; ++i) first_codes[i] = vq.scalar.codes[i];
+    const __m256i codes16 =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(first_codes)));
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    std::size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i l0 = levels8(p + i, offsets + i, vq);
+        const __m256i l1 = levels8(p + i + 8, offsets + i + 8, vq);
+        const __m256i l2 = levels8(p + i + 16, offsets + i + 16, vq);
+        const __m256i l3 = levels8(p + i + 24, offsets + i + 24, vq);
+        // The packs work within 128-bit halves, leaving 4-byte groups in
+        // the order l0a l1a l2a l3a | l0b l1b l2b l3b; the permute restores
+        // l0a l0b l1a l1b ...
+        const __m256i words01 = _mm256_packs_epi32(l0, l1);
+        const __m256i words23 = _mm256_packs_epi32(l2, l3);
+        __m256i level_bytes = _mm256_permutevar8x32_epi32(
+            _mm256_packus_epi16(words01, words23), order);
+        auto* at = reinterpret_cast<__m256i*>(p + i);
+        if (shuffle_codes) {
+            _mm256_storeu_si256(at, _mm256_shuffle_epi8(codes16, level_bytes));
+        } else if (vq.codes_are_levels) {
+            _mm256_storeu_si256(at, level_bytes);
+        } else {
+            alignas(32) std::uint8_t found[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(found), level_bytes);
+            for (std::size_t k = 0; k < 32; ++k) p[i + k] = vq.scalar.codes[found[k]];
+        }
+    }
+    for (; i < count; ++i) p[i] = vq.scalar(p[i], offsets[i]);
+}
+
+namespace {
+
+// V independent groups of eight points, so that the compare-and-keep chain
+// of one group overlaps the distance arithmetic of the others. The points
+// are read from memory for every colour (the loads fold into the
+// subtractions), which leaves the registers to the running minima.
+template <std::size_t V>
+__attribute__((target("avx2"))) inline void nearest_groups(const float* working,
+                                                           std::size_t colors, const float* c0,
+                                                           const float* c1, const float* c2,
+                                                           std::uint32_t* out) {
+    __m256 best[V];
+    __m256i index[V];
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < V; ++k) {
+        best[k] = _mm256_set1_ps(__builtin_inff());
+        index[k] = _mm256_setzero_si256();
+    }
+    for (std::size_t j = 0; j < colors; ++j) {
+        const __m256 w0 = _mm256_broadcast_ss(working + 3 * j);
+        const __m256 w1 = _mm256_broadcast_ss(working + 3 * j + 1);
+        const __m256 w2 = _mm256_broadcast_ss(working + 3 * j + 2);
+        const __m256i here = _mm256_set1_epi32(static_cast<int>(j));
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < V; ++k) {
+            const __m256 t1 = _mm256_sub_ps(_mm256_loadu_ps(c1 + 8 * k), w1);
+            const __m256 t0 = _mm256_sub_ps(_mm256_loadu_ps(c0 + 8 * k), w0);
+            const __m256 t2 = _mm256_sub_ps(_mm256_loadu_ps(c2 + 8 * k), w2);
+            const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
+            const __m256 d = _mm256_add_ps(s, _mm256_mul_ps(t2, t2));
+            // Ordered and quiet: false for a NaN distance, which never wins.
+            const __m256 closer = _mm256_cmp_ps(best[k], d, _CMP_GT_OQ);
+            best[k] = _mm256_blendv_ps(best[k], d, closer);
+            index[k] = _mm256_blendv_epi8(index[k], here, _mm256_castps_si256(closer));
+        }
+    }
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < V; ++k) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * k), index[k]);
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void nearest_points_avx2(const float* working,
+                                                         std::size_t colors, const float* c0,
+                                                         const float* c1, const float* c2,
+                                                         std::size_t count,
+                                                         std::uint32_t* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        nearest_groups<4>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
+    }
+    for (; i + 8 <= count; i += 8) {
+        nearest_groups<1>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
+    }
+}
+
+}  // namespace dithering

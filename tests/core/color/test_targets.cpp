@@ -1,0 +1,483 @@
+// The colour-space table, output levels, palettes and the nearest-colour scans.
+#include <cmath>
+#include <cstdio>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/nearest_grid.hpp"
+#include "core/color/nearest_scan.hpp"
+#include "core/color/palette.hpp"
+#include "core/color/target.hpp"
+#include "core/diffusion/palette_pass_avx2.hpp"
+
+using namespace dithering;
+
+namespace {
+
+// Within half a unit of the last of the seven significant digits given.
+bool near(float got, float want, float rel) {
+    return std::fabs(got - want) <= rel * std::fabs(want);
+}
+
+bool codes_are(const Levels& levels, std::vector<int> want) {
+    if (levels.count != want.size()) return false;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (levels.codes[i] != want[i]) return false;
+    }
+    return true;
+}
+
+bool values_near(const Levels& levels, std::vector<float> want) {
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (std::fabs(levels.values[i] - want[i]) > 0.00006f) return false;
+    }
+    return true;
+}
+
+Palette make_palette(std::vector<std::uint8_t> colors, bool linear) {
+    return *Palette::create(std::move(colors), ColorSpace::create(linear));
+}
+
+const NearestPath ALL_PATHS[] = {NearestPath::scalar, NearestPath::sse2, NearestPath::avx2};
+
+}  // namespace
+
+CORE_TEST(color_space_identity_without_linear) {
+    const ColorSpace space = ColorSpace::create(false);
+    CHECK(!space.linear);
+    for (std::size_t v = 0; v < 256; ++v) CHECK(space.lut[v] == static_cast<float>(v));
+}
+
+CORE_TEST(color_space_linear_reference_values) {
+    const ColorSpace space = ColorSpace::create(true);
+    CHECK(space.linear);
+    CHECK(space.lut[0] == 0.0f);
+    CHECK(near(space.lut[1], 0.07739938f, 5e-7f));
+    CHECK(near(space.lut[10], 0.7739938f, 5e-7f));
+    CHECK(near(space.lut[11], 0.8533666f, 5e-7f));
+    CHECK(near(space.lut[12], 0.9375092f, 5e-7f));
+    CHECK(near(space.lut[32], 3.683180f, 5e-7f));
+    CHECK(near(space.lut[64], 13.07371f, 5e-7f));
+    CHECK(near(space.lut[128], 55.04443f, 5e-7f));
+    CHECK(near(space.lut[188], 128.2361f, 5e-7f));
+    CHECK(near(space.lut[254], 252.7311f, 5e-7f));
+    CHECK(space.lut[255] == 255.0f);
+    // The straight segment divides by 12.92 (bytes 0..10 only).
+    CHECK(space.lut[10] == (10.0f / 255.0f) / 12.92f * 255.0f);
+    for (std::size_t v = 1; v < 256; ++v) CHECK(space.lut[v] > space.lut[v - 1]);
+}
+
+CORE_TEST(levels_reference_table) {
+    const ColorSpace srgb = ColorSpace::create(false);
+    const ColorSpace linear = ColorSpace::create(true);
+    const Levels two = Levels::create(2, srgb);
+    CHECK(two.step == 255.0f && two.top == 1.0f && codes_are(two, {0, 255}));
+    CHECK(codes_are(Levels::create(2, linear), {0, 255}));
+    const Levels three = Levels::create(3, srgb);
+    CHECK(three.step == 127.5f && codes_are(three, {0, 128, 255}));
+    CHECK(values_near(three, {0, 128, 255}));
+    const Levels three_lin = Levels::create(3, linear);
+    CHECK(codes_are(three_lin, {0, 188, 255}) && values_near(three_lin, {0, 128.2361f, 255}));
+    CHECK(codes_are(Levels::create(4, srgb), {0, 85, 170, 255}));
+    CHECK(Levels::create(4, srgb).step == 85.0f);
+    const Levels four_lin = Levels::create(4, linear);
+    CHECK(codes_are(four_lin, {0, 156, 213, 255}) &&
+          values_near(four_lin, {0, 84.7752f, 169.6738f, 255}));
+    const Levels five_lin = Levels::create(5, linear);
+    CHECK(five_lin.step == 63.75f);
+    CHECK(codes_are(five_lin, {0, 137, 188, 225, 255}) &&
+          values_near(five_lin, {0, 63.7904f, 128.2361f, 192.0003f, 255}));
+    const Levels eight_lin = Levels::create(8, linear);
+    CHECK(near(eight_lin.step, 36.428570f, 1e-7f));
+    CHECK(codes_are(eight_lin, {0, 106, 146, 175, 199, 220, 238, 255}));
+    CHECK(values_near(eight_lin, {0, 36.7528f, 73.2974f, 109.3161f, 145.6369f, 182.5019f,
+                                  218.0231f, 255}));
+    const Levels all = Levels::create(256, srgb);
+    CHECK(all.step == 1.0f && all.top == 255.0f);
+    for (std::size_t i = 0; i < 256; ++i) {
+        CHECK(all.codes[i] == i && all.values[i] == static_cast<float>(i));
+    }
+}
+
+CORE_TEST(levels_256_linear_shares_codes) {
+    const ColorSpace linear = ColorSpace::create(true);
+    const Levels levels = Levels::create(256, linear);
+    std::size_t distinct = 1;
+    for (std::size_t i = 1; i < 256; ++i) {
+        CHECK(levels.codes[i] >= levels.codes[i - 1]);
+        if (levels.codes[i] != levels.codes[i - 1]) ++distinct;
+        CHECK(levels.values[i] == linear.lut[levels.codes[i]]);
+    }
+    CHECK(distinct == 183);
+    const int dark[] = {0, 13, 22, 28, 34};
+    for (std::size_t i = 0; i < 5; ++i) CHECK(levels.codes[i] == dark[i]);
+    const int bright[] = {252, 252, 253, 253, 254, 254, 255, 255};
+    for (std::size_t i = 0; i < 8; ++i) CHECK(levels.codes[248 + i] == bright[i]);
+    CHECK(levels.values[0] == 0.0f && levels.values[255] == 255.0f);
+}
+
+CORE_TEST(levels_inv_step_is_reciprocal_of_step) {
+    for (std::uint32_t n = 2; n <= 256; ++n) {
+        const Levels levels = Levels::create(n, ColorSpace::create(false));
+        CHECK(levels.inv_step == 1.0f / levels.step);
+        CHECK(levels.top == static_cast<float>(n - 1));
+    }
+    const Levels eight = Levels::create(8, ColorSpace::create(false));
+    CHECK(eight.inv_step == 0.027450982f);
+    CHECK(eight.inv_step != 7.0f / 255.0f);
+}
+
+CORE_TEST(levels_quantize_boundaries) {
+    const ColorSpace srgb = ColorSpace::create(false);
+    const Levels two = Levels::create(2, srgb);
+    CHECK(two.inv_step == 0.0039215689f);
+    const float just_below = std::nextafterf(127.5f, 0.0f);
+    CHECK(just_below == 127.49999237f);
+    CHECK(std::nextafterf(just_below, 0.0f) == 127.49998474f);
+    CHECK(two.quantize(127.5f) == 1);
+    CHECK(two.quantize(127.49999237f) == 1);
+    CHECK(two.quantize(127.49998474f) == 0);
+    CHECK(two.quantize(127.0f) == 0 && two.quantize(128.0f) == 1);
+    const Levels three = Levels::create(3, srgb);
+    CHECK(three.codes[three.quantize(srgb.lut[64])] == 128);
+    CHECK(three.codes[three.quantize(srgb.lut[63])] == 0);
+    const ColorSpace linear = ColorSpace::create(true);
+    const Levels four_lin = Levels::create(4, linear);
+    CHECK(four_lin.codes[four_lin.quantize(linear.lut[128])] == 156);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (std::uint32_t n : {2u, 3u, 7u, 256u}) {
+        const Levels levels = Levels::create(n, srgb);
+        CHECK(levels.quantize(nan) == 0);
+        CHECK(levels.quantize(-1e30f) == 0 && levels.quantize(-inf) == 0);
+        CHECK(levels.quantize(-0.0f) == 0 && levels.quantize(-100.0f) == 0);
+        CHECK(levels.quantize(1e30f) == n - 1 && levels.quantize(inf) == n - 1);
+        CHECK(levels.quantize(300.0f) == n - 1);
+    }
+    // Without linear, 256 levels at strength 0 give every byte back.
+    const Levels all = Levels::create(256, srgb);
+    for (std::size_t b = 0; b < 256; ++b) CHECK(all.codes[all.quantize(srgb.lut[b])] == b);
+}
+
+CORE_TEST(levels_out_of_range_count_is_clamped) {
+    const ColorSpace srgb = ColorSpace::create(false);
+    CHECK(Levels::create(0, srgb).count == 2);
+    CHECK(Levels::create(100000, srgb).count == 256);
+}
+
+CORE_TEST(palette_working_and_spread) {
+    const Palette p = make_palette({10, 50, 10, 40, 100, 40, 140, 170, 10, 160, 190, 10}, false);
+    CHECK(p.size() == 4);
+    CHECK(p.spread[0] == 50.0f);
+    CHECK(p.spread[1] == 46.666668f && p.spread[1] == 140.0f / 3.0f);
+    CHECK(p.spread[2] == 30.0f);
+    CHECK(p.colors.size() == 12 && p.colors[3] == 40 && p.colors[11] == 10);
+    for (std::size_t i = 0; i < 12; ++i) CHECK(p.working[i] == static_cast<float>(p.colors[i]));
+
+    const ColorSpace linear = ColorSpace::create(true);
+    const Palette lp = make_palette({10, 50, 10, 40, 100, 40, 140, 170, 10, 160, 190, 10}, true);
+    CHECK(lp.spread[0] == (linear.lut[160] - linear.lut[10]) / 3.0f);
+    CHECK(lp.spread[2] == (linear.lut[40] - linear.lut[10]) / 1.0f);
+    CHECK(lp.working[4] == linear.lut[100]);
+
+    for (bool lin : {false, true}) {
+        const Palette bw = make_palette({0, 0, 0, 255, 255, 255}, lin);
+        CHECK(bw.spread[0] == 255.0f && bw.spread[1] == 255.0f && bw.spread[2] == 255.0f);
+    }
+    // One value in a channel: spread 0. Duplicates are kept in order.
+    const Palette flat = make_palette({7, 0, 9, 7, 255, 9, 7, 0, 9}, false);
+    CHECK(flat.size() == 3);
+    CHECK(flat.spread[0] == 0.0f && flat.spread[1] == 255.0f && flat.spread[2] == 0.0f);
+}
+
+CORE_TEST(palette_nearest_rules) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const Palette bw = make_palette({0, 0, 0, 255, 255, 255}, false);
+    const Palette dup = make_palette({255, 255, 255, 0, 0, 0, 255, 255, 255, 0, 0, 0}, false);
+    for (NearestPath path : ALL_PATHS) {
+        if (!nearest_path_supported(path)) continue;
+        CHECK(bw.nearest_on(path, 127.5f, 127.5f, 127.5f) == 0);  // halfway: first listed
+        CHECK(bw.nearest_on(path, 128.0f, 127.0f, 128.0f) == 1);
+        CHECK(dup.nearest_on(path, 250.0f, 250.0f, 250.0f) == 0);  // a later duplicate never wins
+        CHECK(dup.nearest_on(path, 5.0f, 5.0f, 5.0f) == 1);
+        CHECK(dup.nearest_on(path, nan, 5.0f, 5.0f) == 0);  // every distance NaN
+        CHECK(dup.nearest_on(path, 1e30f, 5.0f, 5.0f) == 0);  // every distance +inf
+        CHECK(dup.nearest_on(path, -inf, 5.0f, 5.0f) == 0);
+        CHECK(dup.nearest_on(path, 1e19f, 1e19f, 1e19f) == 0);
+    }
+    CHECK(bw.nearest(200.0f, 200.0f, 200.0f) == 1);
+    CHECK(dup.nearest(127.5f, 127.5f, 127.5f) == 0);
+}
+
+namespace {
+
+// Random inputs of every awkward kind for a given working list.
+float awkward_value(std::mt19937& rng, const std::vector<float>& working) {
+    std::uniform_int_distribution<int> kind(0, 15);
+    std::uniform_real_distribution<float> wide(-400.0f, 700.0f);
+    std::uniform_int_distribution<std::size_t> pick(0, working.size() - 1);
+    switch (kind(rng)) {
+        case 0: return std::numeric_limits<float>::quiet_NaN();
+        case 1: return std::numeric_limits<float>::infinity();
+        case 2: return -std::numeric_limits<float>::infinity();
+        case 3: return 1e19f;
+        case 4: return -3e20f;
+        case 5: case 6: case 7: return working[pick(rng)];  // exactly on a colour
+        case 8: case 9: {  // halfway between two colours' values
+            const float a = working[pick(rng)];
+            const float b = working[pick(rng)];
+            return (a + b) * 0.5f;
+        }
+        default: return wide(rng);
+    }
+}
+
+}  // namespace
+
+CORE_TEST(nearest_paths_match_reference_on_palettes) {
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small_byte(0, 3);
+    std::size_t checked = 0;
+    for (std::size_t m : {2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 64u, 100u, 255u,
+                          256u, 300u, 1000u, 4096u}) {
+        for (bool linear : {false, true}) {
+            for (int coarse = 0; coarse < 2; ++coarse) {
+                // Coarse palettes draw from four values per channel, so
+                // duplicates and equal distances are everywhere.
+                std::vector<std::uint8_t> colors(3 * m);
+                for (auto& c : colors) {
+                    c = static_cast<std::uint8_t>(coarse ? small_byte(rng) * 85 : byte(rng));
+                }
+                const Palette p = make_palette(std::move(colors), linear);
+                const int trials = m >= 1000 ? 200 : 1500;
+                for (int t = 0; t < trials; ++t) {
+                    const float c0 = awkward_value(rng, p.working);
+                    const float c1 = awkward_value(rng, p.working);
+                    const float c2 = awkward_value(rng, p.working);
+                    const std::size_t want = nearest_reference(p.working.data(), m, c0, c1, c2);
+                    CHECK(p.nearest(c0, c1, c2) == want);
+                    for (NearestPath path : ALL_PATHS) {
+                        if (nearest_path_supported(path)) {
+                            CHECK(p.nearest_on(path, c0, c1, c2) == want);
+                        }
+                    }
+                    ++checked;
+                }
+            }
+        }
+    }
+    CHECK(checked > 50000);
+}
+
+CORE_TEST(nearest_paths_match_reference_on_raw_lanes) {
+    // Working values the palette never produces (NaN, infinities, huge
+    // numbers) still give the sequential answer on every path.
+    std::mt19937 rng(777);
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_real_distribution<float> wide(-1000.0f, 1000.0f);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t m = 1 + static_cast<std::size_t>(round % 70);
+        std::vector<float> working(3 * m);
+        for (auto& w : working) {
+            switch (kind(rng)) {
+                case 0: w = std::numeric_limits<float>::quiet_NaN(); break;
+                case 1: w = std::numeric_limits<float>::infinity(); break;
+                case 2: w = 2e19f; break;
+                case 3: w = 1.0f; break;
+                default: w = wide(rng);
+            }
+        }
+        const std::size_t padded = (m + NEAREST_PAD - 1) / NEAREST_PAD * NEAREST_PAD;
+        std::vector<float> lanes(3 * padded, std::numeric_limits<float>::quiet_NaN());
+        for (std::size_t j = 0; j < m; ++j) {
+            for (std::size_t k = 0; k < 3; ++k) lanes[k * padded + j] = working[3 * j + k];
+        }
+        const float* base = lanes.data();
+        const ScanLanes view{base, base + padded, base + 2 * padded, padded};
+        for (int t = 0; t < 200; ++t) {
+            const float c0 = awkward_value(rng, working);
+            const float c1 = awkward_value(rng, working);
+            const float c2 = awkward_value(rng, working);
+            const std::size_t want = nearest_reference(working.data(), m, c0, c1, c2);
+            for (NearestPath path : ALL_PATHS) {
+                if (nearest_path_supported(path)) {
+                    CHECK(nearest_scan_for(path)(view, c0, c1, c2) == want);
+                }
+            }
+        }
+    }
+}
+
+namespace {
+
+// Values where the grid is most likely to go wrong: on and one step either
+// side of cell edges of every level width (4, 8, 16, 32 on the grid's
+// origin of -128), at the ends of the grid's range, and the awkward values
+// above.
+float grid_value(std::mt19937& rng, const std::vector<float>& working) {
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::uniform_int_distribution<int> width_log2(2, 5);
+    std::uniform_int_distribution<int> side(-1, 1);
+    const float ends[] = {NearestGrid::LOW, NearestGrid::HIGH};
+    switch (kind(rng)) {
+        case 0: case 1: case 2: {
+            // The i-th edge of cells of width w, a few cells either side
+            // of the grid included.
+            const int w = 1 << width_log2(rng);
+            const int i = std::uniform_int_distribution<int>(-2, 512 / w + 2)(rng);
+            const float v = NearestGrid::LOW + static_cast<float>(i * w);
+            const int s = side(rng);
+            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+        }
+        case 3: {
+            const float v = ends[rng() % 2];
+            const int s = side(rng);
+            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+        }
+        case 4: return std::numeric_limits<float>::denorm_min() * static_cast<float>(side(rng));
+        case 5: return -0.0f;
+        default: return awkward_value(rng, working);
+    }
+}
+
+// Checks the grid's scalar and vector searches against the sequential rule.
+void check_grid(const Palette& p, std::mt19937& rng, int trials) {
+    std::optional<NearestGrid> grid = NearestGrid::create(p);
+    CHECK(grid.has_value());
+    if (!grid) return;
+    const bool vector = nearest_path_supported(NearestPath::avx2);
+    for (int t = 0; t < trials; ++t) {
+        const float c0 = grid_value(rng, p.working);
+        const float c1 = grid_value(rng, p.working);
+        const float c2 = grid_value(rng, p.working);
+        const std::size_t want = nearest_reference(p.working.data(), p.size(), c0, c1, c2);
+        CHECK(grid->nearest(c0, c1, c2) == want);
+        if (vector) {
+            CHECK(nearest_in_grid_avx2(*grid, c0, c1, c2) == want);
+            if (p.size() <= 32) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
+        }
+    }
+}
+
+}  // namespace
+
+CORE_TEST(nearest_grid_matches_reference) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small_byte(0, 3);
+    std::uniform_int_distribution<int> on_edges(0, 32);
+    for (std::size_t m : {2u, 3u, 5u, 8u, 9u, 16u, 17u, 24u, 32u, 33u, 64u, 65u, 100u, 256u,
+                          700u, 1024u, 1025u, 2000u, 4096u}) {
+        for (bool linear : {false, true}) {
+            for (int kind = 0; kind < 3; ++kind) {
+                // Random colours; colours from four values per channel
+                // (duplicates and ties everywhere); colours on multiples of
+                // 8, where cell edges fall in sRGB.
+                std::vector<std::uint8_t> colors(3 * m);
+                for (auto& c : colors) {
+                    const int v = kind == 0 ? byte(rng)
+                                  : kind == 1 ? small_byte(rng) * 85
+                                              : std::min(255, on_edges(rng) * 8);
+                    c = static_cast<std::uint8_t>(v);
+                }
+                check_grid(make_palette(std::move(colors), linear), rng, m >= 1000 ? 300 : 1000);
+            }
+        }
+    }
+}
+
+CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
+    // Colours placed symmetrically around a point, all at the same distance
+    // from it, in a shuffled order among random others; the point itself is
+    // queried, as are points one step away. The lowest listed index of the
+    // tied colours must win, whichever cells they fall in.
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<int> centre(12, 243);
+    std::uniform_int_distribution<int> offset(1, 12);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 300; ++round) {
+        const int x = centre(rng), y = centre(rng), z = centre(rng), d = offset(rng);
+        std::vector<std::uint8_t> colors;
+        auto add = [&colors](int r, int g, int b) {
+            colors.push_back(static_cast<std::uint8_t>(r));
+            colors.push_back(static_cast<std::uint8_t>(g));
+            colors.push_back(static_cast<std::uint8_t>(b));
+        };
+        const int extra = round % 3 == 0 ? 2 : 40 + round * 3;
+        for (int i = 0; i < extra; ++i) add(byte(rng), byte(rng), byte(rng));
+        add(x - d, y, z);
+        add(x + d, y, z);
+        add(x, y - d, z);
+        add(x, y + d, z);
+        add(x, y, z - d);
+        add(x, y, z + d);
+        // Shuffle whole colours.
+        const std::size_t m = colors.size() / 3;
+        for (std::size_t i = m - 1; i > 0; --i) {
+            const std::size_t j = rng() % (i + 1);
+            for (std::size_t k = 0; k < 3; ++k) std::swap(colors[3 * i + k], colors[3 * j + k]);
+        }
+        const Palette p = make_palette(std::move(colors), false);
+        std::optional<NearestGrid> grid = NearestGrid::create(p);
+        CHECK(grid.has_value());
+        if (!grid) continue;
+        const float fx = static_cast<float>(x);
+        const float fy = static_cast<float>(y);
+        const float fz = static_cast<float>(z);
+        for (int s = -1; s <= 1; ++s) {
+            const float c0 = s == 0 ? fx : std::nextafter(fx, s < 0 ? -INFINITY : INFINITY);
+            const std::size_t want = nearest_reference(p.working.data(), m, c0, fy, fz);
+            CHECK(grid->nearest(c0, fy, fz) == want);
+            if (nearest_path_supported(NearestPath::avx2)) {
+                CHECK(nearest_in_grid_avx2(*grid, c0, fy, fz) == want);
+            }
+        }
+    }
+}
+
+CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
+    if (!nearest_path_supported(NearestPath::avx2)) return;
+    std::mt19937 rng(4321);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small_byte(0, 3);
+    for (std::size_t m = 2; m <= 32; ++m) {
+        for (int coarse = 0; coarse < 2; ++coarse) {
+            std::vector<std::uint8_t> colors(3 * m);
+            for (auto& c : colors) {
+                c = static_cast<std::uint8_t>(coarse ? small_byte(rng) * 85 : byte(rng));
+            }
+            const Palette p = make_palette(std::move(colors), coarse != 0);
+            for (int t = 0; t < 2000; ++t) {
+                const float c0 = awkward_value(rng, p.working);
+                const float c1 = awkward_value(rng, p.working);
+                const float c2 = awkward_value(rng, p.working);
+                CHECK(nearest_in_registers_avx2(p, c0, c1, c2) ==
+                      nearest_reference(p.working.data(), m, c0, c1, c2));
+            }
+        }
+    }
+}
+
+CORE_TEST(target_holds_either_variant) {
+    Target levels = Levels::create(4, ColorSpace::create(false));
+    CHECK(std::holds_alternative<Levels>(levels));
+    Target palette = make_palette({0, 0, 0, 255, 255, 255}, false);
+    CHECK(std::holds_alternative<Palette>(palette));
+    CHECK(std::get<Palette>(palette).nearest(255.0f, 255.0f, 255.0f) == 1);
+}
+
+CORE_TEST(avx2_path_reported) {
+    // Informational: which paths this machine ran.
+    std::printf("     nearest paths: scalar sse2%s\n",
+                nearest_path_supported(NearestPath::avx2) ? " avx2" : "");
+    CHECK(nearest_path_supported(NearestPath::scalar) && nearest_path_supported(NearestPath::sse2));
+}

@@ -1,0 +1,125 @@
+// The kernel table, the weight windows and the method-name lookup.
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "check.hpp"
+#include "core/diffusion/kernels.hpp"
+#include "core/diffusion/method_names.hpp"
+#include "core/text/normalize.hpp"
+#include "core/text/quoting.hpp"
+#include "core/text/text_format.hpp"
+
+using namespace dithering;
+
+namespace {
+
+bool window_equals(const Window& window, std::array<float, 8> expected) {
+    for (std::size_t k = 0; k < 8; ++k) {
+        if (window[k] != expected[k]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CORE_TEST(kernel_table_invariants) {
+    for (const Kernel& kernel : KERNELS) {
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < kernel.taps.size(); ++i) {
+            const Tap& tap = kernel.taps[i];
+            CHECK(tap.dy >= 0 && tap.dy <= 2);
+            CHECK(tap.dx >= -2 && tap.dx <= 2);
+            CHECK(tap.dy > 0 || tap.dx >= 1);
+            for (std::size_t j = 0; j < i; ++j) {
+                CHECK(!(kernel.taps[j].dx == tap.dx && kernel.taps[j].dy == tap.dy));
+            }
+            sum += tap.weight;
+        }
+        if (kernel.name == "atkinson") {
+            CHECK(sum == 6.0f && kernel.divisor == 8.0f);
+        } else {
+            CHECK(sum == kernel.divisor);
+        }
+    }
+}
+
+CORE_TEST(kernel_rows_floyd_steinberg) {
+    const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+    CHECK(window_equals(rows.forward[0], {0, 0, 0, 0.4375f, 0, 0, 0, 0}));
+    CHECK(window_equals(rows.forward[1], {0, 0.1875f, 0.3125f, 0.0625f, 0, 0, 0, 0}));
+    CHECK(window_equals(rows.forward[2], {0, 0, 0, 0, 0, 0, 0, 0}));
+    CHECK(window_equals(rows.mirrored[0], {0, 0.4375f, 0, 0, 0, 0, 0, 0}));
+    CHECK(window_equals(rows.mirrored[1], {0, 0.0625f, 0.3125f, 0.1875f, 0, 0, 0, 0}));
+    CHECK(rows.row_used[0] && rows.row_used[1] && !rows.row_used[2]);
+}
+
+CORE_TEST(kernel_rows_scaling_and_used_rows) {
+    const KernelRows none = kernel_rows(KERNELS[0], 0.0f);
+    CHECK(!none.row_used[0] && !none.row_used[1] && !none.row_used[2]);
+    const KernelRows nan = kernel_rows(KERNELS[0], std::nanf(""));
+    CHECK(nan.row_used[0] && nan.row_used[1] && !nan.row_used[2]);
+    const KernelRows false_fs = kernel_rows(*parse_method("false_floyd_steinberg"), 1.0f);
+    CHECK(!false_fs.row_used[2]);
+    const KernelRows atkinson = kernel_rows(*parse_method("atkinson"), 1.0f);
+    CHECK(atkinson.row_used[0] && atkinson.row_used[1] && atkinson.row_used[2]);
+    CHECK(window_equals(atkinson.forward[2], {0, 0, 0.125f, 0, 0, 0, 0, 0}));
+    // Divide first, then scale: 7/16 * 0.3 differs from 7 * 0.3 / 16.
+    const KernelRows scaled = kernel_rows(KERNELS[0], 0.3f);
+    CHECK(scaled.forward[0][3] == (7.0f / 16.0f) * 0.3f);
+}
+
+CORE_TEST(normalize_rules) {
+    CHECK(normalize("Floyd-Steinberg") == "floydsteinberg");
+    CHECK(normalize("FLOYD_STEINBERG") == "floydsteinberg");
+    CHECK(normalize(" f s ") == "fs");
+    CHECK(normalize("fs\t") == "fs\t");
+    CHECK(normalize("") == "");
+    CHECK(normalize("\xC3\x89tude") == "\xC3\x89tude");  // only ASCII is lowered
+}
+
+CORE_TEST(parse_method_aliases) {
+    const char* fs_forms[] = {"fs", "FS", "F-S", "f_s", " fs ", "Floyd Steinberg"};
+    for (const char* form : fs_forms) CHECK(parse_method(form) == &KERNELS[0]);
+    CHECK(parse_method("sierra-2-4a") == &KERNELS[8]);
+    CHECK(parse_method("Sierra24A") == &KERNELS[8]);
+    CHECK(parse_method("sierra_2") == &KERNELS[7]);
+    CHECK(parse_method("sierra_3") == &KERNELS[6]);
+    CHECK(parse_method("jarvis") == &KERNELS[2]);
+    CHECK(parse_method("false-floyd-steinberg") == &KERNELS[1]);
+    const char* unknown[] = {"judice", "ninke", "jjnk", "false_fs", "fs\t", "", "\xEF\xBC\xA6\xEF\xBC\xB3"};
+    for (const char* name : unknown) CHECK(parse_method(name) == nullptr);
+}
+
+CORE_TEST(quote_text_escapes) {
+    CHECK(quote_text("bogus") == "\"bogus\"");
+    CHECK(quote_text("a\"b\\c") == "\"a\\\"b\\\\c\"");
+    CHECK(quote_text(std::string("\t\r\n\0'", 5)) == "\"\\t\\r\\n\\0'\"");
+    CHECK(quote_text("\x7f\x1b") == "\"\\u{7f}\\u{1b}\"");
+    CHECK(quote_text("e\xCC\x81") == "\"e\\u{301}\"");        // combining acute
+    CHECK(quote_text("\xC3\xA9\xE2\x82\xAC") == "\"\xC3\xA9\xE2\x82\xAC\"");  // printable
+    CHECK(quote_text("\xE2\x80\x8B") == "\"\\u{200b}\"");     // zero-width space
+    CHECK(quote_text("a b") == "\"a b\"");
+    CHECK(quote_text("\xC2\xA0") == "\"\\u{a0}\"");           // no-break space
+}
+
+CORE_TEST(format_float_plain_decimal) {
+    CHECK(format_float(2.0f) == "2");
+    CHECK(format_float(1.5f) == "1.5");
+    CHECK(format_float(1.1f) == "1.1");
+    CHECK(format_float(1e20f) == "100000000000000000000");
+    CHECK(format_float(std::nanf("")) == "NaN");
+    CHECK(format_float(INFINITY) == "inf");
+    CHECK(format_float(-INFINITY) == "-inf");
+    CHECK(narrow_to_float(1.00000001) == 1.0f);
+    CHECK(std::isinf(narrow_to_float(1e300)));
+    CHECK(format_float(0.1f) == "0.1");
+    CHECK(format_float(-0.0f) == "-0");
+    CHECK(format_float(1e-10f) == "0.0000000001");
+    CHECK(format_float(123.25f) == "123.25");
+    CHECK(format_float(1.00000012f) == "1.0000001");
+    // Just below the halfway point to 2^128 rounds down to the largest
+    // float; the halfway point itself rounds (to even) up to infinity.
+    CHECK(narrow_to_float(3.40282356e38) == 3.4028234663852886e38f);
+    CHECK(std::isinf(narrow_to_float(3.4028235677973366e38)));
+}
