@@ -12,7 +12,8 @@ tools="$REPO_ROOT/tools"
 failed=()
 
 # The C++ core on its own, warnings as errors, before any interpreter: its
-# tests compare every fast path with the plain arithmetic. Then no fused
+# tests compare every fast path with the plain arithmetic; every include in
+# it points down its layers (tools/check-core-layers.py). Then no fused
 # multiply-add may be in what was built (the checker first proves it can
 # catch one): the tests only compare the paths this machine takes, and a
 # contraction the plain code shares would pass them.
@@ -24,6 +25,7 @@ if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$core" \
          -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON >/dev/null &&
        "$gil_venv/bin/cmake" --build "$core" -j "$(nproc)" >/dev/null &&
        "$core/core_tests" | tail -n 1 &&
+       "$gil_venv/bin/python" "$tools/check-core-layers.py" &&
        "$tools/check-no-fma.sh" --self-test &&
        "$tools/check-no-fma.sh" "$core/libdithering_core.a" "$core/core_tests" "$core/core_bench"; }; then
   failed+=(core)

@@ -21,6 +21,8 @@
 
 #include <limits>
 
+#include "core/simd/cpu_features.hpp"
+
 namespace dithering {
 namespace {
 
@@ -46,15 +48,6 @@ __attribute__((target("avx2"))) inline __m256 distance8(const ScanLanes& l, std:
     const __m256 t2 = _mm256_sub_ps(v2, _mm256_loadu_ps(l.c2 + j));
     const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
     return _mm256_add_ps(s, _mm256_mul_ps(t2, t2));
-}
-
-bool avx2_available() noexcept {
-    // GCC's feature test also checks that the OS saves the AVX registers.
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
 }
 
 }  // namespace
@@ -239,7 +232,7 @@ bool nearest_path_supported(NearestPath path) noexcept {
         case NearestPath::sse2:
             return true;  // SSE2 is part of the x86-64 baseline
         case NearestPath::avx2:
-            return avx2_available();
+            return cpu_has_avx2();
     }
     return false;
 }
@@ -257,7 +250,7 @@ NearestScan nearest_scan_for(NearestPath path) noexcept {
 }
 
 NearestScan best_nearest_scan() noexcept {
-    return avx2_available() ? &nearest_avx2 : &nearest_sse2;
+    return cpu_has_avx2() ? &nearest_avx2 : &nearest_sse2;
 }
 
 }  // namespace dithering

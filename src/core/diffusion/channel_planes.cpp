@@ -26,6 +26,8 @@
 #include <array>
 #include <cstring>
 
+#include "core/simd/cpu_features.hpp"
+
 namespace dithering {
 namespace {
 
@@ -465,26 +467,13 @@ std::size_t merge_vector(PlanesPath path, const std::uint8_t* const* planes, std
     return merge_ssse3<Keep>(planes, i, count, channels, dst, keep);
 }
 
-bool cpu_has(PlanesPath path) noexcept {
-    // GCC's feature test also checks that the OS saves the AVX registers.
-    __builtin_cpu_init();
-    switch (path) {
-        case PlanesPath::scalar: return true;
-        case PlanesPath::ssse3: return __builtin_cpu_supports("ssse3") != 0;
-        case PlanesPath::avx2: return __builtin_cpu_supports("avx2") != 0;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool planes_path_supported(PlanesPath path) noexcept {
-    static const bool ssse3 = cpu_has(PlanesPath::ssse3);
-    static const bool avx2 = cpu_has(PlanesPath::avx2);
     switch (path) {
         case PlanesPath::scalar: return true;
-        case PlanesPath::ssse3: return ssse3;
-        case PlanesPath::avx2: return avx2;
+        case PlanesPath::ssse3: return cpu_has_ssse3();
+        case PlanesPath::avx2: return cpu_has_avx2();
     }
     return false;
 }

@@ -1,4 +1,8 @@
-// Error-diffusion passes: one channel against levels, or RGB against a palette.
+// Error diffusion: one channel against levels, or RGB against a palette.
+// Each entry point picks the form that runs fastest for its arguments:
+// the plain form (plain_pass.hpp), one row at a time in registers
+// (register_scan.hpp), sixteen rows in vector lanes (levels_wavefront.hpp)
+// or several palette rows in flight (palette_pass_avx2.hpp).
 #pragma once
 
 #include <cstddef>
@@ -8,16 +12,11 @@
 #include "core/color/color_space.hpp"
 #include "core/color/levels.hpp"
 #include "core/color/palette.hpp"
+#include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/diffusion/palette_pass_avx2.hpp"
 
 namespace dithering {
-
-enum class PassStatus {
-    ok,
-    // The error rows could not be allocated (or their size overflows
-    // size_t). The pixels may be partly written; the caller reports it.
-    out_of_memory,
-};
 
 // Both passes work in place on `pixels`: height x width pixels of
 // `channels` interleaved bytes, row-major, exactly height * width * channels
@@ -31,8 +30,8 @@ enum class PassStatus {
 // An empty image is a no-op. Neither pass throws or aborts.
 //
 // levels_pass and palette_pass give, byte for byte, the results of the
-// *_plain forms below, which follow the window-by-window description
-// literally and serve as the reference. That holds for the tables
+// *_plain forms (plain_pass.hpp), which follow the window-by-window
+// description literally and serve as the reference. That holds for the tables
 // ColorSpace::create builds (finite working values in 0..255) and weight
 // windows from kernel_rows with a strength in 0..1; for other windows (and
 // strength 0) they run the plain forms themselves.
@@ -68,8 +67,6 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
 // small palettes, a NearestGrid for larger ones) and up to `rows` rows in
 // flight (1..PALETTE_MAX_ROWS, 0 for the default; serpentine scans run one
 // row at a time). Every choice gives the same bytes.
-enum class PaletteSearch { automatic, full_scan, grid };
-inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 struct PalettePassOptions {
     bool vector = true;
     PaletteSearch search = PaletteSearch::automatic;
@@ -79,19 +76,5 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
                              std::size_t height, std::size_t width, std::size_t channels,
                              const ColorSpace& space, const Palette& palette,
                              const KernelRows& rows, bool serpentine) noexcept;
-
-// The reference forms: three zero-filled rows of width + 8 cells (the cell
-// of column x is x + 2), every used window row added cell by cell at every
-// pixel, the current row cleared and the rows rotated at each row end.
-// With `trace` non-null the levels form also writes the error of each
-// pixel to trace[y * width + x], for tests.
-PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                             std::size_t channels, std::size_t channel, const ColorSpace& space,
-                             const Levels& levels, const KernelRows& rows, bool serpentine,
-                             float* trace = nullptr) noexcept;
-PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                              std::size_t channels, const ColorSpace& space,
-                              const Palette& palette, const KernelRows& rows,
-                              bool serpentine) noexcept;
 
 }  // namespace dithering

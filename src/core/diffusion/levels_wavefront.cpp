@@ -14,7 +14,7 @@
 // above, then the two earlier pixels of its own row, each as
 // `cell = cell + w * e` with the product rounded first. Zero weights are
 // left out (cell + 0 * e changes at most the sign of a zero cell, which
-// no byte can see; the fast forms in diffusion.cpp rely on the same fact).
+// no byte can see; the fast forms in error_rows.hpp rely on the same fact).
 // The errors the sums need sit in a short history of recent steps: the row
 // above reached column c + 2 at least LAG - 2 steps earlier, the row two
 // above twice as long ago. Each step keeps two more slots, for the last
@@ -31,8 +31,6 @@
 // split into planes band by band, so every channel takes that same path.
 #include "core/diffusion/levels_wavefront.hpp"
 
-#include "core/diffusion/channel_planes.hpp"
-
 #include <immintrin.h>
 
 #include <algorithm>
@@ -45,6 +43,9 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "core/diffusion/channel_planes.hpp"
+#include "core/simd/cpu_features.hpp"
 
 namespace dithering {
 namespace {
@@ -650,8 +651,7 @@ void store_band(const std::uint8_t* const (&lanes)[2], std::size_t steps, const 
 }  // namespace
 
 bool levels_wavefront_supported() noexcept {
-    static const bool supported = __builtin_cpu_supports("avx2") != 0;
-    return supported;
+    return cpu_has_avx2();
 }
 
 PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::size_t width,

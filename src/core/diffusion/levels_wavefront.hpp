@@ -9,7 +9,7 @@
 
 #include "core/color/color_space.hpp"
 #include "core/color/levels.hpp"
-#include "core/diffusion/error_diffusion.hpp"
+#include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
 
 namespace dithering {
@@ -19,8 +19,8 @@ bool levels_wavefront_supported() noexcept;
 
 // Diffuses each of the channels listed in `diffused` (distinct, each <
 // channels) as levels_pass_plain does without serpentine, channel by
-// channel, for weights that satisfy the fast forms' conditions (see
-// diffusion.cpp); other channels are left as they are. Only callable when
+// channel, for weights where fast_forms_apply (error_rows.hpp); other
+// channels are left as they are. Only callable when
 // levels_wavefront_supported(). Widths up to WAVEFRONT_MAX_WIDTH. With
 // `trace` non-null and one channel listed, the error of each pixel (the
 // value minus its level's value) is written to trace[y * width + x]; tests

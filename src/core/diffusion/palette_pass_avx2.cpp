@@ -8,7 +8,7 @@
 // independent and the processor overlaps them.
 //
 // Every cell must still receive its contributions in the order of the
-// plain form (see the fast forms in diffusion.cpp): those of row y - 2,
+// plain form (see the fast forms in error_rows.hpp): those of row y - 2,
 // then of row y - 1, then of the earlier pixels of its own row. As there,
 // a row's own contributions ride along in registers and its contributions
 // to the two rows below are added later, cell by cell in scan order, from
@@ -42,7 +42,6 @@
 namespace dithering {
 namespace {
 
-constexpr std::size_t MARGIN_CELLS = 8;  // two left of column 0, six right of the last
 constexpr std::size_t CHUNK = 16;
 constexpr std::size_t LAG = CHUNK + 4;
 constexpr std::size_t DEFAULT_ROWS = 4;
@@ -285,7 +284,7 @@ DITHERING_AVX2 GridSearch grid_search_of(NearestGrid& grid) {
 // ------------------------------------------------------------ row kernels
 
 // One pixel of a row scanned in direction S, exactly as palette_scan in
-// diffusion.cpp: value, nearest colour, output bytes, error, and the error
+// register_scan.cpp: value, nearest colour, output bytes, error, and the error
 // carried to the next two pixels.
 template <int S, class Search>
 DITHERING_AVX2_INLINE void step(Search& search, const Context& ctx, Cursor& c) {
@@ -341,7 +340,7 @@ DITHERING_AVX2 __attribute__((noinline)) void run_rows(Search& shared, const Con
 }
 
 // Adds the recorded errors of one row, columns [begin, end), to a row below
-// it (see levels_spread_below in diffusion.cpp): cell C takes, in order,
+// it (see levels_spread_below in register_scan.cpp): cell C takes, in order,
 // the errors of the pixels at C - 2S, C - S, C, C + S, C + 2S. Two cells per
 // step, then one.
 template <int S>
@@ -377,7 +376,7 @@ DITHERING_AVX2 void spread_below(float* row, const float* errors, const float (&
 
 template <int S>
 DITHERING_AVX2 void spread_rows(float* const* ring, std::size_t r, std::ptrdiff_t record,
-                                const PaletteRowWeights& w, std::size_t begin, std::size_t end) {
+                                const DirectionWeights& w, std::size_t begin, std::size_t end) {
     const float* errors = ring[r] + record;
     for (std::size_t below = 0; below < 2; ++below) {
         if (w.row_used[below]) {
@@ -421,14 +420,14 @@ struct Pass {
     std::size_t channels;
     const float* lut;
     const Palette* palette;
-    const PaletteRowWeights* forward;
-    const PaletteRowWeights* reverse;
+    const DirectionWeights* forward;
+    const DirectionWeights* reverse;
     bool serpentine;
     std::size_t rows;  // in flight
     Buffers* buffers;
 };
 
-DITHERING_AVX2 Context context_for(const Pass& p, const PaletteRowWeights& w) {
+DITHERING_AVX2 Context context_for(const Pass& p, const DirectionWeights& w) {
     return {p.lut,
             p.palette->colors.data(),
             p.buffers->working4,
@@ -496,7 +495,7 @@ DITHERING_AVX2 void run_pass(const Pass& p, Search& search) {
         const std::size_t g = p.serpentine ? 1 : std::min(p.rows, p.height - y);
         if (g == 1) {
             const bool back = p.serpentine && (y & 1) != 0;
-            const PaletteRowWeights& w = back ? *p.reverse : *p.forward;
+            const DirectionWeights& w = back ? *p.reverse : *p.forward;
             const Context ctx = context_for(p, w);
             if (back) {
                 Cursor c = start_row<-1>(p, y, 0);
@@ -523,8 +522,8 @@ DITHERING_AVX2 void run_pass(const Pass& p, Search& search) {
 DITHERING_AVX2 PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height,
                                             std::size_t width, std::size_t channels,
                                             const ColorSpace& space, const Palette& palette,
-                                            const PaletteRowWeights& forward,
-                                            const PaletteRowWeights& reverse, bool serpentine,
+                                            const DirectionWeights& forward,
+                                            const DirectionWeights& reverse, bool serpentine,
                                             PaletteSearch search,
                                             std::size_t rows_in_flight) noexcept {
     const std::size_t m = palette.size();

@@ -7,31 +7,26 @@
 
 #include "core/color/color_space.hpp"
 #include "core/color/palette.hpp"
-#include "core/diffusion/error_diffusion.hpp"
+#include "core/diffusion/error_rows.hpp"
 
 namespace dithering {
 
-// The weights of one scan direction where the fast palette pass applies
-// them (see the fast forms in diffusion.cpp): the two pixels ahead in the
-// row, and below[r][q], what a cell of row y + 1 + r takes from the q-th of
-// the five row-y pixels reaching it in scan order (tap dx = 2 - q).
-struct PaletteRowWeights {
-    float ahead1;
-    float ahead2;
-    float below[2][5];
-    bool row_used[2];
-};
+// The nearest-colour search inside the pass: `automatic` scans every
+// colour from registers for small palettes and uses a NearestGrid for
+// larger ones.
+enum class PaletteSearch { automatic, full_scan, grid };
+inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 
 // Only callable when nearest_path_supported(NearestPath::avx2), for
-// weights that satisfy the fast forms' conditions and spread something
-// (row 0 used); diffusion.cpp checks both. Same contract and the same bytes
-// as palette_pass_plain. `rows_in_flight` is 1..PALETTE_MAX_ROWS (0 picks
+// weights where fast_forms_apply and that spread something (row 0 used);
+// the caller checks both. Same contract and the same bytes as
+// palette_pass_plain. `rows_in_flight` is 1..PALETTE_MAX_ROWS (0 picks
 // the default); serpentine scans always run one row at a time. Fails only
 // with out_of_memory (the error rows, or the grid's tables).
 PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size_t width,
                              std::size_t channels, const ColorSpace& space,
-                             const Palette& palette, const PaletteRowWeights& forward,
-                             const PaletteRowWeights& reverse, bool serpentine,
+                             const Palette& palette, const DirectionWeights& forward,
+                             const DirectionWeights& reverse, bool serpentine,
                              PaletteSearch search, std::size_t rows_in_flight) noexcept;
 
 // The pass's two inlined searches on a single value, for tests; only

@@ -9,15 +9,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/simd/cpu_features.hpp"
+
 namespace dithering {
 
 bool threshold_avx2_supported() noexcept {
-    // GCC's feature test also checks that the OS saves the AVX registers.
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
+    return cpu_has_avx2();
 }
 
 namespace {

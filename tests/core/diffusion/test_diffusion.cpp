@@ -14,6 +14,7 @@
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/method_names.hpp"
+#include "core/diffusion/plain_pass.hpp"
 
 using namespace dithering;
 

@@ -17,6 +17,7 @@
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/levels_wavefront.hpp"
+#include "core/diffusion/plain_pass.hpp"
 
 using namespace dithering;
 

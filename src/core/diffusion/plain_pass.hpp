@@ -1,0 +1,33 @@
+// The reference forms of the error-diffusion pass, which follow the
+// window-by-window description literally: what every faster form must
+// match byte for byte, and what runs for weights the fast forms do not
+// take.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/error_rows.hpp"
+#include "core/diffusion/kernels.hpp"
+
+namespace dithering {
+
+// Three zero-filled rows of width + 8 cells (the cell of column x is
+// x + 2), every used window row added cell by cell at every pixel, the
+// current row cleared and the rows rotated at each row end. The contract
+// of each is that of levels_pass and palette_pass (error_diffusion.hpp).
+// With `trace` non-null the levels form also writes the error of each
+// pixel to trace[y * width + x], for tests.
+PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                             std::size_t channels, std::size_t channel, const ColorSpace& space,
+                             const Levels& levels, const KernelRows& rows, bool serpentine,
+                             float* trace = nullptr) noexcept;
+PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                              std::size_t channels, const ColorSpace& space,
+                              const Palette& palette, const KernelRows& rows,
+                              bool serpentine) noexcept;
+
+}  // namespace dithering

@@ -1,0 +1,31 @@
+// The error-diffusion pass one row at a time, each row's chain of errors
+// carried in registers and its share to the rows below added afterwards
+// across whole vectors of cells.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/color/color_space.hpp"
+#include "core/color/levels.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/error_rows.hpp"
+#include "core/diffusion/kernels.hpp"
+
+namespace dithering {
+
+// The bytes of levels_pass_plain and palette_pass_plain, raster or
+// serpentine, for weights where fast_forms_apply(rows); only the SSE2 of
+// every x86-64 processor is used. The palette form searches with
+// Palette::nearest. Fail only with out_of_memory.
+PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
+                                     std::size_t width, std::size_t channels,
+                                     std::size_t channel, const ColorSpace& space,
+                                     const Levels& levels, const KernelRows& rows,
+                                     bool serpentine) noexcept;
+PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
+                                      std::size_t width, std::size_t channels,
+                                      const ColorSpace& space, const Palette& palette,
+                                      const KernelRows& rows, bool serpentine) noexcept;
+
+}  // namespace dithering

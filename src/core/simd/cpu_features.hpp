@@ -1,0 +1,13 @@
+// What the processor this process runs on can execute, asked once. Every
+// vector path is chosen from these answers at run time, so one build runs
+// on any processor of its architecture.
+#pragma once
+
+namespace dithering {
+
+// x86-64 feature levels beyond the SSE2 every such processor has. False on
+// other architectures.
+bool cpu_has_ssse3() noexcept;
+bool cpu_has_avx2() noexcept;
+
+}  // namespace dithering
