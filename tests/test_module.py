@@ -176,3 +176,13 @@ def test_gil_stays_disabled_on_free_threaded_interpreter():
         """
     )
     assert out == "False"
+
+
+def test_wheel_ships_the_licence():
+    from importlib.metadata import distribution
+
+    dist = distribution("dithering")
+    assert dist.metadata["License-Expression"] == "MIT"
+    licences = [f for f in dist.files or () if f.name == "LICENSE"]
+    assert len(licences) == 1
+    assert "Copyright (c) 2026 the dithering authors" in licences[0].read_text()

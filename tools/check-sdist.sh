@@ -20,9 +20,9 @@ import pathlib, re, sys, tarfile
 sdist, repo = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
 with tarfile.open(sdist) as tar:
     members = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
-# The packaging files, every file under src/, and every file CMakeLists.txt
+# The packaging files, the licence, every file under src/, and every file CMakeLists.txt
 # names that exists here (it may name test sources the module build skips).
-need = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md"}
+need = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE"}
 need |= {p.relative_to(repo).as_posix() for p in (repo / "src").rglob("*")
          if p.is_file() and "__pycache__" not in p.parts}
 cmake_text = (repo / "CMakeLists.txt").read_text()
