@@ -9,7 +9,9 @@ test:
 	@bash tools/test.sh
 
 # The whole pytest suite against the extension built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, on free-threaded CPython; fails on any report.
+# UndefinedBehaviorSanitizer, then the multi-threaded tests built with
+# ThreadSanitizer on a TSan-built interpreter, all on free-threaded CPython;
+# fails on any report. SANITIZERS=asan or SANITIZERS=tsan runs one stage.
 sanitize:
 	@bash tools/sanitize.sh
 
