@@ -1,8 +1,8 @@
 // The nearest-colour grid: levels of cells, candidate lists built on demand.
 //
 // Why a cell's list is enough. A value c mapped to a cell lies, in every
-// channel k, inside the cell's box [lo_k, hi_k] (see `cell_box` for the
-// margin that makes this hold despite the rounding of the mapping). For a
+// channel k, inside the cell's box [lo_k, hi_k] (see MARGIN for the margin
+// that makes this hold despite the rounding of the mapping). For a
 // working value w, rounding is monotonic, so with a = fl(lo - w) and
 // b = fl(hi - w) the computed difference t = fl(c - w) satisfies a <= t <= b.
 // Hence fl(t * t) >= fl(a * a) when a > 0, >= fl(b * b) when b < 0, >= 0
@@ -19,10 +19,28 @@
 // which tie with it and so never win; a cell's box lies inside its parent's
 // box, so by induction each list holds every possible winner. Lists keep
 // palette order, so the sequential rule run over a list picks the lowest
-// index among the minima, which is the full scan's answer.
+// index among the minima, which is the full scan's answer. The same holds
+// for the cells of a split cell, whose boxes lie inside its box and whose
+// lists are filtered from its list.
 //
-// With values inside the grid's range and working values in 0..255 (the
-// grid is only used then) every distance is finite, below 3 * 513^2, so no
+// That test alone keeps every colour within a thick shell around a cell,
+// and far from the palette (where unclamped error takes many values) the
+// shell holds most of it. So a second test drops a colour j that a single
+// other colour k beats everywhere in the box. In exact arithmetic
+// d_j(c) - d_k(c) is linear in c, its least value over the box at a
+// corner. Each float distance is within 5.01 * 2^-24 of its exact value
+// relative to itself (five roundings), so when the least exact difference
+// exceeds 2^-20 * (R_j + R_k), R being a colour's farthest squared
+// distance from the box (at least the box's half width squared), the
+// computed d_j exceeds the computed d_k at every value in the box: j can
+// never be the first minimum, whatever its index. The least difference
+// and R are computed in double precision from float inputs, a handful of
+// roundings of 2^-53 relative to terms below 2^26 * R: far inside the
+// factor of three between the margin and the float error. Dropping j
+// keeps every colour that can win, so the induction above still holds.
+//
+// With values inside the grid's cubes and working values in 0..255 (the
+// grid is only used then) every distance is finite, below 3 * 2^36, so no
 // NaN or overflow reaches the lists.
 #include "core/color/nearest_grid.hpp"
 
@@ -39,22 +57,35 @@ namespace dithering {
 namespace {
 
 constexpr float INF = std::numeric_limits<float>::infinity();
-// The cell boxes are widened by this much on each side. Mapping a value to
-// its cell rounds once, by at most half a unit in the last place of a
-// number below 128, so the value can lie outside the nominal box by at most
-// width * 2^-18 <= 2^-13: well inside the margin.
-constexpr float MARGIN = 1.0f / 256.0f;
 // The entry of a cell that takes the full scan.
-constexpr std::uint32_t FULL = 1u << NearestGrid::COUNT_BITS;
-// Entries hold the first quad in the bits above the count.
-constexpr std::size_t MAX_QUADS = std::size_t{1} << (32 - NearestGrid::COUNT_BITS);
+constexpr std::uint32_t FULL = 4;
+// List entries hold the first quad in their top 19 bits.
+constexpr std::size_t MAX_QUADS = std::size_t{1} << 19;
 
-NearestGrid::Geometry geometry_for(unsigned width_log2) {
-    const float width = static_cast<float>(1u << width_log2);
-    const unsigned shift = 9 - width_log2;  // (HIGH - LOW) = 512 = 2^9
-    return {width, 1.0f / width, -NearestGrid::LOW / width, static_cast<float>(1u << shift),
-            shift};
+std::uint32_t list_entry(std::size_t first, std::size_t count) {
+    return static_cast<std::uint32_t>(first << 13 | count << 2 | NearestGrid::LIST);
 }
+// Coordinates per cell: top cells, and the coarse cells (a brick of top
+// cells) their lists are filtered from.
+constexpr std::uint32_t TOP_STEPS = 16;
+constexpr std::uint32_t COARSE_STEPS = 64;
+constexpr std::size_t TOP_CELLS = std::size_t{NearestGrid::LEVELS} << 15;
+constexpr std::size_t COARSE_CELLS = std::size_t{NearestGrid::LEVELS} << 9;
+// The memory beyond the tables: most of it for lists, the rest for the
+// blocks of split cells.
+constexpr std::size_t BLOCK_BYTES = NearestGrid::MEMORY_LIMIT / 5;
+constexpr std::size_t LIST_BYTES = NearestGrid::MEMORY_LIMIT - BLOCK_BYTES;
+// Candidates a colour is tested against for dominance: the ones with the
+// least farthest distance from the box, likeliest to beat the others.
+constexpr std::size_t DOMINATORS = 4;
+
+// The cell boxes of cube L are widened by unit(L) * 2^-7 on each side.
+// Mapping a value to its coordinates rounds once, by at most half a unit
+// in the last place of a number below 512, 2^-16 coordinates, so the value
+// can lie outside the nominal box by at most unit(L) * 2^-16: well inside.
+// Box edges are whole multiples of unit(L) below 2^18 * unit(L) in
+// magnitude, so the widened ones are exact.
+float margin_of(unsigned level) { return NearestGrid::unit(level) * 0x1p-7f; }
 
 // The lower and upper bound terms of one channel for four working values w
 // over the box [lo, hi] (see the file comment). As lo < hi, a <= b, so at
@@ -67,24 +98,6 @@ inline void channel_bounds(__m128 w, __m128 lo, __m128 hi, __m128& low, __m128& 
     const __m128 zero = _mm_setzero_ps();
     high = _mm_max_ps(aa, bb);
     low = _mm_or_ps(_mm_and_ps(_mm_cmpgt_ps(a, zero), aa), _mm_and_ps(_mm_cmplt_ps(b, zero), bb));
-}
-
-struct Box {
-    float lo[3];
-    float hi[3];
-};
-
-Box cell_box(const NearestGrid::Geometry& g, std::uint32_t cell) {
-    std::uint32_t n[3];
-    NearestGrid::coords_of(g.shift, cell, n);
-    Box box{};
-    for (std::size_t k = 0; k < 3; ++k) {
-        // Small whole numbers times a power of two, then +- 2^-8: all exact.
-        const float base = g.width * (static_cast<float>(n[k]) - g.offset);
-        box.lo[k] = base - MARGIN;
-        box.hi[k] = base + g.width + MARGIN;
-    }
-    return box;
 }
 
 }  // namespace
@@ -130,8 +143,11 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept 
         std::size_t distinct = 0;
         for (std::size_t j = 0; j < m; ++j) distinct += keep[j] ? 1u : 0u;
 
+        // Room for every list is reserved now (only the pages written are
+        // ever faulted in), so the lists never move.
         const std::size_t root_quads = (distinct + 3) / 4;
-        grid.pool_.reserve(1 + root_quads + 4096);
+        grid.pool_.reserve(1 + root_quads + LIST_BYTES / sizeof(CandidateQuad));
+        grid.children_.reserve(BLOCK_BYTES / sizeof(std::uint32_t) / BLOCK * BLOCK);
         grid.pool_.resize(1 + root_quads);
         std::size_t lane = 0;
         for (std::size_t j = 0; j < m; ++j) {
@@ -154,55 +170,172 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept 
             quad.index[lane % 4] = 0;
         }
         grid.root_ = usual && root_quads > 0
-                         ? static_cast<std::uint32_t>(1u << COUNT_BITS | root_quads)
+                         ? list_entry(1, root_quads)
                          : FULL;
         grid.scratch_.resize(4 * root_quads);
         grid.lows_.resize(root_quads);
-
-        // Cells of width 8 keep most lists to one or two quads for palettes
-        // of a few hundred colours and still cost little to build and hold;
-        // their lists are filtered from those of cells of width 32, which
-        // are filtered from the whole palette, so a build never scans more
-        // than a fraction of a large palette.
-        const unsigned widths[] = {5, 3};  // log2 of the cell width, coarsest first
-        for (unsigned w : widths) {
-            Level level;
-            level.geometry = geometry_for(w);
-            const std::size_t cells = std::size_t{1} << (3 * level.geometry.shift);
-            level.table.reset(
-                static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
-            if (!level.table) return std::nullopt;
-            grid.levels_.push_back(std::move(level));
+        grid.reach_.resize(4 * root_quads + 2);
+        grid.wide_.resize(3 * (4 * root_quads + 2));
+        grid.beaten_.resize(4 * root_quads + 2);
+        grid.working4_.assign(4 * m, 0.0f);
+        for (std::size_t j = 0; j < m; ++j) {
+            for (std::size_t k = 0; k < 3; ++k) grid.working4_[4 * j + k] = working[3 * j + k];
         }
+
+        grid.coarse_.reset(
+            static_cast<std::uint32_t*>(std::calloc(COARSE_CELLS, sizeof(std::uint32_t))));
+        grid.table_.reset(
+            static_cast<std::uint32_t*>(std::calloc(TOP_CELLS, sizeof(std::uint32_t))));
+        if (!grid.coarse_ || !grid.table_) return std::nullopt;
         return grid;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
 }
 
-std::uint32_t NearestGrid::build(std::size_t level, std::uint32_t cell) noexcept {
-    Level& here = levels_[level];
-    std::uint32_t& slot = here.table[cell];
+NearestGrid::Box NearestGrid::box_of(unsigned level, std::uint32_t steps, std::uint32_t n0,
+                                     std::uint32_t n1, std::uint32_t n2) noexcept {
+    const std::uint32_t n[3] = {n0, n1, n2};
+    const float u = unit(level);
+    const float margin = margin_of(level);
+    Box box{};
+    for (std::size_t k = 0; k < 3; ++k) {
+        box.lo[k] = (static_cast<float>(n[k]) * u + low(level)) - margin;
+        box.hi[k] = (static_cast<float>(n[k] + steps) * u + low(level)) + margin;
+    }
+    return box;
+}
+
+std::uint32_t NearestGrid::build_coarse(std::uint32_t cell) noexcept {
+    std::uint32_t& slot = coarse_[cell];
+    if (kind(root_) != LIST) return slot = FULL;
+    const unsigned level = cell >> 9;
+    const std::uint32_t n0 = ((cell >> 6) & 7) * COARSE_STEPS;
+    const std::uint32_t n1 = ((cell >> 3) & 7) * COARSE_STEPS;
+    const std::uint32_t n2 = (cell & 7) * COARSE_STEPS;
+    return slot = filter(root_, box_of(level, COARSE_STEPS, n0, n1, n2));
+}
+
+std::uint32_t NearestGrid::build_top(std::uint32_t cell) noexcept {
+    std::uint32_t& slot = table_[cell];
     if (slot == FULL) return FULL;
-    const Geometry& g = here.geometry;
-    std::uint32_t parent = root_;
-    if (level > 0) {
-        const Level& up = levels_[level - 1];
-        const unsigned drop = g.shift - up.geometry.shift;
-        std::uint32_t n[3];
-        coords_of(g.shift, cell, n);
-        const std::uint32_t up_cell =
-            cell_of(up.geometry.shift, n[0] >> drop, n[1] >> drop, n[2] >> drop);
-        parent = up.table[up_cell];
-        if ((parent & COUNT_MASK) == 0) parent = build(level - 1, up_cell);
+    // The coarse cell is the brick (see top_cell).
+    const std::uint32_t brick = cell >> 6;
+    std::uint32_t parent = coarse_[brick];
+    if (parent == 0) parent = build_coarse(brick);
+    if (kind(parent) == NONE) return slot = FULL;
+    const unsigned level = brick >> 9;
+    const std::uint32_t n0 = ((brick >> 6) & 7) * COARSE_STEPS + ((cell >> 4) & 3) * TOP_STEPS;
+    const std::uint32_t n1 = ((brick >> 3) & 7) * COARSE_STEPS + ((cell >> 2) & 3) * TOP_STEPS;
+    const std::uint32_t n2 = (brick & 7) * COARSE_STEPS + (cell & 3) * TOP_STEPS;
+    return slot = maybe_split(filter(parent, box_of(level, TOP_STEPS, n0, n1, n2)), 0);
+}
+
+std::uint32_t NearestGrid::build_child(std::size_t slot, unsigned level, unsigned depth,
+                                       std::uint32_t n0, std::uint32_t n1,
+                                       std::uint32_t n2) noexcept {
+    const std::uint32_t parent = children_[slot / BLOCK * BLOCK + 64];
+    const unsigned s = 4 - 2 * depth;  // a child is 1 << s coordinates wide
+    const Box box = box_of(level, 1u << s, n0 >> s << s, n1 >> s << s, n2 >> s << s);
+    const std::uint32_t e = maybe_split(filter(parent, box), depth);
+    children_[slot] = e;
+    return e;
+}
+
+std::uint32_t NearestGrid::maybe_split(std::uint32_t list, unsigned depth) noexcept {
+    if (kind(list) != LIST || list_count(list) <= SPLIT_QUADS || depth >= MAX_DEPTH) return list;
+    const std::size_t start = children_.size();
+    if (start + BLOCK > children_.capacity()) return list;
+    children_.resize(start + BLOCK, 0u);  // within the reserved room: cannot throw
+    children_[start + 64] = list;
+    return static_cast<std::uint32_t>(start / BLOCK) << 2 | SPLIT;
+}
+
+std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t kept,
+                                        const Box& box) noexcept {
+    if (kept <= 1) return kept;
+    // The candidates' working values in double precision, a channel per
+    // row, padded to an even count with copies of the first, whose results
+    // are ignored.
+    const std::size_t padded = (kept + 1) & ~std::size_t{1};
+    double* const w[3] = {wide_.data(), wide_.data() + padded, wide_.data() + 2 * padded};
+    for (std::size_t i = 0; i < padded; ++i) {
+        const std::uint32_t lane = scratch_[i < kept ? i : 0];
+        const CandidateQuad& q = source[lane / 4];
+        w[0][i] = q.w0[lane % 4];
+        w[1][i] = q.w1[lane % 4];
+        w[2][i] = q.w2[lane % 4];
     }
-    if ((parent & COUNT_MASK) == 0) {
-        slot = FULL;
-        return FULL;
+    __m128d lo[3], hi[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        lo[k] = _mm_set1_pd(box.lo[k]);
+        hi[k] = _mm_set1_pd(box.hi[k]);
     }
-    const std::size_t first = parent >> COUNT_BITS;
-    const std::size_t count = parent & COUNT_MASK;
-    const Box box = cell_box(g, cell);
+    double* const reach = reach_.data();
+    for (std::size_t i = 0; i < padded; i += 2) {
+        __m128d r = _mm_setzero_pd();
+        for (std::size_t k = 0; k < 3; ++k) {
+            const __m128d x = _mm_loadu_pd(w[k] + i);
+            const __m128d a = _mm_sub_pd(lo[k], x);
+            const __m128d b = _mm_sub_pd(hi[k], x);
+            r = _mm_add_pd(r, _mm_max_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b)));
+        }
+        _mm_storeu_pd(reach + i, r);
+    }
+    // The candidates of least reach, in ascending order.
+    std::size_t dominators[DOMINATORS];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < kept; ++i) {
+        std::size_t at = count;
+        if (count == DOMINATORS) {
+            if (reach[i] >= reach[dominators[DOMINATORS - 1]]) continue;
+            at = DOMINATORS - 1;
+        } else {
+            ++count;
+        }
+        for (; at > 0 && reach[dominators[at - 1]] > reach[i]; --at) {
+            dominators[at] = dominators[at - 1];
+        }
+        dominators[at] = i;
+    }
+    // For each dominator k, every candidate i at once: the least of
+    // d_i - d_k over the box, the sum over channels of
+    // (wi - wk) * (wi + wk) - 2 * max(lo * (wi - wk), hi * (wi - wk)),
+    // against the margin. A dominator compared with itself gives 0, which
+    // never passes.
+    unsigned char* const beaten = beaten_.data();
+    std::fill(beaten, beaten + padded, 0);
+    const __m128d slack = _mm_set1_pd(0x1p-20);
+    for (std::size_t t = 0; t < count; ++t) {
+        const std::size_t d = dominators[t];
+        const __m128d wk[3] = {_mm_set1_pd(w[0][d]), _mm_set1_pd(w[1][d]), _mm_set1_pd(w[2][d])};
+        const __m128d reach_k = _mm_set1_pd(reach[d]);
+        for (std::size_t i = 0; i < padded; i += 2) {
+            __m128d least = _mm_setzero_pd();
+            for (std::size_t k = 0; k < 3; ++k) {
+                const __m128d wi = _mm_loadu_pd(w[k] + i);
+                const __m128d a = _mm_sub_pd(wi, wk[k]);
+                const __m128d corner = _mm_max_pd(_mm_mul_pd(lo[k], a), _mm_mul_pd(hi[k], a));
+                least = _mm_add_pd(least, _mm_sub_pd(_mm_mul_pd(a, _mm_add_pd(wi, wk[k])),
+                                                     _mm_add_pd(corner, corner)));
+            }
+            const __m128d margin = _mm_mul_pd(slack, _mm_add_pd(_mm_loadu_pd(reach + i), reach_k));
+            const int out = _mm_movemask_pd(_mm_cmpgt_pd(least, margin));
+            beaten[i] |= static_cast<unsigned char>(out & 1);
+            beaten[i + 1] |= static_cast<unsigned char>(out >> 1);
+        }
+    }
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < kept; ++i) {
+        if (beaten[i] == 0) scratch_[out++] = scratch_[i];
+    }
+    return out;
+}
+
+std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept {
+    if (kind(parent) != LIST) return parent;  // a pair: nothing to gain
+    const std::size_t first = list_first(parent);
+    const std::size_t count = list_count(parent);
 
     // The smallest upper bound in the parent list, then every colour whose
     // lower bound does not exceed it, in list order.
@@ -231,20 +364,19 @@ std::uint32_t NearestGrid::build(std::size_t level, std::uint32_t cell) noexcept
                                static_cast<std::uint32_t>(__builtin_ctz(keep));
         }
     }
+    kept = drop_dominated(source, kept, box);
 
+    if (kept <= 2) {
+        // In list order, so a <= b.
+        const std::uint32_t a = source[scratch_[0] / 4].index[scratch_[0] % 4];
+        const std::uint32_t b = kept == 2 ? source[scratch_[1] / 4].index[scratch_[1] % 4] : a;
+        return b << 14 | a << 2 | PAIR;
+    }
     const std::size_t quads = (kept + 3) / 4;
+    if (quads == count) return parent;  // no quad saved: share the parent's list
     const std::size_t start = pool_.size();
-    if (start + quads > MAX_QUADS) {
-        slot = FULL;
-        return FULL;
-    }
-    try {
-        pool_.resize(start + quads);
-    } catch (const std::bad_alloc&) {
-        slot = FULL;
-        return FULL;
-    }
-    source = pool_.data() + first;  // the pool may have moved
+    if (start + quads > pool_.capacity() || start + quads > MAX_QUADS) return parent;
+    pool_.resize(start + quads);  // within the reserved room: cannot throw
     CandidateQuad* target = pool_.data() + start;
     for (std::size_t i = 0; i < 4 * quads; ++i) {
         CandidateQuad& to = target[i / 4];
@@ -260,38 +392,55 @@ std::uint32_t NearestGrid::build(std::size_t level, std::uint32_t cell) noexcept
             to.index[i % 4] = 0;
         }
     }
-    slot = static_cast<std::uint32_t>(start << COUNT_BITS | quads);
-    return slot;
+    return list_entry(start, quads);
 }
 
 std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
-    const Geometry& g = finest();
     const float c[3] = {c0, c1, c2};
-    std::uint32_t n[3];
-    for (std::size_t k = 0; k < 3; ++k) {
-        const float x = c[k] * g.inv_width + g.offset;
-        if (!(x >= 0.0f && x < g.cells)) return palette_->nearest(c0, c1, c2);
-        n[k] = static_cast<std::uint32_t>(x);
-    }
-    const std::uint32_t e = entry(cell_of(g.shift, n[0], n[1], n[2]));
-    if ((e & COUNT_MASK) == 0) return palette_->nearest(c0, c1, c2);
-    const CandidateQuad* list = pool_.data() + (e >> COUNT_BITS);
-    float best = INF;
-    std::size_t index = 0;
-    for (std::size_t q = 0; q < (e & COUNT_MASK); ++q) {
-        for (std::size_t i = 0; i < 4; ++i) {
-            const float t1 = c1 - list[q].w1[i];
-            const float t0 = c0 - list[q].w0[i];
-            const float t2 = c2 - list[q].w2[i];
-            const float s = t1 * t1 + t0 * t0;
-            const float d = s + t2 * t2;
-            if (best > d) {
-                best = d;
-                index = list[q].index[i];
+    for (unsigned level = 0; level < LEVELS; ++level) {
+        std::uint32_t n[3];
+        bool inside = true;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const float x = c[k] * scale(level) + offset(level);
+            inside = inside && x >= 0.0f && x < AXIS;
+            n[k] = inside ? static_cast<std::uint32_t>(x) : 0u;
+        }
+        if (!inside) continue;
+        const std::uint32_t e = list_for(level, n[0], n[1], n[2]);
+        if (kind(e) == NONE) break;
+        if (kind(e) == PAIR) {
+            const std::uint32_t pair[2] = {pair_a(e), pair_b(e)};
+            float d[2];
+            for (std::size_t i = 0; i < 2; ++i) {
+                const float* w = working4_.data() + 4 * pair[i];
+                const float t1 = c1 - w[1];
+                const float t0 = c0 - w[0];
+                const float t2 = c2 - w[2];
+                const float s = t1 * t1 + t0 * t0;
+                d[i] = s + t2 * t2;
+            }
+            // Both finite; the first wins a tie.
+            return d[1] < d[0] ? pair[1] : pair[0];
+        }
+        const CandidateQuad* list = pool_.data() + list_first(e);
+        float best = INF;
+        std::size_t index = 0;
+        for (std::size_t q = 0; q < list_count(e); ++q) {
+            for (std::size_t i = 0; i < 4; ++i) {
+                const float t1 = c1 - list[q].w1[i];
+                const float t0 = c0 - list[q].w0[i];
+                const float t2 = c2 - list[q].w2[i];
+                const float s = t1 * t1 + t0 * t0;
+                const float d = s + t2 * t2;
+                if (best > d) {
+                    best = d;
+                    index = list[q].index[i];
+                }
             }
         }
+        return index;
     }
-    return index;
+    return palette_->nearest(c0, c1, c2);
 }
 
 }  // namespace dithering

@@ -29,16 +29,28 @@ struct alignas(64) CandidateQuad {
 // d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2 (each step rounded on its
 // own), NaN never winning and 0 when nothing is below +inf.
 //
-// Values with every channel in [LOW, HIGH) are looked up in the grid;
-// anything else (NaN, infinities, error that ran far off) takes the full
-// scan of Palette::nearest. Cell lists are built on first use and kept for
-// the life of the grid, so one grid serves one pass; it is not safe to
-// share between threads. The grid never fails a search: should memory run
-// out while a list is built, that cell falls back to the full scan.
+// Error diffusion never clamps its values, so with a palette that does not
+// enclose a picture's colours (a photo's own palette never holds its
+// extremes) the values wander far outside 0..255, often for most of the
+// pixels. The grid therefore has LEVELS nested cubes around 128, each 8
+// times wider than the one inside it, of 32 x 32 x 32 cells each: cells of
+// width 16 over [-128, 384), of 128 over [-1920, 2176), and so on. A value
+// is looked up in the smallest cube that holds it; values outside the
+// largest (and NaN) take Palette::nearest's full scan. A cell whose list
+// would hold more than SPLIT_QUADS quads (where the palette crowds) is
+// split into 4 x 4 x 4 cells, so that lists stay short wherever the
+// colours are. (Splitting those again made more lists to build than it
+// saved in scanning, on photos with their own palettes.)
+//
+// Lists, splits and the cells' entries are built on first use and kept for
+// the life of the grid, so one grid serves one call; it is not safe to
+// share between threads. Its memory beyond the tables is bounded by
+// MEMORY_LIMIT: past it cells split no further and new cells share their
+// parent's list, which is slower but just as exact. The grid never fails a
+// search.
 class NearestGrid {
 public:
-    static constexpr float LOW = -128.0f;
-    static constexpr float HIGH = 384.0f;
+    static constexpr unsigned LEVELS = 4;
 
     // The grid for `palette`, which must outlive it. Nullopt when memory for
     // the cell tables cannot be had.
@@ -53,51 +65,87 @@ public:
 
     // ------------------------------------------------ for the vector passes
     //
-    // The finest level: a value's cell has coordinates
-    // n_k = trunc(c_k * inv_width + offset) per channel, valid when
-    // 0 <= c_k * inv_width + offset < cells (computed in single precision,
-    // product rounded, then sum rounded), and index cell_of(shift, n).
-    struct Geometry {
-        float width;
-        float inv_width;
-        float offset;  // cells below 0
-        float cells;   // per axis, 1 << shift
-        unsigned shift;
-    };
-
-    // Tables hold cells in bricks of 4 x 4 x 4, so that the cells of nearby
-    // values share cache lines: the brick coordinates n_k >> 2 in the high
-    // bits, the coordinates inside it, n_k & 3, in the low six.
-    static std::uint32_t cell_of(unsigned shift, std::uint32_t n0, std::uint32_t n1,
-                                 std::uint32_t n2) noexcept {
-        const unsigned b = shift - 2;
-        return ((n0 >> 2) << (2 * b) | (n1 >> 2) << b | n2 >> 2) << 6 | (n0 & 3) << 4 |
-               (n1 & 3) << 2 | (n2 & 3);
+    // A value's coordinates in cube L, at a sixteenth of its cell width:
+    // per channel x_k = c_k * scale(L) + offset(L) in single precision (the
+    // product is exact, a power of two; the sum rounded), valid when
+    // 0 <= x_k < AXIS for all three, and n_k = trunc(x_k). The scalings by
+    // powers of two commute with the rounding, so the cell of width w in
+    // cube L holding the value has coordinates n_k / (w / unit(L)).
+    static constexpr float AXIS = 512.0f;
+    static constexpr float scale(unsigned level) noexcept {
+        return 1.0f / static_cast<float>(1u << (3 * level));
     }
-    static void coords_of(unsigned shift, std::uint32_t cell, std::uint32_t (&n)[3]) noexcept {
-        const unsigned b = shift - 2;
-        const std::uint32_t brick = cell >> 6;
-        const std::uint32_t mask = (1u << b) - 1;
-        n[0] = (brick >> (2 * b)) << 2 | ((cell >> 4) & 3);
-        n[1] = ((brick >> b) & mask) << 2 | ((cell >> 2) & 3);
-        n[2] = (brick & mask) << 2 | (cell & 3);
+    static constexpr float offset(unsigned level) noexcept {
+        return 256.0f - 128.0f * scale(level);
+    }
+    // The value at coordinate 0 and the width of one coordinate step.
+    static constexpr float low(unsigned level) noexcept {
+        return 128.0f - 256.0f * static_cast<float>(1u << (3 * level));
+    }
+    static constexpr float unit(unsigned level) noexcept {
+        return static_cast<float>(1u << (3 * level));
     }
 
-    const Geometry& finest() const noexcept { return levels_.back().geometry; }
-
-    // A cell's entry: (first quad << COUNT_BITS) | quad count, with a count
-    // of 0 meaning "use the full scan". Builds the list if needed.
-    static constexpr unsigned COUNT_BITS = 11;  // lists up to 2047 quads: any palette
-    static constexpr std::uint32_t COUNT_MASK = (1u << COUNT_BITS) - 1;
-    std::uint32_t entry(std::uint32_t cell) noexcept {
-        const std::uint32_t e = levels_.back().table[cell];
-        return (e & COUNT_MASK) != 0 ? e : build(levels_.size() - 1, cell);
+    // The top table's index of the cell holding coordinates n in cube
+    // `level`: the cubes one after the other, each in bricks of 4 x 4 x 4
+    // cells, so that the cells of nearby values share cache lines; the
+    // brick (n_k >> 6) in the high bits, the cell inside it
+    // ((n_k >> 4) & 3) in the low six.
+    static std::uint32_t top_cell(unsigned level, std::uint32_t n0, std::uint32_t n1,
+                                  std::uint32_t n2) noexcept {
+        return ((level << 9 | (n0 >> 6) << 6 | (n1 >> 6) << 3 | n2 >> 6) << 6) |
+               ((n0 >> 4) & 3) << 4 | ((n1 >> 4) & 3) << 2 | ((n2 >> 4) & 3);
     }
-    // The finest level's table, for a quick look before calling entry().
-    const std::uint32_t* table() const noexcept { return levels_.back().table.get(); }
-    // The quads of every list. They move when a list is added: fetch them
-    // again after entry() builds. Quad 0 belongs to no list and holds only
-    // +inf lanes.
+    // The slot of coordinates n in the block of a split cell at `depth`
+    // (1: cells a quarter of the top width, 4 coordinates).
+    static std::uint32_t child_slot(unsigned depth, std::uint32_t n0, std::uint32_t n1,
+                                    std::uint32_t n2) noexcept {
+        const unsigned s = 4 - 2 * depth;
+        return ((n0 >> s) & 3) << 4 | ((n1 >> s) & 3) << 2 | ((n2 >> s) & 3);
+    }
+
+    // An entry, by its two low bits: a list of quads (count 1..2047 in
+    // bits 2..12, the first quad above them); a split cell (its block of
+    // children starts at (entry >> 2) * BLOCK in children()); a pair of
+    // candidates held in the entry itself (palette indices a <= b in bits
+    // 2..13 and 14..25, a == b for a single one), which costs no list; or,
+    // with kind 0, a cell not built yet (entry 0) or one that takes the
+    // full scan.
+    enum Kind : std::uint32_t { NONE = 0, LIST = 1, SPLIT = 2, PAIR = 3 };
+    static Kind kind(std::uint32_t e) noexcept { return static_cast<Kind>(e & 3); }
+    static std::uint32_t list_count(std::uint32_t e) noexcept { return (e >> 2) & 2047; }
+    static std::uint32_t list_first(std::uint32_t e) noexcept { return e >> 13; }
+    static std::uint32_t block_of(std::uint32_t e) noexcept { return e >> 2; }
+    static std::uint32_t pair_a(std::uint32_t e) noexcept { return (e >> 2) & 4095; }
+    static std::uint32_t pair_b(std::uint32_t e) noexcept { return (e >> 14) & 4095; }
+    static constexpr std::size_t SPLIT_QUADS = 4;
+    static constexpr unsigned MAX_DEPTH = 1;
+    // A block: the 64 children, then the split cell's own list.
+    static constexpr std::size_t BLOCK = 65;
+    static constexpr std::size_t MEMORY_LIMIT = std::size_t{6} << 20;
+
+    // The entry of the finest cell holding coordinates n in cube `level`:
+    // a list, a pair, or kind NONE for the full scan; builds what is
+    // missing.
+    std::uint32_t list_for(unsigned level, std::uint32_t n0, std::uint32_t n1,
+                           std::uint32_t n2) noexcept {
+        const std::uint32_t cell = top_cell(level, n0, n1, n2);
+        std::uint32_t e = table_[cell];
+        if (kind(e) == NONE) e = build_top(cell);
+        for (unsigned depth = 1; kind(e) == SPLIT; ++depth) {
+            const std::size_t slot = block_of(e) * BLOCK + child_slot(depth, n0, n1, n2);
+            e = children_[slot];
+            if (e == 0) e = build_child(slot, level, depth, n0, n1, n2);
+        }
+        return e;
+    }
+    // The working colours, four floats each (the last 0), for the pairs.
+    const float* working4() const noexcept { return working4_.data(); }
+    const std::uint32_t* table() const noexcept { return table_.get(); }
+    const std::uint32_t* children() const noexcept { return children_.data(); }
+    // The quads of every list. Room for all of them is reserved up front,
+    // so they never move. Quad 0 belongs to no list and holds only +inf
+    // lanes.
     const CandidateQuad* quads() const noexcept { return pool_.data(); }
 
     const Palette& palette() const noexcept { return *palette_; }
@@ -106,25 +154,49 @@ private:
     struct FreeTable {
         void operator()(std::uint32_t* p) const noexcept;
     };
-    struct Level {
-        Geometry geometry;
-        // 0: not built yet; otherwise an entry as described at entry().
-        std::unique_ptr<std::uint32_t[], FreeTable> table;
-    };
+    using Table = std::unique_ptr<std::uint32_t[], FreeTable>;
 
     struct alignas(16) Quad {
         float v[4];
     };
+    struct Box {
+        float lo[3];
+        float hi[3];
+    };
 
     NearestGrid() = default;
-    std::uint32_t build(std::size_t level, std::uint32_t cell) noexcept;
+    // The box of the cell `steps` coordinates wide at coordinates n (a
+    // multiple of `steps`) in cube `level`.
+    static Box box_of(unsigned level, std::uint32_t steps, std::uint32_t n0, std::uint32_t n1,
+                      std::uint32_t n2) noexcept;
+    std::uint32_t build_top(std::uint32_t cell) noexcept;
+    std::uint32_t build_coarse(std::uint32_t cell) noexcept;
+    std::uint32_t build_child(std::size_t slot, unsigned level, unsigned depth, std::uint32_t n0,
+                              std::uint32_t n1, std::uint32_t n2) noexcept;
+    // The list of the colours of `parent` that can be nearest somewhere in
+    // `box`, or `parent` itself when it cannot be narrowed or no room is
+    // left.
+    std::uint32_t filter(std::uint32_t parent, const Box& box) noexcept;
+    // Drops from the first `kept` candidates in scratch_ those that another
+    // candidate beats everywhere in `box`; returns how many remain.
+    std::size_t drop_dominated(const CandidateQuad* source, std::size_t kept,
+                               const Box& box) noexcept;
+    // `list` as the entry of a cell at `depth`: split when long, room
+    // allowing.
+    std::uint32_t maybe_split(std::uint32_t list, unsigned depth) noexcept;
 
     const Palette* palette_ = nullptr;
-    std::vector<Level> levels_;          // coarsest first
-    std::vector<CandidateQuad> pool_;    // the +inf quad, then every list
-    std::uint32_t root_ = 0;             // entry of the root list
-    std::vector<std::uint32_t> scratch_; // candidate lanes while a list is built
-    std::vector<Quad> lows_;             // their lower bounds, quad by quad
+    Table coarse_;                         // cells four top cells wide: parents of top cells
+    Table table_;                          // the top cells of every cube
+    std::vector<std::uint32_t> children_;  // blocks of split cells
+    std::vector<CandidateQuad> pool_;      // the +inf quad, then every list
+    std::uint32_t root_ = 0;               // entry of the root list
+    std::vector<std::uint32_t> scratch_;   // candidate lanes while a list is built
+    std::vector<Quad> lows_;               // their lower bounds, quad by quad
+    std::vector<double> reach_;            // their farthest distances from the box
+    std::vector<double> wide_;             // their working values, in double precision
+    std::vector<unsigned char> beaten_;    // whether another beats them everywhere
+    std::vector<float> working4_;
 };
 
 }  // namespace dithering

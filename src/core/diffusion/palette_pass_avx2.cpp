@@ -31,6 +31,7 @@
 #include <limits>
 #include <optional>
 
+#include "core/color/grid_search_avx2.hpp"
 #include "core/color/nearest_grid.hpp"
 #include "core/color/nearest_scan.hpp"
 
@@ -41,6 +42,15 @@
 
 namespace dithering {
 namespace {
+
+using avx2::grid_search_of;
+using avx2::GridSearch;
+using avx2::INF_BITS;
+using avx2::lane1_of;
+using avx2::lane2_of;
+using avx2::lanes_equal;
+using avx2::least_everywhere;
+using avx2::nearest_out_of_line;
 
 constexpr std::size_t CHUNK = 16;
 constexpr std::size_t LAG = CHUNK + 4;
@@ -74,34 +84,6 @@ struct Cursor {
 };
 
 // --------------------------------------------------------------- searches
-
-// The distances compared as unsigned integers: a distance is +0, positive
-// or +inf, whose bit patterns order like their values, or a NaN, whose
-// patterns (either sign) all lie above +inf's. The unsigned minimum is thus
-// the smallest distance that is not NaN, or at least +inf's pattern when
-// none is below +inf, and costs one cycle where a float minimum costs
-// three. Returns it in every lane.
-DITHERING_AVX2_INLINE __m256i least_everywhere(__m256i m) {
-    m = _mm256_min_epu32(m, _mm256_permute2x128_si256(m, m, 1));
-    m = _mm256_min_epu32(m, _mm256_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
-    return _mm256_min_epu32(m, _mm256_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
-}
-
-DITHERING_AVX2_INLINE unsigned lanes_equal(__m256i d, __m256i m) {
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(d, m))));
-}
-
-// Lanes 1 and 2 of v in every lane (lane 0 is _mm256_broadcastss_ps):
-// moved down in place, then broadcast, with no index vector to keep in a
-// register.
-DITHERING_AVX2_INLINE __m256 lane1_of(__m128 v) {
-    return _mm256_broadcastss_ps(_mm_movehdup_ps(v));
-}
-DITHERING_AVX2_INLINE __m256 lane2_of(__m128 v) {
-    return _mm256_broadcastss_ps(_mm_movehl_ps(v, v));
-}
-
-constexpr std::uint32_t INF_BITS = 0x7f800000u;
 
 // Every colour of a palette of up to 8 * BLOCKS, in registers, in palette
 // order (padding lanes hold NaN). The first lane holding the least distance
@@ -156,12 +138,6 @@ DITHERING_AVX2 FullScan<BLOCKS> full_scan_of(const Palette& palette) {
     return scan;
 }
 
-__attribute__((noinline)) std::size_t nearest_out_of_line(const Palette& palette, __m128 v) {
-    alignas(16) float c[4];
-    _mm_store_ps(c, v);
-    return palette.nearest(c[0], c[1], c[2]);
-}
-
 // Any palette: Palette::nearest, called per pixel.
 struct CallScan {
     const Palette* palette;
@@ -170,116 +146,6 @@ struct CallScan {
         return nearest_out_of_line(*palette, v);
     }
 };
-
-// Two quads side by side as eight lanes, `low` in lanes 0..3.
-DITHERING_AVX2_INLINE __m256 pair(const float* low, const float* high) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(low)), _mm_load_ps(high), 1);
-}
-
-DITHERING_AVX2_INLINE __m256 pair_distance(const CandidateQuad& low, const CandidateQuad& high,
-                                           __m256 c0, __m256 c1, __m256 c2) {
-    const __m256 t1 = _mm256_sub_ps(c1, pair(low.w1, high.w1));
-    const __m256 t0 = _mm256_sub_ps(c0, pair(low.w0, high.w0));
-    const __m256 t2 = _mm256_sub_ps(c2, pair(low.w2, high.w2));
-    const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
-    return _mm256_add_ps(s, _mm256_mul_ps(t2, t2));
-}
-
-// Lists of three quads or more, two quads per step (the last one paired
-// with the +inf quad if need be): each lane keeps its first strict minimum
-// and its position in the list, then the lowest position among the lanes
-// at the least distance wins. Lists are in palette order, so that is the
-// lowest index.
-DITHERING_AVX2 __attribute__((noinline)) std::size_t grid_list_nearest(
-    const CandidateQuad* list, const CandidateQuad& none, std::size_t count, __m128 v) {
-    const __m256 c0 = _mm256_broadcastss_ps(v);
-    const __m256 c1 = lane1_of(v);
-    const __m256 c2 = lane2_of(v);
-    __m256i best = _mm256_set1_epi32(-1);
-    __m256i position = _mm256_setzero_si256();
-    __m256i here = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i eight = _mm256_set1_epi32(8);
-    for (std::size_t q = 0; q < count; q += 2) {
-        const CandidateQuad& high = q + 1 < count ? list[q + 1] : none;
-        const __m256i d = _mm256_castps_si256(pair_distance(list[q], high, c0, c1, c2));
-        const __m256i least = _mm256_min_epu32(best, d);
-        const __m256i kept = _mm256_cmpeq_epi32(least, best);
-        position = _mm256_blendv_epi8(here, position, kept);
-        best = least;
-        here = _mm256_add_epi32(here, eight);
-    }
-    const __m256i m = least_everywhere(best);
-    // Lanes away from the least distance drop out as the largest position.
-    const __m256i away = _mm256_xor_si256(_mm256_cmpeq_epi32(best, m), _mm256_set1_epi32(-1));
-    const __m256i first = least_everywhere(_mm256_or_si256(position, away));
-    const auto p =
-        static_cast<std::size_t>(static_cast<std::uint32_t>(_mm256_cvtsi256_si32(first)));
-    return list[p / 4].index[p % 4];
-}
-
-// A NearestGrid lookup. Values whose cell is in the grid scan that cell's
-// list (usually one or two quads); the rest take Palette::nearest.
-struct GridSearch {
-    NearestGrid* grid;
-    const std::uint32_t* table;
-    const CandidateQuad* quads;
-    __m128 scale;
-    __m128 offset;
-    __m128 cells;
-    __m128i high_shifts;  // brick coordinates to their place in the index
-    __m128i low_shifts;   // coordinates inside the brick
-
-    DITHERING_AVX2 void refresh() { quads = grid->quads(); }
-
-    DITHERING_AVX2_INLINE std::size_t find(__m128 v) {
-        // The cell coordinates as NearestGrid::finest() defines them; lane
-        // 3 of v is 0 and its shift of 32 clears it.
-        const __m128 x = _mm_add_ps(_mm_mul_ps(v, scale), offset);
-        const __m128 inside = _mm_and_ps(_mm_cmpge_ps(x, _mm_setzero_ps()), _mm_cmplt_ps(x, cells));
-        if (__builtin_expect((_mm_movemask_ps(inside) & 7) != 7, 0)) {
-            return nearest_out_of_line(grid->palette(), v);
-        }
-        // NearestGrid::cell_of on all three lanes at once, then or-ed
-        // together.
-        const __m128i c = _mm_cvttps_epi32(x);
-        __m128i n = _mm_or_si128(_mm_sllv_epi32(_mm_srli_epi32(c, 2), high_shifts),
-                                 _mm_sllv_epi32(_mm_and_si128(c, _mm_set1_epi32(3)), low_shifts));
-        n = _mm_or_si128(n, _mm_shuffle_epi32(n, _MM_SHUFFLE(1, 0, 3, 2)));
-        n = _mm_or_si128(n, _mm_shuffle_epi32(n, _MM_SHUFFLE(2, 3, 0, 1)));
-        const auto cell = static_cast<std::uint32_t>(_mm_cvtsi128_si32(n));
-        std::uint32_t e = table[cell];
-        if (__builtin_expect((e & NearestGrid::COUNT_MASK) == 0, 0)) {
-            e = grid->entry(cell);
-            quads = grid->quads();
-            if ((e & NearestGrid::COUNT_MASK) == 0) return nearest_out_of_line(grid->palette(), v);
-        }
-        const CandidateQuad* low = quads + (e >> NearestGrid::COUNT_BITS);
-        const std::size_t count = e & NearestGrid::COUNT_MASK;
-        if (__builtin_expect(count > 2, 0)) return grid_list_nearest(low, quads[0], count, v);
-        // One or two quads, the first paired with the +inf quad. Every
-        // distance here is finite (see nearest_grid.cpp) and the padding
-        // lanes' are +inf, so the first lane at the least distance is the
-        // answer.
-        const CandidateQuad* high = count == 2 ? low + 1 : quads;
-        const __m256i d = _mm256_castps_si256(
-            pair_distance(*low, *high, _mm256_broadcastss_ps(v), lane1_of(v), lane2_of(v)));
-        const auto p = static_cast<std::size_t>(__builtin_ctz(lanes_equal(d, least_everywhere(d))));
-        return (p < 4 ? low : high)->index[p & 3];
-    }
-};
-
-DITHERING_AVX2 GridSearch grid_search_of(NearestGrid& grid) {
-    const NearestGrid::Geometry& g = grid.finest();
-    const int b = static_cast<int>(g.shift) - 2;
-    return {&grid,
-            grid.table(),
-            grid.quads(),
-            _mm_set1_ps(g.inv_width),
-            _mm_set1_ps(g.offset),
-            _mm_set1_ps(g.cells),
-            _mm_setr_epi32(2 * b + 6, b + 6, 6, 32),
-            _mm_setr_epi32(4, 2, 0, 32)};
-}
 
 // ------------------------------------------------------------ row kernels
 
@@ -581,12 +447,6 @@ DITHERING_AVX2 std::size_t nearest_in_registers_avx2(const Palette& palette, flo
     if (m <= 16) return full_scan_of<2>(palette).find(v);
     if (m <= 24) return full_scan_of<3>(palette).find(v);
     return full_scan_of<4>(palette).find(v);
-}
-
-DITHERING_AVX2 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1,
-                                                float c2) noexcept {
-    GridSearch search = grid_search_of(grid);
-    return search.find(_mm_setr_ps(c0, c1, c2, 0.0f));
 }
 
 }  // namespace dithering

@@ -9,7 +9,9 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <optional>
 
+#include "core/color/nearest_grid.hpp"
 #include "core/threshold/threshold_kernels.hpp"
 
 namespace dithering {
@@ -571,8 +573,8 @@ void random_palette_plain(Img& img, const ColorSpace& space, const Palette& pale
 
 // The search eight pixels at a time does every distance, like the scan
 // behind Palette::nearest, but without a per-pixel reduction and call; it
-// is the faster of the two for small palettes. Larger palettes are left to
-// Palette::nearest, whose search may skip colours.
+// is the faster of the two for small palettes. Larger palettes use a
+// NearestGrid, whose cells list only the colours that can be nearest there.
 constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
 
 // Pixels go to the nearest-colour search in blocks of this many points (a
@@ -589,20 +591,33 @@ struct PaletteBlock {
     std::uint32_t index[PALETTE_BLOCK] = {};
 };
 
+// The grid for a palette too large for the point search; none otherwise,
+// or when its memory cannot be had (the point search then does every
+// distance, which is slower but the same).
+std::optional<NearestGrid> grid_for(const Palette& palette) {
+    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
+    return NearestGrid::create(palette);
+}
+
 // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k]: the same
-// c_k = amp_k * u + lut[b_k] as palette_pixel, then all the searches at once.
+// c_k = amp_k * u + lut[b_k] as palette_pixel, then all the searches at once
+// (in `grid` when there is one).
 void palette_block_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
-                        const ColorSpace& space, const Palette& palette, const float amp[3],
-                        const float* u, PaletteBlock& block) {
+                        const ColorSpace& space, const Palette& palette, NearestGrid* grid,
+                        const float amp[3], const float* u, PaletteBlock& block) {
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint8_t* px = p + k * channels;
         block.c0[k] = amp[0] * u[k] + space.lut[px[0]];
         block.c1[k] = amp[1] * u[k] + space.lut[px[1]];
         block.c2[k] = amp[2] * u[k] + space.lut[px[2]];
     }
-    const std::size_t padded = (count + 7) / 8 * 8;
-    nearest_points_avx2(palette.working.data(), palette.size(), block.c0, block.c1, block.c2,
-                        padded, block.index);
+    if (grid != nullptr) {
+        nearest_points_grid_avx2(*grid, block.c0, block.c1, block.c2, count, block.index);
+    } else {
+        const std::size_t padded = (count + 7) / 8 * 8;
+        nearest_points_avx2(palette.working.data(), palette.size(), block.c0, block.c1,
+                            block.c2, padded, block.index);
+    }
     for (std::size_t k = 0; k < count; ++k) {
         std::uint8_t* px = p + k * channels;
         const std::uint8_t* color = &palette.colors[3 * block.index[k]];
@@ -617,6 +632,8 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
     if (!threshold_avx2_supported()) return false;
     float amp[3];
     palette_amps(palette, strength, amp);
+    std::optional<NearestGrid> grid = grid_for(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     PaletteBlock block;
     float u[PALETTE_BLOCK] = {};
     std::uint8_t* p = img.pixels.get();
@@ -629,7 +646,7 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
                 u[k] = row[col] + -0.5f;
                 if (++col == matrix.cols) col = 0;
             }
-            palette_block_avx2(p, count, img.channels, space, palette, amp, u, block);
+            palette_block_avx2(p, count, img.channels, space, palette, search, amp, u, block);
             p += count * img.channels;
         }
     }
@@ -643,6 +660,8 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
     if (!threshold_avx2_supported()) return false;
     float amp[3];
     palette_amps(palette, strength, amp);
+    std::optional<NearestGrid> grid = grid_for(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     PaletteBlock block;
     float draws[PALETTE_BLOCK] = {};
     std::uint8_t* p = img.pixels.get();
@@ -650,7 +669,7 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
     for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
         const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
         draw_offsets_avx2(state + n * SPLITMIX_GAMMA, count, 1.0f, draws);
-        palette_block_avx2(p, count, img.channels, space, palette, amp, draws, block);
+        palette_block_avx2(p, count, img.channels, space, palette, search, amp, draws, block);
         p += count * img.channels;
     }
     return true;
@@ -751,8 +770,7 @@ void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, 
         copy_in(img, io);
         return;
     }
-    if (palette.size() > MAX_POINT_SEARCH_COLORS ||
-        !ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
+    if (!ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
         ordered_palette_on(ThresholdLoop::scalar, img, space, palette, strength, matrix, io);
     }
 }
@@ -808,8 +826,7 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
 void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
-    if (palette.size() > MAX_POINT_SEARCH_COLORS ||
-        !random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
+    if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
         random_palette_on(ThresholdLoop::plain, img, space, palette, strength, state, io);
     }
 }

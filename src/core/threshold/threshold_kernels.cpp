@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/color/grid_search_avx2.hpp"
 #include "core/simd/cpu_features.hpp"
 
 namespace dithering {
@@ -572,6 +573,16 @@ __attribute__((target("avx2"))) void nearest_points_avx2(const float* working,
     }
     for (; i + 8 <= count; i += 8) {
         nearest_groups<1>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
+    }
+}
+
+__attribute__((target("avx2"))) void nearest_points_grid_avx2(NearestGrid& grid,
+                                                              const float* c0, const float* c1,
+                                                              const float* c2, std::size_t count,
+                                                              std::uint32_t* out) noexcept {
+    avx2::GridSearch search = avx2::grid_search_of(grid);
+    for (std::size_t k = 0; k < count; ++k) {
+        out[k] = static_cast<std::uint32_t>(search.find(_mm_setr_ps(c0[k], c1[k], c2[k], 0.0f)));
     }
 }
 

@@ -8,6 +8,8 @@
 
 namespace dithering {
 
+class NearestGrid;
+
 inline constexpr std::uint64_t SPLITMIX_GAMMA = 0x9e3779b97f4a7c15ULL;
 
 // The SplitMix64 output of a state that has just been incremented, reduced
@@ -161,5 +163,11 @@ void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t co
 void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
+
+// The same answers from `grid`, one point after another: for larger
+// palettes, where a point's cell lists only a few candidates. Only callable
+// when threshold_avx2_supported().
+void nearest_points_grid_avx2(NearestGrid& grid, const float* c0, const float* c1,
+                              const float* c2, std::size_t count, std::uint32_t* out) noexcept;
 
 }  // namespace dithering

@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "core/color/color_space.hpp"
+#include "core/color/grid_search_avx2.hpp"
 #include "core/color/levels.hpp"
 #include "core/color/nearest_grid.hpp"
 #include "core/color/nearest_scan.hpp"
@@ -320,31 +321,32 @@ CORE_TEST(nearest_paths_match_reference_on_raw_lanes) {
 namespace {
 
 // Values where the grid is most likely to go wrong: on and one step either
-// side of cell edges of every level width (4, 8, 16, 32 on the grid's
-// origin of -128), at the ends of the grid's range, and the awkward values
-// above.
+// side of cell edges of every width in every cube (a cube's cells are 16
+// units wide, split into 4 and 1, and gathered by 4 for their parents), at
+// the ends of each cube, far beyond the last, and the awkward values above.
 float grid_value(std::mt19937& rng, const std::vector<float>& working) {
-    std::uniform_int_distribution<int> kind(0, 9);
-    std::uniform_int_distribution<int> width_log2(2, 5);
+    std::uniform_int_distribution<int> kind(0, 11);
+    std::uniform_int_distribution<unsigned> level(0, NearestGrid::LEVELS - 1);
+    std::uniform_int_distribution<int> steps_log4(0, 3);
     std::uniform_int_distribution<int> side(-1, 1);
-    const float ends[] = {NearestGrid::LOW, NearestGrid::HIGH};
+    auto nudge = [&](float v) {
+        const int s = side(rng);
+        return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+    };
+    const unsigned l = level(rng);
+    const float u = NearestGrid::unit(l);
     switch (kind(rng)) {
         case 0: case 1: case 2: {
-            // The i-th edge of cells of width w, a few cells either side
-            // of the grid included.
-            const int w = 1 << width_log2(rng);
-            const int i = std::uniform_int_distribution<int>(-2, 512 / w + 2)(rng);
-            const float v = NearestGrid::LOW + static_cast<float>(i * w);
-            const int s = side(rng);
-            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
+            // The i-th edge of cells `steps` coordinates wide, a few cells
+            // either side of the cube included.
+            const int steps = 1 << (2 * steps_log4(rng));
+            const int i = std::uniform_int_distribution<int>(-2, 512 / steps + 2)(rng);
+            return nudge(NearestGrid::low(l) + static_cast<float>(i * steps) * u);
         }
-        case 3: {
-            const float v = ends[rng() % 2];
-            const int s = side(rng);
-            return s == 0 ? v : std::nextafter(v, s < 0 ? -INFINITY : INFINITY);
-        }
+        case 3: return nudge(rng() % 2 ? NearestGrid::low(l) : NearestGrid::low(l) + 512.0f * u);
         case 4: return std::numeric_limits<float>::denorm_min() * static_cast<float>(side(rng));
         case 5: return -0.0f;
+        case 6: return std::uniform_real_distribution<float>(-3e5f, 3e5f)(rng);
         default: return awkward_value(rng, working);
     }
 }
@@ -390,6 +392,99 @@ CORE_TEST(nearest_grid_matches_reference) {
                     c = static_cast<std::uint8_t>(v);
                 }
                 check_grid(make_palette(std::move(colors), linear), rng, m >= 1000 ? 300 : 1000);
+            }
+        }
+    }
+}
+
+namespace {
+
+// Palettes shaped the way real ones are, and the ways that strain a grid:
+// clustered like a photo's own palette (most colours crowded in a few
+// small regions), near-duplicates one step apart in one channel, exact
+// duplicates, the 16 x 16 x 16 cube, and every colour on the grey axis.
+std::vector<std::uint8_t> shaped_palette(std::mt19937& rng, int shape, std::size_t m) {
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::normal_distribution<float> spread(0.0f, 6.0f);
+    auto clamp = [](float v) { return static_cast<std::uint8_t>(std::clamp(v, 0.0f, 255.0f)); };
+    std::vector<std::uint8_t> colors;
+    switch (shape) {
+        case 0: {  // clusters
+            float centres[4][3];
+            for (auto& c : centres) for (float& v : c) v = static_cast<float>(byte(rng));
+            for (std::size_t j = 0; j < m; ++j) {
+                const float* c = centres[rng() % 4];
+                for (int k = 0; k < 3; ++k) colors.push_back(clamp(c[k] + spread(rng)));
+            }
+            break;
+        }
+        case 1:  // near-duplicates: pairs one step apart in one channel
+            for (std::size_t j = 0; j < m; j += 2) {
+                std::uint8_t c[3] = {static_cast<std::uint8_t>(byte(rng) & 254),
+                                     static_cast<std::uint8_t>(byte(rng)),
+                                     static_cast<std::uint8_t>(byte(rng))};
+                colors.insert(colors.end(), c, c + 3);
+                c[rng() % 3] ^= 1;
+                colors.insert(colors.end(), c, c + 3);
+            }
+            break;
+        case 2:  // exact duplicates of a few colours, in scattered order
+            for (std::size_t j = 0; j < m; ++j) {
+                const int v = static_cast<int>(rng() % 5) * 60;
+                colors.push_back(static_cast<std::uint8_t>(v));
+                colors.push_back(static_cast<std::uint8_t>(255 - v));
+                colors.push_back(static_cast<std::uint8_t>((v * 7) % 256));
+            }
+            break;
+        case 3:  // the 16 x 16 x 16 cube
+            for (int r = 0; r < 16; ++r)
+                for (int g = 0; g < 16; ++g)
+                    for (int b = 0; b < 16; ++b) {
+                        colors.push_back(static_cast<std::uint8_t>(r * 17));
+                        colors.push_back(static_cast<std::uint8_t>(g * 17));
+                        colors.push_back(static_cast<std::uint8_t>(b * 17));
+                    }
+            break;
+        default:  // the grey axis
+            for (std::size_t j = 0; j < m; ++j) {
+                const auto v = static_cast<std::uint8_t>(byte(rng));
+                colors.insert(colors.end(), {v, v, v});
+            }
+    }
+    return colors;
+}
+
+}  // namespace
+
+CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
+    // Values as error diffusion makes them: a random walk that lingers near
+    // the colours and wanders far out (unclamped error), so that many
+    // values share a cell and its children, each cell's list serving
+    // values all over its box. Every answer is checked.
+    std::mt19937 rng(31337);
+    std::normal_distribution<float> step(0.0f, 9.0f);
+    for (int shape = 0; shape < 5; ++shape) {
+        for (std::size_t m : {65u, 256u, 1000u, 4096u}) {
+            if (shape == 3 && m != 4096) continue;
+            for (bool linear : {false, true}) {
+                const Palette p = make_palette(shaped_palette(rng, shape, m), linear);
+                std::optional<NearestGrid> grid = NearestGrid::create(p);
+                CHECK(grid.has_value());
+                if (!grid) continue;
+                const bool vector = nearest_path_supported(NearestPath::avx2);
+                float c[3] = {128.0f, 128.0f, 128.0f};
+                for (int t = 0; t < 6000; ++t) {
+                    const float pull = t % 1000 < 700 ? 0.9f : 1.02f;  // in, then out
+                    for (float& v : c) v = (v - 128.0f) * pull + 128.0f + step(rng);
+                    if (t % 97 == 0) {
+                        for (float& v : c) v = grid_value(rng, p.working);
+                    }
+                    const std::size_t want =
+                        nearest_reference(p.working.data(), p.size(), c[0], c[1], c[2]);
+                    CHECK(grid->nearest(c[0], c[1], c[2]) == want);
+                    if (vector) CHECK(nearest_in_grid_avx2(*grid, c[0], c[1], c[2]) == want);
+                    if (!std::isfinite(c[0] + c[1] + c[2])) c[0] = c[1] = c[2] = 128.0f;
+                }
             }
         }
     }

@@ -475,7 +475,9 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
         const std::size_t channels = 3 + static_cast<std::size_t>(pick(rng) % 3);
         const ColorSpace space = ColorSpace::create(round % 3 != 1 && pick(rng) % 2 == 0);
         const std::size_t colors =
-            round % 10 == 0 ? 256 : 2 + static_cast<std::size_t>(pick(rng) % 40);
+            round % 10 == 0   ? 256
+            : round % 10 == 5 ? 65 + static_cast<std::size_t>(pick(rng) % 400)
+                              : 2 + static_cast<std::size_t>(pick(rng) % 40);
         Bytes list = random_bytes(rng, 3 * colors);
         // Repeated colours: the first of equally near colours must win.
         for (std::size_t j = 1; j < colors; ++j) {
