@@ -19,9 +19,11 @@ sanitize:
 demo:
 	@bash tools/ft-run.sh python examples/demo.py
 
+# Throughput beside Pillow and NumPy (bench/bench.py), after installing the
+# sample photos' package into the free-threaded venv. BENCH_ARGS=--quick etc.
 bench:
-	@if [ -f bench/bench.py ]; then bash tools/ft-run.sh python bench/bench.py; \
-	 else echo "bench/bench.py does not exist yet"; fi
+	@bash tools/ft-run.sh sh -c 'python -m pip install -q --only-binary=:all: \
+	   -r bench/requirements.txt && python bench/bench.py $(BENCH_ARGS)'
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:

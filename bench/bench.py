@@ -17,7 +17,16 @@ ratio ours / peer:
 - ordered dither beside NumPy comparing with the threshold matrix already
   tiled to the image size, (gray > tiled) as uint8;
 - random dither beside NumPy comparing with a fresh uniform byte draw,
-  (gray > rng.integers(...)) as uint8, the draw included.
+  (gray > rng.integers(...)) as uint8, the draw included;
+- photos (needs scikit-image, `pip install -r bench/requirements.txt`):
+  scikit-image's astronaut, hubble_deep_field and immunohistochemistry
+  upscaled to 2048x2048, with palettes made from each photo the way users
+  make them: Pillow's median cut and fast octree at 16, 64 and 256 colours,
+  and 4096 colours drawn from the photo's own pixels. Palette error
+  diffusion (raster and serpentine), ordered (Bayer 8) and random dither
+  beside Pillow's quantize FS with the same palette; 4096 colours beside
+  Pillow's FS with the 256-colour median-cut palette. Real palettes crowd
+  into the photo's gamut, which uniform random palettes do not.
 
 Then each of our cases runs as two concurrent calls on two images, reported
 as throughput relative to one call; and the peak memory of one call (the
@@ -25,9 +34,11 @@ growth of the peak resident set of a fresh process), beside the input size.
 """
 
 import argparse
+import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -236,11 +247,107 @@ def threshold_dither_cases(gray, rgb, rng):
     return cases, peers
 
 
+PHOTOS = ("astronaut", "hubble_deep_field", "immunohistochemistry")
+
+
+def load_photos(size):
+    """The sample photos upscaled to size x size, or {} without scikit-image."""
+    try:
+        import skimage.data
+    except ImportError:
+        return {}
+    photos = {}
+    for name in PHOTOS:
+        picture = Image.fromarray(getattr(skimage.data, name)()).convert("RGB")
+        photos[name] = np.asarray(picture.resize((size, size), Image.Resampling.BICUBIC))
+    return photos
+
+
+def photo_palettes(photo):
+    """{label: palette} made from the photo itself."""
+    picture = Image.fromarray(photo)
+    palettes = {}
+    for count in (16, 64, 256):
+        for method, label in ((Image.Quantize.MEDIANCUT, "median cut"),
+                              (Image.Quantize.FASTOCTREE, "octree")):
+            flat = picture.quantize(colors=count, method=method).getpalette()[:3 * count]
+            palettes[f"{label} {count}"] = [tuple(flat[i:i + 3]) for i in range(0, len(flat), 3)]
+    pixels = photo.reshape(-1, 3)
+    drawn = np.random.default_rng(4096).choice(len(pixels), 4096, replace=False)
+    palettes["pixels 4096"] = [tuple(int(v) for v in pixels[i]) for i in drawn]
+    return palettes
+
+
+def photo_cases(photos):
+    """(cases, peers) of palettes on photos, every peer Pillow's quantize FS
+    with the same palette (the 256-colour median cut one for 4096)."""
+    cases, peers = [], {}
+    for name, photo in photos.items():
+        picture = Image.fromarray(photo)
+        pixels = photo.shape[0] * photo.shape[1]
+        pair = two(photo)
+        short = name.split("_")[0][:10]
+        palettes = photo_palettes(photo)
+        for label, palette in palettes.items():
+            count = len(palette)
+            key = f"{name} FS {label if count <= 256 else 'median cut 256'}"
+            if key not in peers:
+                peer_palette = pillow_palette_image(palette if count <= 256
+                                                    else palettes["median cut 256"])
+                peers[key] = Peer(f"Pillow FS {count if count <= 256 else 256}", pixels,
+                                  lambda p=peer_palette, pic=picture: pic.quantize(
+                                      palette=p, dither=Image.Dither.FLOYDSTEINBERG))
+            cases.append(Case(f"photo {short} FS {label}", pixels,
+                              lambda img, p=palette: dithering.error_diffusion(img, palette=p),
+                              pair, key))
+            if label in ("median cut 16", "median cut 256", "octree 256", "pixels 4096"):
+                cases.append(Case(f"photo {short} FS serpentine {label}", pixels,
+                                  lambda img, p=palette: dithering.error_diffusion(
+                                      img, palette=p, serpentine=True), pair, key))
+                cases.append(Case(f"photo {short} bayer8 {label}", pixels,
+                                  lambda img, p=palette: dithering.ordered_dither(
+                                      img, 8, palette=p), pair, key))
+                cases.append(Case(f"photo {short} random {label}", pixels,
+                                  lambda img, p=palette: dithering.random_dither(
+                                      img, palette=p, seed=1), pair, key))
+    return cases, peers
+
+
+PHOTO_PEAK_PROBE = """
+import sys, numpy as np, dithering
+def kib(field):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(field + ":"))
+image = np.load(sys.argv[1])
+palette = [tuple(c) for c in np.load(sys.argv[2]).tolist()]
+dithering.error_diffusion(np.zeros((8, 8), np.uint8))  # load NumPy's C API first
+before = kib("VmRSS")
+result = dithering.%s(image, palette=palette)
+print((kib("VmHWM") - before) * 1024)
+"""
+
+
+def photo_call_memory(photo, palette, function):
+    """Peak resident-set growth (bytes) of one call on `photo`, in a fresh
+    process."""
+    with tempfile.TemporaryDirectory() as tmp:
+        image_path, palette_path = os.path.join(tmp, "i.npy"), os.path.join(tmp, "p.npy")
+        np.save(image_path, photo)
+        np.save(palette_path, np.array(palette, dtype=np.uint8))
+        try:
+            out = subprocess.run([sys.executable, "-c", PHOTO_PEAK_PROBE % function,
+                                  image_path, palette_path],
+                                 capture_output=True, text=True, check=True).stdout
+            return int(out)
+        except (subprocess.CalledProcessError, ValueError):
+            return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="runs per case (median)")
     parser.add_argument("--quick", action="store_true", help="quarter-size images")
-    parser.add_argument("--only", action="append", choices=["diffusion", "threshold"],
+    parser.add_argument("--only", action="append", choices=["diffusion", "threshold", "photos"],
                         help="run only this group of cases (repeatable)")
     args = parser.parse_args()
 
@@ -256,8 +363,15 @@ def main():
 
     groups = {"diffusion": error_diffusion_cases, "threshold": threshold_dither_cases}
     cases, peers = [], {}
-    for group in args.only or list(groups):
-        group_cases, group_peers = groups[group](gray, rgb, rng)
+    for group in args.only or list(groups) + ["photos"]:
+        if group == "photos":
+            photos = load_photos(512 if args.quick else 2048) if Image else {}
+            if not photos:
+                print("photos: skipped (needs Pillow and scikit-image: bench/requirements.txt)")
+                continue
+            group_cases, group_peers = photo_cases(photos)
+        else:
+            group_cases, group_peers = groups[group](gray, rgb, rng)
         cases += group_cases
         peers.update(group_peers)
 
@@ -283,6 +397,18 @@ def main():
             size = np.prod(shape) / 2**20
             print(f"peak memory of one call on {list(shape)}: {growth / 2**20:.1f} MiB"
                   f" (input {size:.1f} MiB + output {size:.1f} MiB)")
+    if "photos" in (args.only or ["photos"]) and Image:
+        for name, photo in load_photos(512 if args.quick else 2048).items():
+            palette = photo_palettes(photo)["pixels 4096"]
+            size = photo.nbytes / 2**20
+            for function in ("error_diffusion", "ordered_dither"):
+                growth = photo_call_memory(photo, palette, function)
+                if growth is not None:
+                    print(f"peak memory of {function} on {name}, 4096 colours:"
+                          f" {growth / 2**20:.1f} MiB, of which search"
+                          f" {(growth - photo.nbytes) / 2**20:.1f} MiB beyond the output"
+                          f" ({size:.1f} MiB)")
+            break
 
 
 if __name__ == "__main__":

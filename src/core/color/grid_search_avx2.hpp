@@ -147,6 +147,7 @@ struct GridSearch {
     DITHERING_AVX2_INLINE std::size_t pair_nearest(std::uint32_t e, __m128 v) const {
         const std::uint32_t a = NearestGrid::pair_a(e);
         const std::uint32_t b = NearestGrid::pair_b(e);
+        if (a == b) return a;  // a single candidate: nothing to compare
         const __m128 wa = _mm_loadu_ps(working4 + 4 * a);
         const __m128 wb = _mm_loadu_ps(working4 + 4 * b);
         // (c0, c0, c1, c1) - (a0, b0, a1, b1), then (c2, c2) - (a2, b2).
