@@ -114,10 +114,14 @@ struct GridSearch {
         const __m128i bricks = _mm_sllv_epi32(_mm_srli_epi32(n, 6), _mm_setr_epi32(12, 9, 6, 32));
         const __m128i cells = _mm_sllv_epi32(_mm_and_si128(_mm_srli_epi32(n, 4), three), places);
         std::uint32_t e = table[level << 15 | or_lanes(_mm_or_si128(bricks, cells))];
-        static_assert(NearestGrid::MAX_DEPTH == 1, "one level of children below a top cell");
+        static_assert(NearestGrid::MAX_DEPTH == 2, "two levels of children below a top cell");
         if (NearestGrid::kind(e) == NearestGrid::SPLIT) {
             e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
                          or_lanes(_mm_sllv_epi32(_mm_and_si128(_mm_srli_epi32(n, 2), three), places))];
+            if (__builtin_expect(NearestGrid::kind(e) == NearestGrid::SPLIT, 0)) {
+                e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
+                             or_lanes(_mm_sllv_epi32(_mm_and_si128(n, three), places))];
+            }
         }
         if (NearestGrid::kind(e) == NearestGrid::PAIR) return pair_nearest(e, v);
         if (__builtin_expect(NearestGrid::kind(e) != NearestGrid::LIST, 0)) {

@@ -243,7 +243,8 @@ std::uint32_t NearestGrid::build_child(std::size_t slot, unsigned level, unsigne
 }
 
 std::uint32_t NearestGrid::maybe_split(std::uint32_t list, unsigned depth) noexcept {
-    if (kind(list) != LIST || list_count(list) <= SPLIT_QUADS || depth >= MAX_DEPTH) return list;
+    if (kind(list) != LIST || depth >= MAX_DEPTH) return list;
+    if (list_count(list) <= (depth == 0 ? SPLIT_QUADS : SPLIT_AGAIN_QUADS)) return list;
     const std::size_t start = children_.size();
     if (start + BLOCK > children_.capacity()) return list;
     children_.resize(start + BLOCK, 0u);  // within the reserved room: cannot throw

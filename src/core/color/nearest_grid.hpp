@@ -39,8 +39,10 @@ struct alignas(64) CandidateQuad {
 // largest (and NaN) take Palette::nearest's full scan. A cell whose list
 // would hold more than SPLIT_QUADS quads (where the palette crowds) is
 // split into 4 x 4 x 4 cells, so that lists stay short wherever the
-// colours are. (Splitting those again made more lists to build than it
-// saved in scanning, on photos with their own palettes.)
+// colours are; a child still holding more than SPLIT_AGAIN_QUADS (a
+// palette of thousands of a photo's own dark pixels) is split once more.
+// Splitting every long child again made more lists to build than it saved
+// in scanning.
 //
 // Lists, splits and the cells' entries are built on first use and kept for
 // the life of the grid, so one grid serves one call; it is not safe to
@@ -97,7 +99,8 @@ public:
                ((n0 >> 4) & 3) << 4 | ((n1 >> 4) & 3) << 2 | ((n2 >> 4) & 3);
     }
     // The slot of coordinates n in the block of a split cell at `depth`
-    // (1: cells a quarter of the top width, 4 coordinates).
+    // (1: cells a quarter of the top width, 4 coordinates; 2: a
+    // sixteenth, 1 coordinate).
     static std::uint32_t child_slot(unsigned depth, std::uint32_t n0, std::uint32_t n1,
                                     std::uint32_t n2) noexcept {
         const unsigned s = 4 - 2 * depth;
@@ -119,7 +122,8 @@ public:
     static std::uint32_t pair_a(std::uint32_t e) noexcept { return (e >> 2) & 4095; }
     static std::uint32_t pair_b(std::uint32_t e) noexcept { return (e >> 14) & 4095; }
     static constexpr std::size_t SPLIT_QUADS = 4;
-    static constexpr unsigned MAX_DEPTH = 1;
+    static constexpr std::size_t SPLIT_AGAIN_QUADS = 16;
+    static constexpr unsigned MAX_DEPTH = 2;
     // A block: the 64 children, then the split cell's own list.
     static constexpr std::size_t BLOCK = 65;
     static constexpr std::size_t MEMORY_LIMIT = std::size_t{6} << 20;
