@@ -176,7 +176,6 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept 
         grid.lows_.resize(root_quads);
         grid.reach_.resize(4 * root_quads + 2);
         grid.wide_.resize(3 * (4 * root_quads + 2));
-        grid.beaten_.resize(4 * root_quads + 2);
         grid.working4_.assign(4 * m, 0.0f);
         for (std::size_t j = 0; j < m; ++j) {
             for (std::size_t k = 0; k < 3; ++k) grid.working4_[4 * j + k] = working[3 * j + k];
@@ -299,19 +298,26 @@ std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t
         }
         dominators[at] = i;
     }
-    // For each dominator k, every candidate i at once: the least of
-    // d_i - d_k over the box, the sum over channels of
+    // For each dominator k, every candidate i still in at once: the least
+    // of d_i - d_k over the box, the sum over channels of
     // (wi - wk) * (wi + wk) - 2 * max(lo * (wi - wk), hi * (wi - wk)),
-    // against the margin. A dominator compared with itself gives 0, which
-    // never passes.
-    unsigned char* const beaten = beaten_.data();
-    std::fill(beaten, beaten + padded, 0);
-    const __m128d slack = _mm_set1_pd(0x1p-20);
+    // against the margin; the candidates it beats leave before the next
+    // dominator. A dominator compared with itself gives 0, which never
+    // passes.
+    double wd[DOMINATORS][3];
+    double reach_d[DOMINATORS];
     for (std::size_t t = 0; t < count; ++t) {
-        const std::size_t d = dominators[t];
-        const __m128d wk[3] = {_mm_set1_pd(w[0][d]), _mm_set1_pd(w[1][d]), _mm_set1_pd(w[2][d])};
-        const __m128d reach_k = _mm_set1_pd(reach[d]);
-        for (std::size_t i = 0; i < padded; i += 2) {
+        for (std::size_t k = 0; k < 3; ++k) wd[t][k] = w[k][dominators[t]];
+        reach_d[t] = reach[dominators[t]];
+    }
+    const __m128d slack = _mm_set1_pd(0x1p-20);
+    std::size_t alive = kept;
+    for (std::size_t t = 0; t < count; ++t) {
+        const __m128d wk[3] = {_mm_set1_pd(wd[t][0]), _mm_set1_pd(wd[t][1]),
+                               _mm_set1_pd(wd[t][2])};
+        const __m128d reach_k = _mm_set1_pd(reach_d[t]);
+        std::size_t out = 0;
+        for (std::size_t i = 0; i < alive; i += 2) {
             __m128d least = _mm_setzero_pd();
             for (std::size_t k = 0; k < 3; ++k) {
                 const __m128d wi = _mm_loadu_pd(w[k] + i);
@@ -321,16 +327,26 @@ std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t
                                                      _mm_add_pd(corner, corner)));
             }
             const __m128d margin = _mm_mul_pd(slack, _mm_add_pd(_mm_loadu_pd(reach + i), reach_k));
-            const int out = _mm_movemask_pd(_mm_cmpgt_pd(least, margin));
-            beaten[i] |= static_cast<unsigned char>(out & 1);
-            beaten[i + 1] |= static_cast<unsigned char>(out >> 1);
+            const int beaten = _mm_movemask_pd(_mm_cmpgt_pd(least, margin));
+            // Survivors move down in order; out <= i, so nothing unread is
+            // overwritten.
+            for (std::size_t j = i; j < i + 2 && j < alive; ++j) {
+                if ((beaten >> (j - i) & 1) != 0) continue;
+                for (std::size_t k = 0; k < 3; ++k) w[k][out] = w[k][j];
+                reach[out] = reach[j];
+                scratch_[out] = scratch_[j];
+                ++out;
+            }
+        }
+        alive = out;
+        if (alive % 2 != 0) {
+            // The next pass reads one lane past the end: a copy of the
+            // first, whose result is ignored.
+            for (std::size_t k = 0; k < 3; ++k) w[k][alive] = w[k][0];
+            reach[alive] = reach[0];
         }
     }
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < kept; ++i) {
-        if (beaten[i] == 0) scratch_[out++] = scratch_[i];
-    }
-    return out;
+    return alive;
 }
 
 std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept {

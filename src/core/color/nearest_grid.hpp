@@ -199,7 +199,6 @@ private:
     std::vector<Quad> lows_;               // their lower bounds, quad by quad
     std::vector<double> reach_;            // their farthest distances from the box
     std::vector<double> wide_;             // their working values, in double precision
-    std::vector<unsigned char> beaten_;    // whether another beats them everywhere
     std::vector<float> working4_;
 };
 

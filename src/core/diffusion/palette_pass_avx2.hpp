@@ -29,7 +29,7 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
                              const DirectionWeights& reverse, bool serpentine,
                              PaletteSearch search, std::size_t rows_in_flight) noexcept;
 
-// The pass's search of a palette of at most 32 colours from registers, on
+// The pass's whole-palette search of a palette of at most 64 colours, on
 // a single value, for tests; only callable with AVX2.
 std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1,
                                       float c2) noexcept;

@@ -365,7 +365,7 @@ void check_grid(const Palette& p, std::mt19937& rng, int trials) {
         CHECK(grid->nearest(c0, c1, c2) == want);
         if (vector) {
             CHECK(nearest_in_grid_avx2(*grid, c0, c1, c2) == want);
-            if (p.size() <= 32) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
+            if (p.size() <= 64) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
         }
     }
 }
@@ -544,7 +544,7 @@ CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
     std::mt19937 rng(4321);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> small_byte(0, 3);
-    for (std::size_t m = 2; m <= 32; ++m) {
+    for (std::size_t m = 2; m <= 64; ++m) {
         for (int coarse = 0; coarse < 2; ++coarse) {
             std::vector<std::uint8_t> colors(3 * m);
             for (auto& c : colors) {
