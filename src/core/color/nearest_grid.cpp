@@ -104,10 +104,12 @@ inline void channel_bounds(__m128 w, __m128 lo, __m128 hi, __m128& low, __m128& 
 
 void NearestGrid::FreeTable::operator()(std::uint32_t* p) const noexcept { std::free(p); }
 
-std::optional<NearestGrid> NearestGrid::create(const Palette& palette) noexcept {
+std::optional<NearestGrid> NearestGrid::create(const Palette& palette,
+                                               std::size_t split_again_quads) noexcept {
     try {
         NearestGrid grid;
         grid.palette_ = &palette;
+        grid.split_again_quads_ = split_again_quads;
         const std::size_t m = palette.size();
         const float* working = palette.working.data();
 
@@ -243,7 +245,7 @@ std::uint32_t NearestGrid::build_child(std::size_t slot, unsigned level, unsigne
 
 std::uint32_t NearestGrid::maybe_split(std::uint32_t list, unsigned depth) noexcept {
     if (kind(list) != LIST || depth >= MAX_DEPTH) return list;
-    if (list_count(list) <= (depth == 0 ? SPLIT_QUADS : SPLIT_AGAIN_QUADS)) return list;
+    if (list_count(list) <= (depth == 0 ? SPLIT_QUADS : split_again_quads_)) return list;
     const std::size_t start = children_.size();
     if (start + BLOCK > children_.capacity()) return list;
     children_.resize(start + BLOCK, 0u);  // within the reserved room: cannot throw

@@ -39,10 +39,8 @@ struct alignas(64) CandidateQuad {
 // largest (and NaN) take Palette::nearest's full scan. A cell whose list
 // would hold more than SPLIT_QUADS quads (where the palette crowds) is
 // split into 4 x 4 x 4 cells, so that lists stay short wherever the
-// colours are; a child still holding more than SPLIT_AGAIN_QUADS (a
-// palette of thousands of a photo's own dark pixels) is split once more.
-// Splitting every long child again made more lists to build than it saved
-// in scanning.
+// colours are; a child still holding many more (a palette of thousands
+// of a photo's own dark pixels) is split once more.
 //
 // Lists, splits and the cells' entries are built on first use and kept for
 // the life of the grid, so one grid serves one call; it is not safe to
@@ -55,8 +53,13 @@ public:
     static constexpr unsigned LEVELS = 4;
 
     // The grid for `palette`, which must outlive it. Nullopt when memory for
-    // the cell tables cannot be had.
-    static std::optional<NearestGrid> create(const Palette& palette) noexcept;
+    // the cell tables cannot be had. A child cell splits again when its
+    // list holds more than `split_again_quads` quads: error diffusion,
+    // whose values wander over many cells, each to be built, wants few
+    // such splits; ordered and random dither, whose values stay near the
+    // picture's colours, gain from more.
+    static std::optional<NearestGrid> create(const Palette& palette,
+                                             std::size_t split_again_quads = 16) noexcept;
 
     NearestGrid(NearestGrid&&) noexcept = default;
     NearestGrid& operator=(NearestGrid&&) noexcept = default;
@@ -121,8 +124,7 @@ public:
     static std::uint32_t block_of(std::uint32_t e) noexcept { return e >> 2; }
     static std::uint32_t pair_a(std::uint32_t e) noexcept { return (e >> 2) & 4095; }
     static std::uint32_t pair_b(std::uint32_t e) noexcept { return (e >> 14) & 4095; }
-    static constexpr std::size_t SPLIT_QUADS = 4;
-    static constexpr std::size_t SPLIT_AGAIN_QUADS = 16;
+    static constexpr std::size_t SPLIT_QUADS = 2;
     static constexpr unsigned MAX_DEPTH = 2;
     // A block: the 64 children, then the split cell's own list.
     static constexpr std::size_t BLOCK = 65;
@@ -190,6 +192,7 @@ private:
     std::uint32_t maybe_split(std::uint32_t list, unsigned depth) noexcept;
 
     const Palette* palette_ = nullptr;
+    std::size_t split_again_quads_ = 0;
     Table coarse_;                         // cells four top cells wide: parents of top cells
     Table table_;                          // the top cells of every cube
     std::vector<std::uint32_t> children_;  // blocks of split cells

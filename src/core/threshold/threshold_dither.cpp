@@ -596,7 +596,10 @@ struct PaletteBlock {
 // distance, which is slower but the same).
 std::optional<NearestGrid> grid_for(const Palette& palette) {
     if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
-    return NearestGrid::create(palette);
+    // The values stay within a threshold's reach of the pixels' colours,
+    // so few cells are ever built: split crowded ones finely.
+    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
+    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
 }
 
 // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k]: the same

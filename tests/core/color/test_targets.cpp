@@ -468,7 +468,10 @@ CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
             if (shape == 3 && m != 4096) continue;
             for (bool linear : {false, true}) {
                 const Palette p = make_palette(shaped_palette(rng, shape, m), linear);
-                std::optional<NearestGrid> grid = NearestGrid::create(p);
+                // Children split again past 16 quads (error diffusion) or
+                // past 1 (more than any caller, so that most split).
+                std::optional<NearestGrid> grid =
+                    NearestGrid::create(p, linear ? std::size_t{1} : std::size_t{16});
                 CHECK(grid.has_value());
                 if (!grid) continue;
                 const bool vector = nearest_path_supported(NearestPath::avx2);
