@@ -608,19 +608,19 @@ std::optional<NearestGrid> grid_for(const Palette& palette) {
 void palette_block_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
                         const ColorSpace& space, const Palette& palette, NearestGrid* grid,
                         const float amp[3], const float* u, PaletteBlock& block) {
+    if (grid != nullptr) {
+        palette_pixels_grid_avx2(*grid, p, count, channels, space.lut.data(), amp, u);
+        return;
+    }
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint8_t* px = p + k * channels;
         block.c0[k] = amp[0] * u[k] + space.lut[px[0]];
         block.c1[k] = amp[1] * u[k] + space.lut[px[1]];
         block.c2[k] = amp[2] * u[k] + space.lut[px[2]];
     }
-    if (grid != nullptr) {
-        nearest_points_grid_avx2(*grid, block.c0, block.c1, block.c2, count, block.index);
-    } else {
-        const std::size_t padded = (count + 7) / 8 * 8;
-        nearest_points_avx2(palette.working.data(), palette.size(), block.c0, block.c1,
-                            block.c2, padded, block.index);
-    }
+    const std::size_t padded = (count + 7) / 8 * 8;
+    nearest_points_avx2(palette.working.data(), palette.size(), block.c0, block.c1, block.c2,
+                        padded, block.index);
     for (std::size_t k = 0; k < count; ++k) {
         std::uint8_t* px = p + k * channels;
         const std::uint8_t* color = &palette.colors[3 * block.index[k]];

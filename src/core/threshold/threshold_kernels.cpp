@@ -576,13 +576,23 @@ __attribute__((target("avx2"))) void nearest_points_avx2(const float* working,
     }
 }
 
-__attribute__((target("avx2"))) void nearest_points_grid_avx2(NearestGrid& grid,
-                                                              const float* c0, const float* c1,
-                                                              const float* c2, std::size_t count,
-                                                              std::uint32_t* out) noexcept {
+__attribute__((target("avx2"))) void palette_pixels_grid_avx2(NearestGrid& grid, std::uint8_t* p,
+                                                              std::size_t count,
+                                                              std::size_t channels,
+                                                              const float* lut,
+                                                              const float amp[3],
+                                                              const float* u) noexcept {
     avx2::GridSearch search = avx2::grid_search_of(grid);
-    for (std::size_t k = 0; k < count; ++k) {
-        out[k] = static_cast<std::uint32_t>(search.find(_mm_setr_ps(c0[k], c1[k], c2[k], 0.0f)));
+    const std::uint8_t* colors = grid.palette().colors.data();
+    const __m128 scale = _mm_setr_ps(amp[0], amp[1], amp[2], 0.0f);
+    for (std::size_t k = 0; k < count; ++k, p += channels) {
+        // Lane by lane amp * u + lut[b], as the plain loop; lane 3 is 0.
+        const __m128 base = _mm_setr_ps(lut[p[0]], lut[p[1]], lut[p[2]], 0.0f);
+        const __m128 v = _mm_add_ps(_mm_mul_ps(scale, _mm_set1_ps(u[k])), base);
+        const std::uint8_t* color = colors + 3 * search.find(v);
+        p[0] = color[0];
+        p[1] = color[1];
+        p[2] = color[2];
     }
 }
 

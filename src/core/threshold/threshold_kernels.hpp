@@ -164,10 +164,13 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
 
-// The same answers from `grid`, one point after another: for larger
-// palettes, where a point's cell lists only a few candidates. Only callable
-// when threshold_avx2_supported().
-void nearest_points_grid_avx2(NearestGrid& grid, const float* c0, const float* c1,
-                              const float* c2, std::size_t count, std::uint32_t* out) noexcept;
+// `count` pixels of `channels` bytes at p, pixel k shifted by u[k], each
+// to the colour of grid's palette nearest to c_j = amp_j * u[k] + lut[b_j]
+// (the product rounded, then the sum), found in `grid`, written over
+// channels 0..2: for larger palettes, where a value's cell lists only a few
+// candidates. Only callable when threshold_avx2_supported().
+void palette_pixels_grid_avx2(NearestGrid& grid, std::uint8_t* p, std::size_t count,
+                              std::size_t channels, const float* lut, const float amp[3],
+                              const float* u) noexcept;
 
 }  // namespace dithering
