@@ -4,7 +4,6 @@
 #if defined(__x86_64__) || defined(__i386__)
 
 #define DITHERING_AVX2 __attribute__((target("avx2")))
-#define DITHERING_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 namespace dithering::avx2 {
 
@@ -66,6 +65,5 @@ DITHERING_AVX2 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, flo
 }  // namespace dithering
 
 #undef DITHERING_AVX2
-#undef DITHERING_AVX2_INLINE
 
 #endif

@@ -18,10 +18,8 @@ std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2
 
 #include <immintrin.h>
 
-#include <cstddef>
 #include <cstdint>
 
-#include "core/color/nearest_grid.hpp"
 #include "core/color/palette.hpp"
 
 #define DITHERING_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline

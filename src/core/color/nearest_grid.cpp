@@ -1,8 +1,8 @@
 // The nearest-colour grid: levels of cells, candidate lists built on demand.
 //
 // Why a cell's list is enough. A value c mapped to a cell lies, in every
-// channel k, inside the cell's box [lo_k, hi_k] (see MARGIN for the margin
-// that makes this hold despite the rounding of the mapping). For a
+// channel k, inside the cell's box [lo_k, hi_k] (see margin_of for the
+// margin that makes this hold despite the rounding of the mapping). For a
 // working value w, rounding is monotonic, so with a = fl(lo - w) and
 // b = fl(hi - w) the computed difference t = fl(c - w) satisfies a <= t <= b.
 // Hence fl(t * t) >= fl(a * a) when a > 0, >= fl(b * b) when b < 0, >= 0
@@ -71,10 +71,6 @@ constexpr std::uint32_t TOP_STEPS = 16;
 constexpr std::uint32_t COARSE_STEPS = 64;
 constexpr std::size_t TOP_CELLS = std::size_t{NearestGrid::LEVELS} << 15;
 constexpr std::size_t COARSE_CELLS = std::size_t{NearestGrid::LEVELS} << 9;
-// The memory beyond the tables: most of it for lists, the rest for the
-// blocks of split cells.
-constexpr std::size_t BLOCK_BYTES = NearestGrid::MEMORY_LIMIT / 5;
-constexpr std::size_t LIST_BYTES = NearestGrid::MEMORY_LIMIT - BLOCK_BYTES;
 // Candidates a colour is tested against for dominance: the ones with the
 // least farthest distance from the box, likeliest to beat the others.
 constexpr std::size_t DOMINATORS = 4;
@@ -105,7 +101,8 @@ inline void channel_bounds(__m128 w, __m128 lo, __m128 hi, __m128& low, __m128& 
 void NearestGrid::FreeTable::operator()(std::uint32_t* p) const noexcept { std::free(p); }
 
 std::optional<NearestGrid> NearestGrid::create(const Palette& palette,
-                                               std::size_t split_again_quads) noexcept {
+                                               std::size_t split_again_quads,
+                                               std::size_t memory_limit) noexcept {
     try {
         NearestGrid grid;
         grid.palette_ = &palette;
@@ -146,10 +143,12 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette,
         for (std::size_t j = 0; j < m; ++j) distinct += keep[j] ? 1u : 0u;
 
         // Room for every list is reserved now (only the pages written are
-        // ever faulted in), so the lists never move.
+        // ever faulted in), so the lists never move: most of the memory
+        // for lists, a fifth for the blocks of split cells.
         const std::size_t root_quads = (distinct + 3) / 4;
-        grid.pool_.reserve(1 + root_quads + LIST_BYTES / sizeof(CandidateQuad));
-        grid.children_.reserve(BLOCK_BYTES / sizeof(std::uint32_t) / BLOCK * BLOCK);
+        const std::size_t block_bytes = memory_limit / 5;
+        grid.pool_.reserve(1 + root_quads + (memory_limit - block_bytes) / sizeof(CandidateQuad));
+        grid.children_.reserve(block_bytes / sizeof(std::uint32_t) / BLOCK * BLOCK);
         grid.pool_.resize(1 + root_quads);
         std::size_t lane = 0;
         for (std::size_t j = 0; j < m; ++j) {
@@ -427,34 +426,31 @@ std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
         if (!inside) continue;
         const std::uint32_t e = list_for(level, n[0], n[1], n[2]);
         if (kind(e) == NONE) break;
-        if (kind(e) == PAIR) {
-            const std::uint32_t pair[2] = {pair_a(e), pair_b(e)};
-            float d[2];
-            for (std::size_t i = 0; i < 2; ++i) {
-                const float* w = working4_.data() + 4 * pair[i];
-                const float t1 = c1 - w[1];
-                const float t0 = c0 - w[0];
-                const float t2 = c2 - w[2];
-                const float s = t1 * t1 + t0 * t0;
-                d[i] = s + t2 * t2;
-            }
-            // Both finite; the first wins a tie.
-            return d[1] < d[0] ? pair[1] : pair[0];
-        }
-        const CandidateQuad* list = pool_.data() + list_first(e);
+        // The sequential rule over the cell's candidates, in palette order.
         float best = INF;
         std::size_t index = 0;
+        auto consider = [&](float w0, float w1, float w2, std::size_t j) {
+            const float t1 = c1 - w1;
+            const float t0 = c0 - w0;
+            const float t2 = c2 - w2;
+            const float s = t1 * t1 + t0 * t0;
+            const float d = s + t2 * t2;
+            if (best > d) {
+                best = d;
+                index = j;
+            }
+        };
+        if (kind(e) == PAIR) {
+            for (const std::uint32_t j : {pair_a(e), pair_b(e)}) {
+                const float* w = working4_.data() + 4 * j;
+                consider(w[0], w[1], w[2], j);
+            }
+            return index;
+        }
+        const CandidateQuad* list = pool_.data() + list_first(e);
         for (std::size_t q = 0; q < list_count(e); ++q) {
             for (std::size_t i = 0; i < 4; ++i) {
-                const float t1 = c1 - list[q].w1[i];
-                const float t0 = c0 - list[q].w0[i];
-                const float t2 = c2 - list[q].w2[i];
-                const float s = t1 * t1 + t0 * t0;
-                const float d = s + t2 * t2;
-                if (best > d) {
-                    best = d;
-                    index = list[q].index[i];
-                }
+                consider(list[q].w0[i], list[q].w1[i], list[q].w2[i], list[q].index[i]);
             }
         }
         return index;

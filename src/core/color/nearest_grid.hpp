@@ -57,9 +57,11 @@ public:
     // list holds more than `split_again_quads` quads: error diffusion,
     // whose values wander over many cells, each to be built, wants few
     // such splits; ordered and random dither, whose values stay near the
-    // picture's colours, gain from more.
+    // picture's colours, gain from more. Lists and splits take at most
+    // `memory_limit` bytes beyond the tables.
     static std::optional<NearestGrid> create(const Palette& palette,
-                                             std::size_t split_again_quads = 16) noexcept;
+                                             std::size_t split_again_quads = 16,
+                                             std::size_t memory_limit = MEMORY_LIMIT) noexcept;
 
     NearestGrid(NearestGrid&&) noexcept = default;
     NearestGrid& operator=(NearestGrid&&) noexcept = default;

@@ -469,9 +469,13 @@ CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
             for (bool linear : {false, true}) {
                 const Palette p = make_palette(shaped_palette(rng, shape, m), linear);
                 // Children split again past 16 quads (error diffusion) or
-                // past 1 (more than any caller, so that most split).
-                std::optional<NearestGrid> grid =
-                    NearestGrid::create(p, linear ? std::size_t{1} : std::size_t{16});
+                // past 1 (more than any caller, so that most split); every
+                // other grid gets 32 KiB, so that it soon runs out of room
+                // and its cells share their parents' lists.
+                const bool tight = (shape + static_cast<int>(linear)) % 2 == 1;
+                std::optional<NearestGrid> grid = NearestGrid::create(
+                    p, linear ? std::size_t{1} : std::size_t{16},
+                    tight ? std::size_t{32} << 10 : NearestGrid::MEMORY_LIMIT);
                 CHECK(grid.has_value());
                 if (!grid) continue;
                 const bool vector = nearest_path_supported(NearestPath::avx2);
