@@ -94,6 +94,7 @@ inline float cell_offset(const ThresholdMatrix& matrix, std::size_t row, std::si
 // one offset per byte.
 constexpr std::size_t VECTOR_BLOCK = 1024;
 
+#if DITHERING_ARCH_X86
 // Room for one block: the offsets spread to every byte, and the bytes of
 // the skipped channel.
 struct BlockScratch {
@@ -124,6 +125,8 @@ void quantize_pixels_avx2(std::uint8_t* p, const float* pixel_offsets, std::size
         for (std::size_t k = 0; k < pixels; ++k) p[k * channels + skip] = saved[k];
     }
 }
+#else
+#endif
 
 // ---- Ordered levels -------------------------------------------------------
 
@@ -160,6 +163,7 @@ void ordered_levels_arithmetic(Img& img, const LevelQuantizer& quantize, float a
     }
 }
 
+#if DITHERING_ARCH_X86
 bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float amp,
                                     const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
@@ -184,6 +188,10 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
     }
     return true;
 }
+#else
+// Without AVX2 the callers take the other loops.
+constexpr auto ordered_levels_arithmetic_avx2 = [](auto&&...) { return false; };
+#endif
 
 // With few tile cells and many pixels, the output byte is best looked up:
 // it depends only on the tile cell and the input byte, so a table of
@@ -406,11 +414,13 @@ void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo
         const CompareRow row{&plan.lanes[(y % plan.rows) * plan.row_bytes], plan.period,
                              plan.stride, plan.terms, plan.keep,
                              plan.level_form ? plan.codes : nullptr};
+#if DITHERING_ARCH_X86
         if (avx2) {
             compare_row_avx2(in, p, row_size, row, stream);
-        } else {
-            compare_row_sse2(in, p, row_size, row);
+            continue;
         }
+#endif
+        compare_row_128(in, p, row_size, row);
     }
     if (stream) finish_streaming();
 }
@@ -462,6 +472,7 @@ void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
     }
 }
 
+#if DITHERING_ARCH_X86
 // The smallest float whose level is at least `level` (1 <= level <= top).
 // With a positive inv_step the level never decreases as the value grows (a
 // product with a positive constant, a clamp and a rounding all keep
@@ -521,6 +532,9 @@ bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels,
     }
     return true;
 }
+#else
+constexpr auto random_levels_avx2 = [](auto&&...) { return false; };
+#endif
 
 // ---- Palettes -----------------------------------------------------------------
 
@@ -577,6 +591,7 @@ void random_palette_plain(Img& img, const ColorSpace& space, const Palette& pale
 // NearestGrid, whose cells list only the colours that can be nearest there.
 constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
 
+#if DITHERING_ARCH_X86
 // Pixels go to the nearest-colour search in blocks of this many points (a
 // multiple of 32, the widest group of the vector search).
 constexpr std::size_t PALETTE_BLOCK = 64;
@@ -677,6 +692,10 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
     }
     return true;
 }
+#else
+constexpr auto ordered_palette_avx2 = [](auto&&...) { return false; };
+constexpr auto random_palette_avx2 = [](auto&&...) { return false; };
+#endif
 
 }  // namespace
 
@@ -701,7 +720,7 @@ bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space
                                                   matrix);
         case OrderedLevelsLoop::table:
             return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
-        case OrderedLevelsLoop::compare_sse2:
+        case OrderedLevelsLoop::compare_128:
         case OrderedLevelsLoop::compare_avx2: {
             const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
             if (avx2 && !threshold_avx2_supported()) return false;
