@@ -15,7 +15,9 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 
+#include "core/color/nearest_grid.hpp"
 #include "core/simd/vec128.hpp"
 
 namespace dithering {
@@ -119,10 +121,12 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
 // The scan step of a palette row. Error cells are four floats (R, G, B and
 // an idle lane that stays 0), so each pixel's value, error and carried
 // cells are single vectors computed lane by lane with the same operations
-// as the three-float cells of the plain form.
+// as the three-float cells of the plain form. With a grid, the nearest
+// colour is looked up there (the same index as the full scan).
 template <int S, bool SPREAD>
 void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
-                  const float* lut, const Palette& palette, const float* working4,
+                  const float* lut, const Palette& palette, NearestGrid* grid,
+                  const float* working4,
                   float weight1, float weight2, const float* cur, float* errors,
                   std::ptrdiff_t cell) {
     const std::uint8_t* const colors = palette.colors.data();
@@ -136,7 +140,8 @@ void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
         const float c0 = simd::first(v);
         const float c1 = simd::second(v);
         const float c2 = simd::third(v);
-        const std::size_t j = palette.nearest(c0, c1, c2);
+        const std::size_t j = grid != nullptr ? grid->nearest(c0, c1, c2)
+                                              : palette.nearest(c0, c1, c2);
         px[0] = colors[3 * j];
         px[1] = colors[3 * j + 1];
         px[2] = colors[3 * j + 2];
@@ -172,8 +177,12 @@ void palette_spread_below(float* row, const float* errors, const float (&weight)
 }
 
 using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
-                            const Palette&, const float*, float, float, const float*, float*,
-                            std::ptrdiff_t);
+                            const Palette&, NearestGrid*, const float*, float, float,
+                            const float*, float*, std::ptrdiff_t);
+
+// Above this many colours a grid's few candidates per cell beat scanning
+// every colour; below, the scan is as fast and needs no building.
+constexpr std::size_t GRID_ABOVE_COLORS = 64;
 
 }  // namespace
 
@@ -235,6 +244,10 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
     for (std::size_t j = 0; j < m; ++j) {
         for (std::size_t k = 0; k < 3; ++k) working4[4 * j + k] = palette.working[3 * j + k];
     }
+    // Without the memory for a grid, the full scan gives the same bytes.
+    std::optional<NearestGrid> grid;
+    if (m > GRID_ABOVE_COLORS) grid = NearestGrid::create(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     const DirectionWeights forward = direction_weights(rows, false);
     const DirectionWeights reverse = direction_weights(rows, true);
     const auto step = static_cast<std::ptrdiff_t>(channels);
@@ -251,8 +264,8 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                                   : &palette_scan<-1, false>)
                                       : (w.spread ? &palette_scan<1, true>
                                                   : &palette_scan<1, false>);
-        scan(first, px_step, width, lut, palette, working4, w.ahead1, w.ahead2, error.cur(),
-             errors, cell);
+        scan(first, px_step, width, lut, palette, search, working4, w.ahead1, w.ahead2,
+             error.cur(), errors, cell);
         for (std::size_t r = 0; r < 2; ++r) {
             if (!w.row_used[r]) continue;
             float* below = r == 0 ? error.next() : error.next2();
