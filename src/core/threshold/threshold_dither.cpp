@@ -41,12 +41,16 @@ inline std::uint8_t level_byte(const ColorSpace& space, const Levels& levels, fl
     return levels.codes[levels.quantize(space.lut[byte] + offset)];
 }
 
+// With a grid (never in the plain loops), the nearest colour is looked up
+// there: the same index as Palette::nearest.
 inline void palette_pixel(std::uint8_t* p, const ColorSpace& space, const Palette& palette,
-                          const float amp[3], float u) {
+                          NearestGrid* grid, const float amp[3], float u) {
     const float c0 = amp[0] * u + space.lut[p[0]];
     const float c1 = amp[1] * u + space.lut[p[1]];
     const float c2 = amp[2] * u + space.lut[p[2]];
-    const std::uint8_t* color = &palette.colors[3 * palette.nearest(c0, c1, c2)];
+    const std::size_t j =
+        grid != nullptr ? grid->nearest(c0, c1, c2) : palette.nearest(c0, c1, c2);
+    const std::uint8_t* color = &palette.colors[3 * j];
     p[0] = color[0];
     p[1] = color[1];
     p[2] = color[2];
@@ -544,6 +548,23 @@ void palette_amps(const Palette& palette, float strength, float amp[3]) {
     amp[2] = palette.spread[2] * strength;
 }
 
+// Small palettes are searched by scanning every colour (in the AVX2 loops
+// eight pixels at a time, without a per-pixel reduction and call). Larger
+// ones use a NearestGrid, whose cells list only the colours that can be
+// nearest there: the same index.
+constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
+
+// The grid for a palette too large for a scan of every colour; none
+// otherwise, or when its memory cannot be had (the scan then does every
+// distance, which is slower but the same).
+std::optional<NearestGrid> grid_for(const Palette& palette) {
+    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
+    // The values stay within a threshold's reach of the pixels' colours,
+    // so few cells are ever built: split crowded ones finely.
+    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
+    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
+}
+
 void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
                            float strength, const ThresholdMatrix& matrix) {
     float amp[3];
@@ -552,7 +573,7 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
     for (std::size_t y = 0; y < img.height; ++y) {
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = matrix.threshold_at(x, y) + -0.5f;
-            palette_pixel(p, space, palette, amp, u);
+            palette_pixel(p, space, palette, nullptr, amp, u);
         }
     }
 }
@@ -561,6 +582,8 @@ void ordered_palette_scalar(Img& img, const ColorSpace& space, const Palette& pa
                             float strength, const ThresholdMatrix& matrix) {
     float amp[3];
     palette_amps(palette, strength, amp);
+    std::optional<NearestGrid> grid = grid_for(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     std::uint8_t* p = img.pixels.get();
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
@@ -568,28 +591,24 @@ void ordered_palette_scalar(Img& img, const ColorSpace& space, const Palette& pa
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = row[col] + -0.5f;
             if (++col == matrix.cols) col = 0;
-            palette_pixel(p, space, palette, amp, u);
+            palette_pixel(p, space, palette, search, amp, u);
         }
     }
 }
 
-void random_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
-                          float strength, std::uint64_t state) {
+// One draw and one search per pixel is all the plain loop does; the
+// scalar one searches a grid for larger palettes.
+void random_palette_pixels(Img& img, const ColorSpace& space, const Palette& palette,
+                           NearestGrid* grid, float strength, std::uint64_t state) {
     float amp[3];
     palette_amps(palette, strength, amp);
     std::uint8_t* p = img.pixels.get();
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
         state += SPLITMIX_GAMMA;
-        palette_pixel(p, space, palette, amp, random_unit_offset(state));
+        palette_pixel(p, space, palette, grid, amp, random_unit_offset(state));
     }
 }
-
-// The search eight pixels at a time does every distance, like the scan
-// behind Palette::nearest, but without a per-pixel reduction and call; it
-// is the faster of the two for small palettes. Larger palettes use a
-// NearestGrid, whose cells list only the colours that can be nearest there.
-constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
 
 #if DITHERING_ARCH_X86
 // Pixels go to the nearest-colour search in blocks of this many points (a
@@ -605,17 +624,6 @@ struct PaletteBlock {
     float c2[PALETTE_BLOCK] = {};
     std::uint32_t index[PALETTE_BLOCK] = {};
 };
-
-// The grid for a palette too large for the point search; none otherwise,
-// or when its memory cannot be had (the point search then does every
-// distance, which is slower but the same).
-std::optional<NearestGrid> grid_for(const Palette& palette) {
-    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
-    // The values stay within a threshold's reach of the pixels' colours,
-    // so few cells are ever built: split crowded ones finely.
-    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
-    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
-}
 
 // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k]: the same
 // c_k = amp_k * u + lut[b_k] as palette_pixel, then all the searches at once
@@ -832,11 +840,15 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
                        PassIo io) noexcept {
     switch (loop) {
         case ThresholdLoop::plain:
-        case ThresholdLoop::scalar:
-            // One draw and one search per pixel is all the plain loop does.
             copy_in(img, io);
-            random_palette_plain(img, space, palette, strength, state);
+            random_palette_pixels(img, space, palette, nullptr, strength, state);
             return true;
+        case ThresholdLoop::scalar: {
+            copy_in(img, io);
+            std::optional<NearestGrid> grid = grid_for(palette);
+            random_palette_pixels(img, space, palette, grid ? &*grid : nullptr, strength, state);
+            return true;
+        }
         case ThresholdLoop::avx2:
             if (!threshold_avx2_supported()) return false;
             copy_in(img, io);
@@ -849,7 +861,7 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
     if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
-        random_palette_on(ThresholdLoop::plain, img, space, palette, strength, state, io);
+        random_palette_on(ThresholdLoop::scalar, img, space, palette, strength, state, io);
     }
 }
 

@@ -68,7 +68,9 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
 //                    most 16 levels the AVX2 loop counts the bounds passed
 //                    and looks the code up).
 // Random levels, and both palette passes:
-//   scalar           one pixel at a time (levels without the rounding call);
+//   scalar           one pixel at a time (levels without the rounding call;
+//                    palettes of more than 64 colours searched in a
+//                    NearestGrid);
 //   avx2             draws 8 at a time, and the levels quantized or the
 //                    nearest colours found 8 pixels at a time (all distances
 //                    per pixel, in the order Palette::nearest uses); one
