@@ -27,7 +27,14 @@ if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$core" \
        "$core/core_tests" | tail -n 1 &&
        "$gil_venv/bin/python" "$tools/check-core-layers.py" &&
        "$tools/check-no-fma.sh" --self-test &&
-       "$tools/check-no-fma.sh" "$core/libdithering_core.a" "$core/core_tests" "$core/core_bench"; }; then
+       "$tools/check-no-fma.sh" "$core/libdithering_core.a" "$core/core_tests" "$core/core_bench" &&
+       # Again with the portable form of the vector type, which processors
+       # other than x86 and aarch64 build, against the same plain arithmetic.
+       "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$core-portable" \
+         -DCMAKE_BUILD_TYPE=Release -DDITHERING_CORE_TESTS=ON -DDITHERING_PORTABLE_VECTORS=ON \
+         -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON >/dev/null &&
+       "$gil_venv/bin/cmake" --build "$core-portable" -j "$(nproc)" --target core_tests >/dev/null &&
+       "$core-portable/core_tests" | tail -n 1; }; then
   failed+=(core)
   printf '===== core lane FAILED =====\n'
 fi

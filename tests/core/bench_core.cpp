@@ -110,9 +110,9 @@ int main() {
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);
     // The choices behind the palette pass, side by side.
     const PalettePassOptions single_row{false, PaletteSearch::automatic, 0};
-    bench_palette("  16, one row, Palette::nearest", 16, 2048, single_row);
+    bench_palette("  16, one row, single-row form", 16, 2048, single_row);
     bench_palette("  16, one row at a time", 16, 2048, {true, PaletteSearch::automatic, 1});
-    bench_palette("  256, one row, Palette::nearest", 256, 1024, single_row);
+    bench_palette("  256, one row, single-row form (grid)", 256, 1024, single_row);
     bench_palette("  256, full scan, rows in flight", 256, 1024,
                   {true, PaletteSearch::full_scan, 0});
     bench_palette("  256, grid, one row at a time", 256, 1024, {true, PaletteSearch::grid, 1});

@@ -1,7 +1,7 @@
 // The out-of-line parts of the AVX2 grid search.
 #include "core/color/grid_search_avx2.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if DITHERING_ARCH_X86
 
 #define DITHERING_AVX2 __attribute__((target("avx2")))
 

@@ -7,14 +7,16 @@
 
 #include "core/color/nearest_grid.hpp"
 
+#include "core/simd/arch.hpp"
+
+#if DITHERING_ARCH_X86
+
 namespace dithering {
 
 // GridSearch::find on a single value, for tests.
 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2) noexcept;
 
 }  // namespace dithering
-
-#if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 

@@ -44,14 +44,14 @@
 // NaN or overflow reaches the lists.
 #include "core/color/nearest_grid.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <numeric>
+
+#include "core/simd/vec128.hpp"
 
 namespace dithering {
 namespace {
@@ -86,14 +86,17 @@ float margin_of(unsigned level) { return NearestGrid::unit(level) * 0x1p-7f; }
 // The lower and upper bound terms of one channel for four working values w
 // over the box [lo, hi] (see the file comment). As lo < hi, a <= b, so at
 // most one of a > 0 and b < 0 holds.
-inline void channel_bounds(__m128 w, __m128 lo, __m128 hi, __m128& low, __m128& high) {
-    const __m128 a = _mm_sub_ps(lo, w);
-    const __m128 b = _mm_sub_ps(hi, w);
-    const __m128 aa = _mm_mul_ps(a, a);
-    const __m128 bb = _mm_mul_ps(b, b);
-    const __m128 zero = _mm_setzero_ps();
-    high = _mm_max_ps(aa, bb);
-    low = _mm_or_ps(_mm_and_ps(_mm_cmpgt_ps(a, zero), aa), _mm_and_ps(_mm_cmplt_ps(b, zero), bb));
+using simd::F32x4;
+using simd::F64x2;
+
+inline void channel_bounds(F32x4 w, F32x4 lo, F32x4 hi, F32x4& low, F32x4& high) {
+    const F32x4 a = lo - w;
+    const F32x4 b = hi - w;
+    const F32x4 aa = a * a;
+    const F32x4 bb = b * b;
+    const F32x4 zero = simd::zero4();
+    high = simd::max(aa, bb);
+    low = simd::select(simd::less(zero, a), aa, simd::select(simd::less(b, zero), bb, zero));
 }
 
 }  // namespace
@@ -267,21 +270,21 @@ std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t
         w[1][i] = q.w1[lane % 4];
         w[2][i] = q.w2[lane % 4];
     }
-    __m128d lo[3], hi[3];
+    F64x2 lo[3], hi[3];
     for (std::size_t k = 0; k < 3; ++k) {
-        lo[k] = _mm_set1_pd(box.lo[k]);
-        hi[k] = _mm_set1_pd(box.hi[k]);
+        lo[k] = simd::splat2(box.lo[k]);
+        hi[k] = simd::splat2(box.hi[k]);
     }
     double* const reach = reach_.data();
     for (std::size_t i = 0; i < padded; i += 2) {
-        __m128d r = _mm_setzero_pd();
+        F64x2 r = simd::zero2();
         for (std::size_t k = 0; k < 3; ++k) {
-            const __m128d x = _mm_loadu_pd(w[k] + i);
-            const __m128d a = _mm_sub_pd(lo[k], x);
-            const __m128d b = _mm_sub_pd(hi[k], x);
-            r = _mm_add_pd(r, _mm_max_pd(_mm_mul_pd(a, a), _mm_mul_pd(b, b)));
+            const F64x2 x = simd::load2(w[k] + i);
+            const F64x2 a = lo[k] - x;
+            const F64x2 b = hi[k] - x;
+            r = r + simd::max(a * a, b * b);
         }
-        _mm_storeu_pd(reach + i, r);
+        simd::store2(reach + i, r);
     }
     // The candidates of least reach, in ascending order.
     std::size_t dominators[DOMINATORS];
@@ -311,24 +314,23 @@ std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t
         for (std::size_t k = 0; k < 3; ++k) wd[t][k] = w[k][dominators[t]];
         reach_d[t] = reach[dominators[t]];
     }
-    const __m128d slack = _mm_set1_pd(0x1p-20);
+    const F64x2 slack = simd::splat2(0x1p-20);
     std::size_t alive = kept;
     for (std::size_t t = 0; t < count; ++t) {
-        const __m128d wk[3] = {_mm_set1_pd(wd[t][0]), _mm_set1_pd(wd[t][1]),
-                               _mm_set1_pd(wd[t][2])};
-        const __m128d reach_k = _mm_set1_pd(reach_d[t]);
+        const F64x2 wk[3] = {simd::splat2(wd[t][0]), simd::splat2(wd[t][1]),
+                             simd::splat2(wd[t][2])};
+        const F64x2 reach_k = simd::splat2(reach_d[t]);
         std::size_t out = 0;
         for (std::size_t i = 0; i < alive; i += 2) {
-            __m128d least = _mm_setzero_pd();
+            F64x2 least = simd::zero2();
             for (std::size_t k = 0; k < 3; ++k) {
-                const __m128d wi = _mm_loadu_pd(w[k] + i);
-                const __m128d a = _mm_sub_pd(wi, wk[k]);
-                const __m128d corner = _mm_max_pd(_mm_mul_pd(lo[k], a), _mm_mul_pd(hi[k], a));
-                least = _mm_add_pd(least, _mm_sub_pd(_mm_mul_pd(a, _mm_add_pd(wi, wk[k])),
-                                                     _mm_add_pd(corner, corner)));
+                const F64x2 wi = simd::load2(w[k] + i);
+                const F64x2 a = wi - wk[k];
+                const F64x2 corner = simd::max(lo[k] * a, hi[k] * a);
+                least = least + (a * (wi + wk[k]) - (corner + corner));
             }
-            const __m128d margin = _mm_mul_pd(slack, _mm_add_pd(_mm_loadu_pd(reach + i), reach_k));
-            const int beaten = _mm_movemask_pd(_mm_cmpgt_pd(least, margin));
+            const F64x2 margin = slack * (simd::load2(reach + i) + reach_k);
+            const unsigned beaten = simd::bits(simd::greater(least, margin));
             // Survivors move down in order; out <= i, so nothing unread is
             // overwritten.
             for (std::size_t j = i; j < i + 2 && j < alive; ++j) {
@@ -357,26 +359,25 @@ std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept
 
     // The smallest upper bound in the parent list, then every colour whose
     // lower bound does not exceed it, in list order.
-    const __m128 lo0 = _mm_set1_ps(box.lo[0]), hi0 = _mm_set1_ps(box.hi[0]);
-    const __m128 lo1 = _mm_set1_ps(box.lo[1]), hi1 = _mm_set1_ps(box.hi[1]);
-    const __m128 lo2 = _mm_set1_ps(box.lo[2]), hi2 = _mm_set1_ps(box.hi[2]);
-    __m128 least_high = _mm_set1_ps(INF);
+    const F32x4 lo0 = simd::splat(box.lo[0]), hi0 = simd::splat(box.hi[0]);
+    const F32x4 lo1 = simd::splat(box.lo[1]), hi1 = simd::splat(box.hi[1]);
+    const F32x4 lo2 = simd::splat(box.lo[2]), hi2 = simd::splat(box.hi[2]);
+    F32x4 least_high = simd::splat(INF);
     const CandidateQuad* source = pool_.data() + first;
     float* const lows = lows_.data()->v;
     for (std::size_t q = 0; q < count; ++q) {
-        __m128 l0, l1, l2, h0, h1, h2;
-        channel_bounds(_mm_load_ps(source[q].w0), lo0, hi0, l0, h0);
-        channel_bounds(_mm_load_ps(source[q].w1), lo1, hi1, l1, h1);
-        channel_bounds(_mm_load_ps(source[q].w2), lo2, hi2, l2, h2);
-        least_high = _mm_min_ps(least_high, _mm_add_ps(_mm_add_ps(h1, h0), h2));
-        _mm_store_ps(lows + 4 * q, _mm_add_ps(_mm_add_ps(l1, l0), l2));
+        F32x4 l0, l1, l2, h0, h1, h2;
+        channel_bounds(simd::load4(source[q].w0), lo0, hi0, l0, h0);
+        channel_bounds(simd::load4(source[q].w1), lo1, hi1, l1, h1);
+        channel_bounds(simd::load4(source[q].w2), lo2, hi2, l2, h2);
+        least_high = simd::min(least_high, (h1 + h0) + h2);
+        simd::store4(lows + 4 * q, (l1 + l0) + l2);
     }
-    least_high = _mm_min_ps(least_high, _mm_shuffle_ps(least_high, least_high, 0x4e));
-    least_high = _mm_min_ps(least_high, _mm_shuffle_ps(least_high, least_high, 0xb1));
+    least_high = simd::min(least_high, simd::swap_halves(least_high));
+    least_high = simd::min(least_high, simd::swap_neighbours(least_high));
     std::size_t kept = 0;
     for (std::size_t q = 0; q < count; ++q) {
-        auto keep = static_cast<unsigned>(
-            _mm_movemask_ps(_mm_cmple_ps(_mm_load_ps(lows + 4 * q), least_high)));
+        unsigned keep = simd::bits(simd::less_equal(simd::load4(lows + 4 * q), least_high));
         for (; keep != 0; keep &= keep - 1) {
             scratch_[kept++] = static_cast<std::uint32_t>(4 * q) +
                                static_cast<std::uint32_t>(__builtin_ctz(keep));

@@ -1,4 +1,5 @@
-// Nearest-colour scans: sequential reference, SSE2 baseline and AVX2.
+// Nearest-colour scans: sequential reference, four lanes on every
+// processor (simd/vec128.hpp) and, on x86, AVX2.
 //
 // Each vector lane runs the sequential rule on its own subsequence of the
 // colours (lane k of accumulator a sees colours whose index is congruent to
@@ -16,31 +17,31 @@
 // lane holding the minimum, found with a mask and a bit scan.
 #include "core/color/nearest_scan.hpp"
 
-#include <emmintrin.h>
-#include <immintrin.h>
-
 #include <limits>
 
 #include "core/simd/cpu_features.hpp"
+#include "core/simd/vec128.hpp"
+
+#if DITHERING_ARCH_X86
+#include <immintrin.h>
+#endif
 
 namespace dithering {
 namespace {
 
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-inline __m128 select_ps(__m128 mask, __m128 yes, __m128 no) {
-    return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no));
-}
+using simd::F32x4;
 
 // d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, operation for operation.
-inline __m128 distance4(const ScanLanes& l, std::size_t j, __m128 v0, __m128 v1, __m128 v2) {
-    const __m128 t1 = _mm_sub_ps(v1, _mm_loadu_ps(l.c1 + j));
-    const __m128 t0 = _mm_sub_ps(v0, _mm_loadu_ps(l.c0 + j));
-    const __m128 t2 = _mm_sub_ps(v2, _mm_loadu_ps(l.c2 + j));
-    const __m128 s = _mm_add_ps(_mm_mul_ps(t1, t1), _mm_mul_ps(t0, t0));
-    return _mm_add_ps(s, _mm_mul_ps(t2, t2));
+inline F32x4 distance4(const ScanLanes& l, std::size_t j, F32x4 v0, F32x4 v1, F32x4 v2) {
+    const F32x4 t1 = v1 - simd::load4(l.c1 + j);
+    const F32x4 t0 = v0 - simd::load4(l.c0 + j);
+    const F32x4 t2 = v2 - simd::load4(l.c2 + j);
+    return (t1 * t1 + t0 * t0) + t2 * t2;
 }
 
+#if DITHERING_ARCH_X86
 __attribute__((target("avx2"))) inline __m256 distance8(const ScanLanes& l, std::size_t j,
                                                           __m256 v0, __m256 v1, __m256 v2) {
     const __m256 t1 = _mm256_sub_ps(v1, _mm256_loadu_ps(l.c1 + j));
@@ -49,6 +50,7 @@ __attribute__((target("avx2"))) inline __m256 distance8(const ScanLanes& l, std:
     const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
     return _mm256_add_ps(s, _mm256_mul_ps(t2, t2));
 }
+#endif
 
 }  // namespace
 
@@ -92,79 +94,88 @@ std::size_t nearest_scalar(const ScanLanes& l, float c0, float c1, float c2) noe
 
 // Lane indices are carried as floats: exact up to 2^24, far beyond the
 // 4096 colours a palette may hold, and it lets every selection and the
-// final reduction use float operations, which SSE2 has complete.
+// final reduction use float operations.
 
 // Merges two sets of lane results into the first, lane by lane: the
 // smaller distance wins, and on equal distances the lower index. Lane
 // distances are never NaN here, so the comparisons are plain.
-inline void keep_first_min(__m128& best, __m128& index, __m128 other_best, __m128 other_index) {
-    const __m128 closer = _mm_cmplt_ps(other_best, best);
-    const __m128 tied_earlier =
-        _mm_and_ps(_mm_cmpeq_ps(other_best, best), _mm_cmplt_ps(other_index, index));
-    const __m128 take = _mm_or_ps(closer, tied_earlier);
-    best = select_ps(take, other_best, best);
-    index = select_ps(take, other_index, index);
+inline void keep_first_min(F32x4& best, F32x4& index, F32x4 other_best, F32x4 other_index) {
+    const simd::Mask32x4 take = simd::less(other_best, best) |
+                                (simd::equal(other_best, best) & simd::less(other_index, index));
+    best = simd::select(take, other_best, best);
+    index = simd::select(take, other_index, index);
 }
 
 // Folds the lanes of (best, index) into lane 0 and returns its index, or 0
 // when even the smallest distance is +inf.
-inline std::size_t fold_lanes(__m128 best, __m128 index) {
-    keep_first_min(best, index, _mm_shuffle_ps(best, best, _MM_SHUFFLE(1, 0, 3, 2)),
-                   _mm_shuffle_ps(index, index, _MM_SHUFFLE(1, 0, 3, 2)));
-    keep_first_min(best, index, _mm_shuffle_ps(best, best, _MM_SHUFFLE(2, 3, 0, 1)),
-                   _mm_shuffle_ps(index, index, _MM_SHUFFLE(2, 3, 0, 1)));
-    if (!(_mm_cvtss_f32(best) < INF)) return 0;
-    return static_cast<std::size_t>(_mm_cvttss_si32(index));
+inline std::size_t fold_lanes(F32x4 best, F32x4 index) {
+    keep_first_min(best, index, simd::swap_halves(best), simd::swap_halves(index));
+    keep_first_min(best, index, simd::swap_neighbours(best), simd::swap_neighbours(index));
+    if (!(simd::first(best) < INF)) return 0;
+    return static_cast<std::size_t>(simd::first(index));
 }
 
 // Two accumulators of four lanes, eight colours per step: two independent
 // compare-and-select chains hide each other's latency.
-std::size_t nearest_sse2(const ScanLanes& l, float c0, float c1, float c2) noexcept {
-    const __m128 v0 = _mm_set1_ps(c0);
-    const __m128 v1 = _mm_set1_ps(c1);
-    const __m128 v2 = _mm_set1_ps(c2);
-    const __m128 inf = _mm_set1_ps(INF);
+std::size_t nearest_vec4(const ScanLanes& l, float c0, float c1, float c2) noexcept {
+    const F32x4 v0 = simd::splat(c0);
+    const F32x4 v1 = simd::splat(c1);
+    const F32x4 v2 = simd::splat(c2);
+    const F32x4 inf = simd::splat(INF);
     if (l.padded == NEAREST_PAD) {
         // One block of sixteen: lane order is colour order, so no index
         // bookkeeping is needed. min(d, inf) turns a NaN distance into
-        // +inf (min returns its second operand when either is NaN), which
+        // +inf (min gives its second operand when either is NaN), which
         // never wins; then the first lane equal to the minimum is the
         // sequential answer, unless that minimum is +inf.
-        const __m128 d0 = _mm_min_ps(distance4(l, 0, v0, v1, v2), inf);
-        const __m128 d1 = _mm_min_ps(distance4(l, 4, v0, v1, v2), inf);
-        const __m128 d2 = _mm_min_ps(distance4(l, 8, v0, v1, v2), inf);
-        const __m128 d3 = _mm_min_ps(distance4(l, 12, v0, v1, v2), inf);
-        __m128 m = _mm_min_ps(_mm_min_ps(d0, d1), _mm_min_ps(d2, d3));
-        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        if (!(_mm_cvtss_f32(m) < INF)) return 0;
-        const auto at = static_cast<unsigned>(
-            _mm_movemask_ps(_mm_cmpeq_ps(d0, m)) | _mm_movemask_ps(_mm_cmpeq_ps(d1, m)) << 4 |
-            _mm_movemask_ps(_mm_cmpeq_ps(d2, m)) << 8 | _mm_movemask_ps(_mm_cmpeq_ps(d3, m)) << 12);
+        const F32x4 d0 = simd::min(distance4(l, 0, v0, v1, v2), inf);
+        const F32x4 d1 = simd::min(distance4(l, 4, v0, v1, v2), inf);
+        const F32x4 d2 = simd::min(distance4(l, 8, v0, v1, v2), inf);
+        const F32x4 d3 = simd::min(distance4(l, 12, v0, v1, v2), inf);
+        F32x4 m = simd::min(simd::min(d0, d1), simd::min(d2, d3));
+        m = simd::min(m, simd::swap_halves(m));
+        m = simd::min(m, simd::swap_neighbours(m));
+        if (!(simd::first(m) < INF)) return 0;
+        const unsigned at = simd::bits(simd::equal(d0, m)) | simd::bits(simd::equal(d1, m)) << 4 |
+                            simd::bits(simd::equal(d2, m)) << 8 |
+                            simd::bits(simd::equal(d3, m)) << 12;
         return static_cast<std::size_t>(__builtin_ctz(at));
     }
-    __m128 best_a = inf;
-    __m128 best_b = inf;
-    __m128 index_a = _mm_setzero_ps();
-    __m128 index_b = index_a;
-    __m128 j_a = _mm_setr_ps(0, 1, 2, 3);
-    __m128 j_b = _mm_setr_ps(4, 5, 6, 7);
-    const __m128 advance = _mm_set1_ps(8);
+    F32x4 best_a = inf;
+    F32x4 best_b = inf;
+    F32x4 index_a = simd::zero4();
+    F32x4 index_b = index_a;
+    F32x4 j_a = simd::lanes(0, 1, 2, 3);
+    F32x4 j_b = simd::lanes(4, 5, 6, 7);
+    const F32x4 advance = simd::splat(8);
     for (std::size_t j = 0; j < l.padded; j += 8) {
-        const __m128 d_a = distance4(l, j, v0, v1, v2);
-        const __m128 d_b = distance4(l, j + 4, v0, v1, v2);
+        const F32x4 d_a = distance4(l, j, v0, v1, v2);
+        const F32x4 d_b = distance4(l, j + 4, v0, v1, v2);
         // `best > d` is an ordered comparison: false whenever d is NaN.
-        const __m128 take_a = _mm_cmplt_ps(d_a, best_a);
-        const __m128 take_b = _mm_cmplt_ps(d_b, best_b);
-        best_a = select_ps(take_a, d_a, best_a);
-        best_b = select_ps(take_b, d_b, best_b);
-        index_a = select_ps(take_a, j_a, index_a);
-        index_b = select_ps(take_b, j_b, index_b);
-        j_a = _mm_add_ps(j_a, advance);
-        j_b = _mm_add_ps(j_b, advance);
+        const simd::Mask32x4 take_a = simd::less(d_a, best_a);
+        const simd::Mask32x4 take_b = simd::less(d_b, best_b);
+        best_a = simd::select(take_a, d_a, best_a);
+        best_b = simd::select(take_b, d_b, best_b);
+        index_a = simd::select(take_a, j_a, index_a);
+        index_b = simd::select(take_b, j_b, index_b);
+        j_a = j_a + advance;
+        j_b = j_b + advance;
     }
     keep_first_min(best_a, index_a, best_b, index_b);
     return fold_lanes(best_a, index_a);
+}
+
+#if DITHERING_ARCH_X86
+// The low four lanes as the four-lane type (through memory when that type
+// is the portable form, built for its tests).
+__attribute__((target("avx2"))) inline F32x4 low_half(__m256 v) {
+#if defined(DITHERING_VEC128_SSE2)
+    return F32x4{_mm256_castps256_ps128(v)};
+#else
+    float lanes[8];
+    _mm256_storeu_ps(lanes, v);
+    return simd::load4(lanes);
+#endif
 }
 
 __attribute__((target("avx2"))) inline void keep_first_min8(__m256& best, __m256& index,
@@ -223,14 +234,15 @@ __attribute__((target("avx2"))) std::size_t nearest_avx2(const ScanLanes& l, flo
     // The upper half against the lower, then down to one lane with SSE.
     keep_first_min8(best_a, index_a, _mm256_permute2f128_ps(best_a, best_a, 1),
                     _mm256_permute2f128_ps(index_a, index_a, 1));
-    return fold_lanes(_mm256_castps256_ps128(best_a), _mm256_castps256_ps128(index_a));
+    return fold_lanes(low_half(best_a), low_half(index_a));
 }
+#endif
 
 bool nearest_path_supported(NearestPath path) noexcept {
     switch (path) {
         case NearestPath::scalar:
-        case NearestPath::sse2:
-            return true;  // SSE2 is part of the x86-64 baseline
+        case NearestPath::vec4:
+            return true;  // SSE2 and NEON are part of their architectures' baselines
         case NearestPath::avx2:
             return cpu_has_avx2();
     }
@@ -241,16 +253,23 @@ NearestScan nearest_scan_for(NearestPath path) noexcept {
     switch (path) {
         case NearestPath::scalar:
             return &nearest_scalar;
-        case NearestPath::sse2:
-            return &nearest_sse2;
+        case NearestPath::vec4:
+            return &nearest_vec4;
         case NearestPath::avx2:
+#if DITHERING_ARCH_X86
             return &nearest_avx2;
+#else
+            break;
+#endif
     }
     return &nearest_scalar;
 }
 
 NearestScan best_nearest_scan() noexcept {
-    return cpu_has_avx2() ? &nearest_avx2 : &nearest_sse2;
+#if DITHERING_ARCH_X86
+    if (cpu_has_avx2()) return &nearest_avx2;
+#endif
+    return &nearest_vec4;
 }
 
 }  // namespace dithering

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/simd/arch.hpp"
+
 namespace dithering {
 
 // Working colours laid out one channel per block: colour j is
@@ -23,7 +25,8 @@ inline constexpr std::size_t NEAREST_PAD = 16;
 
 using NearestScan = std::size_t (*)(const ScanLanes&, float, float, float) noexcept;
 
-enum class NearestPath { scalar, sse2, avx2 };
+// vec4: four lanes, SSE2 on x86 and NEON on aarch64; avx2: x86 only.
+enum class NearestPath { scalar, vec4, avx2 };
 
 // The sequential rule itself over `working` (count x 3 floats, R G B):
 // best = +inf, index = 0; for each colour in order, d as documented on
@@ -37,9 +40,11 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
 // among the minimal distances, which is exactly the sequential result
 // (NaN never wins; nothing below +inf gives 0).
 std::size_t nearest_scalar(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
-std::size_t nearest_sse2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+std::size_t nearest_vec4(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+#if DITHERING_ARCH_X86
 // Only callable when nearest_path_supported(NearestPath::avx2).
 std::size_t nearest_avx2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+#endif
 
 bool nearest_path_supported(NearestPath path) noexcept;
 NearestScan nearest_scan_for(NearestPath path) noexcept;

@@ -20,17 +20,20 @@
 // loop, so no access reaches past either end of any buffer.
 #include "core/diffusion/channel_planes.hpp"
 
-#include <emmintrin.h>
-#include <immintrin.h>
-
 #include <array>
 #include <cstring>
 
+#include "core/simd/arch.hpp"
 #include "core/simd/cpu_features.hpp"
+
+#if DITHERING_ARCH_X86
+#include <immintrin.h>
+#endif
 
 namespace dithering {
 namespace {
 
+#if DITHERING_ARCH_X86
 using Mask = std::array<std::uint8_t, 16>;
 
 // A shuffle index with its top bit set makes pshufb write a zero byte.
@@ -113,6 +116,8 @@ __attribute__((target("avx2"))) inline __m256i mask32(const Mask& mask) {
     return _mm256_broadcastsi128_si256(load16(mask.data()));
 }
 
+#endif
+
 // The plain loops, from pixel `i` on; they honour null planes themselves.
 
 void split_scalar(const std::uint8_t* src, std::size_t i, std::size_t count,
@@ -133,6 +138,7 @@ void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t 
     }
 }
 
+#if DITHERING_ARCH_X86
 // The vector loops. Each starts at pixel i, runs its whole blocks and
 // returns the first pixel it left. A split skips the stores of null planes
 // (the test is the same on every block, so it predicts perfectly). A merge
@@ -466,6 +472,7 @@ std::size_t merge_vector(PlanesPath path, const std::uint8_t* const* planes, std
     if (path == PlanesPath::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
     return merge_ssse3<Keep>(planes, i, count, channels, dst, keep);
 }
+#endif
 
 }  // namespace
 
@@ -485,7 +492,7 @@ PlanesPath best_planes_path() noexcept {
     return best;
 }
 
-void split_channels_on(PlanesPath path, const std::uint8_t* src, std::size_t count,
+void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src, std::size_t count,
                        std::size_t channels, std::uint8_t* const* planes) noexcept {
     if (count == 0) return;
     if (channels == 1) {
@@ -493,12 +500,14 @@ void split_channels_on(PlanesPath path, const std::uint8_t* src, std::size_t cou
         return;
     }
     std::size_t i = 0;
+#if DITHERING_ARCH_X86
     if (path == PlanesPath::avx2) i = split_avx2(src, i, count, channels, planes);
     if (path != PlanesPath::scalar) i = split_ssse3(src, i, count, channels, planes);
+#endif
     split_scalar(src, i, count, channels, planes);
 }
 
-void merge_channels_on(PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
+void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
                        std::size_t channels, std::uint8_t* dst) noexcept {
     if (count == 0) return;
     if (channels == 1) {
@@ -506,6 +515,7 @@ void merge_channels_on(PlanesPath path, const std::uint8_t* const* planes, std::
         return;
     }
     std::size_t i = 0;
+#if DITHERING_ARCH_X86
     if (path != PlanesPath::scalar && channels <= 4) {
         const std::uint8_t* any = nullptr;
         for (std::size_t c = 0; c < channels; ++c) {
@@ -528,6 +538,7 @@ void merge_channels_on(PlanesPath path, const std::uint8_t* const* planes, std::
         i = keep_any ? merge_vector<true>(path, from, count, channels, dst, keep)
                      : merge_vector<false>(path, from, count, channels, dst, keep);
     }
+#endif
     merge_scalar(planes, i, count, channels, dst);
 }
 

@@ -14,6 +14,7 @@
 namespace dithering {
 namespace {
 
+#if DITHERING_ARCH_X86
 constexpr std::size_t WAVEFRONT_MIN_HEIGHT = 8;
 
 // Rows in vector lanes need the fast forms' weights, rows scanned the same
@@ -25,6 +26,7 @@ bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& 
            width <= WAVEFRONT_MAX_WIDTH && fast_forms_apply(rows) &&
            levels_wavefront_supported();
 }
+#endif
 
 }  // namespace
 
@@ -32,6 +34,7 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
                                 std::size_t channels, std::optional<std::size_t> skip,
                                 const ColorSpace& space, const Levels& levels,
                                 const KernelRows& rows, bool serpentine) noexcept {
+#if DITHERING_ARCH_X86
     if (channels > 1 && wavefront_applies(height, width, rows, serpentine)) {
         std::vector<std::size_t> diffused;
         try {
@@ -44,6 +47,7 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
         return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels,
                                      rows);
     }
+#endif
     for (std::size_t c = 0; c < channels; ++c) {
         if (c == skip) continue;
         const PassStatus status =
@@ -60,10 +64,12 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
         return levels_pass_plain(pixels, height, width, channels, channel, space, levels, rows,
                                  serpentine);
     }
+#if DITHERING_ARCH_X86
     if (wavefront_applies(height, width, rows, serpentine)) {
         return levels_pass_wavefront(pixels, height, width, channels, channel, space, levels,
                                      rows);
     }
+#endif
     return levels_pass_register_scan(pixels, height, width, channels, channel, space, levels,
                                      rows, serpentine);
 }
@@ -75,7 +81,7 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
                              palette, rows, serpentine);
 }
 
-PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
+PassStatus palette_pass_with([[maybe_unused]] const PalettePassOptions& options, std::uint8_t* pixels,
                              std::size_t height, std::size_t width, std::size_t channels,
                              const ColorSpace& space, const Palette& palette,
                              const KernelRows& rows, bool serpentine) noexcept {
@@ -85,11 +91,13 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
     }
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
+#if DITHERING_ARCH_X86
     if (options.vector && rows.row_used[0] && nearest_path_supported(NearestPath::avx2)) {
         return palette_pass_avx2(pixels, height, width, channels, space, palette,
                                  direction_weights(rows, false), direction_weights(rows, true),
                                  serpentine, options.search, options.rows);
     }
+#endif
     return palette_pass_register_scan(pixels, height, width, channels, space, palette, rows,
                                       serpentine);
 }

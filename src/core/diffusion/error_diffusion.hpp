@@ -60,8 +60,8 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
 
 // palette_pass with its choices made by the caller, for tests and
 // benchmarks. With `vector` false, or on a processor without AVX2, the
-// single-row form with Palette::nearest runs, as it does when nothing is
-// spread (strength 0). Otherwise the AVX2 form runs (unless the windows call
+// single-row form (Palette::nearest, or a NearestGrid above 64 colours)
+// runs, as it does when nothing is spread (strength 0). Otherwise the AVX2 form runs (unless the windows call
 // for the plain form, as in palette_pass) with the
 // nearest-colour search `search` (`automatic`: every colour in registers for
 // small palettes, a NearestGrid for larger ones) and up to `rows` rows in

@@ -31,6 +31,18 @@
 // split into planes band by band, so every channel takes that same path.
 #include "core/diffusion/levels_wavefront.hpp"
 
+#include "core/simd/cpu_features.hpp"
+
+namespace dithering {
+
+// False on every processor but x86 ones with AVX2.
+bool levels_wavefront_supported() noexcept {
+    return cpu_has_avx2();
+}
+
+}  // namespace dithering
+
+#if DITHERING_ARCH_X86
 #include <immintrin.h>
 
 #include <algorithm>
@@ -45,9 +57,9 @@
 #include <vector>
 
 #include "core/diffusion/channel_planes.hpp"
-#include "core/simd/cpu_features.hpp"
 
 namespace dithering {
+
 namespace {
 
 constexpr std::size_t BAND = 16;      // rows per band: two vectors of eight lanes
@@ -650,9 +662,6 @@ void store_band(const std::uint8_t* const (&lanes)[2], std::size_t steps, const 
 
 }  // namespace
 
-bool levels_wavefront_supported() noexcept {
-    return cpu_has_avx2();
-}
 
 PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::size_t width,
                                  std::size_t channels, std::span<const std::size_t> diffused,
@@ -754,3 +763,5 @@ PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::
 }
 
 }  // namespace dithering
+
+#endif  // DITHERING_ARCH_X86

@@ -11,12 +11,14 @@
 #include "core/color/levels.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/simd/arch.hpp"
 
 namespace dithering {
 
 // True when the processor runs levels_pass_wavefront (AVX2).
 bool levels_wavefront_supported() noexcept;
 
+#if DITHERING_ARCH_X86
 // Diffuses each of the channels listed in `diffused` (distinct, each <
 // channels) as levels_pass_plain does without serpentine, channel by
 // channel, for weights where fast_forms_apply (error_rows.hpp); other
@@ -40,6 +42,8 @@ inline PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height
     return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels, rows,
                                  trace);
 }
+
+#endif
 
 // The widest image levels_pass_wavefront takes: its column arithmetic runs
 // in 32-bit lanes.

@@ -23,6 +23,7 @@
 // y - 1's. Serpentine rows alternate direction and run one at a time.
 #include "core/diffusion/palette_pass_avx2.hpp"
 
+#if DITHERING_ARCH_X86
 #include <immintrin.h>
 
 #include <algorithm>
@@ -465,3 +466,5 @@ DITHERING_AVX2 std::size_t nearest_in_registers_avx2(const Palette& palette, flo
 
 #undef DITHERING_AVX2
 #undef DITHERING_AVX2_INLINE
+
+#endif  // DITHERING_ARCH_X86

@@ -8,6 +8,7 @@
 #include "core/color/color_space.hpp"
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
+#include "core/simd/arch.hpp"
 
 namespace dithering {
 
@@ -17,6 +18,7 @@ namespace dithering {
 enum class PaletteSearch { automatic, full_scan, grid };
 inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 
+#if DITHERING_ARCH_X86
 // Only callable when nearest_path_supported(NearestPath::avx2), for
 // weights where fast_forms_apply and that spread something (row 0 used);
 // the caller checks both. Same contract and the same bytes as
@@ -33,5 +35,7 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
 // a single value, for tests; only callable with AVX2.
 std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1,
                                       float c2) noexcept;
+
+#endif
 
 }  // namespace dithering

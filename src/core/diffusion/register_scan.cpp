@@ -13,13 +13,17 @@
 // across whole vectors of cells.
 #include "core/diffusion/register_scan.hpp"
 
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <limits>
+#include <optional>
+
+#include "core/color/nearest_grid.hpp"
+#include "core/simd/vec128.hpp"
 
 namespace dithering {
 namespace {
+
+using simd::F32x4;
 
 // The scan step of a levels row in direction S (+1 or -1), from error cell
 // `cell` on. The value chain runs through lane 0 of vector registers only:
@@ -32,45 +36,44 @@ void levels_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width, co
     // Local copies: the byte stores below may alias anything.
     const std::uint8_t* const codes = levels.codes.data();
     const float* const values = levels.values.data();
-    const __m128 w1 = _mm_set_ss(weight1);
-    const __m128 w2 = _mm_set_ss(weight2);
-    const __m128 half = _mm_set1_ps(127.5f);
-    const __m128 low = _mm_set_ss(values[0]);
-    const __m128 high = _mm_set_ss(values[1]);
-    const __m128 inv_step = _mm_set_ss(levels.inv_step);
-    const __m128 top = _mm_set_ss(levels.top);
-    const __m128 zero = _mm_setzero_ps();
-    __m128 ahead1 = _mm_load_ss(cur + cell);
-    __m128 ahead2 = _mm_load_ss(cur + cell + S);
+    // Only lane 0 carries a value. Full-width operations avoid lane
+    // merges; every operand holds zeros in the other lanes, so they stay
+    // zero (never slow subnormals) and are never read.
+    const F32x4 w1 = simd::only_first(weight1);
+    const F32x4 w2 = simd::only_first(weight2);
+    const F32x4 half = simd::only_first(127.5f);
+    const F32x4 low = simd::only_first(values[0]);
+    const F32x4 high = simd::only_first(values[1]);
+    const F32x4 inv_step = simd::only_first(levels.inv_step);
+    const F32x4 top = simd::only_first(levels.top);
+    const F32x4 zero = simd::zero4();
+    F32x4 ahead1 = simd::load_first(cur + cell);
+    F32x4 ahead2 = simd::load_first(cur + cell + S);
     for (std::size_t i = 0; i < width; ++i) {
-        const __m128 v = _mm_add_ss(_mm_load_ss(lut + *px), ahead1);
-        __m128 e;
+        const F32x4 v = simd::load_first(lut + *px) + ahead1;
+        F32x4 e;
         if constexpr (TWO) {
-            // Branch-free, since the choice is unpredictable. Only lane 0
-            // matters; the full-width compare avoids a lane merge.
-            const __m128 up = _mm_cmple_ps(half, v);  // v >= 127.5; NaN: level 0
-            const __m128 e_low = _mm_sub_ss(v, low);
-            const __m128 e_high = _mm_sub_ss(v, high);
-            e = _mm_or_ps(_mm_and_ps(up, e_high), _mm_andnot_ps(up, e_low));
-            *px = codes[static_cast<std::size_t>(_mm_movemask_ps(up) & 1)];
+            // Branch-free, since the choice is unpredictable.
+            const simd::Mask32x4 up = simd::less_equal(half, v);  // v >= 127.5; NaN: level 0
+            e = simd::select(up, v - high, v - low);
+            *px = codes[simd::bits(up) & 1];
         } else {
             // quantize without the library call: limiting q to 0..top
             // before rounding gives the same level as limiting after, as
             // both bounds are whole numbers and rounding is monotonic;
             // max with 0 first turns NaN into level 0. On 0..255 the
             // truncation is exact and so is q - trunc(q).
-            __m128 q = _mm_mul_ss(v, inv_step);
-            q = _mm_min_ss(_mm_max_ss(q, zero), top);
-            const int whole = _mm_cvttss_si32(q);
-            const float frac = _mm_cvtss_f32(q) - static_cast<float>(whole);
+            const float q = simd::first(simd::min(simd::max(v * inv_step, zero), top));
+            const int whole = static_cast<int>(q);
+            const float frac = q - static_cast<float>(whole);
             const auto level = static_cast<std::size_t>(whole + (frac >= 0.5f ? 1 : 0));
             *px = codes[level];
-            e = _mm_sub_ss(v, _mm_load_ss(values + level));
+            e = v - simd::load_first(values + level);
         }
         if constexpr (SPREAD) {
-            _mm_store_ss(errors + cell, e);
-            ahead1 = _mm_add_ss(ahead2, _mm_mul_ss(w1, e));
-            ahead2 = _mm_add_ss(_mm_load_ss(cur + cell + 2 * S), _mm_mul_ss(w2, e));
+            simd::store_first(errors + cell, e);
+            ahead1 = ahead2 + w1 * e;
+            ahead2 = simd::load_first(cur + cell + 2 * S) + w2 * e;
         }
         px += px_step;
         cell += S;
@@ -85,20 +88,20 @@ void levels_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width, co
 template <int S>
 void levels_spread_below(float* row, const float* errors, const float (&weight)[5],
                          std::size_t width) {
-    const __m128 w0 = _mm_set1_ps(weight[0]);
-    const __m128 w1 = _mm_set1_ps(weight[1]);
-    const __m128 w2 = _mm_set1_ps(weight[2]);
-    const __m128 w3 = _mm_set1_ps(weight[3]);
-    const __m128 w4 = _mm_set1_ps(weight[4]);
+    const F32x4 w0 = simd::splat(weight[0]);
+    const F32x4 w1 = simd::splat(weight[1]);
+    const F32x4 w2 = simd::splat(weight[2]);
+    const F32x4 w3 = simd::splat(weight[3]);
+    const F32x4 w4 = simd::splat(weight[4]);
     for (std::size_t c = 2; c < width + 2; c += 4) {
         const float* e = errors + c;
-        __m128 t = _mm_loadu_ps(row + c);
-        t = _mm_add_ps(t, _mm_mul_ps(w0, _mm_loadu_ps(e - 2 * S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w1, _mm_loadu_ps(e - S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w2, _mm_loadu_ps(e)));
-        t = _mm_add_ps(t, _mm_mul_ps(w3, _mm_loadu_ps(e + S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w4, _mm_loadu_ps(e + 2 * S)));
-        _mm_storeu_ps(row + c, t);
+        F32x4 t = simd::load4(row + c);
+        t = t + w0 * simd::load4(e - 2 * S);
+        t = t + w1 * simd::load4(e - S);
+        t = t + w2 * simd::load4(e);
+        t = t + w3 * simd::load4(e + S);
+        t = t + w4 * simd::load4(e + 2 * S);
+        simd::store4(row + c, t);
     }
 }
 
@@ -118,32 +121,35 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
 // The scan step of a palette row. Error cells are four floats (R, G, B and
 // an idle lane that stays 0), so each pixel's value, error and carried
 // cells are single vectors computed lane by lane with the same operations
-// as the three-float cells of the plain form.
+// as the three-float cells of the plain form. With a grid, the nearest
+// colour is looked up there (the same index as the full scan).
 template <int S, bool SPREAD>
 void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
-                  const float* lut, const Palette& palette, const float* working4,
+                  const float* lut, const Palette& palette, NearestGrid* grid,
+                  const float* working4,
                   float weight1, float weight2, const float* cur, float* errors,
                   std::ptrdiff_t cell) {
     const std::uint8_t* const colors = palette.colors.data();
-    const __m128 w1 = _mm_set1_ps(weight1);
-    const __m128 w2 = _mm_set1_ps(weight2);
-    __m128 ahead1 = _mm_loadu_ps(cur + 4 * cell);
-    __m128 ahead2 = _mm_loadu_ps(cur + 4 * (cell + S));
+    const F32x4 w1 = simd::splat(weight1);
+    const F32x4 w2 = simd::splat(weight2);
+    F32x4 ahead1 = simd::load4(cur + 4 * cell);
+    F32x4 ahead2 = simd::load4(cur + 4 * (cell + S));
     for (std::size_t i = 0; i < width; ++i) {
-        const __m128 base = _mm_setr_ps(lut[px[0]], lut[px[1]], lut[px[2]], 0.0f);
-        const __m128 v = _mm_add_ps(base, ahead1);
-        const float c0 = _mm_cvtss_f32(v);
-        const float c1 = _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1)));
-        const float c2 = _mm_cvtss_f32(_mm_movehl_ps(v, v));
-        const std::size_t j = palette.nearest(c0, c1, c2);
+        const F32x4 base = simd::lanes(lut[px[0]], lut[px[1]], lut[px[2]], 0.0f);
+        const F32x4 v = base + ahead1;
+        const float c0 = simd::first(v);
+        const float c1 = simd::second(v);
+        const float c2 = simd::third(v);
+        const std::size_t j = grid != nullptr ? grid->nearest(c0, c1, c2)
+                                              : palette.nearest(c0, c1, c2);
         px[0] = colors[3 * j];
         px[1] = colors[3 * j + 1];
         px[2] = colors[3 * j + 2];
         if constexpr (SPREAD) {
-            const __m128 e = _mm_sub_ps(v, _mm_loadu_ps(working4 + 4 * j));
-            _mm_storeu_ps(errors + 4 * cell, e);
-            ahead1 = _mm_add_ps(ahead2, _mm_mul_ps(w1, e));
-            ahead2 = _mm_add_ps(_mm_loadu_ps(cur + 4 * (cell + 2 * S)), _mm_mul_ps(w2, e));
+            const F32x4 e = v - simd::load4(working4 + 4 * j);
+            simd::store4(errors + 4 * cell, e);
+            ahead1 = ahead2 + w1 * e;
+            ahead2 = simd::load4(cur + 4 * (cell + 2 * S)) + w2 * e;
         }
         px += px_step;
         cell += S;
@@ -153,26 +159,30 @@ void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
 template <int S>
 void palette_spread_below(float* row, const float* errors, const float (&weight)[5],
                           std::size_t width) {
-    const __m128 w0 = _mm_set1_ps(weight[0]);
-    const __m128 w1 = _mm_set1_ps(weight[1]);
-    const __m128 w2 = _mm_set1_ps(weight[2]);
-    const __m128 w3 = _mm_set1_ps(weight[3]);
-    const __m128 w4 = _mm_set1_ps(weight[4]);
+    const F32x4 w0 = simd::splat(weight[0]);
+    const F32x4 w1 = simd::splat(weight[1]);
+    const F32x4 w2 = simd::splat(weight[2]);
+    const F32x4 w3 = simd::splat(weight[3]);
+    const F32x4 w4 = simd::splat(weight[4]);
     for (std::size_t c = 2; c < width + 2; ++c) {
         const float* e = errors + 4 * c;
-        __m128 t = _mm_loadu_ps(row + 4 * c);
-        t = _mm_add_ps(t, _mm_mul_ps(w0, _mm_loadu_ps(e - 8 * S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w1, _mm_loadu_ps(e - 4 * S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w2, _mm_loadu_ps(e)));
-        t = _mm_add_ps(t, _mm_mul_ps(w3, _mm_loadu_ps(e + 4 * S)));
-        t = _mm_add_ps(t, _mm_mul_ps(w4, _mm_loadu_ps(e + 8 * S)));
-        _mm_storeu_ps(row + 4 * c, t);
+        F32x4 t = simd::load4(row + 4 * c);
+        t = t + w0 * simd::load4(e - 8 * S);
+        t = t + w1 * simd::load4(e - 4 * S);
+        t = t + w2 * simd::load4(e);
+        t = t + w3 * simd::load4(e + 4 * S);
+        t = t + w4 * simd::load4(e + 8 * S);
+        simd::store4(row + 4 * c, t);
     }
 }
 
 using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
-                            const Palette&, const float*, float, float, const float*, float*,
-                            std::ptrdiff_t);
+                            const Palette&, NearestGrid*, const float*, float, float,
+                            const float*, float*, std::ptrdiff_t);
+
+// Above this many colours a grid's few candidates per cell beat scanning
+// every colour; below, the scan is as fast and needs no building.
+constexpr std::size_t GRID_ABOVE_COLORS = 64;
 
 }  // namespace
 
@@ -234,6 +244,10 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
     for (std::size_t j = 0; j < m; ++j) {
         for (std::size_t k = 0; k < 3; ++k) working4[4 * j + k] = palette.working[3 * j + k];
     }
+    // Without the memory for a grid, the full scan gives the same bytes.
+    std::optional<NearestGrid> grid;
+    if (m > GRID_ABOVE_COLORS) grid = NearestGrid::create(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     const DirectionWeights forward = direction_weights(rows, false);
     const DirectionWeights reverse = direction_weights(rows, true);
     const auto step = static_cast<std::ptrdiff_t>(channels);
@@ -250,8 +264,8 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                                   : &palette_scan<-1, false>)
                                       : (w.spread ? &palette_scan<1, true>
                                                   : &palette_scan<1, false>);
-        scan(first, px_step, width, lut, palette, working4, w.ahead1, w.ahead2, error.cur(),
-             errors, cell);
+        scan(first, px_step, width, lut, palette, search, working4, w.ahead1, w.ahead2,
+             error.cur(), errors, cell);
         for (std::size_t r = 0; r < 2; ++r) {
             if (!w.row_used[r]) continue;
             float* below = r == 0 ? error.next() : error.next2();

@@ -15,9 +15,10 @@
 namespace dithering {
 
 // The bytes of levels_pass_plain and palette_pass_plain, raster or
-// serpentine, for weights where fast_forms_apply(rows); only the SSE2 of
-// every x86-64 processor is used. The palette form searches with
-// Palette::nearest. Fail only with out_of_memory.
+// serpentine, for weights where fast_forms_apply(rows); only the 128-bit
+// vectors every x86-64 and aarch64 processor has are used. The palette form
+// searches with Palette::nearest, or above 64 colours a NearestGrid.
+// Fail only with out_of_memory.
 PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                      std::size_t width, std::size_t channels,
                                      std::size_t channel, const ColorSpace& space,

@@ -1,10 +1,12 @@
 // Processor features, asked once per process.
 #include "core/simd/cpu_features.hpp"
 
+#include "core/simd/arch.hpp"
+
 namespace dithering {
 namespace {
 
-#if defined(__x86_64__) || defined(__i386__)
+#if DITHERING_ARCH_X86
 // GCC's feature test also checks that the OS saves the AVX registers. The
 // init call makes the answer right even before the runtime's constructors
 // have run (a caller in another constructor).

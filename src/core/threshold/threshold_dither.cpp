@@ -41,12 +41,16 @@ inline std::uint8_t level_byte(const ColorSpace& space, const Levels& levels, fl
     return levels.codes[levels.quantize(space.lut[byte] + offset)];
 }
 
+// With a grid (never in the plain loops), the nearest colour is looked up
+// there: the same index as Palette::nearest.
 inline void palette_pixel(std::uint8_t* p, const ColorSpace& space, const Palette& palette,
-                          const float amp[3], float u) {
+                          NearestGrid* grid, const float amp[3], float u) {
     const float c0 = amp[0] * u + space.lut[p[0]];
     const float c1 = amp[1] * u + space.lut[p[1]];
     const float c2 = amp[2] * u + space.lut[p[2]];
-    const std::uint8_t* color = &palette.colors[3 * palette.nearest(c0, c1, c2)];
+    const std::size_t j =
+        grid != nullptr ? grid->nearest(c0, c1, c2) : palette.nearest(c0, c1, c2);
+    const std::uint8_t* color = &palette.colors[3 * j];
     p[0] = color[0];
     p[1] = color[1];
     p[2] = color[2];
@@ -94,6 +98,7 @@ inline float cell_offset(const ThresholdMatrix& matrix, std::size_t row, std::si
 // one offset per byte.
 constexpr std::size_t VECTOR_BLOCK = 1024;
 
+#if DITHERING_ARCH_X86
 // Room for one block: the offsets spread to every byte, and the bytes of
 // the skipped channel.
 struct BlockScratch {
@@ -124,6 +129,8 @@ void quantize_pixels_avx2(std::uint8_t* p, const float* pixel_offsets, std::size
         for (std::size_t k = 0; k < pixels; ++k) p[k * channels + skip] = saved[k];
     }
 }
+#else
+#endif
 
 // ---- Ordered levels -------------------------------------------------------
 
@@ -160,6 +167,7 @@ void ordered_levels_arithmetic(Img& img, const LevelQuantizer& quantize, float a
     }
 }
 
+#if DITHERING_ARCH_X86
 bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float amp,
                                     const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
@@ -184,6 +192,10 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
     }
     return true;
 }
+#else
+// Without AVX2 the callers take the other loops.
+constexpr auto ordered_levels_arithmetic_avx2 = [](auto&&...) { return false; };
+#endif
 
 // With few tile cells and many pixels, the output byte is best looked up:
 // it depends only on the tile cell and the input byte, so a table of
@@ -406,11 +418,13 @@ void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo
         const CompareRow row{&plan.lanes[(y % plan.rows) * plan.row_bytes], plan.period,
                              plan.stride, plan.terms, plan.keep,
                              plan.level_form ? plan.codes : nullptr};
+#if DITHERING_ARCH_X86
         if (avx2) {
             compare_row_avx2(in, p, row_size, row, stream);
-        } else {
-            compare_row_sse2(in, p, row_size, row);
+            continue;
         }
+#endif
+        compare_row_128(in, p, row_size, row);
     }
     if (stream) finish_streaming();
 }
@@ -462,6 +476,7 @@ void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
     }
 }
 
+#if DITHERING_ARCH_X86
 // The smallest float whose level is at least `level` (1 <= level <= top).
 // With a positive inv_step the level never decreases as the value grows (a
 // product with a positive constant, a clamp and a rounding all keep
@@ -521,6 +536,9 @@ bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels,
     }
     return true;
 }
+#else
+constexpr auto random_levels_avx2 = [](auto&&...) { return false; };
+#endif
 
 // ---- Palettes -----------------------------------------------------------------
 
@@ -528,6 +546,23 @@ void palette_amps(const Palette& palette, float strength, float amp[3]) {
     amp[0] = palette.spread[0] * strength;
     amp[1] = palette.spread[1] * strength;
     amp[2] = palette.spread[2] * strength;
+}
+
+// Small palettes are searched by scanning every colour (in the AVX2 loops
+// eight pixels at a time, without a per-pixel reduction and call). Larger
+// ones use a NearestGrid, whose cells list only the colours that can be
+// nearest there: the same index.
+constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
+
+// The grid for a palette too large for a scan of every colour; none
+// otherwise, or when its memory cannot be had (the scan then does every
+// distance, which is slower but the same).
+std::optional<NearestGrid> grid_for(const Palette& palette) {
+    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
+    // The values stay within a threshold's reach of the pixels' colours,
+    // so few cells are ever built: split crowded ones finely.
+    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
+    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
 }
 
 void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
@@ -538,7 +573,7 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
     for (std::size_t y = 0; y < img.height; ++y) {
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = matrix.threshold_at(x, y) + -0.5f;
-            palette_pixel(p, space, palette, amp, u);
+            palette_pixel(p, space, palette, nullptr, amp, u);
         }
     }
 }
@@ -547,6 +582,8 @@ void ordered_palette_scalar(Img& img, const ColorSpace& space, const Palette& pa
                             float strength, const ThresholdMatrix& matrix) {
     float amp[3];
     palette_amps(palette, strength, amp);
+    std::optional<NearestGrid> grid = grid_for(palette);
+    NearestGrid* const search = grid ? &*grid : nullptr;
     std::uint8_t* p = img.pixels.get();
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
@@ -554,29 +591,26 @@ void ordered_palette_scalar(Img& img, const ColorSpace& space, const Palette& pa
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = row[col] + -0.5f;
             if (++col == matrix.cols) col = 0;
-            palette_pixel(p, space, palette, amp, u);
+            palette_pixel(p, space, palette, search, amp, u);
         }
     }
 }
 
-void random_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
-                          float strength, std::uint64_t state) {
+// One draw and one search per pixel is all the plain loop does; the
+// scalar one searches a grid for larger palettes.
+void random_palette_pixels(Img& img, const ColorSpace& space, const Palette& palette,
+                           NearestGrid* grid, float strength, std::uint64_t state) {
     float amp[3];
     palette_amps(palette, strength, amp);
     std::uint8_t* p = img.pixels.get();
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
         state += SPLITMIX_GAMMA;
-        palette_pixel(p, space, palette, amp, random_unit_offset(state));
+        palette_pixel(p, space, palette, grid, amp, random_unit_offset(state));
     }
 }
 
-// The search eight pixels at a time does every distance, like the scan
-// behind Palette::nearest, but without a per-pixel reduction and call; it
-// is the faster of the two for small palettes. Larger palettes use a
-// NearestGrid, whose cells list only the colours that can be nearest there.
-constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
-
+#if DITHERING_ARCH_X86
 // Pixels go to the nearest-colour search in blocks of this many points (a
 // multiple of 32, the widest group of the vector search).
 constexpr std::size_t PALETTE_BLOCK = 64;
@@ -590,17 +624,6 @@ struct PaletteBlock {
     float c2[PALETTE_BLOCK] = {};
     std::uint32_t index[PALETTE_BLOCK] = {};
 };
-
-// The grid for a palette too large for the point search; none otherwise,
-// or when its memory cannot be had (the point search then does every
-// distance, which is slower but the same).
-std::optional<NearestGrid> grid_for(const Palette& palette) {
-    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
-    // The values stay within a threshold's reach of the pixels' colours,
-    // so few cells are ever built: split crowded ones finely.
-    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
-    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
-}
 
 // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k]: the same
 // c_k = amp_k * u + lut[b_k] as palette_pixel, then all the searches at once
@@ -677,6 +700,10 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
     }
     return true;
 }
+#else
+constexpr auto ordered_palette_avx2 = [](auto&&...) { return false; };
+constexpr auto random_palette_avx2 = [](auto&&...) { return false; };
+#endif
 
 }  // namespace
 
@@ -701,7 +728,7 @@ bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space
                                                   matrix);
         case OrderedLevelsLoop::table:
             return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
-        case OrderedLevelsLoop::compare_sse2:
+        case OrderedLevelsLoop::compare_128:
         case OrderedLevelsLoop::compare_avx2: {
             const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
             if (avx2 && !threshold_avx2_supported()) return false;
@@ -813,11 +840,15 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
                        PassIo io) noexcept {
     switch (loop) {
         case ThresholdLoop::plain:
-        case ThresholdLoop::scalar:
-            // One draw and one search per pixel is all the plain loop does.
             copy_in(img, io);
-            random_palette_plain(img, space, palette, strength, state);
+            random_palette_pixels(img, space, palette, nullptr, strength, state);
             return true;
+        case ThresholdLoop::scalar: {
+            copy_in(img, io);
+            std::optional<NearestGrid> grid = grid_for(palette);
+            random_palette_pixels(img, space, palette, grid ? &*grid : nullptr, strength, state);
+            return true;
+        }
         case ThresholdLoop::avx2:
             if (!threshold_avx2_supported()) return false;
             copy_in(img, io);
@@ -830,7 +861,7 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
     if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
-        random_palette_on(ThresholdLoop::plain, img, space, palette, strength, state, io);
+        random_palette_on(ThresholdLoop::scalar, img, space, palette, strength, state, io);
     }
 }
 

@@ -62,13 +62,15 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
 //   arithmetic       per pixel, without the rounding call;
 //   arithmetic_avx2  the same in 8-lane float vectors;
 //   table            one output byte per (tile cell, input byte), looked up;
-//   compare_sse2/avx2  per tile cell, the output byte as a sum of byte
+//   compare_128/avx2  per tile cell, the output byte as a sum of byte
 //                    comparisons against per-level bounds, 16/32 at a time
 //                    (needs few levels per cell and a small tile; with at
 //                    most 16 levels the AVX2 loop counts the bounds passed
 //                    and looks the code up).
 // Random levels, and both palette passes:
-//   scalar           one pixel at a time (levels without the rounding call);
+//   scalar           one pixel at a time (levels without the rounding call;
+//                    palettes of more than 64 colours searched in a
+//                    NearestGrid);
 //   avx2             draws 8 at a time, and the levels quantized or the
 //                    nearest colours found 8 pixels at a time (all distances
 //                    per pixel, in the order Palette::nearest uses); one
@@ -80,7 +82,7 @@ enum class OrderedLevelsLoop {
     arithmetic,
     arithmetic_avx2,
     table,
-    compare_sse2,
+    compare_128,
     compare_avx2,
 };
 enum class ThresholdLoop { plain, scalar, avx2 };

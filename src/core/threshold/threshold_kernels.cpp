@@ -1,16 +1,21 @@
-// Vector loops of ordered and random dither: SSE2 (baseline) and AVX2,
-// the latter compiled per function and chosen at run time.
+// Vector loops of ordered and random dither: sixteen bytes at a time on
+// every processor (simd/vec128.hpp), and on x86 AVX2 loops compiled per
+// function and chosen at run time.
 #include "core/threshold/threshold_kernels.hpp"
-
-#include <emmintrin.h>
-#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "core/color/grid_search_avx2.hpp"
+#include "core/simd/arch.hpp"
 #include "core/simd/cpu_features.hpp"
+#include "core/simd/vec128.hpp"
+
+#if DITHERING_ARCH_X86
+#include <immintrin.h>
+
+#include "core/color/grid_search_avx2.hpp"
+#endif
 
 namespace dithering {
 
@@ -20,32 +25,33 @@ bool threshold_avx2_supported() noexcept {
 
 namespace {
 
+using simd::U8x16;
+
 // One vector of a compare row: `l` points at the base lane of the vector's
 // first byte, the other blocks follow `stride` apart.
-inline __m128i compare16(__m128i b, const std::uint8_t* l, std::size_t stride, std::size_t terms,
-                         bool keep) {
-    __m128i acc = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+inline U8x16 compare16(U8x16 b, const std::uint8_t* l, std::size_t stride, std::size_t terms,
+                       bool keep) {
+    U8x16 acc = simd::load16(l);
     for (std::size_t j = 0; j < terms; ++j) {
         l += stride;
-        const __m128i bound = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+        const U8x16 bound = simd::load16(l);
         l += stride;
-        const __m128i step = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l));
+        const U8x16 step = simd::load16(l);
         // b <= bound exactly where min(b, bound) == b; the step counts above.
-        const __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(b, bound), b);
-        acc = _mm_add_epi8(acc, _mm_andnot_si128(below, step));
+        const U8x16 below = simd::equal(simd::min(b, bound), b);
+        acc = acc + simd::and_not(step, below);
     }
     if (keep) {
         // Kept lanes have base and steps 0, so an OR puts the input back.
-        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l + stride));
-        acc = _mm_or_si128(acc, _mm_and_si128(b, mask));
+        acc = acc | (b & simd::load16(l + stride));
     }
     return acc;
 }
 
 }  // namespace
 
-void compare_row_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
-                      const CompareRow& row) noexcept {
+void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                     const CompareRow& row) noexcept {
     // Copied out of `row`: the stores below may alias anything.
     const std::uint8_t* lanes = row.lanes;
     const std::size_t period = row.period, stride = row.stride, terms = row.terms;
@@ -53,22 +59,27 @@ void compare_row_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
     std::size_t lane = 0;
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                         compare16(b, lanes + lane, stride, terms, keep));
+        simd::store16(dst + i, compare16(simd::load16(src + i), lanes + lane, stride, terms, keep));
         lane += 16;
         if (lane == period) lane = 0;
     }
     if (i < count) {
         // The row's last bytes go through a full vector in a local copy;
         // the plan lanes beyond them exist (the period is a multiple of 32).
-        alignas(16) std::uint8_t tail[16] = {};
+        std::uint8_t tail[16] = {};
         std::memcpy(tail, src + i, count - i);
-        auto* at = reinterpret_cast<__m128i*>(tail);
-        _mm_store_si128(at, compare16(_mm_load_si128(at), lanes + lane, stride, terms, keep));
+        simd::store16(tail, compare16(simd::load16(tail), lanes + lane, stride, terms, keep));
         std::memcpy(dst + i, tail, count - i);
     }
 }
+
+void finish_streaming() noexcept {
+#if DITHERING_ARCH_X86
+    _mm_sfence();
+#endif
+}
+
+#if DITHERING_ARCH_X86
 
 namespace {
 
@@ -260,7 +271,6 @@ __attribute__((target("avx2"))) void compare_row_avx2(const std::uint8_t* src, s
     }
 }
 
-void finish_streaming() noexcept { _mm_sfence(); }
 
 namespace {
 
@@ -595,5 +605,7 @@ __attribute__((target("avx2"))) void palette_pixels_grid_avx2(NearestGrid& grid,
         p[2] = color[2];
     }
 }
+
+#endif  // DITHERING_ARCH_X86
 
 }  // namespace dithering

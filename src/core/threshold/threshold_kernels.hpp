@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/simd/arch.hpp"
+
 namespace dithering {
 
 class NearestGrid;
@@ -95,22 +97,27 @@ inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 
 // Writes the `count` bytes of an image row at dst from the input bytes at
 // src (the same row of the input; src == dst rewrites the row in place);
-// the row starts at plan lane 0. The SSE2 form takes the plain form only.
-void compare_row_sse2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+// the row starts at plan lane 0. This form takes the plain form only.
+void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row) noexcept;
+#if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported(). With `stream`, the aligned
 // vectors bypass the caches (see finish_streaming).
 void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row, bool stream) noexcept;
+#endif
 
 // Streaming stores are weakly ordered: a pass that made any calls them once
 // before its result is handed on (to another thread or the caller).
 void finish_streaming() noexcept;
 
+#if DITHERING_ARCH_X86
+
 // The AVX2 random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale
 // for i < count, t as in splitmix_unit_offset, each product rounded once.
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+#endif
 
 // Random dither of a one-channel image to at most four levels, the draws
 // and the quantization in one pass. The level of a pixel is the number of
@@ -129,12 +136,14 @@ struct RandomFewLevels {
     std::uint8_t codes[4];
 };
 
+#if DITHERING_ARCH_X86
 // dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
 // pixel at src[0] is pixel 0 of its generator run). src may equal dst. Only
 // callable when threshold_avx2_supported(); with `stream` as above.
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept;
+#endif
 
 // What the vector quantizer needs besides the scalar one: whether the
 // working value of a byte is the byte itself (then it is converted rather
@@ -148,6 +157,7 @@ struct VectorQuantizer {
     bool codes_are_levels;
 };
 
+#if DITHERING_ARCH_X86
 // p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
 // vectors (AVX2), with the same operations in the same order. Only callable
 // when threshold_avx2_supported().
@@ -172,5 +182,6 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
 void palette_pixels_grid_avx2(NearestGrid& grid, std::uint8_t* p, std::size_t count,
                               std::size_t channels, const float* lut, const float amp[3],
                               const float* u) noexcept;
+#endif
 
 }  // namespace dithering

@@ -46,7 +46,7 @@ Palette make_palette(std::vector<std::uint8_t> colors, bool linear) {
     return *Palette::create(std::move(colors), ColorSpace::create(linear));
 }
 
-const NearestPath ALL_PATHS[] = {NearestPath::scalar, NearestPath::sse2, NearestPath::avx2};
+const NearestPath ALL_PATHS[] = {NearestPath::scalar, NearestPath::vec4, NearestPath::avx2};
 
 }  // namespace
 
@@ -356,17 +356,19 @@ void check_grid(const Palette& p, std::mt19937& rng, int trials) {
     std::optional<NearestGrid> grid = NearestGrid::create(p);
     CHECK(grid.has_value());
     if (!grid) return;
-    const bool vector = nearest_path_supported(NearestPath::avx2);
+    [[maybe_unused]] const bool vector = nearest_path_supported(NearestPath::avx2);
     for (int t = 0; t < trials; ++t) {
         const float c0 = grid_value(rng, p.working);
         const float c1 = grid_value(rng, p.working);
         const float c2 = grid_value(rng, p.working);
         const std::size_t want = nearest_reference(p.working.data(), p.size(), c0, c1, c2);
         CHECK(grid->nearest(c0, c1, c2) == want);
+#if DITHERING_ARCH_X86
         if (vector) {
             CHECK(nearest_in_grid_avx2(*grid, c0, c1, c2) == want);
             if (p.size() <= 64) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
         }
+#endif
     }
 }
 
@@ -478,7 +480,7 @@ CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
                     tight ? std::size_t{32} << 10 : NearestGrid::MEMORY_LIMIT);
                 CHECK(grid.has_value());
                 if (!grid) continue;
-                const bool vector = nearest_path_supported(NearestPath::avx2);
+                [[maybe_unused]] const bool vector = nearest_path_supported(NearestPath::avx2);
                 float c[3] = {128.0f, 128.0f, 128.0f};
                 for (int t = 0; t < 6000; ++t) {
                     const float pull = t % 1000 < 700 ? 0.9f : 1.02f;  // in, then out
@@ -489,7 +491,9 @@ CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
                     const std::size_t want =
                         nearest_reference(p.working.data(), p.size(), c[0], c[1], c[2]);
                     CHECK(grid->nearest(c[0], c[1], c[2]) == want);
+#if DITHERING_ARCH_X86
                     if (vector) CHECK(nearest_in_grid_avx2(*grid, c[0], c[1], c[2]) == want);
+#endif
                     if (!std::isfinite(c[0] + c[1] + c[2])) c[0] = c[1] = c[2] = 128.0f;
                 }
             }
@@ -539,13 +543,16 @@ CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
             const float c0 = s == 0 ? fx : std::nextafter(fx, s < 0 ? -INFINITY : INFINITY);
             const std::size_t want = nearest_reference(p.working.data(), m, c0, fy, fz);
             CHECK(grid->nearest(c0, fy, fz) == want);
+#if DITHERING_ARCH_X86
             if (nearest_path_supported(NearestPath::avx2)) {
                 CHECK(nearest_in_grid_avx2(*grid, c0, fy, fz) == want);
             }
+#endif
         }
     }
 }
 
+#if DITHERING_ARCH_X86
 CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
     if (!nearest_path_supported(NearestPath::avx2)) return;
     std::mt19937 rng(4321);
@@ -568,6 +575,7 @@ CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
         }
     }
 }
+#endif
 
 CORE_TEST(target_holds_either_variant) {
     Target levels = Levels::create(4, ColorSpace::create(false));
@@ -579,7 +587,7 @@ CORE_TEST(target_holds_either_variant) {
 
 CORE_TEST(avx2_path_reported) {
     // Informational: which paths this machine ran.
-    std::printf("     nearest paths: scalar sse2%s\n",
+    std::printf("     nearest paths: scalar vec4%s\n",
                 nearest_path_supported(NearestPath::avx2) ? " avx2" : "");
-    CHECK(nearest_path_supported(NearestPath::scalar) && nearest_path_supported(NearestPath::sse2));
+    CHECK(nearest_path_supported(NearestPath::scalar) && nearest_path_supported(NearestPath::vec4));
 }

@@ -25,6 +25,27 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Images that exercise the interesting values: random bytes, flat areas
+// (long runs where errors pile up), and ramps.
+Bytes make_image(std::mt19937& rng, std::size_t size) {
+    Bytes image(size);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> style(0, 2);
+    const int s = style(rng);
+    const int flat = byte(rng);
+    for (std::size_t i = 0; i < size; ++i) {
+        image[i] = static_cast<std::uint8_t>(s == 0   ? byte(rng)
+                                             : s == 1 ? flat
+                                                      : static_cast<int>(i * 7 % 256));
+    }
+    return image;
+}
+
+}  // namespace
+
+#if DITHERING_ARCH_X86
+namespace {
+
 struct Case {
     std::size_t height, width, channels, channel;
     bool linear;
@@ -62,21 +83,6 @@ bool same(const Outcome& a, const Outcome& b) {
     return true;
 }
 
-// Images that exercise the interesting values: random bytes, flat areas
-// (long runs where errors pile up), and ramps.
-Bytes make_image(std::mt19937& rng, std::size_t size) {
-    Bytes image(size);
-    std::uniform_int_distribution<int> byte(0, 255);
-    std::uniform_int_distribution<int> style(0, 2);
-    const int s = style(rng);
-    const int flat = byte(rng);
-    for (std::size_t i = 0; i < size; ++i) {
-        image[i] = static_cast<std::uint8_t>(s == 0   ? byte(rng)
-                                             : s == 1 ? flat
-                                                      : static_cast<int>(i * 7 % 256));
-    }
-    return image;
-}
 
 }  // namespace
 
@@ -159,6 +165,7 @@ CORE_TEST(wavefront_reports_impossible_widths) {
     CHECK(levels_pass_wavefront(&pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1, 0, space, levels,
                                 kernel_rows(KERNELS[0], 1.0f)) == PassStatus::out_of_memory);
 }
+#endif  // DITHERING_ARCH_X86
 
 namespace {
 

@@ -109,7 +109,7 @@ Bytes reference_random(Bytes px, std::size_t pixels, std::size_t channels,
 const OrderedLevelsLoop ORDERED_LOOPS[] = {
     OrderedLevelsLoop::plain,        OrderedLevelsLoop::arithmetic,
     OrderedLevelsLoop::arithmetic_avx2, OrderedLevelsLoop::table,
-    OrderedLevelsLoop::compare_sse2, OrderedLevelsLoop::compare_avx2};
+    OrderedLevelsLoop::compare_128, OrderedLevelsLoop::compare_avx2};
 const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::scalar, ThresholdLoop::avx2};
 
 const char* loop_name(OrderedLevelsLoop loop) {
@@ -118,7 +118,7 @@ const char* loop_name(OrderedLevelsLoop loop) {
         case OrderedLevelsLoop::arithmetic: return "arithmetic";
         case OrderedLevelsLoop::arithmetic_avx2: return "arithmetic_avx2";
         case OrderedLevelsLoop::table: return "table";
-        case OrderedLevelsLoop::compare_sse2: return "compare_sse2";
+        case OrderedLevelsLoop::compare_128: return "compare_128";
         case OrderedLevelsLoop::compare_avx2: return "compare_avx2";
     }
     return "?";
@@ -550,6 +550,7 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
     }
 }
 
+#if DITHERING_ARCH_X86
 CORE_TEST(nearest_points_match_the_sequential_rule) {
     if (!threshold_avx2_supported()) return;
     std::mt19937_64 rng(23);
@@ -602,6 +603,7 @@ CORE_TEST(nearest_points_match_the_sequential_rule) {
         }
     }
 }
+#endif  // DITHERING_ARCH_X86
 
 namespace {
 
@@ -662,10 +664,12 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                             // The destination at another offset than the source.
                             std::uint8_t* out = dst.data() + (offset * 7) % 32;
                             if (form == 0) {
-                                compare_row_sse2(src.data() + offset, out, count, row);
+                                compare_row_128(src.data() + offset, out, count, row);
                             } else {
+#if DITHERING_ARCH_X86
                                 compare_row_avx2(src.data() + offset, out, count, row, form == 2);
                                 finish_streaming();
+#endif
                             }
                             CHECK(Bytes(out, out + count) == want);
                             // Nothing written past the row.
@@ -674,7 +678,7 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                         // In place.
                         Bytes same(src.begin() + static_cast<std::ptrdiff_t>(offset),
                                    src.begin() + static_cast<std::ptrdiff_t>(offset + count));
-                        compare_row_sse2(same.data(), same.data(), count, row);
+                        compare_row_128(same.data(), same.data(), count, row);
                         CHECK(same == want);
                     }
                 }
@@ -683,6 +687,7 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
     }
 }
 
+#if DITHERING_ARCH_X86
 namespace {
 
 // The smallest float v with reference level >= level, found by bisection
@@ -761,6 +766,7 @@ CORE_TEST(random_few_levels_at_every_alignment_and_length) {
         }
     }
 }
+#endif  // DITHERING_ARCH_X86
 
 CORE_TEST(every_level_count_in_both_spaces) {
     std::mt19937_64 rng(41);
@@ -942,6 +948,7 @@ CORE_TEST(random_draws_steered_onto_every_level_transition) {
     CHECK(transitions > 1000);
 }
 
+#if DITHERING_ARCH_X86
 CORE_TEST(compare_rows_in_the_level_form) {
     // The level form counts bounds below the byte and looks the code up:
     // random plans of every shape in that layout, against the count
@@ -1010,3 +1017,4 @@ CORE_TEST(compare_rows_in_the_level_form) {
         }
     }
 }
+#endif  // DITHERING_ARCH_X86

@@ -1,0 +1,18 @@
+// Which instruction sets this build may name. x86 code (SSE2, and the
+// SSSE3 and AVX2 paths chosen at run time) compiles only where
+// DITHERING_ARCH_X86 is set; NEON only where DITHERING_ARCH_AARCH64 is, where
+// every processor has it. Every other architecture builds the portable
+// forms alone.
+#pragma once
+
+#if defined(__x86_64__) || defined(__i386__)
+#define DITHERING_ARCH_X86 1
+#else
+#define DITHERING_ARCH_X86 0
+#endif
+
+#if defined(__aarch64__)
+#define DITHERING_ARCH_AARCH64 1
+#else
+#define DITHERING_ARCH_AARCH64 0
+#endif

@@ -1,0 +1,286 @@
+// 128-bit vectors (four floats, two doubles or sixteen bytes) with one
+// meaning on every processor: SSE2 on x86 (part of every x86-64), NEON on
+// aarch64 (part of every aarch64), plain arrays anywhere else. A loop written once over
+// these types is the same IEEE operations in the same order on each, so it
+// gives the same bytes everywhere; only the instructions differ. Defining
+// DITHERING_PORTABLE_VECTORS builds the portable form on any processor,
+// so the tests can hold it against the others.
+//
+// Every operation is exactly one rounded IEEE operation per lane (no fused
+// multiply-add exists here), and the ones whose x86 instruction has a
+// particular rule for NaN are defined by that rule on all of them: min and
+// max return their second operand unless the first compares less
+// (greater), so a NaN in either gives the second. Comparisons are ordered:
+// false when either lane is NaN.
+#pragma once
+
+#include "core/simd/arch.hpp"
+
+#if DITHERING_ARCH_X86 && !defined(DITHERING_PORTABLE_VECTORS)
+#define DITHERING_VEC128_SSE2 1
+#include <emmintrin.h>
+#elif DITHERING_ARCH_AARCH64 && !defined(DITHERING_PORTABLE_VECTORS)
+#define DITHERING_VEC128_NEON 1
+#include <arm_neon.h>
+#endif
+
+namespace dithering::simd {
+
+#define DITHERING_VEC128_INLINE __attribute__((always_inline)) inline
+
+#if defined(DITHERING_VEC128_SSE2)
+
+struct F32x4 {
+    __m128 v;
+};
+// All bits of a lane set where a comparison held, clear elsewhere.
+struct Mask32x4 {
+    __m128 v;
+};
+struct F64x2 {
+    __m128d v;
+};
+struct Mask64x2 {
+    __m128d v;
+};
+
+DITHERING_VEC128_INLINE F32x4 splat(float x) { return {_mm_set1_ps(x)}; }
+DITHERING_VEC128_INLINE F32x4 lanes(float a, float b, float c, float d) {
+    return {_mm_setr_ps(a, b, c, d)};
+}
+DITHERING_VEC128_INLINE F32x4 load4(const float* p) { return {_mm_loadu_ps(p)}; }
+// p[0] in lane 0, zero in the others.
+DITHERING_VEC128_INLINE F32x4 load_first(const float* p) { return {_mm_load_ss(p)}; }
+DITHERING_VEC128_INLINE void store4(float* p, F32x4 a) { _mm_storeu_ps(p, a.v); }
+DITHERING_VEC128_INLINE void store_first(float* p, F32x4 a) { _mm_store_ss(p, a.v); }
+DITHERING_VEC128_INLINE F32x4 operator+(F32x4 a, F32x4 b) { return {_mm_add_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator-(F32x4 a, F32x4 b) { return {_mm_sub_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator*(F32x4 a, F32x4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 min(F32x4 a, F32x4 b) { return {_mm_min_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 max(F32x4 a, F32x4 b) { return {_mm_max_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less(F32x4 a, F32x4 b) { return {_mm_cmplt_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less_equal(F32x4 a, F32x4 b) { return {_mm_cmple_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 equal(F32x4 a, F32x4 b) { return {_mm_cmpeq_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator&(Mask32x4 a, Mask32x4 b) { return {_mm_and_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator|(Mask32x4 a, Mask32x4 b) { return {_mm_or_ps(a.v, b.v)}; }
+// Lane by lane: `yes` where the mask is set, `no` elsewhere.
+DITHERING_VEC128_INLINE F32x4 select(Mask32x4 m, F32x4 yes, F32x4 no) {
+    return {_mm_or_ps(_mm_and_ps(m.v, yes.v), _mm_andnot_ps(m.v, no.v))};
+}
+// Bit k set when lane k of the mask is.
+DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
+    return static_cast<unsigned>(_mm_movemask_ps(m.v));
+}
+DITHERING_VEC128_INLINE float first(F32x4 a) { return _mm_cvtss_f32(a.v); }
+DITHERING_VEC128_INLINE float second(F32x4 a) {
+    return _mm_cvtss_f32(_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 1, 1, 1)));
+}
+DITHERING_VEC128_INLINE float third(F32x4 a) { return _mm_cvtss_f32(_mm_movehl_ps(a.v, a.v)); }
+// Lanes (2, 3, 0, 1) and (1, 0, 3, 2): the two steps of a reduction.
+DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) {
+    return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 0, 3, 2))};
+}
+DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) {
+    return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 3, 0, 1))};
+}
+
+DITHERING_VEC128_INLINE F64x2 splat2(double x) { return {_mm_set1_pd(x)}; }
+DITHERING_VEC128_INLINE F64x2 load2(const double* p) { return {_mm_loadu_pd(p)}; }
+DITHERING_VEC128_INLINE void store2(double* p, F64x2 a) { _mm_storeu_pd(p, a.v); }
+DITHERING_VEC128_INLINE F64x2 operator+(F64x2 a, F64x2 b) { return {_mm_add_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator-(F64x2 a, F64x2 b) { return {_mm_sub_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator*(F64x2 a, F64x2 b) { return {_mm_mul_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 max(F64x2 a, F64x2 b) { return {_mm_max_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask64x2 greater(F64x2 a, F64x2 b) { return {_mm_cmpgt_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE unsigned bits(Mask64x2 m) {
+    return static_cast<unsigned>(_mm_movemask_pd(m.v));
+}
+
+struct U8x16 {
+    __m128i v;
+};
+
+DITHERING_VEC128_INLINE U8x16 load16(const std::uint8_t* p) {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+DITHERING_VEC128_INLINE void store16(std::uint8_t* p, U8x16 a) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.v);
+}
+// Wrapping byte addition.
+DITHERING_VEC128_INLINE U8x16 operator+(U8x16 a, U8x16 b) { return {_mm_add_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator&(U8x16 a, U8x16 b) { return {_mm_and_si128(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { return {_mm_or_si128(a.v, b.v)}; }
+// a & ~b.
+DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { return {_mm_andnot_si128(b.v, a.v)}; }
+DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { return {_mm_min_epu8(a.v, b.v)}; }
+// 0xff where the bytes are equal, 0 elsewhere.
+DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+
+#elif defined(DITHERING_VEC128_NEON)
+
+struct F32x4 {
+    float32x4_t v;
+};
+struct Mask32x4 {
+    uint32x4_t v;
+};
+struct F64x2 {
+    float64x2_t v;
+};
+struct Mask64x2 {
+    uint64x2_t v;
+};
+
+DITHERING_VEC128_INLINE F32x4 splat(float x) { return {vdupq_n_f32(x)}; }
+DITHERING_VEC128_INLINE F32x4 lanes(float a, float b, float c, float d) {
+    const float f[4] = {a, b, c, d};
+    return {vld1q_f32(f)};
+}
+DITHERING_VEC128_INLINE F32x4 load4(const float* p) { return {vld1q_f32(p)}; }
+DITHERING_VEC128_INLINE F32x4 load_first(const float* p) {
+    return {vsetq_lane_f32(*p, vdupq_n_f32(0.0f), 0)};
+}
+DITHERING_VEC128_INLINE void store4(float* p, F32x4 a) { vst1q_f32(p, a.v); }
+DITHERING_VEC128_INLINE void store_first(float* p, F32x4 a) { vst1q_lane_f32(p, a.v, 0); }
+DITHERING_VEC128_INLINE F32x4 operator+(F32x4 a, F32x4 b) { return {vaddq_f32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator-(F32x4 a, F32x4 b) { return {vsubq_f32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator*(F32x4 a, F32x4 b) { return {vmulq_f32(a.v, b.v)}; }
+// Not vminq/vmaxq, which give NaN for a NaN operand: the second operand
+// unless the first compares less (greater).
+DITHERING_VEC128_INLINE F32x4 min(F32x4 a, F32x4 b) { return {vbslq_f32(vcltq_f32(a.v, b.v), a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 max(F32x4 a, F32x4 b) { return {vbslq_f32(vcgtq_f32(a.v, b.v), a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less(F32x4 a, F32x4 b) { return {vcltq_f32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less_equal(F32x4 a, F32x4 b) { return {vcleq_f32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 equal(F32x4 a, F32x4 b) { return {vceqq_f32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator&(Mask32x4 a, Mask32x4 b) { return {vandq_u32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator|(Mask32x4 a, Mask32x4 b) { return {vorrq_u32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 select(Mask32x4 m, F32x4 yes, F32x4 no) {
+    return {vbslq_f32(m.v, yes.v, no.v)};
+}
+DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
+    const uint32x4_t weight = {1, 2, 4, 8};
+    return vaddvq_u32(vandq_u32(m.v, weight));
+}
+DITHERING_VEC128_INLINE float first(F32x4 a) { return vgetq_lane_f32(a.v, 0); }
+DITHERING_VEC128_INLINE float second(F32x4 a) { return vgetq_lane_f32(a.v, 1); }
+DITHERING_VEC128_INLINE float third(F32x4 a) { return vgetq_lane_f32(a.v, 2); }
+DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {vextq_f32(a.v, a.v, 2)}; }
+DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {vrev64q_f32(a.v)}; }
+
+DITHERING_VEC128_INLINE F64x2 splat2(double x) { return {vdupq_n_f64(x)}; }
+DITHERING_VEC128_INLINE F64x2 load2(const double* p) { return {vld1q_f64(p)}; }
+DITHERING_VEC128_INLINE void store2(double* p, F64x2 a) { vst1q_f64(p, a.v); }
+DITHERING_VEC128_INLINE F64x2 operator+(F64x2 a, F64x2 b) { return {vaddq_f64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator-(F64x2 a, F64x2 b) { return {vsubq_f64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator*(F64x2 a, F64x2 b) { return {vmulq_f64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 max(F64x2 a, F64x2 b) { return {vbslq_f64(vcgtq_f64(a.v, b.v), a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask64x2 greater(F64x2 a, F64x2 b) { return {vcgtq_f64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE unsigned bits(Mask64x2 m) {
+    return static_cast<unsigned>((vgetq_lane_u64(m.v, 0) & 1) | (vgetq_lane_u64(m.v, 1) & 2));
+}
+
+struct U8x16 {
+    uint8x16_t v;
+};
+
+DITHERING_VEC128_INLINE U8x16 load16(const std::uint8_t* p) { return {vld1q_u8(p)}; }
+DITHERING_VEC128_INLINE void store16(std::uint8_t* p, U8x16 a) { vst1q_u8(p, a.v); }
+DITHERING_VEC128_INLINE U8x16 operator+(U8x16 a, U8x16 b) { return {vaddq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator&(U8x16 a, U8x16 b) { return {vandq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { return {vorrq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { return {vbicq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { return {vminq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { return {vceqq_u8(a.v, b.v)}; }
+
+#else
+
+// The portable form: the same rules, one lane at a time.
+struct F32x4 {
+    float v[4];
+};
+struct Mask32x4 {
+    bool v[4];
+};
+struct F64x2 {
+    double v[2];
+};
+struct Mask64x2 {
+    bool v[2];
+};
+
+#define DITHERING_VEC_LANES(T, n, expr) \
+    T r;                                \
+    for (int i = 0; i < (n); ++i) r.v[i] = (expr); \
+    return r
+
+DITHERING_VEC128_INLINE F32x4 splat(float x) { return {{x, x, x, x}}; }
+DITHERING_VEC128_INLINE F32x4 lanes(float a, float b, float c, float d) { return {{a, b, c, d}}; }
+DITHERING_VEC128_INLINE F32x4 load4(const float* p) { return {{p[0], p[1], p[2], p[3]}}; }
+DITHERING_VEC128_INLINE F32x4 load_first(const float* p) { return {{p[0], 0.0f, 0.0f, 0.0f}}; }
+DITHERING_VEC128_INLINE void store4(float* p, F32x4 a) {
+    for (int i = 0; i < 4; ++i) p[i] = a.v[i];
+}
+DITHERING_VEC128_INLINE void store_first(float* p, F32x4 a) { p[0] = a.v[0]; }
+DITHERING_VEC128_INLINE F32x4 operator+(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(F32x4, 4, a.v[i] + b.v[i]); }
+DITHERING_VEC128_INLINE F32x4 operator-(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(F32x4, 4, a.v[i] - b.v[i]); }
+DITHERING_VEC128_INLINE F32x4 operator*(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(F32x4, 4, a.v[i] * b.v[i]); }
+DITHERING_VEC128_INLINE F32x4 min(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(F32x4, 4, a.v[i] < b.v[i] ? a.v[i] : b.v[i]); }
+DITHERING_VEC128_INLINE F32x4 max(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(F32x4, 4, a.v[i] > b.v[i] ? a.v[i] : b.v[i]); }
+DITHERING_VEC128_INLINE Mask32x4 less(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] < b.v[i]); }
+DITHERING_VEC128_INLINE Mask32x4 less_equal(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] <= b.v[i]); }
+DITHERING_VEC128_INLINE Mask32x4 equal(F32x4 a, F32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] == b.v[i]); }
+DITHERING_VEC128_INLINE Mask32x4 operator&(Mask32x4 a, Mask32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] && b.v[i]); }
+DITHERING_VEC128_INLINE Mask32x4 operator|(Mask32x4 a, Mask32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] || b.v[i]); }
+DITHERING_VEC128_INLINE F32x4 select(Mask32x4 m, F32x4 yes, F32x4 no) { DITHERING_VEC_LANES(F32x4, 4, m.v[i] ? yes.v[i] : no.v[i]); }
+DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < 4; ++i) r |= m.v[i] ? 1u << i : 0u;
+    return r;
+}
+DITHERING_VEC128_INLINE float first(F32x4 a) { return a.v[0]; }
+DITHERING_VEC128_INLINE float second(F32x4 a) { return a.v[1]; }
+DITHERING_VEC128_INLINE float third(F32x4 a) { return a.v[2]; }
+DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {{a.v[2], a.v[3], a.v[0], a.v[1]}}; }
+DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {{a.v[1], a.v[0], a.v[3], a.v[2]}}; }
+
+DITHERING_VEC128_INLINE F64x2 splat2(double x) { return {{x, x}}; }
+DITHERING_VEC128_INLINE F64x2 load2(const double* p) { return {{p[0], p[1]}}; }
+DITHERING_VEC128_INLINE void store2(double* p, F64x2 a) { p[0] = a.v[0]; p[1] = a.v[1]; }
+DITHERING_VEC128_INLINE F64x2 operator+(F64x2 a, F64x2 b) { DITHERING_VEC_LANES(F64x2, 2, a.v[i] + b.v[i]); }
+DITHERING_VEC128_INLINE F64x2 operator-(F64x2 a, F64x2 b) { DITHERING_VEC_LANES(F64x2, 2, a.v[i] - b.v[i]); }
+DITHERING_VEC128_INLINE F64x2 operator*(F64x2 a, F64x2 b) { DITHERING_VEC_LANES(F64x2, 2, a.v[i] * b.v[i]); }
+DITHERING_VEC128_INLINE F64x2 max(F64x2 a, F64x2 b) { DITHERING_VEC_LANES(F64x2, 2, a.v[i] > b.v[i] ? a.v[i] : b.v[i]); }
+DITHERING_VEC128_INLINE Mask64x2 greater(F64x2 a, F64x2 b) { DITHERING_VEC_LANES(Mask64x2, 2, a.v[i] > b.v[i]); }
+DITHERING_VEC128_INLINE unsigned bits(Mask64x2 m) { return (m.v[0] ? 1u : 0u) | (m.v[1] ? 2u : 0u); }
+
+struct U8x16 {
+    std::uint8_t v[16];
+};
+
+DITHERING_VEC128_INLINE U8x16 load16(const std::uint8_t* p) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = p[i];
+    return r;
+}
+DITHERING_VEC128_INLINE void store16(std::uint8_t* p, U8x16 a) {
+    for (int i = 0; i < 16; ++i) p[i] = a.v[i];
+}
+DITHERING_VEC128_INLINE U8x16 operator+(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] + b.v[i])); }
+DITHERING_VEC128_INLINE U8x16 operator&(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] & b.v[i])); }
+DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] | b.v[i])); }
+DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] & ~b.v[i])); }
+DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, a.v[i] < b.v[i] ? a.v[i] : b.v[i]); }
+DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] == b.v[i] ? 0xff : 0)); }
+
+#undef DITHERING_VEC_LANES
+
+#endif
+
+DITHERING_VEC128_INLINE F32x4 zero4() { return splat(0.0f); }
+// x in lane 0, zero in the others.
+DITHERING_VEC128_INLINE F32x4 only_first(float x) { return load_first(&x); }
+DITHERING_VEC128_INLINE F64x2 zero2() { return splat2(0.0); }
+
+#undef DITHERING_VEC128_INLINE
+
+}  // namespace dithering::simd
