@@ -6,7 +6,7 @@
 # kernel's binfmt_misc handler, which is registered here whenever it is
 # missing (the kernel forgets it on every boot, so this is checked on every
 # call, not only when the root is made). It holds no compiler: the lane
-# builds with a cross compiler on this machine (tools/arm64-build.sh), which
+# builds with a cross compiler on this machine (tools/arm64-install.sh), which
 # is many times faster than compiling under emulation, and reads the Python
 # and NumPy headers from here. Its /opt/lane is a venv over the system
 # packages, so installing our wheel never touches Debian's site-packages.
