@@ -6,6 +6,7 @@ import dataclasses
 import errno
 import glob
 import os
+import re
 import string
 import tempfile
 from pathlib import Path
@@ -15,6 +16,7 @@ from PIL import Image
 DEFAULT_NAME_BESIDE = "{stem}-dithered.png"   # no -o: beside each input
 DEFAULT_NAME_IN_DIR = "{stem}.png"            # -o DIR
 NAME_FIELDS = {"stem", "ext"}
+_GLOB_CHARACTERS = re.compile(r"[*?[]")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,7 +61,7 @@ def find_inputs(arguments, recursive=False):
             for child in sorted(path.glob(pattern)):
                 if child.is_file() and child.suffix.lower() in extensions:
                     add(InputFile(child, path))
-        elif path.exists() or not glob.has_magic(argument):
+        elif path.exists() or not _GLOB_CHARACTERS.search(argument):
             add(InputFile(path))
         else:
             matches = sorted(glob.glob(argument, recursive=True))
