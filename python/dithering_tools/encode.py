@@ -14,26 +14,63 @@ class EncodeError(ValueError):
     """A result the chosen format cannot hold exactly."""
 
 
-def _packed(rgb):
-    rgb = rgb.astype(np.uint32)
-    return (rgb[..., 0] << 16) | (rgb[..., 1] << 8) | rgb[..., 2]
-
-
 def indexed_image(result, palette):
     """A mode "P" image of `result` (H, W, 3) whose palette is exactly
-    `palette` (duplicates dropped, first kept), or None if some pixel is
-    not in it."""
-    unique_palette = list(dict.fromkeys(palette))
-    table = _packed(np.array(unique_palette, dtype=np.uint8))
-    order = np.argsort(table)
-    sorted_table = table[order]
-    pixels = _packed(result)
-    positions = np.minimum(np.searchsorted(sorted_table, pixels), len(table) - 1)
-    if not np.array_equal(sorted_table[positions], pixels):
+    `palette` (at most 256 colours after dropping repeats, first kept), or
+    None if some pixel is not in it.
+
+    Each channel goes through a 256-entry table to its value's rank among
+    the palette's values of that channel (one past the last for a value
+    the palette lacks), and the three ranks to the colour's index in a
+    table as large as the product of the counts: four byte lookups per
+    pixel, where sorting or searching packed colours costs several times
+    as long on a photo."""
+    colors = np.array(list(dict.fromkeys(palette)), dtype=np.uint8).reshape(-1, 3)
+    values = [np.unique(colors[:, c]) for c in range(3)]
+    sides = [len(v) + 1 for v in values]  # + 1: "not in the palette"
+    if sides[0] * sides[1] * sides[2] > 1 << 21:
+        return _indexed_by_search(result, colors)
+    codes_dtype = np.uint16 if sides[0] * sides[1] * sides[2] <= 65536 else np.uint32
+    ranks = []
+    for c in range(3):
+        table = np.full(256, len(values[c]), dtype=codes_dtype)
+        table[values[c]] = np.arange(len(values[c]), dtype=codes_dtype)
+        ranks.append(table)
+
+    def codes(pixels):
+        code = ranks[0][pixels[..., 0]]
+        code *= sides[1] * sides[2]
+        code += ranks[1][pixels[..., 1]] * codes_dtype(sides[2])
+        code += ranks[2][pixels[..., 2]]
+        return code
+
+    missing = len(colors)  # at most 256: needs the 16-bit table below
+    index_of_code = np.full(sides[0] * sides[1] * sides[2], missing, dtype=np.uint16)
+    index_of_code[codes(colors)] = np.arange(len(colors), dtype=np.uint16)
+    indices = index_of_code[codes(result)]
+    if indices.max(initial=0) == missing:
         return None
-    indices = order[positions].astype(np.uint8)
-    image = Image.fromarray(indices, "P")
-    image.putpalette([v for color in unique_palette for v in color])
+    image = Image.fromarray(indices.astype(np.uint8), "P")
+    image.putpalette(colors.ravel().tolist())
+    return image
+
+
+def _indexed_by_search(result, colors):
+    """indexed_image for palettes whose rank table would be too large
+    (many distinct values in every channel): a binary search of packed colours."""
+    def packed(rgb):
+        wide = np.zeros(rgb.shape[:-1] + (4,), dtype=np.uint8)
+        wide[..., :3] = rgb
+        return wide.view(np.uint32)[..., 0]
+
+    table = packed(colors)
+    order = np.argsort(table)
+    pixels = packed(result)
+    positions = np.minimum(np.searchsorted(table[order], pixels), len(table) - 1)
+    if not np.array_equal(table[order][positions], pixels):
+        return None
+    image = Image.fromarray(order[positions].astype(np.uint8), "P")
+    image.putpalette(colors.ravel().tolist())
     return image
 
 

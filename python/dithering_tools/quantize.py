@@ -16,9 +16,19 @@ def available_quantizers():
             if name != "libimagequant" or features.check("libimagequant")]
 
 
-def make_palette(image, colors, quantizer="median-cut"):
+# Pixels a palette is made from. Pillow's median cut takes about two
+# seconds on a 4-megapixel photo, ten times its dithering and decoding;
+# an even sample of 2**18 pixels gives nearly the same palette in a
+# tenth of the time. The dithering to the palette still sees every pixel.
+PALETTE_SAMPLE_PIXELS = 1 << 18
+
+
+def make_palette(image, colors, quantizer="median-cut", sample_pixels=PALETTE_SAMPLE_PIXELS):
     """At most `colors` (2..256) colours for `image`, as (r, g, b) tuples:
-    the ones Pillow's quantizer actually uses, in its index order."""
+    the ones Pillow's quantizer actually uses, in its index order, on an
+    even sample of at most `sample_pixels` of the image's own pixels."""
+    if image.width * image.height > sample_pixels:
+        image = Image.fromarray(downscaled_sample(image, sample_pixels).reshape(-1, 1, 3))
     quantized = image.convert("RGB").quantize(colors=colors, method=QUANTIZERS[quantizer],
                                               dither=Image.Dither.NONE)
     flat = quantized.getpalette()
@@ -29,12 +39,13 @@ def make_palette(image, colors, quantizer="median-cut"):
 
 
 def downscaled_sample(image, pixel_share):
-    """The pixels of `image` shrunk to about `pixel_share` pixels, as an
-    (n, 3) array: a batch's shared palette is made from one such sample of
-    every image, so the batch is never held in memory at once."""
+    """An even sample of about `pixel_share` of the pixels of `image`, as an
+    (n, 3) array: real pixels, not averages, so no colour is made up. A
+    batch's shared palette is made from one such sample of every image, so
+    the batch is never held in memory at once."""
     scale = min(1.0, (pixel_share / (image.width * image.height)) ** 0.5)
     size = (max(1, round(image.width * scale)), max(1, round(image.height * scale)))
-    return np.asarray(image.convert("RGB").resize(size, Image.Resampling.BOX)).reshape(-1, 3)
+    return np.asarray(image.convert("RGB").resize(size, Image.Resampling.NEAREST)).reshape(-1, 3)
 
 
 def palette_of_samples(samples, colors, quantizer="median-cut"):
