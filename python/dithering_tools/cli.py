@@ -130,6 +130,8 @@ def main(argv=None):
     if not args.inputs:
         parser.error("no input: name image files, folders, patterns, or - for standard input")
     options = _options(args, parser)
+    from .allocator import keep_freed_memory
+    keep_freed_memory()
     if sys.platform != "win32" and hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _on_sigterm)
     try:
