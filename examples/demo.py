@@ -89,9 +89,10 @@ def command_line_examples(out, original, results):
             same = np.array_equal(np.asarray(image.convert("RGB")),
                                   np.asarray(Image.fromarray(results[(method, target, linear)])
                                              .convert("RGB")))
+            mode = image.mode
         print(f"  $ {shlex.join(args)}\n    >>> {python_call(method, kwargs)}"
               f"\n    {'same pixels' if same else 'DIFFERENT PIXELS'}"
-              f" ({Image.open(written).mode} PNG, {written.stat().st_size} bytes)")
+              f" (PNG mode {mode}, {written.stat().st_size} bytes)")
         if not same:
             sys.exit("the command and the Python call disagree")
 
