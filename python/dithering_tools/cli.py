@@ -120,6 +120,17 @@ def _on_sigterm(signum, frame):
 
 def main(argv=None):
     try:
+        return _main(argv)
+    except BrokenPipeError:
+        # The reader went away (`dither --list | head`): not an error of ours.
+        # Standard output is pointed at nothing so the interpreter's final
+        # flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv):
+    try:
         import PIL  # noqa: F401
     except ImportError:
         print("dither: error: the command needs Pillow: pip install 'dithering[cli]'",
