@@ -289,6 +289,8 @@ def _run(args, options, parser):
     counts = {"ok": 0, "failed": 0, "in": 0, "out": 0}
 
     def show(result):
+        if bar:
+            bar.advance(failed=not result.ok)
         if args.json:
             print(json.dumps(result.as_dict()), file=report, flush=True)
         if result.ok:
@@ -305,8 +307,6 @@ def _run(args, options, parser):
             counts["failed"] += 1
             line = f"{result.input}: {result.error}"
             _say(bar, line, sys.stderr)
-        if bar:
-            bar.advance(failed=not result.ok)
 
     start = time.perf_counter()
     try:
