@@ -1,5 +1,8 @@
 // Throughput of the error-diffusion passes, without Python: prints Mpx/s.
+// An argument N divides every side by N (for runs under an emulator).
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -35,15 +38,21 @@ std::vector<std::uint8_t> test_image(std::size_t height, std::size_t width, std:
     return image;
 }
 
+std::size_t shrink = 1;
+
+// Runs pass(pixels, height, width) on a test image of the given size (each
+// side divided by `shrink`).
 template <typename Pass>
 void measure(const char* label, std::size_t height, std::size_t width, std::size_t channels,
              Pass pass) {
+    height = std::max<std::size_t>(1, height / shrink);
+    width = std::max<std::size_t>(1, width / shrink);
     const std::vector<std::uint8_t> source = test_image(height, width, channels);
     double best = 1e30;
     for (int run = 0; run < 7; ++run) {
         std::vector<std::uint8_t> pixels = source;
         const auto start = std::chrono::steady_clock::now();
-        pass(pixels.data());
+        pass(pixels.data(), height, width);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         if (took.count() < best) best = took.count();
     }
@@ -56,11 +65,11 @@ void bench_levels(const char* label, const char* method, bool plain = false) {
     const Levels levels = Levels::create(2, space);
     const KernelRows rows = kernel_rows(*parse_method(method), 1.0f);
     const std::size_t side = plain ? 2048 : 4096;
-    measure(label, side, side, 1, [&](std::uint8_t* px) {
+    measure(label, side, side, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
         if (plain) {
-            levels_pass_plain(px, side, side, 1, 0, space, levels, rows, false);
+            levels_pass_plain(px, h, w, 1, 0, space, levels, rows, false);
         } else {
-            levels_pass(px, side, side, 1, 0, space, levels, rows, false);
+            levels_pass(px, h, w, 1, 0, space, levels, rows, false);
         }
     });
 }
@@ -74,14 +83,15 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side,
     for (auto& c : list) c = static_cast<std::uint8_t>(byte(rng));
     const Palette palette = *Palette::create(std::move(list), space);
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
-    measure(label, side, side, 3, [&](std::uint8_t* px) {
-        palette_pass_with(options, px, side, side, 3, space, palette, rows, false);
+    measure(label, side, side, 3, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+        palette_pass_with(options, px, h, w, 3, space, palette, rows, false);
     });
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) shrink = std::max<std::size_t>(1, std::strtoul(argv[1], nullptr, 10));
     bench_levels("floyd_steinberg, 2 levels", "fs");
     bench_levels("jarvis_judice_ninke, 2 levels", "jjn");
     bench_levels("atkinson, 2 levels", "atkinson");
@@ -89,19 +99,22 @@ int main() {
         const ColorSpace space = ColorSpace::create(true);
         const Levels levels = Levels::create(4, space);
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
-        measure("floyd_steinberg, 4 levels, linear", 4096, 4096, 1, [&](std::uint8_t* px) {
-            levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, false);
+        measure("floyd_steinberg, 4 levels, linear", 4096, 4096, 1,
+                [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+            levels_pass(px, h, w, 1, 0, space, levels, rows, false);
         });
     }
     {
         const ColorSpace space = ColorSpace::create(false);
         const Levels levels = Levels::create(2, space);
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
-        measure("floyd_steinberg, RGB, 2 levels", 2048, 2048, 3, [&](std::uint8_t* px) {
-            levels_pass_channels(px, 2048, 2048, 3, std::nullopt, space, levels, rows, false);
+        measure("floyd_steinberg, RGB, 2 levels", 2048, 2048, 3,
+                [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+            levels_pass_channels(px, h, w, 3, std::nullopt, space, levels, rows, false);
         });
-        measure("floyd_steinberg, serpentine, 2 levels", 4096, 4096, 1, [&](std::uint8_t* px) {
-            levels_pass(px, 4096, 4096, 1, 0, space, levels, rows, true);
+        measure("floyd_steinberg, serpentine, 2 levels", 4096, 4096, 1,
+                [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+            levels_pass(px, h, w, 1, 0, space, levels, rows, true);
         });
     }
     bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);

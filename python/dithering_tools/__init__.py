@@ -1,0 +1,24 @@
+"""Files in, dithered images out: the `dither` command and its batch engine.
+
+    from dithering_tools import DitherOptions, Job, dither_files
+    jobs = [Job(Path("in.png"), Path("out.png"))]
+    for result in dither_files(jobs, DitherOptions(palette=["#000", "#fff"]), workers=4):
+        print(result.input, result.ok, result.error)
+
+Needs Pillow (`pip install 'dithering[cli]'`); the names are loaded on first
+use, so that the command can say so plainly when it is missing.
+"""
+
+_EXPORTS = {
+    "DitherOptions": "options", "Job": "batch", "FileResult": "batch",
+    "dither_files": "batch", "dither_file": "batch", "shared_palette": "batch",
+    "load_palette": "palettes", "load_matrix": "matrices",
+}
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name):
+    if name in _EXPORTS:
+        import importlib
+        return getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,210 @@
+"""The batch engine: dithers many files on a pool of threads, reporting one
+result per file, in the order they finish; a file that fails is a result
+too, never an exception, so one bad file cannot stop the others.
+
+The extension releases the interpreter around its pixel loops and Pillow
+does the same for most of its decoding and encoding, so the threads run
+in parallel even on a GIL build (and entirely so on a free-threaded one).
+At most `workers` images are in memory at once, whatever the batch size.
+"""
+
+import dataclasses
+import io
+import os
+import threading
+import time
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from pathlib import Path
+from typing import BinaryIO
+
+import numpy as np
+from PIL import Image, UnidentifiedImageError
+
+from .encode import output_image
+from .files import file_identity, format_for, write_atomically
+from .options import dither_array
+from .palettes import palette_rgb
+from .prepare import prepare_image
+from .quantize import downscaled_sample, make_palette, palette_of_samples
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """One file to dither. `source`: a path, or the bytes of an image (what
+    standard input gave); `destination`: a path, or a binary stream written
+    in one piece once the image is ready (standard output); `label` names
+    the source in results."""
+    source: Path | bytes
+    destination: Path | BinaryIO
+    label: str = ""
+
+
+@dataclasses.dataclass
+class FileResult:
+    input: str
+    output: str | None
+    ok: bool = False
+    error: str | None = None
+    input_bytes: int | None = None
+    output_bytes: int | None = None
+    seconds: float = 0.0
+    width: int | None = None
+    height: int | None = None
+    colors: int | None = None  # the palette's size, when dithered to a palette
+
+    def as_dict(self):
+        return dataclasses.asdict(self)
+
+
+def _label(job):
+    return job.label or (str(job.source) if isinstance(job.source, Path) else "-")
+
+
+def _destination_name(job):
+    return str(job.destination) if isinstance(job.destination, Path) else "-"
+
+
+def _open(source):
+    """(decoded image, size in bytes of the file) - the first frame of an animation."""
+    if isinstance(source, (bytes, bytearray)):
+        image, size = Image.open(io.BytesIO(source)), len(source)
+    else:
+        image, size = Image.open(source), os.stat(source).st_size
+    image.load()
+    return image, size
+
+
+def _reason(error, source=None):
+    """The words after 'path: ' for a failed file (from `source`)."""
+    if isinstance(error, UnidentifiedImageError):
+        return "not an image Pillow can read"
+    if isinstance(error, FileExistsError) and error.args and isinstance(error.args[0], str):
+        return error.args[0]
+    if isinstance(error, OSError) and error.strerror:
+        # The file named only when it is not the input the line starts with.
+        other = error.filename and str(error.filename) != str(source)
+        return error.strerror + (f": {error.filename}" if other else "")
+    if isinstance(error, MemoryError):
+        return "out of memory"
+    return str(error) or type(error).__name__
+
+
+def dither_file(job, options, stop=None):
+    """Dithers one file and writes its output; returns a FileResult."""
+    start = time.perf_counter()
+    result = FileResult(input=_label(job), output=_destination_name(job))
+    try:
+        to_stream = not isinstance(job.destination, Path)
+        fmt = format_for(job.destination if not to_stream else "out.png",
+                         options.format or ("PNG" if to_stream else None))
+        decoded, result.input_bytes = _open(job.source)
+        with decoded:
+            image = prepare_image(decoded, options)
+        result.width, result.height = image.size
+        palette = options.palette
+        if options.colors is not None and palette is None:
+            palette = make_palette(image, options.colors, options.quantizer)
+        array = dither_array(np.asarray(image), options, palette)
+        del image
+        rgb_palette = palette_rgb(palette) if palette is not None else None
+        result.colors = len(set(rgb_palette)) if rgb_palette else None
+        encoded, save = output_image(array, fmt, rgb_palette, options.levels)
+        del array
+
+        def write(stream):
+            encoded.save(stream, format=fmt, **save)
+
+        if to_stream:
+            buffer = io.BytesIO()
+            write(buffer)
+            job.destination.write(buffer.getbuffer())
+            job.destination.flush()
+            result.output_bytes = buffer.tell()
+        else:
+            result.output_bytes = write_atomically(job.destination, write, options.force, stop)
+        result.ok = True
+    except Exception as error:  # every failure is a result of its file
+        result.error = _reason(error, job.source)
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def _refusals(jobs):
+    """{job index: reason} for jobs that must not run: an output that is
+    one of the batch's inputs, or that another job writes too."""
+    inputs = {file_identity(job.source) for job in jobs if isinstance(job.source, Path)}
+    claimed, refused = {}, {}
+    for index, job in enumerate(jobs):
+        if not isinstance(job.destination, Path):
+            continue
+        identity = file_identity(job.destination)
+        if identity in inputs:
+            refused[index] = f"refusing to overwrite an input: {job.destination}"
+        elif identity in claimed:
+            refused[index] = f"{job.destination} is also the output of {_label(claimed[identity])}"
+        else:
+            claimed[identity] = job
+    return refused
+
+
+def dither_files(jobs, options, workers=None, stop=None):
+    """Dithers every job on `workers` threads (default: one per core) and
+    yields a FileResult per job as each finishes. Never overwrites one of
+    the jobs' own inputs. Closing the iterator early, or setting `stop`,
+    starts no further job and lets the running ones finish without putting
+    their outputs in place."""
+    jobs = list(jobs)
+    workers = max(1, workers or os.cpu_count() or 1)
+    stop = stop if stop is not None else threading.Event()
+    refused = _refusals(jobs)
+    for index, reason in refused.items():
+        job = jobs[index]
+        yield FileResult(input=_label(job), output=_destination_name(job), error=reason)
+    runnable = iter(job for index, job in enumerate(jobs) if index not in refused)
+    pending = set()
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dither") as pool:
+        try:
+            while True:
+                # A short queue, not the whole batch: jobs are taken as
+                # workers free up, so `stop` takes effect quickly.
+                while len(pending) < 2 * workers and not stop.is_set():
+                    job = next(runnable, None)
+                    if job is None:
+                        break
+                    pending.add(pool.submit(dither_file, job, options, stop))
+                if not pending:
+                    return
+                done, pending = wait(pending, return_when=FIRST_COMPLETED)
+                for future in done:
+                    if not future.cancelled():
+                        yield future.result()
+        finally:
+            if pending:
+                stop.set()
+                for future in pending:
+                    future.cancel()
+
+
+def shared_palette(sources, options, workers=None, pixel_budget=4_000_000):
+    """One palette of options.colors colours for every image in `sources`
+    (paths or bytes), made from a downscaled sample of each, read on
+    `workers` threads. Returns (palette, {source label: reason} for sources
+    that could not be read)."""
+    sources = list(sources)
+    share = max(4096, pixel_budget // max(1, len(sources)))
+    failures = {}
+
+    def sample(source):
+        try:
+            decoded, _ = _open(source)
+            with decoded:
+                return downscaled_sample(prepare_image(decoded, options), share)
+        except Exception as error:
+            failures[str(source) if isinstance(source, Path) else "-"] = _reason(error)
+            return None
+
+    with ThreadPoolExecutor(max_workers=max(1, workers or os.cpu_count() or 1)) as pool:
+        samples = [s for s in pool.map(sample, sources) if s is not None]
+    if not samples:
+        return None, failures
+    return palette_of_samples(samples, options.colors, options.quantizer), failures

@@ -1,0 +1,342 @@
+"""The `dither` command: argument parsing, planning which file goes where,
+and reporting what the batch engine did."""
+
+import argparse
+import contextlib
+import dataclasses
+import json
+import os
+import signal
+import sys
+import time
+from pathlib import Path
+
+EXAMPLES = """\
+examples:
+  dither photo.jpg                         Floyd-Steinberg to black and white: photo-dithered.png
+  dither photo.jpg -o small.png -m atkinson --levels 4 --resize 800x
+  dither *.png -o out/ -p gameboy          four greens, indexed PNGs in out/
+  dither photos/ -r -o out/ --colors 16    16 colours made from each photo (median cut)
+  dither photos/ -o out/ --colors 64 --shared-palette --quantizer octree
+  dither art.png -o art.gif -p pico8 -m bayer8x8
+  dither sprite.png -o out.png -p palette.gpl --keep-alpha
+  dither scan.tif -o scan.png --grayscale --matrix my_matrix.csv
+  cat in.png | dither - -p '#000,#fff,#f00' > out.png
+  dither photos/ -o out/ --json > report.jsonl
+
+methods: floyd_steinberg (fs), false_floyd_steinberg, jarvis_judice_ninke (jjn),
+  stucki, atkinson, burkes, sierra, sierra_two_row (sierra2), sierra_lite,
+  bayer2x2, bayer4x4, bayer8x8, bayer16x16, random (see --list)
+palettes (-p): a built-in name (see --list), a file (.gpl, Paint.NET .txt, .hex,
+  .json, or an image whose distinct pixels are the colours), or colours such
+  as '#000,#fff' or '0f380f 306230 8bac0f 9bbc0f'
+exit status: 0 all written, 1 some file failed, 2 bad arguments, 130 interrupted
+"""
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="dither", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES,
+        description="Dither images exactly: error diffusion, ordered and random dither, "
+                    "to grey levels or a palette.")
+    parser.add_argument("inputs", nargs="*", metavar="INPUT",
+                        help="image files, folders, glob patterns, or - for standard input")
+    where = parser.add_argument_group("output")
+    where.add_argument("-o", "--output", metavar="PATH",
+                       help="output file, folder (for several inputs, or ending in /), or - for "
+                            "standard output (default: beside each input)")
+    where.add_argument("--name", metavar="PATTERN",
+                       help="output file names, from {stem} and {ext} of the input "
+                            f"(default: {DEFAULT_NAMES[0]!r} beside inputs, "
+                            f"{DEFAULT_NAMES[1]!r} in a folder); the extension picks the format")
+    where.add_argument("--format", metavar="FMT",
+                       help="output format, whatever the extension (PNG for standard output)")
+    where.add_argument("-r", "--recursive", action="store_true", help="look into sub-folders")
+    where.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+
+    how = parser.add_argument_group("dithering")
+    how.add_argument("-m", "--method", help="dither method or alias (default floyd_steinberg)")
+    how.add_argument("--matrix", metavar="FILE",
+                     help="ordered dither with a custom threshold matrix (.npy, or a text/CSV "
+                          "grid: integer indices or thresholds in [0, 1])")
+    how.add_argument("-l", "--levels", type=int, help="output levels per channel (default 2)")
+    how.add_argument("-p", "--palette", help="dither to these colours")
+    how.add_argument("-c", "--colors", type=int, metavar="N",
+                     help="dither to N colours (2-256) made from each image by Pillow's quantizer")
+    how.add_argument("--quantizer", default="median-cut",
+                     help="palette maker for --colors: median-cut (default), octree, "
+                          "libimagequant (if Pillow has it)")
+    how.add_argument("--shared-palette", action="store_true",
+                     help="with --colors: one palette for the whole batch")
+    how.add_argument("--strength", type=float, default=1.0, help="0..1, 0 = plain quantization")
+    how.add_argument("--linear", action="store_true", help="work in linear light")
+    how.add_argument("--serpentine", action="store_true",
+                     help="error diffusion: alternate the scan direction every row")
+    how.add_argument("--seed", type=int, help="random dither: seed, for the same result every run")
+    alpha = how.add_mutually_exclusive_group()
+    alpha.add_argument("--keep-alpha", dest="alpha", action="store_const", const="keep",
+                       default="flatten",
+                       help="keep transparency untouched (default: flatten onto white)")
+    alpha.add_argument("--dither-alpha", dest="alpha", action="store_const", const="dither",
+                       help="keep transparency, dithered to the levels like a colour")
+
+    prep = parser.add_argument_group("before dithering")
+    size = prep.add_mutually_exclusive_group()
+    size.add_argument("--resize", metavar="WxH", help="resize to WxH (Wx or xH keeps the aspect)")
+    size.add_argument("--scale", type=float, metavar="F", help="resize by a factor")
+    prep.add_argument("--grayscale", "--greyscale", action="store_true", help="convert to grey")
+
+    run = parser.add_argument_group("running")
+    run.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 1,
+                     help="files dithered at once (default: %(default)s, the cores)")
+    run.add_argument("-q", "--quiet", action="store_true",
+                     help="no progress and no per-file lines; failures are still reported")
+    run.add_argument("--json", action="store_true",
+                     help="one JSON object per file (input, output, sizes, time)")
+    run.add_argument("--list", action="store_true",
+                     help="list methods, matrices, palettes and quantizers, and exit")
+    run.add_argument("--version", action="version", version=_version())
+    return parser
+
+
+DEFAULT_NAMES = ("{stem}-dithered.png", "{stem}.png")
+
+
+def _version():
+    try:
+        import dithering
+        return f"dither (dithering {dithering.__version__})"
+    except ImportError:
+        return "dither"
+
+
+class _Terminated(BaseException):
+    """SIGTERM, turned into an exception so temporary files are cleaned up."""
+
+
+def _on_sigterm(signum, frame):
+    raise _Terminated()
+
+
+def main(argv=None):
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        # The reader went away (`dither --list | head`): not an error of ours.
+        # Standard output is pointed at nothing so the interpreter's final
+        # flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv):
+    try:
+        import PIL  # noqa: F401
+    except ImportError:
+        print("dither: error: the command needs Pillow: pip install 'dithering[cli]'",
+              file=sys.stderr)
+        return 2
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.list:
+        return _list()
+    if not args.inputs:
+        parser.error("no input: name image files, folders, patterns, or - for standard input")
+    options = _options(args, parser)
+    from .allocator import keep_freed_memory
+    keep_freed_memory()
+    if sys.platform != "win32" and hasattr(signal, "SIGTERM"):
+        signal.signal(signal.SIGTERM, _on_sigterm)
+    try:
+        return _run(args, options, parser)
+    except KeyboardInterrupt:
+        print("dither: interrupted", file=sys.stderr)
+        return 130
+    except _Terminated:
+        return 143
+
+
+def _list():
+    import dithering
+
+    from .palettes import builtin_names
+    from .quantize import available_quantizers
+    print("methods:   ", ", ".join(dithering.available_methods() + ["random"]))
+    print("matrices:  ", ", ".join(dithering.available_matrices()))
+    print("palettes:  ", ", ".join(builtin_names()))
+    print("quantizers:", ", ".join(available_quantizers()))
+    return 0
+
+
+def _options(args, parser):
+    """DitherOptions from the arguments; usage errors, and anything the
+    extension would refuse, end the command here with status 2."""
+    from .matrices import MatrixFileError, load_matrix
+    from .options import DitherOptions, check_options
+    from .palettes import PaletteError, load_palette
+    from .prepare import parse_size
+    from .quantize import QUANTIZERS, available_quantizers
+
+    if args.jobs < 1:
+        parser.error(f"--jobs must be at least 1, got {args.jobs}")
+    if args.palette is not None and args.colors is not None:
+        parser.error("pass either --palette or --colors, not both")
+    if args.colors is not None and not 2 <= args.colors <= 256:
+        parser.error(f"--colors must be between 2 and 256 (Pillow's quantizer), got {args.colors}")
+    if args.shared_palette and args.colors is None:
+        parser.error("--shared-palette needs --colors N")
+    if args.quantizer not in QUANTIZERS:
+        parser.error(f"unknown quantizer {args.quantizer!r}; choose from {', '.join(QUANTIZERS)}")
+    if args.quantizer not in available_quantizers():
+        parser.error(f"this Pillow has no {args.quantizer}; choose from "
+                     f"{', '.join(available_quantizers())}")
+    if args.matrix is not None and args.method is not None:
+        parser.error("--matrix is a custom ordered dither; drop --method")
+    if args.scale is not None and not args.scale > 0:
+        parser.error(f"--scale must be more than 0, got {args.scale}")
+    if args.name is not None:
+        from .files import check_name_pattern
+        try:
+            check_name_pattern(args.name)
+        except ValueError as error:
+            parser.error(str(error))
+    try:
+        resize = parse_size(args.resize) if args.resize else None
+        palette = load_palette(args.palette) if args.palette is not None else None
+        matrix = load_matrix(args.matrix) if args.matrix is not None else None
+    except (ValueError, PaletteError, MatrixFileError) as error:
+        parser.error(str(error))
+    options = DitherOptions(
+        method=args.method or "floyd_steinberg", matrix=matrix, levels=args.levels,
+        palette=palette, colors=args.colors, quantizer=args.quantizer, strength=args.strength,
+        linear=args.linear, serpentine=args.serpentine, seed=args.seed, alpha=args.alpha,
+        grayscale=args.grayscale, resize=resize, scale=args.scale, force=args.force,
+        format=args.format)
+    try:
+        # The extension's own messages, e.g. the list of methods.
+        check_options(options)
+    except (ValueError, TypeError, OverflowError) as error:
+        parser.error(str(error))
+    if args.format is not None:
+        from .files import format_for
+        try:
+            format_for("", args.format)
+        except ValueError as error:
+            parser.error(str(error))
+    return options
+
+
+def _plan(args, parser):
+    """(jobs, failures, images_to_stdout): what goes where."""
+    from .batch import FileResult, Job
+    from .files import InputFile, find_inputs, format_for, output_path
+
+    items, missing = find_inputs(args.inputs, args.recursive)
+    failures = [FileResult(input=m, output=None, error="no such file or directory")
+                for m in missing]
+    to_stdout = args.output == "-" or (args.output is None and items
+                                       and all(item.path is None for item in items))
+    if to_stdout:
+        if len(items) + len(missing) != 1:
+            parser.error("standard output takes exactly one input")
+        if sys.stdout.isatty():
+            parser.error("refusing to write an image to a terminal; redirect standard output "
+                         "or use -o FILE")
+    stdin_bytes = sys.stdin.buffer.read() if any(i.path is None for i in items) else None
+
+    def source(item):
+        return stdin_bytes if item.path is None else item.path
+
+    if to_stdout:
+        return [Job(source(i), sys.stdout.buffer, i.label) for i in items], failures, True
+    output = args.output
+    into_folder = output is not None and (
+        Path(output).is_dir() or output.endswith(("/", os.sep)) or len(items) + len(missing) > 1
+        or any(item.root is not None for item in items))
+    if output is not None and not into_folder:
+        try:
+            format_for(output, args.format)
+        except ValueError as error:
+            parser.error(str(error))
+        item = items[0] if items else None
+        return ([Job(source(item), Path(output), item.label)] if item else []), failures, False
+    pattern = args.name or DEFAULT_NAMES[output is not None]
+    if "{ext}" not in pattern and args.format is None:
+        try:
+            format_for(pattern.format(stem="x", ext=""))
+        except ValueError as error:
+            parser.error(str(error))
+    jobs = []
+    for item in items:
+        named = item if item.path is not None else InputFile(Path("stdin"))
+        jobs.append(Job(source(item), output_path(named, output, pattern), item.label))
+    return jobs, failures, False
+
+
+def _run(args, options, parser):
+    from .batch import dither_files, shared_palette
+    from .progress import ProgressBar, human_bytes
+
+    jobs, failures, to_stdout = _plan(args, parser)
+    report = sys.stderr if to_stdout else sys.stdout
+    if args.shared_palette and jobs:
+        palette, _ = shared_palette([job.source for job in jobs], options, args.jobs)
+        if palette is not None:
+            options = dataclasses.replace(options, palette=palette, colors=None)
+    total = len(jobs) + len(failures)
+    bar = (ProgressBar(total, sys.stderr)
+           if sys.stderr.isatty() and not args.quiet and not args.json else None)
+    counts = {"ok": 0, "failed": 0, "in": 0, "out": 0}
+
+    def show(result):
+        if bar:
+            bar.advance(failed=not result.ok)
+        if args.json:
+            print(json.dumps(result.as_dict()), file=report, flush=True)
+        if result.ok:
+            counts["ok"] += 1
+            counts["in"] += result.input_bytes or 0
+            counts["out"] += result.output_bytes or 0
+            if not args.quiet and not args.json:
+                line = (f"{result.input} -> {result.output}  {human_bytes(result.input_bytes)}"
+                        f" -> {human_bytes(result.output_bytes)}"
+                        f"{_saved(result.input_bytes, result.output_bytes)}"
+                        f"  {result.seconds:.2f} s")
+                _say(bar, line, report)
+        else:
+            counts["failed"] += 1
+            line = f"{result.input}: {result.error}"
+            _say(bar, line, sys.stderr)
+
+    start = time.perf_counter()
+    try:
+        for result in failures:
+            show(result)
+        with contextlib.closing(dither_files(jobs, options, workers=args.jobs)) as results:
+            for result in results:
+                show(result)
+    finally:
+        if bar:
+            bar.close()
+    if not args.quiet and not args.json and total > 1:
+        elapsed = time.perf_counter() - start
+        print(f"dithered {counts['ok']} of {total} files in {elapsed:.2f} s"
+              f" ({counts['ok'] / max(elapsed, 1e-9):.1f} files/s):"
+              f" {human_bytes(counts['in'])} -> {human_bytes(counts['out'])}"
+              f"{_saved(counts['in'], counts['out'])}"
+              + (f"; {counts['failed']} failed" if counts["failed"] else ""), file=sys.stderr)
+    return 1 if counts["failed"] else 0
+
+
+def _say(bar, line, stream):
+    if bar:
+        bar.print_above(line, stream)
+    else:
+        print(line, file=stream, flush=True)
+
+
+def _saved(before, after):
+    if not before:
+        return ""
+    change = (after - before) / before * 100
+    return f" (saved {-change:.0f}%)" if change <= 0 else f" ({change:+.0f}%)"

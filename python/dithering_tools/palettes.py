@@ -1,0 +1,165 @@
+"""Palettes from the command line: built-in names, inline colour lists and
+palette files (GIMP .gpl, Paint.NET .txt, .hex, JSON, or an image).
+
+Colours are checked by the extension itself, so a bad one gets the same
+message whether it came from Python or from the command line: inline tokens
+are passed on as '#rrggbb' text, colours read from files as (r, g, b) tuples.
+"""
+
+import json
+import re
+from pathlib import Path
+
+# Built-in palettes: colours that are public facts, not taste.
+_WEB_SAFE_STEPS = ("00", "33", "66", "99", "cc", "ff")
+BUILTIN_PALETTES = {
+    "bw": ["#000000", "#ffffff"],
+    # The 16 colours of the CGA text modes (RGBI, with the darkened yellow).
+    "cga": ["#000000", "#0000aa", "#00aa00", "#00aaaa", "#aa0000", "#aa00aa", "#aa5500",
+            "#aaaaaa", "#555555", "#5555ff", "#55ff55", "#55ffff", "#ff5555", "#ff55ff",
+            "#ffff55", "#ffffff"],
+    # CGA 320x200 graphics, palette 1 at high intensity.
+    "cga4": ["#000000", "#55ffff", "#ff55ff", "#ffffff"],
+    # The four greens of the original handheld console's screen.
+    "gameboy": ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"],
+    "pico8": ["#000000", "#1d2b53", "#7e2553", "#008751", "#ab5236", "#5f574f", "#c2c3c7",
+              "#fff1e8", "#ff004d", "#ffa300", "#ffec27", "#00e436", "#29adff", "#83769c",
+              "#ff77a8", "#ffccaa"],
+    "websafe": [f"#{r}{g}{b}" for r in _WEB_SAFE_STEPS for g in _WEB_SAFE_STEPS
+                for b in _WEB_SAFE_STEPS],
+    # Three-colour and seven-colour e-paper panels, as their drivers name them.
+    "epaper3": ["#000000", "#ffffff", "#ff0000"],
+    "epaper7": ["#000000", "#ffffff", "#00ff00", "#0000ff", "#ff0000", "#ffff00", "#ff8000"],
+}
+# Grey ramps: gray2 .. gray256, evenly spaced from black to white.
+_GRAY_RAMP = re.compile(r"gr[ae]y(\d+)")
+
+
+class PaletteError(ValueError):
+    """A palette that cannot be read: its file, or a name not known."""
+
+
+def builtin_names():
+    return sorted(BUILTIN_PALETTES) + ["gray2 .. gray256"]
+
+
+def gray_ramp(count):
+    return [(v, v, v) for v in (round(i * 255 / (count - 1)) for i in range(count))]
+
+
+def load_palette(spec):
+    """The palette named, written or stored in `spec`: a built-in name, a
+    file path, or colours separated by commas or blanks ('#000,#fff',
+    '0f380f 306230'). Returns a list of '#rrggbb' texts or (r, g, b) tuples,
+    unchecked; raises PaletteError for an unreadable file."""
+    key = spec.strip().lower()
+    if key in BUILTIN_PALETTES:
+        return list(BUILTIN_PALETTES[key])
+    ramp = _GRAY_RAMP.fullmatch(key)
+    if ramp and 2 <= int(ramp.group(1)) <= 256:
+        return gray_ramp(int(ramp.group(1)))
+    path = Path(spec)
+    if path.is_file():
+        return read_palette_file(path)
+    tokens = [t for t in re.split(r"[\s,;]+", spec.strip()) if t]
+    if not tokens:
+        raise PaletteError("empty palette")
+    if len(tokens) == 1 and not re.fullmatch(r"#?[0-9a-fA-F]+", tokens[0]):
+        raise PaletteError(f"{spec!r} is neither a built-in palette ({', '.join(builtin_names())}),"
+                           " a file, nor a list of colours")
+    # Bare hex digits get their '#'; anything else goes to the extension as
+    # written, so its message quotes what the user typed.
+    return ["#" + t if re.fullmatch(r"[0-9a-fA-F]+", t) else t for t in tokens]
+
+
+def read_palette_file(path):
+    """Colours of a palette file, chosen by its extension (an unknown one is
+    read as an image, then as a list of hex colours)."""
+    suffix = path.suffix.lower()
+    try:
+        if suffix == ".gpl":
+            return _read_gpl(path.read_text(encoding="utf-8", errors="replace"))
+        if suffix == ".json":
+            return _read_json(path.read_text(encoding="utf-8"))
+        if suffix in (".txt", ".hex", ".pal"):
+            return _read_hex_lines(path.read_text(encoding="utf-8", errors="replace"))
+        return _read_image(path)
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise PaletteError(f"{path}: {error}") from None
+
+
+def _read_gpl(text):
+    lines = text.splitlines()
+    if not lines or lines[0].strip() != "GIMP Palette":
+        raise PaletteError("a .gpl file must start with 'GIMP Palette'")
+    colors = []
+    for number, line in enumerate(lines[1:], start=2):
+        line = line.strip()
+        if not line or line.startswith("#") or ":" in line.split()[0]:
+            continue  # comments and headers such as 'Name: ...', 'Columns: 8'
+        fields = line.split()
+        try:
+            colors.append(tuple(int(v) for v in fields[:3]))
+        except ValueError:
+            raise PaletteError(f"line {number}: expected 'R G B [name]', got {line!r}") from None
+        if len(colors[-1]) != 3:
+            raise PaletteError(f"line {number}: expected 'R G B [name]', got {line!r}")
+    return colors
+
+
+def _read_hex_lines(text):
+    """One colour per line: 'rrggbb', '#rrggbb', or Paint.NET's 'aarrggbb'
+    (its alpha dropped); ';' and '#' lines with blanks are comments."""
+    colors = []
+    for line in text.splitlines():
+        line = line.strip()
+        if not line or line.startswith(";") or (line.startswith("#") and " " in line):
+            continue
+        token = line.split()[0].lstrip("#")
+        if len(token) == 8 and re.fullmatch(r"[0-9a-fA-F]{8}", token):
+            token = token[2:]
+        colors.append("#" + token)
+    return colors
+
+
+def _read_json(text):
+    """A list of colours ('#rrggbb' or [r, g, b]), or an object holding one
+    under "colors" or "palette"."""
+    data = json.loads(text)
+    if isinstance(data, dict):
+        data = data.get("colors", data.get("palette"))
+    if not isinstance(data, list):
+        raise PaletteError('JSON palette: expected a list of colours or {"colors": [...]}')
+    return [c if isinstance(c, str) else tuple(c) if isinstance(c, list) else c for c in data]
+
+
+def _read_image(path):
+    """The distinct colours of an image, in the order they first appear."""
+    import numpy as np
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        with Image.open(path) as image:
+            pixels = np.asarray(image.convert("RGB")).reshape(-1, 3)
+    except UnidentifiedImageError:
+        return _read_hex_lines(path.read_text(encoding="utf-8"))
+    packed = (pixels[:, 0].astype(np.uint32) << 16) | (pixels[:, 1].astype(np.uint32) << 8) | pixels[:, 2]
+    _, first = np.unique(packed, return_index=True)
+    # Far more colours than any palette may hold: stop before listing millions.
+    if len(first) > 4096:
+        raise PaletteError(f"{path}: {len(first)} distinct colours; a palette image holds at most 4096")
+    return [tuple(int(v) for v in pixels[i]) for i in sorted(first)]
+
+
+def palette_rgb(palette):
+    """The (r, g, b) tuples of a palette the extension has accepted."""
+    out = []
+    for color in palette:
+        if isinstance(color, str):
+            digits = color.lstrip("#")
+            if len(digits) == 3:
+                digits = "".join(c * 2 for c in digits)
+            out.append(tuple(int(digits[i:i + 2], 16) for i in (0, 2, 4)))
+        else:
+            out.append(tuple(int(v) for v in color))
+    return out

@@ -1,0 +1,271 @@
+"""The `dither` command, run as users run it: in a subprocess, on image
+files in a temporary folder. Outputs are decoded and compared with the
+extension's own results."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import dithering
+
+Image = pytest.importorskip("PIL.Image")
+
+GAMEBOY = [(0x0F, 0x38, 0x0F), (0x30, 0x62, 0x30), (0x8B, 0xAC, 0x0F), (0x9B, 0xBC, 0x0F)]
+
+
+def photo(seed, shape=(48, 64, 3)):
+    """Smooth gradients with noise: every method has something to do."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:shape[0], 0:shape[1]]
+    base = (x * 255 / shape[1] + y * 96 / shape[0])[..., None] + rng.normal(0, 24, shape)
+    return np.clip(base, 0, 255).astype(np.uint8)
+
+
+def save(path, array, mode=None):
+    Image.fromarray(array, mode).save(path)
+    return path
+
+
+def dither_cmd(*args, stdin=None, check=None):
+    done = subprocess.run([sys.executable, "-m", "dithering_tools", *map(str, args)],
+                          input=stdin, capture_output=True, timeout=120)
+    if check is not None:
+        assert done.returncode == check, done.stderr.decode()
+    return done
+
+
+def decoded(path):
+    with Image.open(path) as image:
+        return np.asarray(image.convert("RGBA" if "A" in image.mode else "RGB"
+                                      if image.mode != "1" and image.mode != "L" else "L"))
+
+
+def test_console_script_is_installed_and_shows_examples():
+    script = Path(sysconfig.get_path("scripts")) / "dither"
+    done = subprocess.run([script, "--help"], capture_output=True, text=True, check=True)
+    assert "examples:" in done.stdout and "--shared-palette" in done.stdout
+
+
+@pytest.mark.parametrize(("args", "kwargs"), [
+    (["-m", "atkinson", "--levels", "4"], {"method": "atkinson", "levels": 4}),
+    (["-m", "JJN", "--serpentine", "--linear"], {"method": "jjn", "serpentine": True, "linear": True}),
+    (["-m", "bayer8x8", "--levels", "3", "--strength", "0.5"],
+     {"method": "bayer8x8", "levels": 3, "strength": 0.5}),
+    (["-m", "random", "--seed", "7"], {"method": "random", "seed": 7}),
+    (["-p", "gameboy", "-m", "sierra-2-4a"], {"method": "sierra_lite", "palette": GAMEBOY}),
+    (["-p", "#000,#fff,#f00", "-m", "bayer-4"], {"method": "bayer4x4",
+                                                 "palette": ["#000", "#fff", "#f00"]}),
+])
+def test_output_is_the_extensions_result(tmp_path, args, kwargs):
+    image = photo(1)
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
+    assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(image, **kwargs))
+
+
+@pytest.mark.parametrize("grid", ["0,2\n3,1\n", "0.2 0.8\n0.6 0.4\n", "npy"])
+def test_custom_matrix_files(tmp_path, grid):
+    matrix_file = tmp_path / ("m.npy" if grid == "npy" else "m.csv")
+    if grid == "npy":
+        np.save(matrix_file, np.array([[0, 3], [2, 1]]))
+        matrix = np.array([[0, 3], [2, 1]])
+    else:
+        matrix_file.write_text(grid)
+        matrix = np.array([[float(v) for v in row.replace(",", " ").split()]
+                           for row in grid.splitlines()])
+        if "." not in grid:
+            matrix = matrix.astype(np.int64)
+    image = photo(2)[..., 0].copy()
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--matrix", matrix_file, check=0)
+    with Image.open(tmp_path / "out.png") as out:
+        assert out.mode == "1"  # two grey levels: a one-bit PNG
+        assert np.array_equal(np.asarray(out.convert("L")), dithering.ordered_dither(image, matrix))
+
+
+@pytest.mark.parametrize("suffix", [".png", ".gif"])
+def test_indexed_output_carries_exactly_the_palette(tmp_path, suffix):
+    # An unused colour and a repeated one: the file's palette is the user's, deduplicated.
+    palette = ["#000000", "#ffffff", "#ff0000", "#0000ff", "#00ff00", "#ff0000"]
+    image = photo(3, (32, 32, 3))
+    image[..., 2] = 0  # no blue at all: #0000ff goes unused
+    save(tmp_path / "in.png", image)
+    out = tmp_path / f"out{suffix}"
+    dither_cmd(tmp_path / "in.png", "-o", out, "-p", ",".join(palette), check=0)
+    with Image.open(out) as written:
+        assert written.mode == "P"
+        expected = [0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 0, 255, 0, 255, 0]
+        assert written.getpalette()[:15] == expected
+        assert max(np.asarray(written).ravel()) < 5
+        assert np.array_equal(np.asarray(written.convert("RGB")),
+                              dithering.dither(image, palette=palette))
+
+
+def test_alpha_kept_or_flattened(tmp_path):
+    image = np.dstack([photo(4), np.tile(np.arange(64, dtype=np.uint8) * 4, (48, 1))])
+    save(tmp_path / "in.png", image, "RGBA")
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "kept.png", "-p", "pico8", "--keep-alpha",
+               check=0)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "flat.png", "-p", "pico8", check=0)
+    kept = decoded(tmp_path / "kept.png")
+    assert kept.shape[2] == 4 and np.array_equal(kept[..., 3], image[..., 3])
+    from dithering_tools.palettes import BUILTIN_PALETTES
+    assert np.array_equal(kept, dithering.dither(image, palette=BUILTIN_PALETTES["pico8"]))
+    with Image.open(tmp_path / "flat.png") as flat:
+        assert flat.mode == "P"
+
+
+PALETTE_FILES = {
+    "p.gpl": "GIMP Palette\nName: test\nColumns: 2\n# a comment\n  0   0   0 black\n"
+             "255 255 255\t white\n 48  98  48 green\n",
+    "p.txt": "; Paint.NET palette\nFF000000\nFFFFFFFF\nFF306230\n",
+    "p.hex": "000000\n#ffffff\n306230\n",
+    "p.json": '{"colors": ["#000000", [255, 255, 255], "#306230"]}',
+    "p.png": None,
+}
+
+
+@pytest.mark.parametrize("name", PALETTE_FILES)
+def test_palette_files(tmp_path, name):
+    colors = [(0, 0, 0), (255, 255, 255), (48, 98, 48)]
+    if PALETTE_FILES[name] is None:
+        # Distinct pixels in the order they first appear, repeats ignored.
+        save(tmp_path / name, np.array([[colors[0], colors[1]], [colors[0], colors[2]]], np.uint8))
+    else:
+        (tmp_path / name).write_text(PALETTE_FILES[name])
+    image = photo(5)
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "-p", tmp_path / name, check=0)
+    with Image.open(tmp_path / "out.png") as out:
+        assert out.getpalette() == [v for c in colors for v in c]
+        assert np.array_equal(np.asarray(out.convert("RGB")), dithering.dither(image, palette=colors))
+
+
+@pytest.mark.parametrize("shared", [False, True])
+def test_colors_made_per_image_or_shared(tmp_path, shared):
+    save(tmp_path / "a.png", photo(6))
+    save(tmp_path / "b.png", 255 - photo(7))
+    dither_cmd(tmp_path / "a.png", tmp_path / "b.png", "-o", tmp_path / "out", "--colors", "8",
+               *(["--shared-palette"] if shared else []), check=0)
+    palettes = []
+    for name in ("a", "b"):
+        with Image.open(tmp_path / "out" / f"{name}.png") as out:
+            colors = np.array(out.getpalette(), np.uint8).reshape(-1, 3)
+            assert out.mode == "P" and 2 <= len(colors) <= 8
+            with Image.open(tmp_path / f"{name}.png") as source_image:
+                source = np.asarray(source_image)
+            assert np.array_equal(np.asarray(out.convert("RGB")),
+                                  dithering.dither(source, palette=colors))
+            palettes.append(colors.tolist())
+    assert (palettes[0] == palettes[1]) == shared
+
+
+def test_resize_grayscale_and_folders(tmp_path):
+    (tmp_path / "in" / "sub").mkdir(parents=True)
+    save(tmp_path / "in" / "a.png", photo(8))
+    save(tmp_path / "in" / "sub" / "b.jpg", photo(9))
+    (tmp_path / "in" / "notes.txt").write_text("not an image")
+    dither_cmd(tmp_path / "in", "-r", "-o", tmp_path / "out", "--resize", "32x", "--grayscale",
+               "-l", "4", check=0)
+    for name in ("a.png", "sub/b.png"):
+        with Image.open(tmp_path / "in" / name.replace("sub/b.png", "sub/b.jpg")) as source:
+            expected = dithering.dither(np.asarray(
+                source.convert("L").resize((32, 24), Image.Resampling.LANCZOS)), levels=4)
+        assert np.array_equal(decoded(tmp_path / "out" / name), expected)
+    assert sorted(p.name for p in (tmp_path / "out").rglob("*")) == ["a.png", "b.png", "sub"]
+
+
+def test_failures_are_reported_and_the_batch_goes_on(tmp_path):
+    save(tmp_path / "good.png", photo(10))
+    (tmp_path / "corrupt.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
+    truncated = (tmp_path / "good.png").read_bytes()[:300]
+    (tmp_path / "truncated.png").write_bytes(truncated)
+    done = dither_cmd(tmp_path / "corrupt.png", tmp_path / "good.png", tmp_path / "truncated.png",
+                      tmp_path / "missing.png", "-o", tmp_path / "out", "--json", "-j", "2", check=1)
+    errors = done.stderr.decode().splitlines()
+    for name in ("corrupt.png", "truncated.png", "missing.png"):
+        assert any(line.startswith(f"{tmp_path / name}: ") for line in errors), errors
+    lines = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    assert sorted((Path(r["input"]).name, r["ok"]) for r in lines) == [
+        ("corrupt.png", False), ("good.png", True), ("missing.png", False), ("truncated.png", False)]
+    good = next(r for r in lines if r["ok"])
+    assert good["output_bytes"] == (tmp_path / "out" / "good.png").stat().st_size
+    assert sorted(os.listdir(tmp_path / "out")) == ["good.png"]
+
+
+def test_overwriting(tmp_path):
+    source = save(tmp_path / "in.png", photo(11))
+    out = tmp_path / "out.png"
+    out.write_bytes(b"keep me")
+    assert b"--force" in dither_cmd(source, "-o", out, check=1).stderr
+    assert out.read_bytes() == b"keep me"
+    dither_cmd(source, "-o", out, "--force", check=0)
+    assert decoded(out).shape == (48, 64, 3)
+    before = source.read_bytes()
+    done = dither_cmd(source, "-o", source, "--force", check=1)
+    assert b"refusing to overwrite an input" in done.stderr
+    assert source.read_bytes() == before
+
+
+def test_standard_input_and_output(tmp_path):
+    image = photo(12)
+    save(tmp_path / "in.png", image)
+    done = dither_cmd("-", "-p", "gameboy", stdin=(tmp_path / "in.png").read_bytes(), check=0)
+    (tmp_path / "out.png").write_bytes(done.stdout)
+    assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(image, palette=GAMEBOY))
+
+
+@pytest.mark.parametrize(("args", "message"), [
+    (["-m", "nope"], b"unknown dither method \"nope\"; valid values: 'floyd_steinberg'"),
+    (["-l", "1"], b"levels must be between 2 and 256, got 1"),
+    (["-p", "#zzz,#fff"], b"invalid hex color \"#zzz\""),
+    (["--strength", "2"], b"strength must be between 0.0 and 1.0"),
+    (["-l", "3", "-p", "bw"], b"pass either levels or palette, not both"),
+    (["--colors", "1"], b"--colors must be between 2 and 256"),
+    (["-o", "out.xyz"], b"out.xyz: cannot tell an image format"),
+])
+def test_bad_arguments_exit_2_with_the_message(tmp_path, args, message):
+    save(tmp_path / "in.png", photo(13))
+    done = dither_cmd(tmp_path / "in.png", *args, check=2)
+    assert b"dither: error: " + message in done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["in.png"]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_interrupted_batch_leaves_only_complete_files(tmp_path, signum):
+    (tmp_path / "in").mkdir()
+    image = photo(14, (384, 384, 3))
+    for i in range(60):
+        save(tmp_path / "in" / f"{i:02}.png", np.roll(image, i, axis=1))
+    with subprocess.Popen(
+            [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", tmp_path / "out",
+             "-m", "jjn", "--serpentine", "--colors", "64", "-j", "2", "-q"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
+        deadline = time.monotonic() + 60
+        while not list((tmp_path / "out").glob("*.png")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        process.send_signal(signum)
+        _, errors = process.communicate(timeout=60)
+    assert process.returncode == 128 + signum, errors
+    written = sorted((tmp_path / "out").iterdir())
+    assert 0 < len(written) < 60
+    for path in written:
+        assert path.suffix == ".png"  # no temporary files left behind
+        with Image.open(path) as out:
+            out.load()
+
+
+def test_without_pillow_the_command_says_what_it_needs():
+    code = ("import sys; sys.modules['PIL'] = None\n"
+            "from dithering_tools.cli import main\nsys.exit(main(['in.png']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 2
+    assert "needs Pillow: pip install 'dithering[cli]'" in done.stderr
