@@ -4,7 +4,8 @@
 .PHONY: test sanitize demo bench clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
-# it under free-threaded CPython, CPython 3.14 (Debian unstable root), python3.
+# it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
+# 3.14 on 64-bit ARM (arm64 root under emulation, cross-built), python3.
 test:
 	@bash tools/test.sh
 
@@ -29,4 +30,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* build/sid-* build/wheels build/sdist build/sdist.log build/sanitize out dist
+	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize out dist
