@@ -67,10 +67,12 @@ def connect(cluster):
     if cluster.startswith(LOCAL_PREFIX):
         # Processes, not threads: each has its own interpreter, so Pillow's
         # work outside its released sections runs in parallel on a GIL
-        # build too. No dashboard: nothing listens beyond the loopback.
+        # build too. Everything on the loopback; the scheduler's HTTP
+        # server (always started) on a free port, not a fixed one that a
+        # second cluster on the machine would find taken.
         workers = int(cluster[len(LOCAL_PREFIX):])
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address=None) as local, \
+                          host="127.0.0.1", dashboard_address=":0") as local, \
                 Client(local) as client:
             yield client
         return
