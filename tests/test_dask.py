@@ -108,16 +108,21 @@ class TestFileBatches:
 
     @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
     def test_a_worker_killed_mid_batch_costs_nothing(self, client, tmp_path, signum):
-        sources = photo_folder(tmp_path / "in", 24, (480, 640, 3))
-        options = DitherOptions(method="jjn", serpentine=True, colors=64)
+        sources = photo_folder(tmp_path / "in", 16, (360, 480, 3))
+        options = DitherOptions(method="jjn", serpentine=True, colors=32)
         list(dither_files([Job(s, tmp_path / "local" / s.name) for s in sources], options))
         results = dither_files_on_cluster(
             [Job(s, tmp_path / "cluster" / s.name) for s in sources], options, client)
         finished = [next(results)]
         # A worker with a file in hand, so that the kill interrupts one.
-        busy = next(worker for worker, keys in client.processing().items() if keys)
+        busy, in_hand = next((w, keys) for w, keys in client.processing().items() if keys)
         os.kill(client.run(os.getpid, workers=[busy])[busy], signum)
         finished += list(results)
+        # The scheduler took those files back from the dead worker and ran them again.
+        for key in in_hand:
+            story = client.run_on_scheduler(
+                lambda dask_scheduler, key=key: [t[1:3] for t in dask_scheduler.story(key)])
+            assert story.index(("processing", "released")) < story.index(("processing", "memory"))
         assert len(finished) == len(sources)
         assert all(result.ok for result in finished), [r.error for r in finished]
         written = sorted((tmp_path / "cluster").iterdir())  # no temporary files either
