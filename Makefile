@@ -15,9 +15,11 @@ test:
 sanitize:
 	@bash tools/sanitize.sh
 
-# Run examples/demo.py with the free-threaded interpreter.
+# Run examples/demo.py with the free-threaded interpreter, after installing
+# the package of its sample photo (bench/requirements.txt) into the venv.
 demo:
-	@bash tools/ft-run.sh python examples/demo.py
+	@bash tools/ft-run.sh sh -c 'python -m pip install -q --only-binary=:all: \
+	   -r bench/requirements.txt && python examples/demo.py'
 
 # Throughput beside Pillow and NumPy (bench/bench.py), after installing the
 # sample photos' package into the free-threaded venv. BENCH_ARGS=--quick etc.

@@ -1,6 +1,6 @@
 """Throughput of the dithering functions beside Pillow and NumPy, in one run.
 
-    python bench/bench.py [--repeat N] [--quick] [--only diffusion|threshold]
+    python bench/bench.py [--repeat N] [--quick] [--only diffusion|threshold|photos|cli]
 
 Images are made with a fixed seed: a 4096x4096 grayscale and a 2048x2048 RGB
 picture (smooth gradients plus fine noise; --quick uses 1024x1024 and
@@ -27,6 +27,11 @@ ratio ours / peer:
   beside Pillow's quantize FS with the same palette; 4096 colours beside
   Pillow's FS with the 256-colour median-cut palette. Real palettes crowd
   into the photo's gamut, which uniform random palettes do not.
+
+`--only cli` runs bench/bench_cli.py instead: the `dither` command on PNG
+files beside Pillow's own decoding and encoding, and its batch speed-up
+from --jobs 1 to --jobs 2 (not part of the default run: it writes a few
+hundred megabytes of PNG files and takes minutes).
 
 Then each of our cases runs as two concurrent calls on two images, reported
 as throughput relative to one call; and the peak memory of one call (the
@@ -347,9 +352,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="runs per case (median)")
     parser.add_argument("--quick", action="store_true", help="quarter-size images")
-    parser.add_argument("--only", action="append", choices=["diffusion", "threshold", "photos"],
-                        help="run only this group of cases (repeatable)")
+    parser.add_argument("--only", action="append",
+                        choices=["diffusion", "threshold", "photos", "cli"],
+                        help="run only this group of cases (repeatable); cli is never run"
+                             " unless named")
     args = parser.parse_args()
+    if args.only and "cli" in args.only:
+        import bench_cli  # beside this file, which Python puts first on sys.path
+        bench_cli.main(["--repeat", str(args.repeat)] + (["--quick"] if args.quick else []))
+        args.only.remove("cli")
+        if not args.only:
+            return
 
     rng = np.random.default_rng(20261207)
     gray = make_gray(1024 if args.quick else 4096, rng)

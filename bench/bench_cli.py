@@ -40,7 +40,7 @@ def sample_photo(name):
 
 
 def run_command(args):
-    """(wall seconds, peak resident set of the process in bytes)."""
+    """(wall seconds, peak resident set of the process in bytes, CPU seconds)."""
     start = time.perf_counter()
     process = subprocess.Popen([*COMMAND, *map(str, args)], stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(process.pid, 0)
@@ -48,7 +48,14 @@ def run_command(args):
     process.returncode = os.waitstatus_to_exitcode(status)
     if process.returncode != 0:
         raise SystemExit(f"dither {' '.join(map(str, args))} exited with {process.returncode}")
-    return seconds, usage.ru_maxrss * 1024
+    return seconds, usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
+
+
+def run_python(code):
+    """Wall seconds of a fresh interpreter running `code`."""
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", code], check=True)
+    return time.perf_counter() - start
 
 
 def median(fn, repeat):
@@ -81,7 +88,8 @@ def one_photo(folder, size, repeat):
     peer = median(pillow_round_trip, repeat)
     ours = median(in_process, repeat)
     command = median(lambda: run_command([source, "-o", out])[0], repeat)
-    startup = median(lambda: run_command(["--version"])[0], repeat)
+    startup = median(lambda: run_python("import numpy, PIL.PngImagePlugin, dithering,"
+                                        " dithering_tools.batch"), repeat)
     print(f"one {size}x{size} photo, 16 colours FS, PNG in and out "
           f"({source.stat().st_size / 2**20:.1f} MiB in, {out.stat().st_size / 2**20:.1f} MiB out):")
     print(f"  Pillow decode + encode (RGB PNG)    {peer * 1000:8.0f} ms")
@@ -108,15 +116,19 @@ def batch(folder, count, repeat):
         largest = max(largest, width * height)
     runs = {}
     for jobs in (1, 2):
-        times, peaks = zip(*(run_command([inputs, "-o", folder / f"out{jobs}", "-j", jobs])
-                             for _ in range(repeat)))
-        runs[jobs] = statistics.median(times), max(peaks)
-    single, single_peak = run_command([inputs / "00.png", "-o", folder / "single.png"])
+        times, peaks, cpu = zip(*(run_command([inputs, "-o", folder / f"out{jobs}", "-j", jobs])
+                                  for _ in range(repeat)))
+        runs[jobs] = statistics.median(times), max(peaks), statistics.median(cpu)
+    _, single_peak, _ = run_command([inputs / "00.png", "-o", folder / "single.png"])
     print(f"batch of {count} photos, {pixels / count / 1e6:.1f} Mpx on average "
           f"(largest {largest / 1e6:.1f} Mpx), 16 colours FS, PNG in and out:")
-    for jobs, (seconds, peak) in runs.items():
+    # CPU seconds over wall seconds: how many cores the run had. On a
+    # machine shared with other work, --jobs 2 cannot beat --jobs 1 by
+    # more than the second core it actually got.
+    for jobs, (seconds, peak, cpu) in runs.items():
         print(f"  --jobs {jobs}  {seconds:6.2f} s  {pixels / seconds / 1e6:6.1f} Mpx/s"
-              f"  peak memory {peak / 2**20:6.0f} MiB")
+              f"  peak memory {peak / 2**20:6.0f} MiB  CPU {cpu:6.2f} s"
+              f" ({cpu / seconds:.2f} cores busy)")
     print(f"  --jobs 2 / --jobs 1 speed-up: {runs[1][0] / runs[2][0]:.2f}x"
           f" (on {os.cpu_count()} cores)")
     print(f"  one image alone: peak memory {single_peak / 2**20:.0f} MiB; an RGB image of the"

@@ -1,16 +1,20 @@
-"""Dithers a generated test picture with every method and writes a contact sheet.
+"""Dithers a photo with every method, and shows the `dither` command beside
+the Python call that does the same.
 
     python examples/demo.py [--out DIR] [--size N]
 
-The picture (made on the fly, no files needed) holds a grey ramp, a colour
-wheel, soft gradients and fine lines. It is dithered with the nine
-error-diffusion kernels, the four Bayer matrices and random dither, each to 2
-levels, to 4 levels per channel and to an 8-colour palette, in sRGB and in
-linear light. Every result is saved as its own PNG, and all of them side by
-side, labelled, in contact_sheet.png.
+The photo is scikit-image's `astronaut` (a public-domain NASA portrait),
+resized to N x N. It is dithered with the nine error-diffusion kernels, the
+four Bayer matrices and random dither, each to 2 grey levels per channel, to
+4 levels per channel and to the PICO-8 palette, in sRGB and in linear
+light. Every result is saved as its own PNG, and all of them side by side,
+labelled, in contact_sheet.png. Then a few of them are made again by the
+`dither` command, which must write exactly the same pixels.
 """
 
 import argparse
+import shlex
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -19,53 +23,30 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import dithering
+from dithering_tools.palettes import BUILTIN_PALETTES
 
-PALETTE = ["#000000", "#ffffff", "#e63946", "#f1c453", "#2a9d8f", "#264653",
-           "#8ecae6", "#6d597a"]
-TARGETS = {  # label -> keyword arguments
-    "2 levels": {"levels": 2},
-    "4 levels": {"levels": 4},
-    "8-colour palette": {"palette": PALETTE},
+TARGETS = {  # label -> (file name part, keyword arguments, command-line options)
+    "2 levels": ("2", {"levels": 2}, ["--levels", "2"]),
+    "4 levels": ("4", {"levels": 4}, ["--levels", "4"]),
+    "PICO-8": ("pico8", {"palette": BUILTIN_PALETTES["pico8"]}, ["--palette", "pico8"]),
 }
 
 
-def test_picture(size):
-    """A size x size RGB picture: ramp, colour wheel, gradients, fine detail."""
-    h = w = size
-    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
-    img = np.zeros((h, w, 3), np.float32)
-    # Top band: a grey ramp, left to right.
-    band = h // 5
-    img[:band] = (x[:band] / (w - 1) * 255)[..., None]
-    # Middle left: a colour wheel (hue by angle, saturation by radius).
-    cy, cx, r = band + (h - band) / 2, w / 4, min(w / 4, (h - band) / 2) - 2
-    dy, dx = y - cy, x - cx
-    radius = np.hypot(dx, dy) / r
-    hue = (np.arctan2(dy, dx) / (2 * np.pi)) % 1.0
-    rgb = np.clip(np.abs(((hue[..., None] * 6 + np.array([0, 4, 2])) % 6) - 3) - 1, 0, 1)
-    wheel = (1 - np.clip(radius, 0, 1)[..., None]) + rgb * np.clip(radius, 0, 1)[..., None]
-    inside = (radius <= 1) & (y >= band)
-    img[inside] = wheel[inside] * 255
-    # Middle right: soft two-axis colour gradients.
-    right = (x >= w / 2) & (y >= band)
-    gy = (y - band) / (h - band)
-    gx = (x - w / 2) / (w / 2)
-    img[right] = np.stack([gx * 255, gy * 255, (1 - gx) * 160 + 40], -1)[right]
-    # Bottom right: fine lines and a zone plate for detail and moiré.
-    detail = (x >= w / 2) & (y >= h * 0.75)
-    zone = 127.5 + 127.5 * np.cos(((x - w * 0.75) ** 2 + (y - h * 0.875) ** 2) / (size / 8))
-    img[detail] = zone[detail][..., None]
-    return np.clip(img, 0, 255).astype(np.uint8)
+def astronaut(size):
+    try:
+        import skimage.data
+    except ImportError:
+        sys.exit("the demo needs scikit-image: pip install -r bench/requirements.txt"
+                 " (make demo does it)")
+    photo = Image.fromarray(skimage.data.astronaut()).convert("RGB")
+    return np.asarray(photo.resize((size, size), Image.Resampling.LANCZOS))
 
 
 def methods():
-    """(label, callable(image, **kwargs)) for every method."""
-    out = [(name, lambda im, n=name, **kw: dithering.error_diffusion(im, n, **kw))
-           for name in dithering.available_methods()]
-    out += [(name, lambda im, n=name, **kw: dithering.ordered_dither(im, n, **kw))
-            for name in dithering.available_matrices()]
-    out.append(("random", lambda im, **kw: dithering.random_dither(im, seed=1, **kw)))
-    return out
+    """Every method name `dither` takes, with the seed random dither needs
+    to give the same picture every run."""
+    names = dithering.available_methods() + dithering.available_matrices()
+    return [(name, {}) for name in names] + [("random", {"seed": 1})]
 
 
 def contact_sheet(rows, tile_size):
@@ -83,10 +64,43 @@ def contact_sheet(rows, tile_size):
     return sheet
 
 
+def python_call(method, kwargs):
+    shown = {k: ("PICO8" if k == "palette" else v) for k, v in kwargs.items()}
+    return f"dithering.dither(photo, {method!r}" + "".join(
+        f", {k}={v}" for k, v in shown.items()) + ")"
+
+
+def command_line_examples(out, original, results):
+    """Runs the `dither` command for a few gallery entries and checks that
+    it writes exactly what the Python call returned."""
+    examples = [("floyd_steinberg", "2 levels", False), ("atkinson", "4 levels", True),
+                ("bayer8x8", "PICO-8", False), ("random", "2 levels", False)]
+    print("\nThe same from the command line (each output decoded and compared):")
+    for method, target, linear in examples:
+        part, kwargs, options = TARGETS[target]
+        extra = dict(methods())[method]
+        kwargs = {**kwargs, **extra, **({"linear": True} if linear else {})}
+        written = out / f"cli_{method}_{part}{'_linear' if linear else ''}.png"
+        args = ["dither", str(original), "-o", str(written), "--force", "-q", "-m", method,
+                *options, *(["--linear"] if linear else []),
+                *(["--seed", str(extra["seed"])] if "seed" in extra else [])]
+        subprocess.run([sys.executable, "-m", "dithering_tools", *args[1:]], check=True)
+        with Image.open(written) as image:
+            same = np.array_equal(np.asarray(image.convert("RGB")),
+                                  np.asarray(Image.fromarray(results[(method, target, linear)])
+                                             .convert("RGB")))
+            mode = image.mode
+        print(f"  $ {shlex.join(args)}\n    >>> {python_call(method, kwargs)}"
+              f"\n    {'same pixels' if same else 'DIFFERENT PIXELS'}"
+              f" (PNG mode {mode}, {written.stat().st_size} bytes)")
+        if not same:
+            sys.exit("the command and the Python call disagree")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="out/demo", help="output folder (default out/demo)")
-    parser.add_argument("--size", type=int, default=256, help="picture size in pixels")
+    parser.add_argument("--size", type=int, default=256, help="photo size in pixels")
     args = parser.parse_args()
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -97,29 +111,32 @@ def main():
     print("methods: ", ", ".join(dithering.available_methods()))
     print("matrices:", ", ".join(dithering.available_matrices()))
 
-    picture = test_picture(args.size)
-    Image.fromarray(picture).save(out / "original.png")
-    rows = [[("original", Image.fromarray(picture))]]
-    print(f"\n{'method':<24}{'target':<20}{'sRGB ms':>9}{'linear ms':>11}")
-    for label, run in methods():
+    photo = astronaut(args.size)
+    original = out / "original.png"
+    Image.fromarray(photo).save(original)
+    rows = [[("original", Image.fromarray(photo))]]
+    results = {}
+    print(f"\n{'method':<24}{'target':<12}{'sRGB ms':>9}{'linear ms':>11}")
+    for method, extra in methods():
         rows.append([])
-        for target, kwargs in TARGETS.items():
+        for target, (part, kwargs, _) in TARGETS.items():
             times = []
             for linear in (False, True):
                 start = time.perf_counter()
-                result = run(picture, linear=linear, **kwargs)
+                result = dithering.dither(photo, method, linear=linear, **kwargs, **extra)
                 times.append((time.perf_counter() - start) * 1000)
-                space = "linear" if linear else "srgb"
-                name = f"{label}_{target.split()[0].replace('-colour', 'colour')}_{space}"
+                results[(method, target, linear)] = result
+                name = f"{method}_{part}_{'linear' if linear else 'srgb'}"
                 Image.fromarray(result).save(out / f"{name}.png")
-                rows[-1].append((f"{label} {target}{' lin' if linear else ''}",
+                rows[-1].append((f"{method} {target}{' lin' if linear else ''}",
                                  Image.fromarray(result)))
-            print(f"{label:<24}{target:<20}{times[0]:>9.2f}{times[1]:>11.2f}")
+            print(f"{method:<24}{target:<12}{times[0]:>9.2f}{times[1]:>11.2f}")
 
     sheet = contact_sheet(rows, tile_size=min(args.size, 192))
     sheet.save(out / "contact_sheet.png")
     count = sum(len(row) for row in rows)
     print(f"\nwrote {count} images and the contact sheet to {out.resolve()}/contact_sheet.png")
+    command_line_examples(out, original, results)
 
 
 if __name__ == "__main__":

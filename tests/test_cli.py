@@ -261,3 +261,11 @@ def test_interrupted_batch_leaves_only_complete_files(tmp_path, signum):
         assert path.suffix == ".png"  # no temporary files left behind
         with Image.open(path) as out:
             out.load()
+
+
+def test_without_pillow_the_command_says_what_it_needs():
+    code = ("import sys; sys.modules['PIL'] = None\n"
+            "from dithering_tools.cli import main\nsys.exit(main(['in.png']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 2
+    assert "needs Pillow: pip install 'dithering[cli]'" in done.stderr

@@ -21,7 +21,7 @@ import numpy as np
 from PIL import Image, UnidentifiedImageError
 
 from .encode import output_image
-from .files import Interrupted, file_identity, format_for, write_atomically
+from .files import file_identity, format_for, write_atomically
 from .options import dither_array
 from .palettes import palette_rgb
 from .prepare import prepare_image

@@ -3,10 +3,12 @@ and reporting what the batch engine did."""
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import os
 import signal
 import sys
+import time
 from pathlib import Path
 
 EXAMPLES = """\
@@ -136,6 +138,8 @@ def main(argv=None):
     if not args.inputs:
         parser.error("no input: name image files, folders, patterns, or - for standard input")
     options = _options(args, parser)
+    from .allocator import keep_freed_memory
+    keep_freed_memory()
     if sys.platform != "win32" and hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _on_sigterm)
     try:
@@ -279,8 +283,6 @@ def _plan(args, parser):
 
 
 def _run(args, options, parser):
-    import dataclasses
-
     from .batch import dither_files, shared_palette
     from .progress import ProgressBar, human_bytes
 
@@ -309,15 +311,14 @@ def _run(args, options, parser):
                         f" -> {human_bytes(result.output_bytes)}"
                         f"{_saved(result.input_bytes, result.output_bytes)}"
                         f"  {result.seconds:.2f} s")
-                bar.print_above(line, report) if bar else print(line, file=report, flush=True)
+                _say(bar, line, report)
         else:
             counts["failed"] += 1
             line = f"{result.input}: {result.error}"
-            bar.print_above(line, sys.stderr) if bar else print(line, file=sys.stderr, flush=True)
+            _say(bar, line, sys.stderr)
         if bar:
             bar.advance(failed=not result.ok)
 
-    import time
     start = time.perf_counter()
     try:
         for result in failures:
@@ -341,6 +342,13 @@ def _run(args, options, parser):
               f"{_saved(counts['in'], counts['out'])}"
               + (f"; {counts['failed']} failed" if counts["failed"] else ""), file=sys.stderr)
     return 1 if counts["failed"] else 0
+
+
+def _say(bar, line, stream):
+    if bar:
+        bar.print_above(line, stream)
+    else:
+        print(line, file=stream, flush=True)
 
 
 def _saved(before, after):

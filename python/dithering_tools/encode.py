@@ -89,6 +89,15 @@ def output_image(result, fmt, palette=None, levels=None):
             image = indexed_image(result, palette)
             if image is not None:
                 return image, save
+        if palette is None:
+            # Levels: each channel holds a few values, and their every
+            # combination (at most 6**3 = 216) can be the palette.
+            present = [np.flatnonzero(np.bincount(result[..., c].ravel(), minlength=256))
+                       for c in range(3)]
+            if len(present[0]) * len(present[1]) * len(present[2]) <= 256:
+                cube = [(int(r), int(g), int(b)) for r in present[0] for g in present[1]
+                        for b in present[2]]
+                return indexed_image(result, cube), save
         if fmt == "GIF":
             # GIF holds only palette images: index the result's own colours,
             # so that the file still decodes to exactly the result.

@@ -67,7 +67,9 @@ def load_palette(spec):
     if len(tokens) == 1 and not re.fullmatch(r"#?[0-9a-fA-F]+", tokens[0]):
         raise PaletteError(f"{spec!r} is neither a built-in palette ({', '.join(builtin_names())}),"
                            " a file, nor a list of colours")
-    return [t if t.startswith("#") else "#" + t for t in tokens]
+    # Bare hex digits get their '#'; anything else goes to the extension as
+    # written, so its message quotes what the user typed.
+    return ["#" + t if re.fullmatch(r"[0-9a-fA-F]+", t) else t for t in tokens]
 
 
 def read_palette_file(path):
