@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -19,6 +20,8 @@ Image = pytest.importorskip("PIL.Image")
 da = pytest.importorskip("dask.array", reason="Dask is not installed: pip install '.[dask]'")
 distributed = pytest.importorskip("distributed",
                                   reason="distributed is not installed: pip install '.[dask]'")
+
+import cloudpickle  # noqa: E402  (distributed's own dependency)
 
 from dithering_tools import DitherOptions, Job, dither_files  # noqa: E402
 from dithering_tools import dask_array  # noqa: E402
@@ -46,6 +49,31 @@ def client():
                                   host="127.0.0.1", dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
+
+
+class KillDuringSecondFile(distributed.WorkerPlugin):
+    """Ends the process of the worker at `victim` by signal `signum` a
+    moment after it starts its second file, noting that task's key."""
+
+    def __init__(self, victim, signum, note):
+        self.victim, self.signum, self.note = victim, signum, str(note)
+        self.started = 0
+
+    def setup(self, worker):
+        self.worker = worker
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish != "executing" or self.worker.address != self.victim:
+            return
+        self.started += 1
+        if self.started == 2:
+            Path(self.note).write_text(str(key))
+            # A file takes tens of milliseconds at the least: this lands mid-file.
+            threading.Timer(0.01, os.kill, (os.getpid(), self.signum)).start()
+
+
+# The workers cannot import this file: send the plugin by value.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
 def photo(seed, shape):
@@ -108,28 +136,41 @@ class TestFileBatches:
 
     @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
     def test_a_worker_killed_mid_batch_costs_nothing(self, client, tmp_path, signum):
-        sources = photo_folder(tmp_path / "in", 16, (360, 480, 3))
+        sources = photo_folder(tmp_path / "in", 12, (480, 640, 3))
         options = DitherOptions(method="jjn", serpentine=True, colors=32)
         list(dither_files([Job(s, tmp_path / "local" / s.name) for s in sources], options))
-        results = dither_files_on_cluster(
-            [Job(s, tmp_path / "cluster" / s.name) for s in sources], options, client)
-        finished = [next(results)]
-        # A worker with a file in hand, so that the kill interrupts one.
-        busy, in_hand = next((w, keys) for w, keys in client.processing().items() if keys)
-        os.kill(client.run(os.getpid, workers=[busy])[busy], signum)
-        finished += list(results)
-        # The scheduler took those files back from the dead worker and ran them again.
-        for key in in_hand:
-            story = client.run_on_scheduler(
-                lambda dask_scheduler, key=key: [t[1:3] for t in dask_scheduler.story(key)])
-            assert story.index(("processing", "released")) < story.index(("processing", "memory"))
+        victim = next(iter(client.scheduler_info()["workers"]))
+        note = tmp_path / "killed-during"
+        client.register_plugin(KillDuringSecondFile(victim, signum, note), name="killer")
+        try:
+            finished = list(dither_files_on_cluster(
+                [Job(s, tmp_path / "cluster" / s.name) for s in sources], options, client))
+        finally:
+            client.unregister_worker_plugin("killer")
         assert len(finished) == len(sources)
         assert all(result.ok for result in finished), [r.error for r in finished]
         written = sorted((tmp_path / "cluster").iterdir())  # no temporary files either
         assert [p.name for p in written] == [s.name for s in sources]
         for path in written:
             assert path.read_bytes() == (tmp_path / "local" / path.name).read_bytes()
+        # The scheduler took the file back from the dead worker and ran it again.
+        key = note.read_text()
+        story = client.run_on_scheduler(
+            lambda dask_scheduler: [t[1:3] for t in dask_scheduler.story(key)])
+        assert story.index(("processing", "released")) < story.index(("processing", "memory"))
         client.wait_for_workers(2, timeout=60)
+
+    def test_temporaries_left_by_killed_tasks_are_removed(self, client, tmp_path):
+        sources = photo_folder(tmp_path / "in", 2, (40, 50, 3))
+        out = tmp_path / "out"
+        out.mkdir()
+        (out / ".00.png.k1tm2a0x.part").write_bytes(b"half an image")
+        (out / ".notes.txt.k1tm2a0x.part").write_bytes(b"someone else's")
+        results = dither_files_on_cluster([Job(s, out / s.name) for s in sources],
+                                          DitherOptions(method="bayer2x2"), client)
+        assert all(result.ok for result in results)
+        assert sorted(p.name for p in out.iterdir()) == [".notes.txt.k1tm2a0x.part",
+                                                         "00.png", "01.png"]
 
     def test_a_rerun_task_finds_its_own_output_and_nothing_else(self, tmp_path):
         [source] = photo_folder(tmp_path / "in", 1, (40, 50, 3))
