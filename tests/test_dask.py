@@ -18,6 +18,7 @@ import dithering
 
 Image = pytest.importorskip("PIL.Image")
 da = pytest.importorskip("dask.array", reason="Dask is not installed: pip install '.[dask]'")
+dask = pytest.importorskip("dask", reason="Dask is not installed: pip install '.[dask]'")
 distributed = pytest.importorskip("distributed",
                                   reason="distributed is not installed: pip install '.[dask]'")
 
@@ -159,6 +160,30 @@ class TestFileBatches:
             lambda dask_scheduler: [t[1:3] for t in dask_scheduler.story(key)])
         assert story.index(("processing", "released")) < story.index(("processing", "memory"))
         client.wait_for_workers(2, timeout=60)
+
+    def test_a_file_whose_workers_all_died_fails_alone(self, tmp_path):
+        sources = photo_folder(tmp_path / "in", 6, (480, 640, 3))
+        options = DitherOptions(method="stucki", levels=3)
+        list(dither_files([Job(s, tmp_path / "local" / s.name) for s in sources], options))
+        # No second chance: the file in the killed worker's hands fails.
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+                distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                         dashboard_address=":0") as cluster, \
+                distributed.Client(cluster) as client:
+            victim = next(iter(client.scheduler_info()["workers"]))
+            client.register_plugin(KillDuringSecondFile(victim, signal.SIGKILL,
+                                                        tmp_path / "killed-during"))
+            results = list(dither_files_on_cluster(
+                [Job(s, tmp_path / "cluster" / s.name) for s in sources], options, client))
+        failed = [result for result in results if not result.ok]
+        assert len(results) == len(sources) and 0 < len(failed) < len(sources)
+        for result in failed:
+            assert "every worker that ran this file died" in result.error
+            assert not (tmp_path / "cluster" / Path(result.input).name).exists()
+        for result in results:
+            if result.ok:
+                assert (Path(result.output).read_bytes()
+                        == (tmp_path / "local" / Path(result.output).name).read_bytes())
 
     def test_temporaries_left_by_killed_tasks_are_removed(self, client, tmp_path):
         sources = photo_folder(tmp_path / "in", 2, (40, 50, 3))

@@ -115,28 +115,29 @@ def _run(client, runnable, options, stop):
         original, job = item
         future = client.submit(dither_on_worker, job, options, pure=False,
                                key=f"dither-file-{uuid.uuid4().hex}")
-        jobs_of[future.key] = original
+        jobs_of[future.key] = item
         futures.add(future)
 
     for _ in range(window):
         submit_next()
     try:
         for future in futures:
-            original = jobs_of.pop(future.key)
-            result = _outcome(future, original)
+            result = _outcome(future, *jobs_of.pop(future.key))
             future.release()
             yield result
-            if stop is None or not stop.is_set():
-                submit_next()
+            if stop is not None and stop.is_set():
+                return
+            submit_next()
     finally:
         unfinished = [f for f in futures.futures if not f.done()]
         if unfinished:
             client.cancel(unfinished)
 
 
-def _outcome(future, job):
-    """The task's FileResult, named as the caller named the files, or a
-    failed one for a task that did not return."""
+def _outcome(future, job, sent):
+    """The task's FileResult, named as the caller named the files (`job`,
+    not the absolute paths `sent` to the worker), or a failed one for a
+    task that did not return."""
     from distributed import KilledWorker
 
     named = dict(input=_input_text(job), output=_destination_text(job))
@@ -147,7 +148,12 @@ def _outcome(future, job):
                           "scheduler's distributed.scheduler.allowed-failures was reached)")
     except Exception as error:  # a cancelled task, a lost scheduler
         return FileResult(**named, error=_reason(error))
-    return dataclasses.replace(result, **named)
+    error = result.error
+    if error is not None:
+        for absolute, given in ((sent.source, job.source), (sent.destination, job.destination)):
+            if isinstance(absolute, Path):
+                error = error.replace(str(absolute), str(given))
+    return dataclasses.replace(result, error=error, **named)
 
 
 def dither_on_worker(job, options):
