@@ -30,6 +30,8 @@ from dithering_tools.cluster import dither_files_on_cluster, dither_on_worker  #
 
 GAMEBOY = ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]
 SECONDS_PER_TEST = 180
+# Dask's own setting: how long a client keeps trying to reach a scheduler.
+QUICK_GIVE_UP = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
 
 
 @pytest.fixture(autouse=True)
@@ -214,7 +216,7 @@ class TestFileBatches:
         def dither(*args):
             return subprocess.run([sys.executable, "-m", "dithering_tools", tmp_path / "in",
                                    "-m", "sierra", "-q", *args],
-                                  capture_output=True, timeout=120, text=True)
+                                  capture_output=True, timeout=120, text=True, env=QUICK_GIVE_UP)
 
         assert dither("-o", tmp_path / "local").returncode == 0
         done = dither("-o", tmp_path / "cluster", "--cluster", "local:2")
@@ -223,6 +225,11 @@ class TestFileBatches:
             assert path.read_bytes() == (tmp_path / "cluster" / path.name).read_bytes()
         refused = dither("-o", tmp_path / "x", "--cluster", "local:0")
         assert refused.returncode == 2 and "local:N" in refused.stderr
+        # Port 1 of the loopback: nothing listens there.
+        unreachable = dither("-o", tmp_path / "y", "--cluster", "tcp://127.0.0.1:1")
+        assert unreachable.returncode == 2
+        assert "cannot reach the Dask scheduler at tcp://127.0.0.1:1" in unreachable.stderr
+        assert not (tmp_path / "y").exists()
 
 
 def chunked(image, chunks):

@@ -149,6 +149,9 @@ def main(argv=None):
         return 130
     except _Terminated:
         return 143
+    except ConnectionError as error:  # --cluster: no scheduler at that address
+        print(f"dither: error: {error}", file=sys.stderr)
+        return 2
 
 
 def _list():

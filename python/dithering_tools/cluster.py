@@ -76,7 +76,11 @@ def connect(cluster):
                 Client(local) as client:
             yield client
         return
-    with Client(cluster) as client:
+    try:
+        client = Client(cluster)
+    except OSError as error:  # refused, timed out, unknown host
+        raise ConnectionError(f"cannot reach the Dask scheduler at {cluster}: {error}") from None
+    with client:
         yield client
 
 
