@@ -13,7 +13,7 @@ image as a Dask array that is never whole in memory.
   workers over wall seconds say how many cores a run really had.
 - large image: an SxS grey image (default 16384) made chunk by chunk from
   each chunk's position (2048x2048 chunks, 4 MiB each), dithered with
-  Bayer 8x8 and written chunk row by chunk row to .npy files, on two worker
+  Bayer 8x8 and written chunk by chunk to .npy files, on two worker
   processes; reports the time and each worker's peak resident memory. One
   written chunk is checked against one call on the same region.
 """
@@ -141,26 +141,39 @@ def peak_resident_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def large_image(folder, size):
-    import dask.array as da
+def saved_chunks(image, folder):
+    """A lazy (1, 1) array per chunk whose computing writes the chunk of
+    `image` to folder/TOP_LEFT.npy: the output never comes back whole."""
+    folder.mkdir()
+    folder = str(folder)
 
+    def save(block, block_info=None):
+        (top, _), (left, _) = block_info[0]["array-location"]
+        np.save(os.path.join(folder, f"{top}_{left}.npy"), block)
+        return np.ones((1, 1), np.int64)
+
+    return image.map_blocks(save, chunks=(1, 1), dtype=np.int64,
+                            meta=np.empty((0, 0), np.int64))
+
+
+def large_image(folder, size):
     with connect("local:2") as client:
         before = client.run(peak_resident_bytes)
         image = lazy_image(size)
         out = ordered_dither(image, "bayer8x8")
         start = time.perf_counter()
-        da.to_npy_stack(folder / "large", out, axis=0)
+        chunks = int(saved_chunks(out, folder / "large").sum().compute())
         seconds = time.perf_counter() - start
         after = client.run(peak_resident_bytes)
         # One chunk of the output beside one call on the same region
         # (chunk offsets are multiples of 8: the same thresholds).
-        first_row = np.load(folder / "large" / "0.npy", mmap_mode="r")
         region = image[:CHUNK, CHUNK:2 * CHUNK].compute()
-        assert np.array_equal(first_row[:, CHUNK:2 * CHUNK],
+        assert np.array_equal(np.load(folder / "large" / f"0_{CHUNK}.npy"),
                               dithering.ordered_dither(region, "bayer8x8"))
     print(f"ordered dither (Bayer 8x8, 2 levels) of a {size}x{size} grey image "
-          f"({size * size / 2**20:.0f} MiB), {CHUNK}x{CHUNK} chunks ({CHUNK * CHUNK / 2**20:.0f} MiB),"
-          f" generated lazily, written as .npy chunk rows, on 2 worker processes:")
+          f"({size * size / 2**20:.0f} MiB) in {chunks} chunks of {CHUNK}x{CHUNK} "
+          f"({CHUNK * CHUNK / 2**20:.0f} MiB), generated lazily, each written to its own "
+          f".npy file, on 2 worker processes:")
     print(f"  {seconds:.2f} s ({size * size / seconds / 1e6:.0f} Mpx/s, generation and writing "
           f"included); the client process's peak memory {peak_resident_bytes() / 2**20:.0f} MiB")
     for worker in sorted(after):
