@@ -116,8 +116,7 @@ def _run(client, runnable, options, stop):
         item = next(queue, None)
         if item is None:
             return
-        original, job = item
-        future = client.submit(dither_on_worker, job, options, pure=False,
+        future = client.submit(dither_on_worker, item[1], options, pure=False,
                                key=f"dither-file-{uuid.uuid4().hex}")
         jobs_of[future.key] = item
         futures.add(future)
