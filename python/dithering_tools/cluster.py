@@ -70,9 +70,16 @@ def connect(cluster):
         # build too. Everything on the loopback; the scheduler's HTTP
         # server (always started) on a free port, not a fixed one that a
         # second cluster on the machine would find taken.
+        # No statistical profiler in the workers: it samples the task
+        # thread's stack every 10 ms, CPU time the batch wants, and on
+        # free-threaded CPython it reads frames changing under it (seen
+        # failing there). The workers inherit this configuration.
+        import dask
+
         workers = int(cluster[len(LOCAL_PREFIX):])
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address=":0") as local, \
+        with dask.config.set({"distributed.worker.profile.enabled": False}), \
+                LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                             host="127.0.0.1", dashboard_address=":0") as local, \
                 Client(local) as client:
             yield client
         return
