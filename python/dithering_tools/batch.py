@@ -74,14 +74,16 @@ def _open(source):
     return image, size
 
 
-def _reason(error):
-    """The words after 'path: ' for a failed file."""
+def _reason(error, source=None):
+    """The words after 'path: ' for a failed file (from `source`)."""
     if isinstance(error, UnidentifiedImageError):
         return "not an image Pillow can read"
     if isinstance(error, FileExistsError) and error.args and isinstance(error.args[0], str):
         return error.args[0]
     if isinstance(error, OSError) and error.strerror:
-        return error.strerror + (f": {error.filename}" if error.filename else "")
+        # The file named only when it is not the input the line starts with.
+        other = error.filename and str(error.filename) != str(source)
+        return error.strerror + (f": {error.filename}" if other else "")
     if isinstance(error, MemoryError):
         return "out of memory"
     return str(error) or type(error).__name__
@@ -122,7 +124,7 @@ def dither_file(job, options, stop=None):
             result.output_bytes = write_atomically(job.destination, write, options.force, stop)
         result.ok = True
     except Exception as error:  # every failure is a result of its file
-        result.error = _reason(error)
+        result.error = _reason(error, job.source)
     result.seconds = time.perf_counter() - start
     return result
 

@@ -126,6 +126,17 @@ def _on_sigterm(signum, frame):
 
 def main(argv=None):
     try:
+        return _main(argv)
+    except BrokenPipeError:
+        # The reader went away (`dither --list | head`): not an error of ours.
+        # Standard output is pointed at nothing so the interpreter's final
+        # flush does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv):
+    try:
         import PIL  # noqa: F401
     except ImportError:
         print("dither: error: the command needs Pillow: pip install 'dithering[cli]'",
@@ -303,6 +314,8 @@ def _run(args, options, parser):
     counts = {"ok": 0, "failed": 0, "in": 0, "out": 0}
 
     def show(result):
+        if bar:
+            bar.advance(failed=not result.ok)
         if args.json:
             print(json.dumps(result.as_dict()), file=report, flush=True)
         if result.ok:
@@ -319,8 +332,6 @@ def _run(args, options, parser):
             counts["failed"] += 1
             line = f"{result.input}: {result.error}"
             _say(bar, line, sys.stderr)
-        if bar:
-            bar.advance(failed=not result.ok)
 
     start = time.perf_counter()
     try:

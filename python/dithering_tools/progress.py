@@ -31,14 +31,15 @@ class ProgressBar:
         self.drawn = False
 
     def advance(self, failed=False):
+        """Counts a file; draws if the last drawing is a tenth of a second old."""
         self.done += 1
         self.failed += failed
         now = time.monotonic()
         if now - self.last_draw >= 0.1 or self.done == self.total:
-            self.last_draw = now
             self._draw(now)
 
     def _draw(self, now):
+        self.last_draw = now
         elapsed = max(now - self.start, 1e-9)
         rate = self.done / elapsed
         filled = self.WIDTH * self.done // max(1, self.total)
