@@ -45,11 +45,15 @@ def time_limit():
     signal.signal(signal.SIGALRM, previous)
 
 
+def local_cluster():
+    """Two worker processes on the loopback, closed on exit."""
+    return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                    host="127.0.0.1", dashboard_address=":0")
+
+
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    with local_cluster() as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -76,9 +80,8 @@ class KillDuringSecondFile(distributed.WorkerPlugin):
 
 def allow_failures(dask_scheduler, count):
     """Sets how many of its workers may die under a task before the scheduler
-    gives up on it; returns the previous count."""
-    previous, dask_scheduler.allowed_failures = dask_scheduler.allowed_failures, count
-    return previous
+    gives up on it."""
+    dask_scheduler.allowed_failures = count
 
 
 # The workers cannot import this file: send the plugin by value.
@@ -145,23 +148,21 @@ class TestFileBatches:
 
     @pytest.mark.parametrize("signum, allowed_failures", [
         (signal.SIGTERM, 3), (signal.SIGKILL, 3), (signal.SIGKILL, 0)])
-    def test_a_worker_killed_mid_batch(self, client, tmp_path, signum, allowed_failures):
+    def test_a_worker_killed_mid_batch(self, tmp_path, signum, allowed_failures):
         sources = photo_folder(tmp_path / "in", 12, (480, 640, 3))
         options = DitherOptions(method="jjn", serpentine=True, colors=32)
         list(dither_files([Job(s, tmp_path / "local" / s.name) for s in sources], options))
-        victim = next(iter(client.scheduler_info()["workers"]))
         note = tmp_path / "killed-during"
-        client.register_plugin(KillDuringSecondFile(victim, signum, note), name="killer")
-        usual = client.run_on_scheduler(allow_failures, count=allowed_failures)
-        try:
+        # A cluster of its own: what a killed worker leaves behind stays here.
+        with local_cluster() as cluster, distributed.Client(cluster) as client:
+            victim = next(iter(client.scheduler_info()["workers"]))
+            client.register_plugin(KillDuringSecondFile(victim, signum, note))
+            client.run_on_scheduler(allow_failures, count=allowed_failures)
             results = list(dither_files_on_cluster(
                 [Job(s, tmp_path / "cluster" / s.name) for s in sources], options, client))
-        finally:
-            client.run_on_scheduler(allow_failures, count=usual)
-            client.unregister_worker_plugin("killer")
-        key = note.read_text()
-        story = client.run_on_scheduler(
-            lambda dask_scheduler: [t[1:3] for t in dask_scheduler.story(key)])
+            key = note.read_text()
+            story = client.run_on_scheduler(
+                lambda dask_scheduler: [t[1:3] for t in dask_scheduler.story(key)])
         failed = [result for result in results if not result.ok]
         assert len(results) == len(sources)
         if allowed_failures:
@@ -176,7 +177,6 @@ class TestFileBatches:
         assert [p.name for p in written] == sorted(Path(r.output).name for r in results if r.ok)
         for path in written:
             assert path.read_bytes() == (tmp_path / "local" / path.name).read_bytes()
-        client.wait_for_workers(2, timeout=60)
 
     def test_temporaries_left_by_killed_tasks_are_removed(self, client, tmp_path):
         sources = photo_folder(tmp_path / "in", 2, (40, 50, 3))
