@@ -22,6 +22,13 @@ distributed = pytest.importorskip("distributed",
                                   reason="distributed is not installed: pip install '.[dask]'")
 
 import cloudpickle  # noqa: E402  (distributed's own dependency)
+import dask  # noqa: E402
+
+# distributed's statistical profiler reads other threads' stacks while they
+# run; on free-threaded CPython that crashed this process now and then (a
+# segmentation fault in distributed/profile.py). Off for the scheduler here
+# and, through the nannies, for every worker.
+dask.config.set({"distributed.worker.profile.enabled": False})
 
 from dithering_tools import DitherOptions, Job, dither_files  # noqa: E402
 from dithering_tools import dask_array  # noqa: E402

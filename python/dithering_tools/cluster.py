@@ -70,10 +70,11 @@ def connect(cluster):
         # build too. Everything on the loopback; the scheduler's HTTP
         # server (always started) on a free port, not a fixed one that a
         # second cluster on the machine would find taken.
-        # No statistical profiler in the workers: it samples the task
-        # thread's stack every 10 ms, CPU time the batch wants, and on
-        # free-threaded CPython it reads frames changing under it (seen
-        # failing there). The workers inherit this configuration.
+        # No statistical profiler, in the scheduler or the workers: it
+        # samples other threads' stacks every 10 ms, CPU time the batch
+        # wants, and on free-threaded CPython it reads frames changing
+        # under it (seen raising, and now and then crashing the process).
+        # The workers inherit this configuration.
         import dask
 
         workers = int(cluster[len(LOCAL_PREFIX):])
