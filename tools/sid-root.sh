@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Print the directory of a small Debian unstable root: the newest CPython
-# (3.14) with the root's own NumPy, Pillow, pytest, hypothesis, compiler and
-# build tools, made once with debootstrap and cached in $CACHE_DIR. Its
+# (3.14) with the root's own NumPy, Pillow, pytest, hypothesis, Dask, compiler
+# and build tools, made once with debootstrap and cached in $CACHE_DIR. Its
 # /opt/lane is a venv over the system packages, so installing our wheel never
 # touches the root's Debian-managed site-packages.
 set -euo pipefail
@@ -9,8 +9,10 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 SUITE=sid
+# Dask for tests/test_dask.py: Debian's own packages, like the rest of the root.
 PACKAGES=(python3 python3-dev python3-venv python3-pip python3-numpy python3-pil
           python3-pytest python3-hypothesis python3-scikit-build-core
+          python3-dask python3-distributed
           g++ cmake ninja-build make)
 ROOT="$CACHE_DIR/root-$SUITE"
 # Holds what the root was made from; written last, so a half-made root is redone.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Usage: venv.sh PYTHON
-# Ensure the cached venv for interpreter PYTHON holds requirements-dev.txt;
-# print its directory. Keyed by version+abiflags (venv-cp313t, venv-cp311).
+# Ensure the cached venv for interpreter PYTHON holds requirements-dev.txt
+# (and, where they install, requirements-dask.txt); print its directory.
+# Keyed by version+abiflags (venv-cp313t, venv-cp311).
 set -euo pipefail
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -13,9 +14,10 @@ v = sys.version_info
 print(f"cp{v[0]}{v[1]}{sys.abiflags}", os.path.realpath(sys.executable), sys.version.split()[0])')
 venv="$CACHE_DIR/venv-$tag"
 reqs="$REPO_ROOT/tools/requirements-dev.txt"
+dask_reqs="$REPO_ROOT/tools/requirements-dask.txt"
 # Which interpreter the venv was made from, and what was installed into it.
 want_base="$exe $version"
-want_reqs=$(cat "$reqs" "${BASH_SOURCE[0]}" | sha256sum | cut -d' ' -f1)
+want_reqs=$(cat "$reqs" "$dask_reqs" "${BASH_SOURCE[0]}" | sha256sum | cut -d' ' -f1)
 
 if [[ $(cat "$venv/.base" 2>/dev/null) == "$want_base" &&
       $(cat "$venv/.reqs" 2>/dev/null) == "$want_reqs" ]]; then
@@ -37,6 +39,11 @@ if [[ $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
   "${pip[@]}" -r "$reqs"
   # Optional: scikit-build-core uses ninja when present, else make.
   "${pip[@]}" ninja 2>/dev/null || log "no ninja wheel for $tag; CMake will use make"
+  # Optional too: wheels preferred, but a dependency without a wheel for
+  # this interpreter may build from source (never numpy or Pillow). Without
+  # them tests/test_dask.py is skipped, and says so.
+  "$venv/bin/python" -m pip install -q --prefer-binary --only-binary=numpy,pillow \
+    -r "$dask_reqs" || log "Dask did not install for $tag; its tests will be skipped"
   echo "$want_reqs" >"$venv/.reqs"
 fi
 echo "$venv"

@@ -13,6 +13,7 @@ _EXPORTS = {
     "DitherOptions": "options", "Job": "batch", "FileResult": "batch",
     "dither_files": "batch", "dither_file": "batch", "shared_palette": "batch",
     "load_palette": "palettes", "load_matrix": "matrices",
+    "dither_files_on_cluster": "cluster",
 }
 __all__ = sorted(_EXPORTS)
 

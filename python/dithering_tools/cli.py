@@ -23,6 +23,7 @@ examples:
   dither scan.tif -o scan.png --grayscale --matrix my_matrix.csv
   cat in.png | dither - -p '#000,#fff,#f00' > out.png
   dither photos/ -o out/ --json > report.jsonl
+  dither /shared/photos/ -o /shared/out/ --cluster tcp://scheduler:8786   one task per file
 
 methods: floyd_steinberg (fs), false_floyd_steinberg, jarvis_judice_ninke (jjn),
   stucki, atkinson, burkes, sierra, sierra_two_row (sierra2), sierra_lite,
@@ -89,6 +90,11 @@ def build_parser():
     run = parser.add_argument_group("running")
     run.add_argument("-j", "--jobs", type=int, default=os.cpu_count() or 1,
                      help="files dithered at once (default: %(default)s, the cores)")
+    run.add_argument("--cluster", metavar="ADDRESS",
+                     help="dither on a Dask cluster, one task per file: a scheduler address "
+                          "(tcp://host:8786), or local:N for N worker processes on this machine; "
+                          "files must be reachable from every worker "
+                          "(needs pip install 'dithering[dask]')")
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no progress and no per-file lines; failures are still reported")
     run.add_argument("--json", action="store_true",
@@ -154,6 +160,9 @@ def _main(argv):
         return 130
     except _Terminated:
         return 143
+    except ConnectionError as error:  # --cluster: no scheduler at that address
+        print(f"dither: error: {error}", file=sys.stderr)
+        return 2
 
 
 def _list():
@@ -194,6 +203,8 @@ def _options(args, parser):
         parser.error("--matrix is a custom ordered dither; drop --method")
     if args.scale is not None and not args.scale > 0:
         parser.error(f"--scale must be more than 0, got {args.scale}")
+    if args.cluster is not None:
+        _check_cluster(args, parser)
     if args.name is not None:
         from .files import check_name_pattern
         try:
@@ -224,6 +235,18 @@ def _options(args, parser):
         except ValueError as error:
             parser.error(str(error))
     return options
+
+
+def _check_cluster(args, parser):
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        parser.error("--cluster needs Dask: pip install 'dithering[dask]'")
+    from .cluster import parse_cluster
+    try:
+        parse_cluster(args.cluster)
+    except ValueError as error:
+        parser.error(f"--cluster: {error}")
 
 
 def _plan(args, parser):
@@ -278,6 +301,8 @@ def _run(args, options, parser):
     from .progress import ProgressBar, human_bytes
 
     jobs, failures, to_stdout = _plan(args, parser)
+    if to_stdout and args.cluster is not None:
+        parser.error("--cluster writes files; it cannot write to standard output")
     report = sys.stderr if to_stdout else sys.stdout
     if args.shared_palette and jobs:
         palette, _ = shared_palette([job.source for job in jobs], options, args.jobs)
@@ -312,7 +337,12 @@ def _run(args, options, parser):
     try:
         for result in failures:
             show(result)
-        with contextlib.closing(dither_files(jobs, options, workers=args.jobs)) as results:
+        if args.cluster is not None:
+            from .cluster import dither_files_on_cluster
+            batch = dither_files_on_cluster(jobs, options, args.cluster)
+        else:
+            batch = dither_files(jobs, options, workers=args.jobs)
+        with contextlib.closing(batch) as results:
             for result in results:
                 show(result)
     finally:
