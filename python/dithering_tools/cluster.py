@@ -133,7 +133,7 @@ def _run(client, runnable, options, stop):
         submit_next()
     try:
         for future in futures:
-            result = _outcome(future, *jobs_of.pop(future.key))
+            result = _outcome(future, *jobs_of.pop(future.key), options.force)
             future.release()
             yield result
             if stop is not None and stop.is_set():
@@ -145,7 +145,7 @@ def _run(client, runnable, options, stop):
             client.cancel(unfinished)
 
 
-def _outcome(future, job, sent):
+def _outcome(future, job, sent, force):
     """The task's FileResult, named as the caller named the files (`job`,
     not the absolute paths `sent` to the worker), or a failed one for a
     task that did not return."""
@@ -155,6 +155,12 @@ def _outcome(future, job, sent):
     try:
         result = future.result()
     except KilledWorker:
+        # A worker can die after putting an output in place and before
+        # reporting it. Without --force every output was absent when the
+        # batch started, so one there now is this task's, and complete:
+        # outputs only ever appear by a rename.
+        if not force and _exists(sent.destination):
+            return FileResult(**named, ok=True)
         return FileResult(**named, error="every worker that ran this file died (the "
                           "scheduler's distributed.scheduler.allowed-failures was reached)")
     except Exception as error:  # a cancelled task, a lost scheduler
