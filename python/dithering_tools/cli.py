@@ -8,6 +8,7 @@ import json
 import os
 import signal
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -120,8 +121,26 @@ class _Terminated(BaseException):
     """SIGTERM, turned into an exception so temporary files are cleaned up."""
 
 
-def _on_sigterm(signum, frame):
-    raise _Terminated()
+class _Signals:
+    """SIGINT and SIGTERM. Before the batch starts they raise, as usual.
+    During it they only ask it to stop: an exception raised from a signal
+    handler can land inside the thread pool's own locking (seen on
+    free-threaded CPython as "release unlocked lock"), whereas a stopped
+    batch lets the running files finish without putting their outputs in
+    place and then ends with the signal's exit status."""
+
+    def __init__(self):
+        self.stop = threading.Event()
+        self.received = None
+        self.batch_running = False
+
+    def __call__(self, signum, frame):
+        if not self.batch_running:
+            if signum == signal.SIGINT:
+                raise KeyboardInterrupt
+            raise _Terminated()
+        self.received = signum
+        self.stop.set()
 
 
 def main(argv=None):
@@ -151,10 +170,12 @@ def _main(argv):
     options = _options(args, parser)
     from .allocator import keep_freed_memory
     keep_freed_memory()
+    signals = _Signals()
+    signal.signal(signal.SIGINT, signals)
     if sys.platform != "win32" and hasattr(signal, "SIGTERM"):
-        signal.signal(signal.SIGTERM, _on_sigterm)
+        signal.signal(signal.SIGTERM, signals)
     try:
-        return _run(args, options, parser)
+        return _run(args, options, parser, signals)
     except KeyboardInterrupt:
         print("dither: interrupted", file=sys.stderr)
         return 130
@@ -296,7 +317,7 @@ def _plan(args, parser):
     return jobs, failures, False
 
 
-def _run(args, options, parser):
+def _run(args, options, parser, signals):
     from .batch import dither_files, shared_palette
     from .progress import ProgressBar, human_bytes
 
@@ -337,17 +358,22 @@ def _run(args, options, parser):
     try:
         for result in failures:
             show(result)
+        signals.batch_running = True
         if args.cluster is not None:
             from .cluster import dither_files_on_cluster
-            batch = dither_files_on_cluster(jobs, options, args.cluster)
+            batch = dither_files_on_cluster(jobs, options, args.cluster, stop=signals.stop)
         else:
-            batch = dither_files(jobs, options, workers=args.jobs)
+            batch = dither_files(jobs, options, workers=args.jobs, stop=signals.stop)
         with contextlib.closing(batch) as results:
             for result in results:
                 show(result)
     finally:
+        signals.batch_running = False
         if bar:
             bar.close()
+    if signals.received is not None:
+        print("dither: interrupted", file=sys.stderr)
+        return 128 + signals.received
     if not args.quiet and not args.json and total > 1:
         elapsed = time.perf_counter() - start
         print(f"dithered {counts['ok']} of {total} files in {elapsed:.2f} s"
