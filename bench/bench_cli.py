@@ -98,22 +98,27 @@ def one_photo(folder, size, repeat):
           f"  (of which {startup * 1000:.0f} ms starting Python and importing)")
 
 
-def batch(folder, count, repeat):
+def write_photo_batch(folder, photos, count):
+    """`count` PNGs of 1 to 4 Mpx in `folder`, resized from `photos` in turn
+    with a fixed seed; returns their paths and pixel counts."""
     rng = np.random.default_rng(64)
-    photos = [sample_photo(name) for name in PHOTOS]
-    inputs = folder / "batch"
-    inputs.mkdir()
-    pixels = 0
-    largest = 0
+    folder.mkdir()
+    sizes = []
     for i in range(count):
         megapixels = rng.uniform(1, 4)
         picture = photos[i % len(photos)]
         aspect = picture.width / picture.height
         height = int((megapixels * 1e6 / aspect) ** 0.5)
         width = int(height * aspect)
-        picture.resize((width, height), Image.Resampling.BICUBIC).save(inputs / f"{i:02}.png")
-        pixels += width * height
-        largest = max(largest, width * height)
+        picture.resize((width, height), Image.Resampling.BICUBIC).save(folder / f"{i:02}.png")
+        sizes.append(width * height)
+    return sorted(folder.iterdir()), sizes
+
+
+def batch(folder, count, repeat):
+    inputs = folder / "batch"
+    _, sizes = write_photo_batch(inputs, [sample_photo(name) for name in PHOTOS], count)
+    pixels, largest = sum(sizes), max(sizes)
     runs = {}
     for jobs in (1, 2):
         times, peaks, cpu = zip(*(run_command([inputs, "-o", folder / f"out{jobs}", "-j", jobs])

@@ -35,7 +35,8 @@ from dithering_tools import DitherOptions, Job, dither_files
 from dithering_tools.cluster import connect, dither_files_on_cluster
 from dithering_tools.dask_array import ordered_dither
 
-PHOTOS = ("astronaut", "hubble_deep_field", "immunohistochemistry", "coffee", "chelsea", "rocket")
+from bench_cli import PHOTOS, write_photo_batch
+
 CHUNK = 2048
 
 
@@ -56,28 +57,13 @@ def generated_photo(seed, shape=(512, 768)):
     return np.clip(value, 0, 255).astype(np.uint8)
 
 
-def make_batch(folder, count):
-    rng = np.random.default_rng(64)
-    photos = sample_photos()
-    folder.mkdir()
-    pixels = 0
-    for i in range(count):
-        megapixels = rng.uniform(1, 4)
-        picture = photos[i % len(photos)]
-        aspect = picture.width / picture.height
-        height = int((megapixels * 1e6 / aspect) ** 0.5)
-        width = int(height * aspect)
-        picture.resize((width, height), Image.Resampling.BICUBIC).save(folder / f"{i:02}.png")
-        pixels += width * height
-    return sorted(folder.iterdir()), pixels
-
-
 def worker_cpu_seconds(client):
     return sum(client.run(time.process_time).values())
 
 
 def batch(folder, count, repeat):
-    sources, pixels = make_batch(folder / "in", count)
+    sources, sizes = write_photo_batch(folder / "in", sample_photos(), count)
+    pixels = sum(sizes)
     options = DitherOptions(method="fs", colors=16, force=True)
     print(f"batch of {count} photos, {pixels / count / 1e6:.1f} Mpx on average, "
           f"16 colours FS, PNG in and out, median of {repeat}:")

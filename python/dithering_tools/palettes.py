@@ -47,25 +47,25 @@ def gray_ramp(count):
     return [(v, v, v) for v in (round(i * 255 / (count - 1)) for i in range(count))]
 
 
-def load_palette(spec):
-    """The palette named, written or stored in `spec`: a built-in name, a
+def load_palette(text):
+    """The palette named, written or stored in `text`: a built-in name, a
     file path, or colours separated by commas or blanks ('#000,#fff',
     '0f380f 306230'). Returns a list of '#rrggbb' texts or (r, g, b) tuples,
     unchecked; raises PaletteError for an unreadable file."""
-    key = spec.strip().lower()
+    key = text.strip().lower()
     if key in BUILTIN_PALETTES:
         return list(BUILTIN_PALETTES[key])
     ramp = _GRAY_RAMP.fullmatch(key)
     if ramp and 2 <= int(ramp.group(1)) <= 256:
         return gray_ramp(int(ramp.group(1)))
-    path = Path(spec)
+    path = Path(text)
     if path.is_file():
         return read_palette_file(path)
-    tokens = [t for t in re.split(r"[\s,;]+", spec.strip()) if t]
+    tokens = [t for t in re.split(r"[\s,;]+", text.strip()) if t]
     if not tokens:
         raise PaletteError("empty palette")
     if len(tokens) == 1 and not re.fullmatch(r"#?[0-9a-fA-F]+", tokens[0]):
-        raise PaletteError(f"{spec!r} is neither a built-in palette ({', '.join(builtin_names())}),"
+        raise PaletteError(f"{text!r} is neither a built-in palette ({', '.join(builtin_names())}),"
                            " a file, nor a list of colours")
     # Bare hex digits get their '#'; anything else goes to the extension as
     # written, so its message quotes what the user typed.
