@@ -10,6 +10,7 @@
 #include <new>
 #include <numeric>
 #include <optional>
+#include <vector>
 
 #include "core/color/nearest_grid.hpp"
 #include "core/threshold/threshold_kernels.hpp"
@@ -551,14 +552,11 @@ void palette_amps(const Palette& palette, float strength, float amp[3]) {
 // Small palettes are searched by scanning every colour (in the AVX2 loops
 // eight pixels at a time, without a per-pixel reduction and call). Larger
 // ones use a NearestGrid, whose cells list only the colours that can be
-// nearest there: the same index.
-constexpr std::size_t MAX_POINT_SEARCH_COLORS = 64;
-
-// The grid for a palette too large for a scan of every colour; none
-// otherwise, or when its memory cannot be had (the scan then does every
-// distance, which is slower but the same).
+// nearest there: the same index. This is the grid for a palette too large
+// for a scan of every colour; none otherwise, or when its memory cannot be
+// had (the scan then does every distance, which is slower but the same).
 std::optional<NearestGrid> grid_for(const Palette& palette) {
-    if (palette.size() <= MAX_POINT_SEARCH_COLORS) return std::nullopt;
+    if (palette.size() <= PALETTE_SCAN_MAX_COLORS) return std::nullopt;
     // The values stay within a threshold's reach of the pixels' colours,
     // so few cells are ever built: split crowded ones finely.
     constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
@@ -611,68 +609,80 @@ void random_palette_pixels(Img& img, const ColorSpace& space, const Palette& pal
 }
 
 #if DITHERING_ARCH_X86
-// Pixels go to the nearest-colour search in blocks of this many points (a
-// multiple of 32, the widest group of the vector search).
-constexpr std::size_t PALETTE_BLOCK = 64;
+// Pixels go to the nearest-colour search in blocks of this many.
+constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
 
-// One block's points in channel-major order, and the colours found. Lanes
-// past the block's last pixel keep earlier (finite) values; their answers
-// are ignored.
-struct PaletteBlock {
-    float c0[PALETTE_BLOCK] = {};
-    float c1[PALETTE_BLOCK] = {};
-    float c2[PALETTE_BLOCK] = {};
-    std::uint32_t index[PALETTE_BLOCK] = {};
+// How the AVX2 loops search a palette: in a grid when it is too large to
+// scan whole, else every colour from registers, eight pixels at a time.
+struct PaletteSearchAvx2 {
+    std::optional<NearestGrid> grid;
+    std::vector<std::uint32_t> packed;
+    ScannedPalette scanned{};
+
+    // False when memory ran out (the caller then takes the scalar loop).
+    bool prepare(const ColorSpace& space, const Palette& palette, float strength) noexcept {
+        grid = grid_for(palette);
+        scanned.lut = space.lut.data();
+        scanned.lut_is_byte = true;
+        for (std::size_t b = 0; b < 256; ++b) {
+            if (space.lut[b] != static_cast<float>(b)) scanned.lut_is_byte = false;
+        }
+        palette_amps(palette, strength, scanned.amp);
+        scanned.working = palette.working.data();
+        scanned.colors = palette.size();
+        if (grid) return true;
+        try {
+            // At least sixteen words: the lookup for up to sixteen colours
+            // reads two whole vectors of them.
+            packed.assign(std::max<std::size_t>(palette.size(), 16), 0);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (std::size_t j = 0; j < palette.size(); ++j) {
+            std::memcpy(&packed[j], &palette.colors[3 * j], 3);
+        }
+        scanned.packed = packed.data();
+        return true;
+    }
+
+    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
+    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
+        if (grid) {
+            palette_pixels_grid_avx2(*grid, p, count, channels, scanned.lut, scanned.amp, u);
+        } else {
+            palette_points_avx2(p, count, channels, u, scanned);
+        }
+    }
 };
 
-// `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k]: the same
-// c_k = amp_k * u + lut[b_k] as palette_pixel, then all the searches at once
-// (in `grid` when there is one).
-void palette_block_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
-                        const ColorSpace& space, const Palette& palette, NearestGrid* grid,
-                        const float amp[3], const float* u, PaletteBlock& block) {
-    if (grid != nullptr) {
-        palette_pixels_grid_avx2(*grid, p, count, channels, space.lut.data(), amp, u);
-        return;
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint8_t* px = p + k * channels;
-        block.c0[k] = amp[0] * u[k] + space.lut[px[0]];
-        block.c1[k] = amp[1] * u[k] + space.lut[px[1]];
-        block.c2[k] = amp[2] * u[k] + space.lut[px[2]];
-    }
-    const std::size_t padded = (count + 7) / 8 * 8;
-    nearest_points_avx2(palette.working.data(), palette.size(), block.c0, block.c1, block.c2,
-                        padded, block.index);
-    for (std::size_t k = 0; k < count; ++k) {
-        std::uint8_t* px = p + k * channels;
-        const std::uint8_t* color = &palette.colors[3 * block.index[k]];
-        px[0] = color[0];
-        px[1] = color[1];
-        px[2] = color[2];
-    }
-}
-
 bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
-                          float strength, const ThresholdMatrix& matrix) {
+                          float strength, const ThresholdMatrix& matrix, const PassIo& io) {
     if (!threshold_avx2_supported()) return false;
-    float amp[3];
-    palette_amps(palette, strength, amp);
-    std::optional<NearestGrid> grid = grid_for(palette);
-    NearestGrid* const search = grid ? &*grid : nullptr;
-    PaletteBlock block;
-    float u[PALETTE_BLOCK] = {};
+    PaletteSearchAvx2 search;
+    if (!search.prepare(space, palette, strength)) return false;
+    // The offsets of a tile row repeated far enough that any block's run of
+    // them is contiguous: u[i] = row[i mod cols] + -0.5 for i < span +
+    // PALETTE_BLOCK, span being the columns the image reaches of a row.
+    const std::size_t span = std::min(matrix.cols, img.width);
+    std::vector<float> offsets;
+    try {
+        offsets.resize(span + PALETTE_BLOCK);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    copy_in(img, io);
     std::uint8_t* p = img.pixels.get();
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
+        for (std::size_t i = 0, col = 0; i < offsets.size(); ++i) {
+            offsets[i] = row[col] + -0.5f;
+            if (++col == matrix.cols) col = 0;
+        }
         std::size_t col = 0;
         for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
             const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
-            for (std::size_t k = 0; k < count; ++k) {
-                u[k] = row[col] + -0.5f;
-                if (++col == matrix.cols) col = 0;
-            }
-            palette_block_avx2(p, count, img.channels, space, palette, search, amp, u, block);
+            search.run(p, count, img.channels, &offsets[col]);
+            col = (col + count) % matrix.cols;
             p += count * img.channels;
         }
     }
@@ -682,20 +692,18 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
 // The draws of a block made up front (t * 1 is t exactly), then the
 // nearest-colour searches.
 bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
-                         float strength, std::uint64_t state) {
+                         float strength, std::uint64_t state, const PassIo& io) {
     if (!threshold_avx2_supported()) return false;
-    float amp[3];
-    palette_amps(palette, strength, amp);
-    std::optional<NearestGrid> grid = grid_for(palette);
-    NearestGrid* const search = grid ? &*grid : nullptr;
-    PaletteBlock block;
+    PaletteSearchAvx2 search;
+    if (!search.prepare(space, palette, strength)) return false;
+    copy_in(img, io);
     float draws[PALETTE_BLOCK] = {};
     std::uint8_t* p = img.pixels.get();
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
         const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
         draw_offsets_avx2(state + n * SPLITMIX_GAMMA, count, 1.0f, draws);
-        palette_block_avx2(p, count, img.channels, space, palette, search, amp, draws, block);
+        search.run(p, count, img.channels, draws);
         p += count * img.channels;
     }
     return true;
@@ -786,9 +794,7 @@ bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
             ordered_palette_scalar(img, space, palette, strength, matrix);
             return true;
         case ThresholdLoop::avx2:
-            if (!threshold_avx2_supported()) return false;
-            copy_in(img, io);
-            return ordered_palette_avx2(img, space, palette, strength, matrix);
+            return ordered_palette_avx2(img, space, palette, strength, matrix, io);
     }
     return false;
 }
@@ -850,9 +856,7 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
             return true;
         }
         case ThresholdLoop::avx2:
-            if (!threshold_avx2_supported()) return false;
-            copy_in(img, io);
-            return random_palette_avx2(img, space, palette, strength, state);
+            return random_palette_avx2(img, space, palette, strength, state, io);
     }
     return false;
 }

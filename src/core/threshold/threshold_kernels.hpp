@@ -174,6 +174,30 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
 
+// A palette small enough to be scanned whole for every pixel, in the form
+// palette_points_avx2 reads.
+struct ScannedPalette {
+    const float* lut;      // the working value of each byte
+    bool lut_is_byte;      // lut[b] == b for every byte: converted, not looked up
+    float amp[3];          // spread * strength, per channel
+    const float* working;  // R, G, B floats per colour
+    std::size_t colors;
+    // Colour j's bytes R, G, B, 0 as one little-endian word, so that eight
+    // pixels' colours are one lookup of eight words; at least 16 words.
+    const std::uint32_t* packed;
+};
+inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
+inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
+
+// `count` <= PALETTE_POINTS_MAX pixels of `channels` bytes at p, pixel k
+// shifted by u[k], each to the colour nearest to c_j = amp_j * u[k] +
+// lut[b_j] (the product rounded, then the sum) by nearest_points_avx2,
+// written over channels 0..2. With three or four channels the bytes move
+// in and out eight pixels at a time (shuffles, not per-byte loads and
+// stores). Only callable when threshold_avx2_supported().
+void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
+                         const float* u, const ScannedPalette& palette) noexcept;
+
 // `count` pixels of `channels` bytes at p, pixel k shifted by u[k], each
 // to the colour of grid's palette nearest to c_j = amp_j * u[k] + lut[b_j]
 // (the product rounded, then the sum), found in `grid`, written over
