@@ -613,24 +613,25 @@ void random_palette_pixels(Img& img, const ColorSpace& space, const Palette& pal
 constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
 
 // How the AVX2 loops search a palette: in a grid when it is too large to
-// scan whole, else every colour from registers, eight pixels at a time.
+// scan whole, else every colour from registers, eight pixels at a time;
+// either way the bytes move in and out eight pixels at a time.
 struct PaletteSearchAvx2 {
     std::optional<NearestGrid> grid;
     std::vector<std::uint32_t> packed;
-    ScannedPalette scanned{};
+    PointSearch search{};
 
     // False when memory ran out (the caller then takes the scalar loop).
     bool prepare(const ColorSpace& space, const Palette& palette, float strength) noexcept {
         grid = grid_for(palette);
-        scanned.lut = space.lut.data();
-        scanned.lut_is_byte = true;
+        search.grid = grid ? &*grid : nullptr;
+        search.lut = space.lut.data();
+        search.lut_is_byte = true;
         for (std::size_t b = 0; b < 256; ++b) {
-            if (space.lut[b] != static_cast<float>(b)) scanned.lut_is_byte = false;
+            if (space.lut[b] != static_cast<float>(b)) search.lut_is_byte = false;
         }
-        palette_amps(palette, strength, scanned.amp);
-        scanned.working = palette.working.data();
-        scanned.colors = palette.size();
-        if (grid) return true;
+        palette_amps(palette, strength, search.amp);
+        search.working = palette.working.data();
+        search.colors = palette.size();
         try {
             // At least sixteen words: the lookup for up to sixteen colours
             // reads two whole vectors of them.
@@ -641,17 +642,13 @@ struct PaletteSearchAvx2 {
         for (std::size_t j = 0; j < palette.size(); ++j) {
             std::memcpy(&packed[j], &palette.colors[3 * j], 3);
         }
-        scanned.packed = packed.data();
+        search.packed = packed.data();
         return true;
     }
 
     // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
     void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
-        if (grid) {
-            palette_pixels_grid_avx2(*grid, p, count, channels, scanned.lut, scanned.amp, u);
-        } else {
-            palette_points_avx2(p, count, channels, u, scanned);
-        }
+        palette_points_avx2(p, count, channels, u, search);
     }
 };
 

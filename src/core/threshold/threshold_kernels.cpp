@@ -634,7 +634,7 @@ load_rgba8(const std::uint8_t* p) {
 // The packed colours of eight indices: a permute of one or two vectors of
 // words for up to sixteen colours, a gather beyond.
 __attribute__((target("avx2"), always_inline)) inline __m256i
-packed_colors(const ScannedPalette& palette, __m256i index) {
+packed_colors(const PointSearch& palette, __m256i index) {
     if (palette.colors <= 16) {
         const __m256i low = _mm256_permutevar8x32_epi32(
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(palette.packed)), index);
@@ -648,11 +648,46 @@ packed_colors(const ScannedPalette& palette, __m256i index) {
     return _mm256_i32gather_epi32(reinterpret_cast<const int*>(palette.packed), index, 4);
 }
 
+// The grid's answer for each of `count` (a multiple of 8) points, the
+// points moved from channel rows into (c0, c1, c2, 0) vectors eight at a
+// time by a transpose.
+__attribute__((target("avx2"), always_inline)) inline void grid_points(
+    NearestGrid& grid, const float (&c)[3][PALETTE_POINTS_MAX], std::size_t count,
+    std::uint32_t* index) {
+    avx2::GridSearch search = avx2::grid_search_of(grid);
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __m256 c0 = _mm256_load_ps(c[0] + k);
+        const __m256 c1 = _mm256_load_ps(c[1] + k);
+        const __m256 c2 = _mm256_load_ps(c[2] + k);
+        const __m256 zero = _mm256_setzero_ps();
+        // Per 128-bit half (points 0..3, 4..7): (c0, c1) and (c2, 0) pairs
+        // of points 0, 1 (lo) and 2, 3 (hi), then one point per vector.
+        const __m256 lo01 = _mm256_unpacklo_ps(c0, c1);
+        const __m256 hi01 = _mm256_unpackhi_ps(c0, c1);
+        const __m256 lo2 = _mm256_unpacklo_ps(c2, zero);
+        const __m256 hi2 = _mm256_unpackhi_ps(c2, zero);
+        const __m256 points[4] = {
+            _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(1, 0, 1, 0)),
+            _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(3, 2, 3, 2)),
+            _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(1, 0, 1, 0)),
+            _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(3, 2, 3, 2)),
+        };
+        for (std::size_t i = 0; i < 4; ++i) {
+            index[k + i] = static_cast<std::uint32_t>(
+                search.find(_mm256_castps256_ps128(points[i])));
+        }
+        for (std::size_t i = 0; i < 4; ++i) {
+            index[k + 4 + i] = static_cast<std::uint32_t>(
+                search.find(_mm256_extractf128_ps(points[i], 1)));
+        }
+    }
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) void palette_points_avx2(std::uint8_t* p, std::size_t count,
                                                          std::size_t channels, const float* u,
-                                                         const ScannedPalette& palette) noexcept {
+                                                         const PointSearch& palette) noexcept {
     alignas(32) float c[3][PALETTE_POINTS_MAX];
     alignas(32) std::uint32_t index[PALETTE_POINTS_MAX];
     const bool shuffled = channels == 3 || channels == 4;
@@ -680,11 +715,16 @@ __attribute__((target("avx2"))) void palette_points_avx2(std::uint8_t* p, std::s
     // finite point, and their answers are not used.
     const std::size_t padded = (count + 7) / 8 * 8;
     for (; k < padded; ++k) c[0][k] = c[1][k] = c[2][k] = 0.0f;
-    // GCC cannot see that the loops above wrote every lane the search reads.
+    if (palette.grid != nullptr) {
+        grid_points(*palette.grid, c, padded, index);
+    } else {
+        // GCC cannot see that the loops above wrote every lane the search
+        // reads.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-    nearest_points_avx2(palette.working, palette.colors, c[0], c[1], c[2], padded, index);
+        nearest_points_avx2(palette.working, palette.colors, c[0], c[1], c[2], padded, index);
 #pragma GCC diagnostic pop
+    }
 
     k = 0;
     if (shuffled) {
@@ -716,26 +756,6 @@ __attribute__((target("avx2"))) void palette_points_avx2(std::uint8_t* p, std::s
     for (; k < count; ++k) {
         std::uint8_t* px = p + k * channels;
         std::memcpy(px, &palette.packed[index[k]], 3);
-    }
-}
-
-__attribute__((target("avx2"))) void palette_pixels_grid_avx2(NearestGrid& grid, std::uint8_t* p,
-                                                              std::size_t count,
-                                                              std::size_t channels,
-                                                              const float* lut,
-                                                              const float amp[3],
-                                                              const float* u) noexcept {
-    avx2::GridSearch search = avx2::grid_search_of(grid);
-    const std::uint8_t* colors = grid.palette().colors.data();
-    const __m128 scale = _mm_setr_ps(amp[0], amp[1], amp[2], 0.0f);
-    for (std::size_t k = 0; k < count; ++k, p += channels) {
-        // Lane by lane amp * u + lut[b], as the plain loop; lane 3 is 0.
-        const __m128 base = _mm_setr_ps(lut[p[0]], lut[p[1]], lut[p[2]], 0.0f);
-        const __m128 v = _mm_add_ps(_mm_mul_ps(scale, _mm_set1_ps(u[k])), base);
-        const std::uint8_t* color = colors + 3 * search.find(v);
-        p[0] = color[0];
-        p[1] = color[1];
-        p[2] = color[2];
     }
 }
 

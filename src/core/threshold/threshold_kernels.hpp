@@ -174,9 +174,11 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
 
-// A palette small enough to be scanned whole for every pixel, in the form
-// palette_points_avx2 reads.
-struct ScannedPalette {
+// A palette as palette_points_avx2 searches it: every colour for every
+// pixel, or, with `grid` set (for larger palettes), the colours its cell
+// lists.
+struct PointSearch {
+    NearestGrid* grid = nullptr;
     const float* lut;      // the working value of each byte
     bool lut_is_byte;      // lut[b] == b for every byte: converted, not looked up
     float amp[3];          // spread * strength, per channel
@@ -191,21 +193,13 @@ inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 
 // `count` <= PALETTE_POINTS_MAX pixels of `channels` bytes at p, pixel k
 // shifted by u[k], each to the colour nearest to c_j = amp_j * u[k] +
-// lut[b_j] (the product rounded, then the sum) by nearest_points_avx2,
-// written over channels 0..2. With three or four channels the bytes move
+// lut[b_j] (the product rounded, then the sum) by nearest_points_avx2 or in
+// the grid, written over channels 0..2. With three or four channels the bytes move
 // in and out eight pixels at a time (shuffles, not per-byte loads and
 // stores). Only callable when threshold_avx2_supported().
 void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
-                         const float* u, const ScannedPalette& palette) noexcept;
+                         const float* u, const PointSearch& palette) noexcept;
 
-// `count` pixels of `channels` bytes at p, pixel k shifted by u[k], each
-// to the colour of grid's palette nearest to c_j = amp_j * u[k] + lut[b_j]
-// (the product rounded, then the sum), found in `grid`, written over
-// channels 0..2: for larger palettes, where a value's cell lists only a few
-// candidates. Only callable when threshold_avx2_supported().
-void palette_pixels_grid_avx2(NearestGrid& grid, std::uint8_t* p, std::size_t count,
-                              std::size_t channels, const float* lut, const float amp[3],
-                              const float* u) noexcept;
 #endif
 
 }  // namespace dithering
