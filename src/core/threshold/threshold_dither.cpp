@@ -576,42 +576,104 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
     }
 }
 
-void ordered_palette_scalar(Img& img, const ColorSpace& space, const Palette& palette,
-                            float strength, const ThresholdMatrix& matrix) {
-    float amp[3];
-    palette_amps(palette, strength, amp);
-    std::optional<NearestGrid> grid = grid_for(palette);
-    NearestGrid* const search = grid ? &*grid : nullptr;
+// The palette loops for any processor: blocks of pixels with their offsets
+// u, searched four pixels at a time in 128-bit vectors when the palette is
+// small enough to scan whole, else pixel by pixel in a NearestGrid.
+constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
+
+class PortablePaletteSearch {
+public:
+    PortablePaletteSearch(const ColorSpace& space, const Palette& palette, float strength)
+        : space_(space), palette_(palette), grid_(grid_for(palette)) {
+        palette_amps(palette, strength, amp_);
+    }
+
+    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
+    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
+        if (palette_.size() > PALETTE_SCAN_MAX_COLORS) {
+            NearestGrid* const grid = grid_ ? &*grid_ : nullptr;
+            for (std::size_t k = 0; k < count; ++k, p += channels) {
+                palette_pixel(p, space_, palette_, grid, amp_, u[k]);
+            }
+            return;
+        }
+        // Lanes past the block's last pixel keep earlier (finite) points;
+        // their answers are not used.
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint8_t* px = p + k * channels;
+            c0_[k] = amp_[0] * u[k] + space_.lut[px[0]];
+            c1_[k] = amp_[1] * u[k] + space_.lut[px[1]];
+            c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
+        }
+        nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
+                           (count + 3) / 4 * 4, index_);
+        for (std::size_t k = 0; k < count; ++k, p += channels) {
+            std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
+        }
+    }
+
+private:
+    const ColorSpace& space_;
+    const Palette& palette_;
+    std::optional<NearestGrid> grid_;
+    float amp_[3];
+    float c0_[PALETTE_BLOCK] = {};
+    float c1_[PALETTE_BLOCK] = {};
+    float c2_[PALETTE_BLOCK] = {};
+    std::uint32_t index_[PALETTE_BLOCK] = {};
+};
+
+void ordered_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+                              float strength, const ThresholdMatrix& matrix) {
+    PortablePaletteSearch search(space, palette, strength);
+    float u[PALETTE_BLOCK];
     std::uint8_t* p = img.pixels.get();
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
         std::size_t col = 0;
-        for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
-            const float u = row[col] + -0.5f;
-            if (++col == matrix.cols) col = 0;
-            palette_pixel(p, space, palette, search, amp, u);
+        for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
+            const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
+            for (std::size_t k = 0; k < count; ++k) {
+                u[k] = row[col] + -0.5f;
+                if (++col == matrix.cols) col = 0;
+            }
+            search.run(p, count, img.channels, u);
+            p += count * img.channels;
         }
     }
 }
 
-// One draw and one search per pixel is all the plain loop does; the
-// scalar one searches a grid for larger palettes.
-void random_palette_pixels(Img& img, const ColorSpace& space, const Palette& palette,
-                           NearestGrid* grid, float strength, std::uint64_t state) {
+void random_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+                             float strength, std::uint64_t state) {
+    PortablePaletteSearch search(space, palette, strength);
+    float draws[PALETTE_BLOCK];
+    std::uint8_t* p = img.pixels.get();
+    const std::size_t pixels = img.height * img.width;
+    for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
+        const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
+        for (std::size_t k = 0; k < count; ++k) {
+            state += SPLITMIX_GAMMA;
+            draws[k] = random_unit_offset(state);
+        }
+        search.run(p, count, img.channels, draws);
+        p += count * img.channels;
+    }
+}
+
+// One draw and one search per pixel, all the plain loop does.
+void random_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
+                          float strength, std::uint64_t state) {
     float amp[3];
     palette_amps(palette, strength, amp);
     std::uint8_t* p = img.pixels.get();
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
         state += SPLITMIX_GAMMA;
-        palette_pixel(p, space, palette, grid, amp, random_unit_offset(state));
+        palette_pixel(p, space, palette, nullptr, amp, random_unit_offset(state));
     }
 }
 
 #if DITHERING_ARCH_X86
-// Pixels go to the nearest-colour search in blocks of this many.
-constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
-
 // How the AVX2 loops search a palette: in a grid when it is too large to
 // scan whole, else every colour from registers, eight pixels at a time;
 // either way the bytes move in and out eight pixels at a time.
@@ -620,7 +682,7 @@ struct PaletteSearchAvx2 {
     std::vector<std::uint32_t> packed;
     PointSearch search{};
 
-    // False when memory ran out (the caller then takes the scalar loop).
+    // False when memory ran out (the caller then takes the portable loop).
     bool prepare(const ColorSpace& space, const Palette& palette, float strength) noexcept {
         grid = grid_for(palette);
         search.grid = grid ? &*grid : nullptr;
@@ -786,9 +848,9 @@ bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
             copy_in(img, io);
             ordered_palette_plain(img, space, palette, strength, matrix);
             return true;
-        case ThresholdLoop::scalar:
+        case ThresholdLoop::portable:
             copy_in(img, io);
-            ordered_palette_scalar(img, space, palette, strength, matrix);
+            ordered_palette_portable(img, space, palette, strength, matrix);
             return true;
         case ThresholdLoop::avx2:
             return ordered_palette_avx2(img, space, palette, strength, matrix, io);
@@ -804,7 +866,7 @@ void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, 
         return;
     }
     if (!ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
-        ordered_palette_on(ThresholdLoop::scalar, img, space, palette, strength, matrix, io);
+        ordered_palette_on(ThresholdLoop::portable, img, space, palette, strength, matrix, io);
     }
 }
 
@@ -820,7 +882,7 @@ bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, con
             copy_in(img, io);
             random_levels_plain(img, space, levels, amp, state);
             return true;
-        case ThresholdLoop::scalar:
+        case ThresholdLoop::portable:
             copy_in(img, io);
             random_levels_scalar(img, quantizer_for(space, levels), amp, state);
             return true;
@@ -834,7 +896,7 @@ void random_levels(Img& img, const ColorSpace& space, const Levels& levels, floa
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
     if (!random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) {
-        random_levels_on(ThresholdLoop::scalar, img, space, levels, strength, state, io);
+        random_levels_on(ThresholdLoop::portable, img, space, levels, strength, state, io);
     }
 }
 
@@ -844,14 +906,12 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
     switch (loop) {
         case ThresholdLoop::plain:
             copy_in(img, io);
-            random_palette_pixels(img, space, palette, nullptr, strength, state);
+            random_palette_plain(img, space, palette, strength, state);
             return true;
-        case ThresholdLoop::scalar: {
+        case ThresholdLoop::portable:
             copy_in(img, io);
-            std::optional<NearestGrid> grid = grid_for(palette);
-            random_palette_pixels(img, space, palette, grid ? &*grid : nullptr, strength, state);
+            random_palette_portable(img, space, palette, strength, state);
             return true;
-        }
         case ThresholdLoop::avx2:
             return random_palette_avx2(img, space, palette, strength, state, io);
     }
@@ -862,7 +922,7 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
     if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
-        random_palette_on(ThresholdLoop::scalar, img, space, palette, strength, state, io);
+        random_palette_on(ThresholdLoop::portable, img, space, palette, strength, state, io);
     }
 }
 

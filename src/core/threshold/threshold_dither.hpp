@@ -68,12 +68,14 @@ void random_palette(Img& img, const ColorSpace& space, const Palette& palette, f
 //                    most 16 levels the AVX2 loop counts the bounds passed
 //                    and looks the code up).
 // Random levels, and both palette passes:
-//   scalar           one pixel at a time (levels without the rounding call;
-//                    palettes of more than 64 colours searched in a
-//                    NearestGrid);
+//   portable         for any processor: levels one pixel at a time without
+//                    the rounding call; palettes of up to 64 colours
+//                    searched 4 pixels at a time in 128-bit vectors (all
+//                    distances per pixel, in the order Palette::nearest
+//                    uses), larger ones pixel by pixel in a NearestGrid;
 //   avx2             draws 8 at a time, and the levels quantized or the
-//                    nearest colours found 8 pixels at a time (all distances
-//                    per pixel, in the order Palette::nearest uses); one
+//                    nearest colours found 8 pixels at a time (palettes as
+//                    above, with 8 lanes and the grid); one
 //                    channel to at most four levels in one pass, each level
 //                    a float comparison against the smallest working value
 //                    that reaches it.
@@ -85,7 +87,7 @@ enum class OrderedLevelsLoop {
     compare_128,
     compare_avx2,
 };
-enum class ThresholdLoop { plain, scalar, avx2 };
+enum class ThresholdLoop { plain, portable, avx2 };
 
 // How a loop reads and writes: `source` as above; with `stream`, the vector
 // loops that support it write the result with streaming stores, which

@@ -73,6 +73,66 @@ void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t cou
     }
 }
 
+namespace {
+
+// V groups of four points side by side (independent chains, as in the
+// AVX2 search below), each lane running the sequential rule; the colour
+// indices ride along as floats (exact up to 2^24). Colour j is taken where
+// best > d; as j exceeds every index taken before it, the index becomes
+// the larger of itself and (j where taken, 0 elsewhere), and the best
+// distance the smaller of d and itself (min keeps its second operand for a
+// NaN d): two operations each on every instruction set, where selects cost
+// three on SSE2.
+template <std::size_t V>
+inline void nearest_groups_128(const float* working, std::size_t colors, const float* c0,
+                               const float* c1, const float* c2, std::uint32_t* out) {
+    using simd::F32x4;
+    const F32x4 zero = simd::splat(0.0f);
+    F32x4 best[V];
+    F32x4 index[V];
+    for (std::size_t k = 0; k < V; ++k) {
+        best[k] = simd::splat(__builtin_inff());
+        index[k] = simd::splat(0.0f);
+    }
+    for (std::size_t j = 0; j < colors; ++j) {
+        const F32x4 w0 = simd::splat(working[3 * j]);
+        const F32x4 w1 = simd::splat(working[3 * j + 1]);
+        const F32x4 w2 = simd::splat(working[3 * j + 2]);
+        const F32x4 here = simd::splat(static_cast<float>(j));
+        // Unrolled, so that the running minima stay in registers.
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < V; ++k) {
+            const F32x4 t1 = simd::load4(c1 + 4 * k) - w1;
+            const F32x4 t0 = simd::load4(c0 + 4 * k) - w0;
+            const F32x4 t2 = simd::load4(c2 + 4 * k) - w2;
+            const F32x4 d = (t1 * t1 + t0 * t0) + t2 * t2;
+            // best > d, false for a NaN distance, which never wins.
+            const simd::Mask32x4 closer = simd::less(d, best[k]);
+            best[k] = simd::min(d, best[k]);
+            index[k] = simd::max(index[k], simd::select(closer, here, zero));
+        }
+    }
+    for (std::size_t k = 0; k < V; ++k) {
+        float lanes[4];
+        simd::store4(lanes, index[k]);
+        for (std::size_t i = 0; i < 4; ++i) out[4 * k + i] = static_cast<std::uint32_t>(lanes[i]);
+    }
+}
+
+}  // namespace
+
+void nearest_points_128(const float* working, std::size_t colors, const float* c0,
+                        const float* c1, const float* c2, std::size_t count,
+                        std::uint32_t* out) noexcept {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        nearest_groups_128<4>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
+    }
+    for (; i + 4 <= count; i += 4) {
+        nearest_groups_128<1>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
+    }
+}
+
 void finish_streaming() noexcept {
 #if DITHERING_ARCH_X86
     _mm_sfence();

@@ -107,6 +107,22 @@ void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
                       const CompareRow& row, bool stream) noexcept;
 #endif
 
+// Palettes up to this size are searched by scanning every colour, several
+// pixels at a time (in vector lanes, without a per-pixel reduction), larger
+// ones in a NearestGrid; pixels go to the searches in blocks of at most
+// PALETTE_POINTS_MAX.
+inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
+inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
+
+// The nearest palette colour for `count` points (a multiple of 4), four
+// at a time in 128-bit vectors, each lane running the sequential rule of
+// Palette::nearest over the `colors` working colours (R, G, B floats) in
+// order, as nearest_points_avx2 below; for palettes small enough to scan
+// whole, on any processor.
+void nearest_points_128(const float* working, std::size_t colors, const float* c0,
+                        const float* c1, const float* c2, std::size_t count,
+                        std::uint32_t* out) noexcept;
+
 // Streaming stores are weakly ordered: a pass that made any calls them once
 // before its result is handed on (to another thread or the caller).
 void finish_streaming() noexcept;
@@ -188,9 +204,6 @@ struct PointSearch {
     // pixels' colours are one lookup of eight words; at least 16 words.
     const std::uint32_t* packed;
 };
-inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
-inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
-
 // `count` <= PALETTE_POINTS_MAX pixels of `channels` bytes at p, pixel k
 // shifted by u[k], each to the colour nearest to c_j = amp_j * u[k] +
 // lut[b_j] (the product rounded, then the sum) by nearest_points_avx2 or in
