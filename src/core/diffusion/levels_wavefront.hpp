@@ -23,7 +23,7 @@ enum class WavefrontPath { vec128, avx2 };
 // AVX2.
 bool wavefront_path_supported(WavefrontPath path) noexcept;
 // Whether levels_pass takes the wavefront at all: where it beats the
-// single-row scan (x86 with AVX2, and every aarch64).
+// single-row scan (every x86 and aarch64).
 bool levels_wavefront_supported() noexcept;
 // The path levels_pass takes when levels_wavefront_supported().
 WavefrontPath best_wavefront_path() noexcept;
