@@ -118,6 +118,15 @@ DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x
     low.v = _mm_unpacklo_epi16(words, zero);
     high.v = _mm_unpackhi_epi16(words, zero);
 }
+// Lane index[i] (0..7) of the eight lanes of `low` and `high`. SSE2 has
+// no variable shuffle: lane by lane through memory.
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    alignas(16) std::int32_t table[8], at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(table), low.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(table + 4), high.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    return {_mm_setr_epi32(table[at[0]], table[at[1]], table[at[2]], table[at[3]])};
+}
 // Lanes (2, 3, 0, 1) and (1, 0, 3, 2): the two steps of a reduction.
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) {
     return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 0, 3, 2))};
@@ -243,6 +252,15 @@ DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x
     low.v = vreinterpretq_s32_u32(vmovl_u16(vget_low_u16(words)));
     high.v = vreinterpretq_s32_u32(vmovl_u16(vget_high_u16(words)));
 }
+// A byte table lookup over the 32 bytes of the two vectors: lane i takes
+// bytes 4 * index[i] + 0..3.
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    const uint8x16x2_t table = {{vreinterpretq_u8_s32(low.v), vreinterpretq_u8_s32(high.v)}};
+    const uint32x4_t first_byte = vshlq_n_u32(vreinterpretq_u32_s32(index.v), 2);
+    const uint32x4_t bytes =
+        vaddq_u32(vmulq_n_u32(first_byte, 0x01010101u), vdupq_n_u32(0x03020100u));
+    return {vreinterpretq_s32_u8(vqtbl2q_u8(table, vreinterpretq_u8_u32(bytes)))};
+}
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {vextq_f32(a.v, a.v, 2)}; }
 DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {vrev64q_f32(a.v)}; }
 
@@ -364,6 +382,9 @@ DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x
         low.v[i] = p[i];
         high.v[i] = p[i + 4];
     }
+}
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    DITHERING_VEC_LANES(I32x4, 4, index.v[i] < 4 ? low.v[index.v[i]] : high.v[index.v[i] - 4]);
 }
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {{a.v[2], a.v[3], a.v[0], a.v[1]}}; }
 DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {{a.v[1], a.v[0], a.v[3], a.v[2]}}; }

@@ -1,8 +1,8 @@
 // Eight 32-bit lanes as two 128-bit halves of vec128.hpp (SSE2 on x86,
 // NEON on aarch64, the portable form anywhere): the 8-lane vector type of
 // vec8_avx2.hpp for every processor, with the same operations and the same
-// IEEE operation per lane. Gathers and the eight-entry lookup, which no
-// 128-bit instruction set here has, go lane by lane through memory.
+// IEEE operation per lane. Gathers, which no 128-bit instruction set here
+// has, go lane by lane through memory.
 //
 // At internal linkage like vec8_avx2.hpp, so that the two never meet under
 // one name.
@@ -107,10 +107,7 @@ DITHERING_VEC8_INLINE I32x8 gather(const std::int32_t* table, I32x8 index) {
     return load8(r);
 }
 DITHERING_VEC8_INLINE I32x8 lookup(I32x8 table, I32x8 index) {
-    std::int32_t t[8];
-    store4(t, table.low);
-    store4(t + 4, table.high);
-    return gather(t, index);
+    return {lookup8(table.low, table.high, index.low), lookup8(table.low, table.high, index.high)};
 }
 DITHERING_VEC8_INLINE void store_bytes(std::uint8_t* first, std::uint8_t* second, I32x8 a,
                                        I32x8 b) {
