@@ -13,8 +13,10 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/diffusion/levels_wavefront.hpp"
 #include "core/diffusion/method_names.hpp"
 #include "core/diffusion/plain_pass.hpp"
+#include "core/diffusion/register_scan.hpp"
 
 using namespace dithering;
 
@@ -74,6 +76,27 @@ void bench_levels(const char* label, const char* method, bool plain = false) {
     });
 }
 
+// The levels pass on each of its forms, for the choice between them: the
+// single-row scan and the wavefront on every path this processor has.
+void bench_levels_forms(const char* method, std::uint32_t count) {
+    const ColorSpace space = ColorSpace::create(false);
+    const Levels levels = Levels::create(count, space);
+    const KernelRows rows = kernel_rows(*parse_method(method), 1.0f);
+    char label[64];
+    std::snprintf(label, sizeof label, "  %s, %u levels, single-row scan", method, count);
+    measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+        levels_pass_register_scan(px, h, w, 1, 0, space, levels, rows, false);
+    });
+    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
+        if (!wavefront_path_supported(path)) continue;
+        std::snprintf(label, sizeof label, "  %s, %u levels, wavefront %s", method, count,
+                      path == WavefrontPath::avx2 ? "avx2" : "128-bit");
+        measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+            levels_pass_wavefront(path, px, h, w, 1, 0, space, levels, rows);
+        });
+    }
+}
+
 void bench_palette(const char* label, std::size_t colors, std::size_t side,
                    PalettePassOptions options = {}) {
     const ColorSpace space = ColorSpace::create(false);
@@ -118,6 +141,10 @@ int main(int argc, char** argv) {
         });
     }
     bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);
+    // The choices behind the levels pass, side by side.
+    bench_levels_forms("fs", 2);
+    bench_levels_forms("fs", 4);
+    bench_levels_forms("jjn", 2);
     bench_palette("floyd_steinberg, palette of 16", 16, 2048);
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);

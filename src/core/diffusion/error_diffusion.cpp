@@ -14,7 +14,6 @@
 namespace dithering {
 namespace {
 
-#if DITHERING_ARCH_X86
 constexpr std::size_t WAVEFRONT_MIN_HEIGHT = 8;
 
 // Rows in vector lanes need the fast forms' weights, rows scanned the same
@@ -26,7 +25,6 @@ bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& 
            width <= WAVEFRONT_MAX_WIDTH && fast_forms_apply(rows) &&
            levels_wavefront_supported();
 }
-#endif
 
 }  // namespace
 
@@ -34,7 +32,6 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
                                 std::size_t channels, std::optional<std::size_t> skip,
                                 const ColorSpace& space, const Levels& levels,
                                 const KernelRows& rows, bool serpentine) noexcept {
-#if DITHERING_ARCH_X86
     if (channels > 1 && wavefront_applies(height, width, rows, serpentine)) {
         std::vector<std::size_t> diffused;
         try {
@@ -44,10 +41,9 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
         } catch (const std::bad_alloc&) {
             return PassStatus::out_of_memory;
         }
-        return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels,
-                                     rows);
+        return levels_pass_wavefront(best_wavefront_path(), pixels, height, width, channels,
+                                     diffused, space, levels, rows);
     }
-#endif
     for (std::size_t c = 0; c < channels; ++c) {
         if (c == skip) continue;
         const PassStatus status =
@@ -64,12 +60,10 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
         return levels_pass_plain(pixels, height, width, channels, channel, space, levels, rows,
                                  serpentine);
     }
-#if DITHERING_ARCH_X86
     if (wavefront_applies(height, width, rows, serpentine)) {
-        return levels_pass_wavefront(pixels, height, width, channels, channel, space, levels,
-                                     rows);
+        return levels_pass_wavefront(best_wavefront_path(), pixels, height, width, channels,
+                                     channel, space, levels, rows);
     }
-#endif
     return levels_pass_register_scan(pixels, height, width, channels, channel, space, levels,
                                      rows, serpentine);
 }

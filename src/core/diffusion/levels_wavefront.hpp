@@ -1,6 +1,6 @@
-// The levels pass for processors with AVX2: sixteen rows at once, each in
-// its own vector lane, staggered so that every lane does exactly what the
-// one-row-at-a-time scan does.
+// The levels pass with sixteen rows at once, each in its own vector lane,
+// staggered so that every lane does exactly what the one-row-at-a-time scan
+// does.
 #pragma once
 
 #include <cstddef>
@@ -11,39 +11,47 @@
 #include "core/color/levels.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
-#include "core/simd/arch.hpp"
 
 namespace dithering {
 
-// True when the processor runs levels_pass_wavefront (AVX2).
-bool levels_wavefront_supported() noexcept;
+// The vectors that carry the sixteen lanes: four 128-bit ones of
+// simd/vec128.hpp (SSE2, NEON, or the portable form), or two AVX2 ones.
+// Every path writes the same bytes.
+enum class WavefrontPath { vec128, avx2 };
 
-#if DITHERING_ARCH_X86
+// Whether this processor runs `path`: vec128 everywhere, avx2 on x86 with
+// AVX2.
+bool wavefront_path_supported(WavefrontPath path) noexcept;
+// Whether levels_pass takes the wavefront at all: where it beats the
+// single-row scan (every x86 and aarch64).
+bool levels_wavefront_supported() noexcept;
+// The path levels_pass takes when levels_wavefront_supported().
+WavefrontPath best_wavefront_path() noexcept;
+
 // Diffuses each of the channels listed in `diffused` (distinct, each <
 // channels) as levels_pass_plain does without serpentine, channel by
 // channel, for weights where fast_forms_apply (error_rows.hpp); other
 // channels are left as they are. Only callable when
-// levels_wavefront_supported(). Widths up to WAVEFRONT_MAX_WIDTH. With
+// wavefront_path_supported(path). Widths up to WAVEFRONT_MAX_WIDTH. With
 // `trace` non-null and one channel listed, the error of each pixel (the
 // value minus its level's value) is written to trace[y * width + x]; tests
 // compare it with the plain form's. Fails only with out_of_memory.
-PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                                 std::size_t channels, std::span<const std::size_t> diffused,
-                                 const ColorSpace& space, const Levels& levels,
-                                 const KernelRows& rows, float* trace = nullptr) noexcept;
+PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::size_t height,
+                                 std::size_t width, std::size_t channels,
+                                 std::span<const std::size_t> diffused, const ColorSpace& space,
+                                 const Levels& levels, const KernelRows& rows,
+                                 float* trace = nullptr) noexcept;
 
 // The same for the one channel `channel`.
-inline PassStatus levels_pass_wavefront(std::uint8_t* pixels, std::size_t height,
-                                        std::size_t width, std::size_t channels,
-                                        std::size_t channel, const ColorSpace& space,
-                                        const Levels& levels, const KernelRows& rows,
-                                        float* trace = nullptr) noexcept {
+inline PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels,
+                                        std::size_t height, std::size_t width,
+                                        std::size_t channels, std::size_t channel,
+                                        const ColorSpace& space, const Levels& levels,
+                                        const KernelRows& rows, float* trace = nullptr) noexcept {
     const std::size_t diffused[] = {channel};
-    return levels_pass_wavefront(pixels, height, width, channels, diffused, space, levels, rows,
-                                 trace);
+    return levels_pass_wavefront(path, pixels, height, width, channels, diffused, space, levels,
+                                 rows, trace);
 }
-
-#endif
 
 // The widest image levels_pass_wavefront takes: its column arithmetic runs
 // in 32-bit lanes.

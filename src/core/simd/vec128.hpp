@@ -1,4 +1,5 @@
-// 128-bit vectors (four floats, two doubles or sixteen bytes) with one
+// 128-bit vectors (four floats, four 32-bit integers, two doubles or
+// sixteen bytes) with one
 // meaning on every processor: SSE2 on x86 (part of every x86-64), NEON on
 // aarch64 (part of every aarch64), plain arrays anywhere else. A loop written once over
 // these types is the same IEEE operations in the same order on each, so it
@@ -13,6 +14,9 @@
 // (greater), so a NaN in either gives the second. Comparisons are ordered:
 // false when either lane is NaN.
 #pragma once
+
+#include <cstdint>
+#include <cstring>
 
 #include "core/simd/arch.hpp"
 
@@ -76,6 +80,53 @@ DITHERING_VEC128_INLINE float second(F32x4 a) {
     return _mm_cvtss_f32(_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 1, 1, 1)));
 }
 DITHERING_VEC128_INLINE float third(F32x4 a) { return _mm_cvtss_f32(_mm_movehl_ps(a.v, a.v)); }
+DITHERING_VEC128_INLINE float fourth(F32x4 a) {
+    return _mm_cvtss_f32(_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(3, 3, 3, 3)));
+}
+// a where the mask is set, +0 elsewhere.
+DITHERING_VEC128_INLINE F32x4 keep(Mask32x4 m, F32x4 a) { return {_mm_and_ps(m.v, a.v)}; }
+
+struct I32x4 {
+    __m128i v;
+};
+
+DITHERING_VEC128_INLINE I32x4 splat_int(std::int32_t x) { return {_mm_set1_epi32(x)}; }
+DITHERING_VEC128_INLINE I32x4 load4(const std::int32_t* p) {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+DITHERING_VEC128_INLINE void store4(std::int32_t* p, I32x4 a) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.v);
+}
+// Wrapping 32-bit addition and subtraction.
+DITHERING_VEC128_INLINE I32x4 operator+(I32x4 a, I32x4 b) { return {_mm_add_epi32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator-(I32x4 a, I32x4 b) { return {_mm_sub_epi32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 greater(I32x4 a, I32x4 b) {
+    return {_mm_castsi128_ps(_mm_cmpgt_epi32(a.v, b.v))};
+}
+// -1 where the mask is set, 0 elsewhere.
+DITHERING_VEC128_INLINE I32x4 as_int(Mask32x4 m) { return {_mm_castps_si128(m.v)}; }
+// Rounded to nearest, ties to even.
+DITHERING_VEC128_INLINE F32x4 to_float(I32x4 a) { return {_mm_cvtepi32_ps(a.v)}; }
+// Towards zero; only for values inside the int32 range (NaN and values
+// beyond it give other lanes on other processors).
+DITHERING_VEC128_INLINE I32x4 truncate(F32x4 a) { return {_mm_cvttps_epi32(a.v)}; }
+// The eight bytes at p as 32-bit lanes, the first four in `low`.
+DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x4& high) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    low.v = _mm_unpacklo_epi16(words, zero);
+    high.v = _mm_unpackhi_epi16(words, zero);
+}
+// Lane index[i] (0..7) of the eight lanes of `low` and `high`. SSE2 has
+// no variable shuffle: lane by lane through memory.
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    alignas(16) std::int32_t table[8], at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(table), low.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(table + 4), high.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    return {_mm_setr_epi32(table[at[0]], table[at[1]], table[at[2]], table[at[3]])};
+}
 // Lanes (2, 3, 0, 1) and (1, 0, 3, 2): the two steps of a reduction.
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) {
     return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 0, 3, 2))};
@@ -115,6 +166,20 @@ DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { return {_mm_andnot_si1
 DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { return {_mm_min_epu8(a.v, b.v)}; }
 // 0xff where the bytes are equal, 0 elsewhere.
 DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+// Bytes 0..7 of a and b interleaved (a0 b0 a1 b1 ...), and bytes 8..15.
+DITHERING_VEC128_INLINE U8x16 zip_low(U8x16 a, U8x16 b) { return {_mm_unpacklo_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high(U8x16 a, U8x16 b) { return {_mm_unpackhi_epi8(a.v, b.v)}; }
+// Sixteen lanes, each 0..255, as bytes in lane order.
+DITHERING_VEC128_INLINE U8x16 narrow_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return {_mm_packus_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
+}
+// Bytes 0..7 to p, and bytes 8..15.
+DITHERING_VEC128_INLINE void store_low8(std::uint8_t* p, U8x16 a) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), a.v);
+}
+DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_unpackhi_epi64(a.v, a.v));
+}
 
 #elif defined(DITHERING_VEC128_NEON)
 
@@ -164,6 +229,38 @@ DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
 DITHERING_VEC128_INLINE float first(F32x4 a) { return vgetq_lane_f32(a.v, 0); }
 DITHERING_VEC128_INLINE float second(F32x4 a) { return vgetq_lane_f32(a.v, 1); }
 DITHERING_VEC128_INLINE float third(F32x4 a) { return vgetq_lane_f32(a.v, 2); }
+DITHERING_VEC128_INLINE float fourth(F32x4 a) { return vgetq_lane_f32(a.v, 3); }
+DITHERING_VEC128_INLINE F32x4 keep(Mask32x4 m, F32x4 a) {
+    return {vreinterpretq_f32_u32(vandq_u32(m.v, vreinterpretq_u32_f32(a.v)))};
+}
+
+struct I32x4 {
+    int32x4_t v;
+};
+
+DITHERING_VEC128_INLINE I32x4 splat_int(std::int32_t x) { return {vdupq_n_s32(x)}; }
+DITHERING_VEC128_INLINE I32x4 load4(const std::int32_t* p) { return {vld1q_s32(p)}; }
+DITHERING_VEC128_INLINE void store4(std::int32_t* p, I32x4 a) { vst1q_s32(p, a.v); }
+DITHERING_VEC128_INLINE I32x4 operator+(I32x4 a, I32x4 b) { return {vaddq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator-(I32x4 a, I32x4 b) { return {vsubq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 greater(I32x4 a, I32x4 b) { return {vcgtq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 as_int(Mask32x4 m) { return {vreinterpretq_s32_u32(m.v)}; }
+DITHERING_VEC128_INLINE F32x4 to_float(I32x4 a) { return {vcvtq_f32_s32(a.v)}; }
+DITHERING_VEC128_INLINE I32x4 truncate(F32x4 a) { return {vcvtq_s32_f32(a.v)}; }
+DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x4& high) {
+    const uint16x8_t words = vmovl_u8(vld1_u8(p));
+    low.v = vreinterpretq_s32_u32(vmovl_u16(vget_low_u16(words)));
+    high.v = vreinterpretq_s32_u32(vmovl_u16(vget_high_u16(words)));
+}
+// A byte table lookup over the 32 bytes of the two vectors: lane i takes
+// bytes 4 * index[i] + 0..3.
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    const uint8x16x2_t table = {{vreinterpretq_u8_s32(low.v), vreinterpretq_u8_s32(high.v)}};
+    const uint32x4_t first_byte = vshlq_n_u32(vreinterpretq_u32_s32(index.v), 2);
+    const uint32x4_t bytes =
+        vaddq_u32(vmulq_n_u32(first_byte, 0x01010101u), vdupq_n_u32(0x03020100u));
+    return {vreinterpretq_s32_u8(vqtbl2q_u8(table, vreinterpretq_u8_u32(bytes)))};
+}
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {vextq_f32(a.v, a.v, 2)}; }
 DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {vrev64q_f32(a.v)}; }
 
@@ -191,6 +288,17 @@ DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { return {vorrq_u8(a.v
 DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { return {vbicq_u8(a.v, b.v)}; }
 DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { return {vminq_u8(a.v, b.v)}; }
 DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { return {vceqq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_low(U8x16 a, U8x16 b) { return {vzip1q_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high(U8x16 a, U8x16 b) { return {vzip2q_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 narrow_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    const uint16x8_t first = vcombine_u16(vmovn_u32(vreinterpretq_u32_s32(a.v)),
+                                          vmovn_u32(vreinterpretq_u32_s32(b.v)));
+    const uint16x8_t second = vcombine_u16(vmovn_u32(vreinterpretq_u32_s32(c.v)),
+                                           vmovn_u32(vreinterpretq_u32_s32(d.v)));
+    return {vcombine_u8(vmovn_u16(first), vmovn_u16(second))};
+}
+DITHERING_VEC128_INLINE void store_low8(std::uint8_t* p, U8x16 a) { vst1_u8(p, vget_low_u8(a.v)); }
+DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) { vst1_u8(p, vget_high_u8(a.v)); }
 
 #else
 
@@ -240,6 +348,44 @@ DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
 DITHERING_VEC128_INLINE float first(F32x4 a) { return a.v[0]; }
 DITHERING_VEC128_INLINE float second(F32x4 a) { return a.v[1]; }
 DITHERING_VEC128_INLINE float third(F32x4 a) { return a.v[2]; }
+DITHERING_VEC128_INLINE float fourth(F32x4 a) { return a.v[3]; }
+DITHERING_VEC128_INLINE F32x4 keep(Mask32x4 m, F32x4 a) { DITHERING_VEC_LANES(F32x4, 4, m.v[i] ? a.v[i] : 0.0f); }
+
+struct I32x4 {
+    std::int32_t v[4];
+};
+
+// The integer lanes wrap as the vector instructions do, computed unsigned
+// (signed overflow is undefined in C++).
+DITHERING_VEC128_INLINE std::int32_t wrap(std::uint32_t x) {
+    std::int32_t r;
+    std::memcpy(&r, &x, sizeof r);
+    return r;
+}
+DITHERING_VEC128_INLINE I32x4 splat_int(std::int32_t x) { return {{x, x, x, x}}; }
+DITHERING_VEC128_INLINE I32x4 load4(const std::int32_t* p) { return {{p[0], p[1], p[2], p[3]}}; }
+DITHERING_VEC128_INLINE void store4(std::int32_t* p, I32x4 a) {
+    for (int i = 0; i < 4; ++i) p[i] = a.v[i];
+}
+DITHERING_VEC128_INLINE I32x4 operator+(I32x4 a, I32x4 b) {
+    DITHERING_VEC_LANES(I32x4, 4, wrap(static_cast<std::uint32_t>(a.v[i]) + static_cast<std::uint32_t>(b.v[i])));
+}
+DITHERING_VEC128_INLINE I32x4 operator-(I32x4 a, I32x4 b) {
+    DITHERING_VEC_LANES(I32x4, 4, wrap(static_cast<std::uint32_t>(a.v[i]) - static_cast<std::uint32_t>(b.v[i])));
+}
+DITHERING_VEC128_INLINE Mask32x4 greater(I32x4 a, I32x4 b) { DITHERING_VEC_LANES(Mask32x4, 4, a.v[i] > b.v[i]); }
+DITHERING_VEC128_INLINE I32x4 as_int(Mask32x4 m) { DITHERING_VEC_LANES(I32x4, 4, m.v[i] ? -1 : 0); }
+DITHERING_VEC128_INLINE F32x4 to_float(I32x4 a) { DITHERING_VEC_LANES(F32x4, 4, static_cast<float>(a.v[i])); }
+DITHERING_VEC128_INLINE I32x4 truncate(F32x4 a) { DITHERING_VEC_LANES(I32x4, 4, static_cast<std::int32_t>(a.v[i])); }
+DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x4& high) {
+    for (int i = 0; i < 4; ++i) {
+        low.v[i] = p[i];
+        high.v[i] = p[i + 4];
+    }
+}
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    DITHERING_VEC_LANES(I32x4, 4, index.v[i] < 4 ? low.v[index.v[i]] : high.v[index.v[i] - 4]);
+}
 DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) { return {{a.v[2], a.v[3], a.v[0], a.v[1]}}; }
 DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) { return {{a.v[1], a.v[0], a.v[3], a.v[2]}}; }
 
@@ -271,6 +417,18 @@ DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(
 DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] & ~b.v[i])); }
 DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, a.v[i] < b.v[i] ? a.v[i] : b.v[i]); }
 DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(a.v[i] == b.v[i] ? 0xff : 0)); }
+DITHERING_VEC128_INLINE U8x16 zip_low(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, i % 2 == 0 ? a.v[i / 2] : b.v[i / 2]); }
+DITHERING_VEC128_INLINE U8x16 zip_high(U8x16 a, U8x16 b) { DITHERING_VEC_LANES(U8x16, 16, i % 2 == 0 ? a.v[8 + i / 2] : b.v[8 + i / 2]); }
+DITHERING_VEC128_INLINE U8x16 narrow_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    const I32x4* quarters[4] = {&a, &b, &c, &d};
+    DITHERING_VEC_LANES(U8x16, 16, static_cast<std::uint8_t>(quarters[i / 4]->v[i % 4]));
+}
+DITHERING_VEC128_INLINE void store_low8(std::uint8_t* p, U8x16 a) {
+    for (int i = 0; i < 8; ++i) p[i] = a.v[i];
+}
+DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) {
+    for (int i = 0; i < 8; ++i) p[i] = a.v[8 + i];
+}
 
 #undef DITHERING_VEC_LANES
 

@@ -43,7 +43,6 @@ Bytes make_image(std::mt19937& rng, std::size_t size) {
 
 }  // namespace
 
-#if DITHERING_ARCH_X86
 namespace {
 
 struct Case {
@@ -59,16 +58,17 @@ struct Outcome {
     std::vector<float> errors;
 };
 
-Outcome run(bool wavefront, const Bytes& image, const Case& c) {
+// The wavefront on `path`, or the plain form without one.
+Outcome run(std::optional<WavefrontPath> path, const Bytes& image, const Case& c) {
     const ColorSpace space = ColorSpace::create(c.linear);
     const Levels levels = Levels::create(c.levels, space);
     const KernelRows rows = kernel_rows(*c.kernel, c.strength);
     Outcome out{image, std::vector<float>(c.height * c.width, -12345.0f)};
     const PassStatus status =
-        wavefront ? levels_pass_wavefront(out.pixels.data(), c.height, c.width, c.channels,
-                                          c.channel, space, levels, rows, out.errors.data())
-                  : levels_pass_plain(out.pixels.data(), c.height, c.width, c.channels,
-                                      c.channel, space, levels, rows, false, out.errors.data());
+        path ? levels_pass_wavefront(*path, out.pixels.data(), c.height, c.width, c.channels,
+                                     c.channel, space, levels, rows, out.errors.data())
+             : levels_pass_plain(out.pixels.data(), c.height, c.width, c.channels, c.channel,
+                                 space, levels, rows, false, out.errors.data());
     CHECK(status == PassStatus::ok);
     return out;
 }
@@ -83,11 +83,18 @@ bool same(const Outcome& a, const Outcome& b) {
     return true;
 }
 
+// Every path this processor runs.
+std::vector<WavefrontPath> paths_here() {
+    std::vector<WavefrontPath> paths;
+    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
+        if (wavefront_path_supported(path)) paths.push_back(path);
+    }
+    return paths;
+}
 
 }  // namespace
 
 CORE_TEST(wavefront_matches_plain_on_random_images) {
-    if (!levels_wavefront_supported()) return;
     std::mt19937 rng(11);
     // Around the band height (16), the lag (8), a band's stagger (15 * 8)
     // and one 16-byte transpose block, plus 1-pixel and 1-row images.
@@ -113,13 +120,15 @@ CORE_TEST(wavefront_matches_plain_on_random_images) {
         c.levels = i < 36 ? (i % 2 == 0 ? 2u : 4u) : level_counts[pick_n(rng)];
         c.strength = i % 7 == 0 ? strengths[pick_s(rng)] : 1.0f;
         const Bytes image = make_image(rng, c.height * c.width * c.channels);
-        if (!same(run(true, image, c), run(false, image, c))) ++mismatches;
+        const Outcome plain = run(std::nullopt, image, c);
+        for (WavefrontPath path : paths_here()) {
+            if (!same(run(path, image, c), plain)) ++mismatches;
+        }
     }
     CHECK(mismatches == 0);
 }
 
 CORE_TEST(wavefront_matches_plain_on_large_images) {
-    if (!levels_wavefront_supported()) return;
     std::mt19937 rng(12);
     // Several bands, a last band of every height, and widths where the
     // inner steps (every lane inside the image) dominate.
@@ -127,15 +136,19 @@ CORE_TEST(wavefront_matches_plain_on_large_images) {
         for (std::uint32_t n : {2u, 4u, 6u, 256u}) {
             const Case c{49 + k, 300 + 17 * k, 1, 0, k % 2 == 1, n, &KERNELS[k], 1.0f};
             const Bytes image = make_image(rng, c.height * c.width);
-            CHECK(same(run(true, image, c), run(false, image, c)));
+            const Outcome plain = run(std::nullopt, image, c);
+            for (WavefrontPath path : paths_here()) CHECK(same(run(path, image, c), plain));
         }
     }
     const Case rgb{35, 260, 3, 1, false, 2, &KERNELS[0], 1.0f};
     const Bytes image = make_image(rng, 35 * 260 * 3);
-    const Outcome fast = run(true, image, rgb);
-    CHECK(same(fast, run(false, image, rgb)));
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        if (i % 3 != 1) CHECK(fast.pixels[i] == image[i]);  // other channels untouched
+    const Outcome plain = run(std::nullopt, image, rgb);
+    for (WavefrontPath path : paths_here()) {
+        const Outcome fast = run(path, image, rgb);
+        CHECK(same(fast, plain));
+        for (std::size_t i = 0; i < image.size(); ++i) {
+            if (i % 3 != 1) CHECK(fast.pixels[i] == image[i]);  // other channels untouched
+        }
     }
 }
 
@@ -158,14 +171,15 @@ CORE_TEST(levels_pass_takes_the_wavefront_with_the_same_bytes) {
 }
 
 CORE_TEST(wavefront_reports_impossible_widths) {
-    if (!levels_wavefront_supported()) return;
     const ColorSpace space = ColorSpace::create(false);
     const Levels levels = Levels::create(2, space);
     std::uint8_t pixel = 0;
-    CHECK(levels_pass_wavefront(&pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1, 0, space, levels,
-                                kernel_rows(KERNELS[0], 1.0f)) == PassStatus::out_of_memory);
+    for (WavefrontPath path : paths_here()) {
+        CHECK(levels_pass_wavefront(path, &pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1, 0, space,
+                                    levels, kernel_rows(KERNELS[0], 1.0f)) ==
+              PassStatus::out_of_memory);
+    }
 }
-#endif  // DITHERING_ARCH_X86
 
 namespace {
 

@@ -1,0 +1,152 @@
+// Eight 32-bit lanes in one AVX2 register: the 8-lane vector type of the
+// loops written once for several instruction sets (vec8_halves.hpp is the
+// same type over two 128-bit halves). Each operation is the same one
+// rounded IEEE operation per lane in both, with the x86 rules for NaN.
+//
+// Only for a source file that includes this inside a
+// `#pragma GCC target("avx2")` region, after every standard header: the
+// operations need the AVX2 target to be inlined, and they are at internal
+// linkage so that no function compiled for AVX2 can stand in, at link time,
+// for a same-named one compiled without it.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "core/simd/arch.hpp"
+
+#if DITHERING_ARCH_X86
+
+namespace dithering::simd {
+namespace {
+
+#define DITHERING_VEC8_INLINE __attribute__((always_inline)) inline
+
+struct F32x8 {
+    __m256 v;
+};
+struct I32x8 {
+    __m256i v;
+};
+// All bits of a lane set where a comparison held, clear elsewhere.
+struct Mask32x8 {
+    __m256 v;
+};
+// 32 bytes, two halves of 16: the byte shuffles work within each half.
+struct U8x32 {
+    __m256i v;
+};
+
+DITHERING_VEC8_INLINE F32x8 splat8(float x) { return {_mm256_set1_ps(x)}; }
+DITHERING_VEC8_INLINE I32x8 splat8_int(std::int32_t x) { return {_mm256_set1_epi32(x)}; }
+DITHERING_VEC8_INLINE F32x8 zero8() { return {_mm256_setzero_ps()}; }
+DITHERING_VEC8_INLINE F32x8 load8(const float* p) { return {_mm256_loadu_ps(p)}; }
+DITHERING_VEC8_INLINE I32x8 load8(const std::int32_t* p) {
+    return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))};
+}
+DITHERING_VEC8_INLINE void store8(float* p, F32x8 a) { _mm256_storeu_ps(p, a.v); }
+// Lane L alone to *p.
+template <int L>
+DITHERING_VEC8_INLINE void store_lane(float* p, F32x8 a) {
+    static_assert(L >= 0 && L < 8);
+    const __m128 half = L < 4 ? _mm256_castps256_ps128(a.v) : _mm256_extractf128_ps(a.v, 1);
+    if constexpr (L % 4 == 0) {
+        _mm_store_ss(p, half);
+    } else if constexpr (L % 4 == 2) {
+        _mm_store_ss(p, _mm_movehl_ps(half, half));
+    } else {
+        _mm_store_ss(p, _mm_shuffle_ps(half, half, _MM_SHUFFLE(L % 4, L % 4, L % 4, L % 4)));
+    }
+}
+
+DITHERING_VEC8_INLINE F32x8 operator+(F32x8 a, F32x8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+DITHERING_VEC8_INLINE F32x8 operator-(F32x8 a, F32x8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+DITHERING_VEC8_INLINE F32x8 operator*(F32x8 a, F32x8 b) { return {_mm256_mul_ps(a.v, b.v)}; }
+// The second operand unless the first compares less (greater): a NaN in
+// either gives the second.
+DITHERING_VEC8_INLINE F32x8 min(F32x8 a, F32x8 b) { return {_mm256_min_ps(a.v, b.v)}; }
+DITHERING_VEC8_INLINE F32x8 max(F32x8 a, F32x8 b) { return {_mm256_max_ps(a.v, b.v)}; }
+// Ordered: false when either lane is NaN.
+DITHERING_VEC8_INLINE Mask32x8 greater_equal(F32x8 a, F32x8 b) {
+    return {_mm256_cmp_ps(a.v, b.v, _CMP_GE_OQ)};
+}
+// Lane by lane: `yes` where the mask is set, `no` elsewhere.
+DITHERING_VEC8_INLINE F32x8 select(Mask32x8 m, F32x8 yes, F32x8 no) {
+    return {_mm256_blendv_ps(no.v, yes.v, m.v)};
+}
+// a where the mask is set, +0 elsewhere.
+DITHERING_VEC8_INLINE F32x8 keep(Mask32x8 m, F32x8 a) { return {_mm256_and_ps(a.v, m.v)}; }
+DITHERING_VEC8_INLINE Mask32x8 operator&(Mask32x8 a, Mask32x8 b) {
+    return {_mm256_castsi256_ps(
+        _mm256_and_si256(_mm256_castps_si256(a.v), _mm256_castps_si256(b.v)))};
+}
+
+// Wrapping 32-bit arithmetic.
+DITHERING_VEC8_INLINE I32x8 operator+(I32x8 a, I32x8 b) { return {_mm256_add_epi32(a.v, b.v)}; }
+DITHERING_VEC8_INLINE I32x8 operator-(I32x8 a, I32x8 b) { return {_mm256_sub_epi32(a.v, b.v)}; }
+DITHERING_VEC8_INLINE Mask32x8 greater(I32x8 a, I32x8 b) {
+    return {_mm256_castsi256_ps(_mm256_cmpgt_epi32(a.v, b.v))};
+}
+// -1 where the mask is set, 0 elsewhere.
+DITHERING_VEC8_INLINE I32x8 as_int(Mask32x8 m) { return {_mm256_castps_si256(m.v)}; }
+// Rounded to nearest, ties to even.
+DITHERING_VEC8_INLINE F32x8 to_float(I32x8 a) { return {_mm256_cvtepi32_ps(a.v)}; }
+// Towards zero; only for values inside the int32 range.
+DITHERING_VEC8_INLINE I32x8 truncate(F32x8 a) { return {_mm256_cvttps_epi32(a.v)}; }
+// The eight bytes at p as lanes.
+DITHERING_VEC8_INLINE I32x8 widen_bytes(const std::uint8_t* p) {
+    return {_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))};
+}
+// table[index] per lane.
+DITHERING_VEC8_INLINE F32x8 gather(const float* table, I32x8 index) {
+    return {_mm256_i32gather_ps(table, index.v, 4)};
+}
+DITHERING_VEC8_INLINE I32x8 gather(const std::int32_t* table, I32x8 index) {
+    return {_mm256_i32gather_epi32(table, index.v, 4)};
+}
+// Lane index[i] of table, for indices 0..7.
+DITHERING_VEC8_INLINE I32x8 lookup(I32x8 table, I32x8 index) {
+    return {_mm256_permutevar8x32_epi32(table.v, index.v)};
+}
+// Sixteen lanes, each 0..255, as bytes in lane order: those of a to
+// first[0..7], those of b to second[0..7].
+DITHERING_VEC8_INLINE void store_bytes(std::uint8_t* first, std::uint8_t* second, I32x8 a,
+                                       I32x8 b) {
+    const __m256i words = _mm256_packus_epi32(a.v, b.v);
+    const __m256i packed = _mm256_packus_epi16(words, words);
+    const __m256i ordered =
+        _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    const __m128i bytes = _mm256_castsi256_si128(ordered);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(first), bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(second), _mm_unpackhi_epi64(bytes, bytes));
+}
+
+DITHERING_VEC8_INLINE U8x32 load32(const std::uint8_t* p) {
+    return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))};
+}
+DITHERING_VEC8_INLINE void store32(std::uint8_t* p, U8x32 a) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v);
+}
+// The first half from `low`, the second from `high`.
+DITHERING_VEC8_INLINE U8x32 load_halves(const std::uint8_t* low, const std::uint8_t* high) {
+    return {_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high),
+                                reinterpret_cast<const __m128i*>(low))};
+}
+DITHERING_VEC8_INLINE void store_halves(std::uint8_t* low, std::uint8_t* high, U8x32 a) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(a.v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(a.v, 1));
+}
+// Within each half: bytes 0..7 of a and b interleaved (a0 b0 a1 b1 ...),
+// and bytes 8..15.
+DITHERING_VEC8_INLINE U8x32 zip_low(U8x32 a, U8x32 b) { return {_mm256_unpacklo_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
+    return {_mm256_unpackhi_epi8(a.v, b.v)};
+}
+
+#undef DITHERING_VEC8_INLINE
+
+}  // namespace
+}  // namespace dithering::simd
+
+#endif  // DITHERING_ARCH_X86

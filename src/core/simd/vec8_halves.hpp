@@ -1,0 +1,141 @@
+// Eight 32-bit lanes as two 128-bit halves of vec128.hpp (SSE2 on x86,
+// NEON on aarch64, the portable form anywhere): the 8-lane vector type of
+// vec8_avx2.hpp for every processor, with the same operations and the same
+// IEEE operation per lane. Gathers, which no 128-bit instruction set here
+// has, go lane by lane through memory.
+//
+// At internal linkage like vec8_avx2.hpp, so that the two never meet under
+// one name.
+#pragma once
+
+#include <cstdint>
+
+#include "core/simd/vec128.hpp"
+
+namespace dithering::simd {
+namespace {
+
+#define DITHERING_VEC8_INLINE __attribute__((always_inline)) inline
+
+struct F32x8 {
+    F32x4 low, high;
+};
+struct I32x8 {
+    I32x4 low, high;
+};
+struct Mask32x8 {
+    Mask32x4 low, high;
+};
+// 32 bytes, two halves of 16: the byte shuffles work within each half.
+struct U8x32 {
+    U8x16 low, high;
+};
+
+DITHERING_VEC8_INLINE F32x8 splat8(float x) { return {splat(x), splat(x)}; }
+DITHERING_VEC8_INLINE I32x8 splat8_int(std::int32_t x) { return {splat_int(x), splat_int(x)}; }
+DITHERING_VEC8_INLINE F32x8 zero8() { return {zero4(), zero4()}; }
+DITHERING_VEC8_INLINE F32x8 load8(const float* p) { return {load4(p), load4(p + 4)}; }
+DITHERING_VEC8_INLINE I32x8 load8(const std::int32_t* p) { return {load4(p), load4(p + 4)}; }
+DITHERING_VEC8_INLINE void store8(float* p, F32x8 a) {
+    store4(p, a.low);
+    store4(p + 4, a.high);
+}
+template <int L>
+DITHERING_VEC8_INLINE void store_lane(float* p, F32x8 a) {
+    static_assert(L >= 0 && L < 8);
+    const F32x4 half = L < 4 ? a.low : a.high;
+    if constexpr (L % 4 == 0) {
+        *p = first(half);
+    } else if constexpr (L % 4 == 1) {
+        *p = second(half);
+    } else if constexpr (L % 4 == 2) {
+        *p = third(half);
+    } else {
+        *p = fourth(half);
+    }
+}
+
+DITHERING_VEC8_INLINE F32x8 operator+(F32x8 a, F32x8 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE F32x8 operator-(F32x8 a, F32x8 b) { return {a.low - b.low, a.high - b.high}; }
+DITHERING_VEC8_INLINE F32x8 operator*(F32x8 a, F32x8 b) { return {a.low * b.low, a.high * b.high}; }
+DITHERING_VEC8_INLINE F32x8 min(F32x8 a, F32x8 b) {
+    return {min(a.low, b.low), min(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE F32x8 max(F32x8 a, F32x8 b) {
+    return {max(a.low, b.low), max(a.high, b.high)};
+}
+// a >= b is b <= a, ordered alike.
+DITHERING_VEC8_INLINE Mask32x8 greater_equal(F32x8 a, F32x8 b) {
+    return {less_equal(b.low, a.low), less_equal(b.high, a.high)};
+}
+DITHERING_VEC8_INLINE F32x8 select(Mask32x8 m, F32x8 yes, F32x8 no) {
+    return {select(m.low, yes.low, no.low), select(m.high, yes.high, no.high)};
+}
+DITHERING_VEC8_INLINE F32x8 keep(Mask32x8 m, F32x8 a) {
+    return {keep(m.low, a.low), keep(m.high, a.high)};
+}
+DITHERING_VEC8_INLINE Mask32x8 operator&(Mask32x8 a, Mask32x8 b) {
+    return {a.low & b.low, a.high & b.high};
+}
+
+DITHERING_VEC8_INLINE I32x8 operator+(I32x8 a, I32x8 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE I32x8 operator-(I32x8 a, I32x8 b) { return {a.low - b.low, a.high - b.high}; }
+DITHERING_VEC8_INLINE Mask32x8 greater(I32x8 a, I32x8 b) {
+    return {greater(a.low, b.low), greater(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE I32x8 as_int(Mask32x8 m) { return {as_int(m.low), as_int(m.high)}; }
+DITHERING_VEC8_INLINE F32x8 to_float(I32x8 a) { return {to_float(a.low), to_float(a.high)}; }
+DITHERING_VEC8_INLINE I32x8 truncate(F32x8 a) { return {truncate(a.low), truncate(a.high)}; }
+DITHERING_VEC8_INLINE I32x8 widen_bytes(const std::uint8_t* p) {
+    I32x8 r;
+    widen_bytes(p, r.low, r.high);
+    return r;
+}
+DITHERING_VEC8_INLINE F32x8 gather(const float* table, I32x8 index) {
+    std::int32_t i[8];
+    store4(i, index.low);
+    store4(i + 4, index.high);
+    return {lanes(table[i[0]], table[i[1]], table[i[2]], table[i[3]]),
+            lanes(table[i[4]], table[i[5]], table[i[6]], table[i[7]])};
+}
+DITHERING_VEC8_INLINE I32x8 gather(const std::int32_t* table, I32x8 index) {
+    std::int32_t i[8];
+    store4(i, index.low);
+    store4(i + 4, index.high);
+    std::int32_t r[8];
+    for (int k = 0; k < 8; ++k) r[k] = table[i[k]];
+    return load8(r);
+}
+DITHERING_VEC8_INLINE I32x8 lookup(I32x8 table, I32x8 index) {
+    return {lookup8(table.low, table.high, index.low), lookup8(table.low, table.high, index.high)};
+}
+DITHERING_VEC8_INLINE void store_bytes(std::uint8_t* first, std::uint8_t* second, I32x8 a,
+                                       I32x8 b) {
+    const U8x16 bytes = narrow_to_bytes(a.low, a.high, b.low, b.high);
+    store_low8(first, bytes);
+    store_high8(second, bytes);
+}
+
+DITHERING_VEC8_INLINE U8x32 load32(const std::uint8_t* p) { return {load16(p), load16(p + 16)}; }
+DITHERING_VEC8_INLINE void store32(std::uint8_t* p, U8x32 a) {
+    store16(p, a.low);
+    store16(p + 16, a.high);
+}
+DITHERING_VEC8_INLINE U8x32 load_halves(const std::uint8_t* low, const std::uint8_t* high) {
+    return {load16(low), load16(high)};
+}
+DITHERING_VEC8_INLINE void store_halves(std::uint8_t* low, std::uint8_t* high, U8x32 a) {
+    store16(low, a.low);
+    store16(high, a.high);
+}
+DITHERING_VEC8_INLINE U8x32 zip_low(U8x32 a, U8x32 b) {
+    return {zip_low(a.low, b.low), zip_low(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
+    return {zip_high(a.low, b.low), zip_high(a.high, b.high)};
+}
+
+#undef DITHERING_VEC8_INLINE
+
+}  // namespace
+}  // namespace dithering::simd
