@@ -27,8 +27,9 @@ constexpr std::size_t FULL_SCAN_LIMIT = 64;
 // Every colour of a palette of up to 4 * BLOCKS, in palette order (padding
 // lanes hold NaN). min(d, inf) turns a NaN distance into +inf (min gives
 // its second operand when either is NaN), which never wins; then the first
-// lane equal to the least distance is the sequential answer, unless that
-// distance is +inf, when the sequential scan never moved off colour 0.
+// lane equal to the least distance is the sequential answer. When nothing
+// is below +inf, every lane is +inf and the first, colour 0, matches: the
+// colour the sequential scan never moved off.
 template <std::size_t BLOCKS>
 struct FullScan {
     static_assert(BLOCKS <= 16, "the lanes that hold the least distance fit 64 bits");
@@ -59,8 +60,7 @@ struct FullScan {
             at |= static_cast<std::uint64_t>(bits(equal(d[b], m))) << (4 * b);
         }
         // m is one of the distances, so some lane matched and `at` is not 0.
-        const auto found = static_cast<std::size_t>(__builtin_ctzll(at));
-        return first(m) < INF ? found : 0;
+        return static_cast<std::size_t>(__builtin_ctzll(at));
     }
 };
 
