@@ -44,7 +44,9 @@ struct FullScan {
         const F32x4 c1 = splat(second(v));
         const F32x4 c2 = splat(third(v));
         const F32x4 inf = splat(INF);
+        // Unrolled whole, so that the distances stay in registers.
         F32x4 d[BLOCKS];
+#pragma GCC unroll 16
         for (std::size_t b = 0; b < BLOCKS; ++b) {
             const F32x4 t1 = c1 - w1[b];
             const F32x4 t0 = c0 - w0[b];
@@ -52,10 +54,12 @@ struct FullScan {
             d[b] = min((t1 * t1 + t0 * t0) + t2 * t2, inf);
         }
         F32x4 m = d[0];
+#pragma GCC unroll 16
         for (std::size_t b = 1; b < BLOCKS; ++b) m = min(m, d[b]);
         m = min(m, swap_halves(m));
         m = min(m, swap_neighbours(m));
         std::uint64_t at = 0;  // four lanes a block, up to sixteen blocks
+#pragma GCC unroll 16
         for (std::size_t b = 0; b < BLOCKS; ++b) {
             at |= static_cast<std::uint64_t>(bits(equal(d[b], m))) << (4 * b);
         }
