@@ -135,7 +135,9 @@ struct CallScan {
 struct GridFind {
     GridSearch grid;
     void refresh() { grid.refresh(); }
-    __attribute__((always_inline)) inline std::size_t find(F32x4 v) { return grid.find(as_m128(v)); }
+    __attribute__((always_inline)) inline std::size_t find(F32x4 v) {
+        return grid.find(as_m128(v));
+    }
 };
 
 }  // namespace
