@@ -2,9 +2,10 @@
 // An argument N divides every side by N (for runs under an emulator).
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -41,12 +42,15 @@ std::vector<std::uint8_t> test_image(std::size_t height, std::size_t width, std:
 }
 
 std::size_t shrink = 1;
+// Only the cases whose label holds this text, when given.
+const char* only = nullptr;
 
 // Runs pass(pixels, height, width) on a test image of the given size (each
 // side divided by `shrink`).
 template <typename Pass>
 void measure(const char* label, std::size_t height, std::size_t width, std::size_t channels,
              Pass pass) {
+    if (only != nullptr && std::strstr(label, only) == nullptr) return;
     height = std::max<std::size_t>(1, height / shrink);
     width = std::max<std::size_t>(1, width / shrink);
     const std::vector<std::uint8_t> source = test_image(height, width, channels);
@@ -115,6 +119,7 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side,
 
 int main(int argc, char** argv) {
     if (argc > 1) shrink = std::max<std::size_t>(1, std::strtoul(argv[1], nullptr, 10));
+    if (argc > 2) only = argv[2];
     bench_levels("floyd_steinberg, 2 levels", "fs");
     bench_levels("jarvis_judice_ninke, 2 levels", "jjn");
     bench_levels("atkinson, 2 levels", "atkinson");
@@ -149,12 +154,23 @@ int main(int argc, char** argv) {
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);
     // The choices behind the palette pass, side by side.
-    const PalettePassOptions single_row{false, PaletteSearch::automatic, 0};
+    const PalettePassOptions single_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
     bench_palette("  16, one row, single-row form", 16, 2048, single_row);
-    bench_palette("  16, one row at a time", 16, 2048, {true, PaletteSearch::automatic, 1});
+    bench_palette("  16, one row at a time", 16, 2048,
+                  {PaletteForm::automatic, PaletteSearch::automatic, 1});
     bench_palette("  256, one row, single-row form (grid)", 256, 1024, single_row);
     bench_palette("  256, full scan, rows in flight", 256, 1024,
-                  {true, PaletteSearch::full_scan, 0});
-    bench_palette("  256, grid, one row at a time", 256, 1024, {true, PaletteSearch::grid, 1});
+                  {PaletteForm::automatic, PaletteSearch::full_scan, 0});
+    bench_palette("  256, grid, one row at a time", 256, 1024,
+                  {PaletteForm::automatic, PaletteSearch::grid, 1});
+    // The single-row form against rows in flight over 128-bit vectors, the
+    // forms without AVX2 (aarch64, older x86).
+    const PalettePassOptions vec128{PaletteForm::rows_vec128, PaletteSearch::automatic, 0};
+    bench_palette("  4, one row, single-row form", 4, 2048, single_row);
+    bench_palette("  4, rows in flight, 128-bit", 4, 2048, vec128);
+    bench_palette("  16, rows in flight, 128-bit", 16, 2048, vec128);
+    bench_palette("  64, one row, single-row form", 64, 2048, single_row);
+    bench_palette("  64, rows in flight, 128-bit", 64, 2048, vec128);
+    bench_palette("  256, grid, rows in flight, 128-bit", 256, 1024, vec128);
     return 0;
 }

@@ -7,7 +7,7 @@
 
 #include "core/color/nearest_scan.hpp"
 #include "core/diffusion/levels_wavefront.hpp"
-#include "core/diffusion/palette_pass_avx2.hpp"
+#include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
 
@@ -15,6 +15,13 @@ namespace dithering {
 namespace {
 
 constexpr std::size_t WAVEFRONT_MIN_HEIGHT = 8;
+
+// Up to this many colours, where AVX2 is missing, rows in flight scanning
+// the whole palette from 128-bit registers beat the single-row form; above
+// it, the single-row form's NearestGrid wins. On x86 with SSE2 alone
+// (core_bench, 2048x2048): 4 colours 28-38 -> 86-88 Mpx/s, 16: 28 -> 52,
+// 64: 13.5 -> 18.5; 256 with the grid per pixel: 12.5 -> 11.4, so no.
+constexpr std::size_t VEC128_ROWS_MAX_COLORS = 64;
 
 // Rows in vector lanes need the fast forms' weights, rows scanned the same
 // way and something to spread; below a band's worth of rows the single-row
@@ -24,6 +31,14 @@ bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& 
     return !serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
            width <= WAVEFRONT_MAX_WIDTH && fast_forms_apply(rows) &&
            levels_wavefront_supported();
+}
+
+// The fastest palette form on this processor for a palette of `colors`.
+PaletteForm automatic_palette_form(std::size_t colors) {
+#if DITHERING_ARCH_X86
+    if (nearest_path_supported(NearestPath::avx2)) return PaletteForm::rows_avx2;
+#endif
+    return colors <= VEC128_ROWS_MAX_COLORS ? PaletteForm::rows_vec128 : PaletteForm::single_row;
 }
 
 }  // namespace
@@ -75,7 +90,7 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
                              palette, rows, serpentine);
 }
 
-PassStatus palette_pass_with([[maybe_unused]] const PalettePassOptions& options, std::uint8_t* pixels,
+PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
                              std::size_t height, std::size_t width, std::size_t channels,
                              const ColorSpace& space, const Palette& palette,
                              const KernelRows& rows, bool serpentine) noexcept {
@@ -85,13 +100,24 @@ PassStatus palette_pass_with([[maybe_unused]] const PalettePassOptions& options,
     }
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
+    PaletteForm form = rows.row_used[0] ? options.form : PaletteForm::single_row;
+    if (form == PaletteForm::automatic) form = automatic_palette_form(palette.size());
+    if (form == PaletteForm::rows_avx2) {
 #if DITHERING_ARCH_X86
-    if (options.vector && rows.row_used[0] && nearest_path_supported(NearestPath::avx2)) {
-        return palette_pass_avx2(pixels, height, width, channels, space, palette,
-                                 direction_weights(rows, false), direction_weights(rows, true),
-                                 serpentine, options.search, options.rows);
-    }
+        if (nearest_path_supported(NearestPath::avx2)) {
+            return palette_pass_avx2(pixels, height, width, channels, space, palette,
+                                     direction_weights(rows, false),
+                                     direction_weights(rows, true), serpentine, options.search,
+                                     options.rows);
+        }
 #endif
+        form = automatic_palette_form(palette.size());
+    }
+    if (form == PaletteForm::rows_vec128) {
+        return palette_pass_vec128(pixels, height, width, channels, space, palette,
+                                   direction_weights(rows, false), direction_weights(rows, true),
+                                   serpentine, options.search, options.rows);
+    }
     return palette_pass_register_scan(pixels, height, width, channels, space, palette, rows,
                                       serpentine);
 }

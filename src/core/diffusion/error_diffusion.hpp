@@ -2,7 +2,7 @@
 // Each entry point picks the form that runs fastest for its arguments:
 // the plain form (plain_pass.hpp), one row at a time in registers
 // (register_scan.hpp), sixteen rows in vector lanes (levels_wavefront.hpp)
-// or several palette rows in flight (palette_pass_avx2.hpp).
+// or several palette rows in flight (palette_rows.hpp).
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
-#include "core/diffusion/palette_pass_avx2.hpp"
+#include "core/diffusion/palette_rows.hpp"
 
 namespace dithering {
 
@@ -58,17 +58,23 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
                         std::size_t channels, const ColorSpace& space, const Palette& palette,
                         const KernelRows& rows, bool serpentine) noexcept;
 
+// Which form of the palette pass runs: the choice palette_pass makes; one
+// row at a time (register_scan.hpp: Palette::nearest, or a NearestGrid above
+// 64 colours); or rows in flight (palette_rows.hpp) over 128-bit vectors,
+// or over AVX2 registers (where AVX2 is missing, this one makes the
+// automatic choice).
+enum class PaletteForm { automatic, single_row, rows_vec128, rows_avx2 };
+
 // palette_pass with its choices made by the caller, for tests and
-// benchmarks. With `vector` false, or on a processor without AVX2, the
-// single-row form (Palette::nearest, or a NearestGrid above 64 colours)
-// runs, as it does when nothing is spread (strength 0). Otherwise the AVX2 form runs (unless the windows call
-// for the plain form, as in palette_pass) with the
-// nearest-colour search `search` (`automatic`: every colour in registers for
-// small palettes, a NearestGrid for larger ones) and up to `rows` rows in
-// flight (1..PALETTE_MAX_ROWS, 0 for the default; serpentine scans run one
-// row at a time). Every choice gives the same bytes.
+// benchmarks. Where the windows call for the plain form, it runs, as in
+// palette_pass; when nothing is spread (strength 0) the single-row form
+// runs. The rows-in-flight forms search with `search` (`automatic`: every
+// colour in registers for small palettes, a NearestGrid for larger ones)
+// and keep up to `rows` rows in flight (1..PALETTE_MAX_ROWS, 0 for the
+// default; serpentine scans run one row at a time). Every choice gives the
+// same bytes.
 struct PalettePassOptions {
-    bool vector = true;
+    PaletteForm form = PaletteForm::automatic;
     PaletteSearch search = PaletteSearch::automatic;
     std::size_t rows = 0;
 };

@@ -197,9 +197,12 @@ struct Mask64x2 {
 };
 
 DITHERING_VEC128_INLINE F32x4 splat(float x) { return {vdupq_n_f32(x)}; }
+// Each half from a fresh broadcast, not through an array: GCC builds that
+// in a general register by merging into its old contents, which ties every
+// vector built so to the one before it (one long chain across the rows a
+// loop keeps in flight).
 DITHERING_VEC128_INLINE F32x4 lanes(float a, float b, float c, float d) {
-    const float f[4] = {a, b, c, d};
-    return {vld1q_f32(f)};
+    return {vcombine_f32(vset_lane_f32(b, vdup_n_f32(a), 1), vset_lane_f32(d, vdup_n_f32(c), 1))};
 }
 DITHERING_VEC128_INLINE F32x4 load4(const float* p) { return {vld1q_f32(p)}; }
 DITHERING_VEC128_INLINE F32x4 load_first(const float* p) {

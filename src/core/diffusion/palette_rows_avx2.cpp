@@ -1,0 +1,217 @@
+// The palette pass with rows in flight over AVX2 registers, the
+// nearest-colour search inlined: every colour of a palette of up to 64
+// scanned from registers eight at a time, or a NearestGrid's lists above
+// that (palette_rows_kernel.hpp has the loops and explains the scheme).
+//
+// The loops and searches are compiled for AVX2 through the target pragma,
+// so that the vector operations inline into them. Every header with
+// functions of its own that are not marked internal (the standard
+// library's, the 128-bit vector type's, the palette's) is included before
+// the pragma: a function declared there keeps the target it was declared
+// with, and so no function compiled for AVX2 can be picked, at link time,
+// for a caller on a processor without it.
+#include "core/diffusion/palette_rows.hpp"
+
+#if DITHERING_ARCH_X86
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "core/color/color_space.hpp"
+#include "core/color/grid_search_avx2.hpp"
+#include "core/color/nearest_grid.hpp"
+#include "core/color/nearest_scan.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/error_rows.hpp"
+#include "core/simd/vec128.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#include "core/simd/vec8_avx2.hpp"
+#include "core/diffusion/palette_rows_kernel.hpp"
+
+namespace dithering::palette_rows {
+namespace {
+
+using avx2::grid_search_of;
+using avx2::GridSearch;
+using avx2::INF_BITS;
+using avx2::lane1_of;
+using avx2::lane2_of;
+using avx2::lanes_equal;
+using avx2::least_everywhere;
+using avx2::nearest_out_of_line;
+
+// Palettes up to this size are scanned whole, from registers (and the
+// stack, past 32 colours); larger ones use a NearestGrid. On photos with
+// their own 64-colour palettes the whole scan is as fast or faster: a
+// photo's values wander over many cells, each to be built.
+constexpr std::size_t FULL_SCAN_LIMIT = 64;
+
+// The pixel's value as an SSE register (through memory in the portable
+// build of the 4-lane type, built for its tests).
+__attribute__((always_inline)) inline __m128 as_m128(F32x4 v) {
+#if defined(DITHERING_VEC128_SSE2)
+    return v.v;
+#else
+    return _mm_loadu_ps(v.v);
+#endif
+}
+
+// --------------------------------------------------------------- searches
+
+// Every colour of a palette of up to 8 * BLOCKS, in registers, in palette
+// order (padding lanes hold NaN). The first lane holding the least distance
+// is the sequential answer, unless that distance is not below +inf, when
+// the sequential scan never moved off colour 0.
+template <std::size_t BLOCKS>
+struct FullScan {
+    __m256 w0[BLOCKS];
+    __m256 w1[BLOCKS];
+    __m256 w2[BLOCKS];
+
+    void refresh() {}
+
+    __attribute__((always_inline)) inline std::size_t find(F32x4 value) const {
+        const __m128 v = as_m128(value);
+        const __m256 c0 = _mm256_broadcastss_ps(v);
+        const __m256 c1 = lane1_of(v);
+        const __m256 c2 = lane2_of(v);
+        __m256i d[BLOCKS];
+        for (std::size_t b = 0; b < BLOCKS; ++b) {
+            const __m256 t1 = _mm256_sub_ps(c1, w1[b]);
+            const __m256 t0 = _mm256_sub_ps(c0, w0[b]);
+            const __m256 t2 = _mm256_sub_ps(c2, w2[b]);
+            const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
+            d[b] = _mm256_castps_si256(_mm256_add_ps(s, _mm256_mul_ps(t2, t2)));
+        }
+        __m256i m = d[0];
+        for (std::size_t b = 1; b < BLOCKS; ++b) m = _mm256_min_epu32(m, d[b]);
+        m = least_everywhere(m);
+        std::uint64_t at = 0;  // eight lanes a block, up to eight blocks
+        for (std::size_t b = 0; b < BLOCKS; ++b) {
+            at |= static_cast<std::uint64_t>(lanes_equal(d[b], m)) << (8 * b);
+        }
+        const auto least = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(m));
+        const auto first = static_cast<std::size_t>(__builtin_ctzll(at));
+        return least < INF_BITS ? first : 0;
+    }
+};
+
+template <std::size_t BLOCKS>
+FullScan<BLOCKS> full_scan_of(const Palette& palette) {
+    alignas(32) float lanes[3][8 * BLOCKS];
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t k = 0; k < 3; ++k) {
+        for (std::size_t j = 0; j < 8 * BLOCKS; ++j) {
+            lanes[k][j] = j < palette.size() ? palette.working[3 * j + k] : nan;
+        }
+    }
+    FullScan<BLOCKS> scan;
+    for (std::size_t b = 0; b < BLOCKS; ++b) {
+        scan.w0[b] = _mm256_load_ps(lanes[0] + 8 * b);
+        scan.w1[b] = _mm256_load_ps(lanes[1] + 8 * b);
+        scan.w2[b] = _mm256_load_ps(lanes[2] + 8 * b);
+    }
+    return scan;
+}
+
+// Any palette: Palette::nearest, called per pixel.
+struct CallScan {
+    const Palette* palette;
+    void refresh() {}
+    __attribute__((always_inline)) inline std::size_t find(F32x4 v) const {
+        return nearest_out_of_line(*palette, as_m128(v));
+    }
+};
+
+// A NearestGrid lookup (grid_search_avx2.hpp) on the pass's 4-lane value.
+struct GridFind {
+    GridSearch grid;
+    void refresh() { grid.refresh(); }
+    __attribute__((always_inline)) inline std::size_t find(F32x4 v) {
+        return grid.find(as_m128(v));
+    }
+};
+
+}  // namespace
+}  // namespace dithering::palette_rows
+
+namespace dithering {
+
+using namespace palette_rows;
+
+PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                             std::size_t channels, const ColorSpace& space,
+                             const Palette& palette, const DirectionWeights& forward,
+                             const DirectionWeights& reverse, bool serpentine,
+                             PaletteSearch search, std::size_t rows_in_flight) noexcept {
+    const std::size_t m = palette.size();
+    if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
+    const std::size_t rows = rows_for(rows_in_flight, serpentine);
+    Buffers buffers;
+    if (!allocate(buffers, width, rows, palette)) return PassStatus::out_of_memory;
+    const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
+                    &forward, &reverse, serpentine, rows,     &buffers};
+    if (search == PaletteSearch::automatic) {
+        search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
+    }
+    if (search == PaletteSearch::grid) {
+        std::optional<NearestGrid> grid = NearestGrid::create(palette);
+        if (grid) {
+            GridFind s{grid_search_of(*grid)};
+            run_pass(pass, s);
+        } else {
+            // The grid only saves time: without memory for it, every pixel
+            // scans the whole palette.
+            CallScan s{&palette};
+            run_pass(pass, s);
+        }
+    } else if (m <= 8) {
+        FullScan<1> s = full_scan_of<1>(palette);
+        run_pass(pass, s);
+    } else if (m <= 16) {
+        FullScan<2> s = full_scan_of<2>(palette);
+        run_pass(pass, s);
+    } else if (m <= 24) {
+        FullScan<3> s = full_scan_of<3>(palette);
+        run_pass(pass, s);
+    } else if (m <= 32) {
+        FullScan<4> s = full_scan_of<4>(palette);
+        run_pass(pass, s);
+    } else if (m <= 48) {
+        FullScan<6> s = full_scan_of<6>(palette);
+        run_pass(pass, s);
+    } else if (m <= 64) {
+        FullScan<8> s = full_scan_of<8>(palette);
+        run_pass(pass, s);
+    } else {
+        CallScan s{&palette};
+        run_pass(pass, s);
+    }
+    return PassStatus::ok;
+}
+
+std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1,
+                                      float c2) noexcept {
+    const F32x4 v = lanes(c0, c1, c2, 0.0f);
+    const std::size_t m = palette.size();
+    if (m <= 8) return full_scan_of<1>(palette).find(v);
+    if (m <= 16) return full_scan_of<2>(palette).find(v);
+    if (m <= 24) return full_scan_of<3>(palette).find(v);
+    if (m <= 32) return full_scan_of<4>(palette).find(v);
+    if (m <= 48) return full_scan_of<6>(palette).find(v);
+    return full_scan_of<8>(palette).find(v);
+}
+
+}  // namespace dithering
+
+#pragma GCC pop_options
+
+#endif  // DITHERING_ARCH_X86

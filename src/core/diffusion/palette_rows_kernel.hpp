@@ -1,0 +1,334 @@
+// The palette pass with rows in flight, written once: each source file that
+// includes this has first included simd/vec128.hpp (before any target
+// pragma, so that its functions exist only for the baseline processor) and
+// one form of the 8-lane type (simd/vec8_avx2.hpp or simd/vec8_halves.hpp),
+// and gets its own copy of the loops, at internal linkage, for that form.
+// The nearest-colour search is a template parameter: each form brings the
+// searches that suit its registers.
+//
+// Each pixel's value depends on the error of the pixel before it, through
+// the nearest-colour search, so one row is a single long dependency chain
+// and the processor idles while it waits on it. Rows further down only
+// need the row above to be far enough ahead, so this pass runs up to four
+// rows at once, each trailing the one above by LAG pixels: the chains are
+// independent and the processor overlaps them.
+//
+// Every cell must still receive its contributions in the order of the
+// plain form (see the fast forms in error_rows.hpp): those of row y - 2,
+// then of row y - 1, then of the earlier pixels of its own row. As there,
+// a row's own contributions ride along in registers and its contributions
+// to the two rows below are added later, cell by cell in scan order, from
+// the recorded errors; here that happens after every CHUNK steps, for the
+// columns whose five contributing pixels are all done. At the end of a
+// chunk, row r has added its share to every column c with c + 2 < d_r,
+// d_r being the number of its pixels done. In the next chunk, row r + 1
+// reads columns up to d_{r+1} + CHUNK + 1 (its last pixel plus two), and
+// d_{r+1} = d_r - LAG, so LAG >= CHUNK + 4 puts every read after the last
+// write to that cell. Rows are spread top first, and a row is never ahead
+// of the one above, so a cell of row y takes row y - 2's share before row
+// y - 1's. Serpentine rows alternate direction and run one at a time.
+//
+// Error cells are four floats (R, G, B and an idle lane that stays 0), so
+// each pixel's value, error and carried cells are single 4-lane vectors
+// computed lane by lane with the same operations as the three-float cells
+// of the plain form.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "core/color/color_space.hpp"
+#include "core/color/palette.hpp"
+#include "core/diffusion/error_rows.hpp"
+#include "core/diffusion/palette_rows.hpp"
+
+namespace dithering::palette_rows {
+namespace {
+
+using namespace simd;
+
+constexpr std::size_t CHUNK = 16;
+constexpr std::size_t LAG = CHUNK + 4;
+constexpr std::size_t DEFAULT_ROWS = 4;
+
+// What every step of a pass reads; copied into locals by each kernel, as
+// the byte stores of the pixel loop could alias anything reached through a
+// pointer.
+struct Context {
+    const float* lut;
+    const std::uint8_t* colors;  // 3 bytes per colour
+    const float* working4;       // 4 floats per colour, the last 0
+    std::ptrdiff_t channels;
+    // From a cell of an error row to the same cell of the error record
+    // that follows the row in memory (see Buffers), in floats.
+    std::ptrdiff_t record;
+    F32x4 weight1;  // tap (1, 0)
+    F32x4 weight2;  // tap (2, 0)
+};
+
+// A row in progress: its next pixel, that pixel's cell in the row's error
+// buffer, and the row's own error carried to the next two pixels.
+struct Cursor {
+    std::uint8_t* px;
+    float* cur;
+    F32x4 ahead1;
+    F32x4 ahead2;
+};
+
+// ------------------------------------------------------------ row kernels
+
+// One pixel of a row scanned in direction S, exactly as palette_scan in
+// register_scan.cpp: value, nearest colour, output bytes, error, and the
+// error carried to the next two pixels.
+template <int S, class Search>
+__attribute__((always_inline)) inline void step(Search& search, const Context& ctx, Cursor& c) {
+    const F32x4 base = lanes(ctx.lut[c.px[0]], ctx.lut[c.px[1]], ctx.lut[c.px[2]], 0.0f);
+    const F32x4 v = base + c.ahead1;
+    const std::size_t j = search.find(v);
+    const std::uint8_t* color = ctx.colors + 3 * j;
+    c.px[0] = color[0];
+    c.px[1] = color[1];
+    c.px[2] = color[2];
+    const F32x4 e = v - load4(ctx.working4 + 4 * j);
+    store4(c.cur + ctx.record, e);
+    c.ahead1 = c.ahead2 + ctx.weight1 * e;
+    c.ahead2 = load4(c.cur + 8 * S) + ctx.weight2 * e;
+    c.px += S * ctx.channels;
+    c.cur += 4 * S;
+}
+
+template <int S, class Search>
+__attribute__((noinline)) void run_row(Search& shared, const Context& shared_ctx, Cursor& cursor,
+                                       std::size_t count) {
+    Search search = shared;
+    search.refresh();
+    const Context ctx = shared_ctx;
+    Cursor c = cursor;
+    for (std::size_t i = 0; i < count; ++i) step<S>(search, ctx, c);
+    cursor = c;
+}
+
+// G rows left to right, one step each per round, for `count` rounds. The
+// cursors live in named locals so that they stay in registers.
+template <std::size_t G, class Search>
+__attribute__((noinline)) void run_rows(Search& shared, const Context& shared_ctx,
+                                        Cursor* cursors, std::size_t count) {
+    static_assert(G >= 2 && G <= 4 && G <= PALETTE_MAX_ROWS);
+    Search search = shared;
+    search.refresh();
+    const Context ctx = shared_ctx;
+    Cursor c0 = cursors[0];
+    Cursor c1 = cursors[1];
+    Cursor c2 = cursors[G > 2 ? 2 : 0];
+    Cursor c3 = cursors[G > 3 ? 3 : 0];
+    for (std::size_t i = 0; i < count; ++i) {
+        step<1>(search, ctx, c0);
+        step<1>(search, ctx, c1);
+        if constexpr (G > 2) step<1>(search, ctx, c2);
+        if constexpr (G > 3) step<1>(search, ctx, c3);
+    }
+    cursors[0] = c0;
+    cursors[1] = c1;
+    if constexpr (G > 2) cursors[2] = c2;
+    if constexpr (G > 3) cursors[3] = c3;
+}
+
+// Adds the recorded errors of one row, columns [begin, end), to a row below
+// it (see palette_spread_below in register_scan.cpp): cell C takes, in
+// order, the errors of the pixels at C - 2S, C - S, C, C + S, C + 2S. Two
+// cells per step, then one.
+template <int S>
+void spread_below(float* row, const float* errors, const float (&weight)[5], std::size_t begin,
+                  std::size_t end) {
+    const F32x8 w0 = splat8(weight[0]);
+    const F32x8 w1 = splat8(weight[1]);
+    const F32x8 w2 = splat8(weight[2]);
+    const F32x8 w3 = splat8(weight[3]);
+    const F32x8 w4 = splat8(weight[4]);
+    std::size_t c = begin + 2;
+    for (; c + 2 <= end + 2; c += 2) {
+        const float* e = errors + 4 * c;
+        F32x8 t = load8(row + 4 * c);
+        t = t + w0 * load8(e - 8 * S);
+        t = t + w1 * load8(e - 4 * S);
+        t = t + w2 * load8(e);
+        t = t + w3 * load8(e + 4 * S);
+        t = t + w4 * load8(e + 8 * S);
+        store8(row + 4 * c, t);
+    }
+    if (c < end + 2) {
+        const float* e = errors + 4 * c;
+        F32x4 t = load4(row + 4 * c);
+        t = t + splat(weight[0]) * load4(e - 8 * S);
+        t = t + splat(weight[1]) * load4(e - 4 * S);
+        t = t + splat(weight[2]) * load4(e);
+        t = t + splat(weight[3]) * load4(e + 4 * S);
+        t = t + splat(weight[4]) * load4(e + 8 * S);
+        store4(row + 4 * c, t);
+    }
+}
+
+template <int S>
+void spread_rows(float* const* ring, std::size_t r, std::ptrdiff_t record,
+                 const DirectionWeights& w, std::size_t begin, std::size_t end) {
+    const float* errors = ring[r] + record;
+    for (std::size_t below = 0; below < 2; ++below) {
+        if (w.row_used[below]) {
+            spread_below<S>(ring[r + 1 + below], errors, w.below[below], begin, end);
+        }
+    }
+}
+
+// ------------------------------------------------------------------ pass
+
+// The error rows of the group's rows and the two rows below them, each
+// followed in memory by an error record of the same size, where a row being
+// scanned keeps its pixels' errors for the rows below. A record travels
+// with its row as the rows rotate; its margins are never written and stay
+// 0, and whatever an earlier row left in it is overwritten before it is
+// read, as a row writes a column's error before spreading it. After them,
+// the palette's working colours padded to four lanes like the cells.
+struct Buffers {
+    float* memory = nullptr;
+    float* ring[PALETTE_MAX_ROWS + 2] = {};
+    float* working4 = nullptr;
+    std::size_t stride = 0;  // floats per row, its record as many again
+    Buffers() = default;
+    Buffers(const Buffers&) = delete;
+    Buffers& operator=(const Buffers&) = delete;
+    ~Buffers() { std::free(memory); }
+};
+
+bool allocate(Buffers& b, std::size_t width, std::size_t rows, const Palette& palette) {
+    const std::size_t colors = palette.size();
+    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(float) / 64;
+    if (width > limit || colors > limit) return false;
+    b.stride = 4 * (width + MARGIN_CELLS);
+    const std::size_t total = 2 * (rows + 2) * b.stride + 4 * colors;
+    b.memory = static_cast<float*>(std::calloc(total, sizeof(float)));
+    if (b.memory == nullptr) return false;
+    for (std::size_t i = 0; i < rows + 2; ++i) b.ring[i] = b.memory + 2 * i * b.stride;
+    b.working4 = b.memory + 2 * (rows + 2) * b.stride;
+    for (std::size_t j = 0; j < colors; ++j) {
+        for (std::size_t k = 0; k < 3; ++k) b.working4[4 * j + k] = palette.working[3 * j + k];
+    }
+    return true;
+}
+
+struct Pass {
+    std::uint8_t* pixels;
+    std::size_t height;
+    std::size_t width;
+    std::size_t channels;
+    const float* lut;
+    const Palette* palette;
+    const DirectionWeights* forward;
+    const DirectionWeights* reverse;
+    bool serpentine;
+    std::size_t rows;  // in flight
+    Buffers* buffers;
+};
+
+// How many rows go in flight for a request of `rows_in_flight` (0 for the
+// default).
+std::size_t rows_for(std::size_t rows_in_flight, bool serpentine) {
+    if (serpentine) return 1;
+    const std::size_t rows = rows_in_flight == 0 ? DEFAULT_ROWS : rows_in_flight;
+    return std::min(rows, PALETTE_MAX_ROWS);
+}
+
+Context context_for(const Pass& p, const DirectionWeights& w) {
+    return {p.lut,
+            p.palette->colors.data(),
+            p.buffers->working4,
+            static_cast<std::ptrdiff_t>(p.channels),
+            static_cast<std::ptrdiff_t>(p.buffers->stride),
+            splat(w.ahead1),
+            splat(w.ahead2)};
+}
+
+template <int S>
+Cursor start_row(const Pass& p, std::size_t y, std::size_t slot) {
+    const std::size_t column = S > 0 ? 0 : p.width - 1;
+    const std::size_t cell = column + 2;
+    float* cur = p.buffers->ring[slot] + 4 * cell;
+    return {p.pixels + (y * p.width + column) * p.channels, cur, load4(cur), load4(cur + 4 * S)};
+}
+
+template <class Search>
+void run_group(const Pass& p, Search& search, std::size_t y, std::size_t g) {
+    const Context ctx = context_for(p, *p.forward);
+    float* const* ring = p.buffers->ring;
+    Cursor cursors[PALETTE_MAX_ROWS];
+    std::size_t spread[PALETTE_MAX_ROWS] = {};  // columns spread so far, per row
+    const std::size_t span = p.width + (g - 1) * LAG;
+    for (std::size_t t0 = 0; t0 < span; t0 += CHUNK) {
+        const std::size_t t1 = t0 + CHUNK;
+        // Row r is at column t - r * LAG at time t.
+        // Steady once the last row has started (in an earlier chunk, which
+        // set up its cursor) and while the first has not finished.
+        const bool steady = t0 > (g - 1) * LAG && t1 <= p.width;
+        if (steady) {
+            switch (g) {
+                case 2: run_rows<2>(search, ctx, cursors, CHUNK); break;
+                case 3: run_rows<3>(search, ctx, cursors, CHUNK); break;
+                default: run_rows<4>(search, ctx, cursors, CHUNK); break;
+            }
+        } else {
+            for (std::size_t r = 0; r < g; ++r) {
+                const std::size_t lead = r * LAG;
+                const std::size_t lo = t0 > lead ? std::min(t0 - lead, p.width) : 0;
+                const std::size_t hi = t1 > lead ? std::min(t1 - lead, p.width) : 0;
+                if (lo >= hi) continue;
+                if (lo == 0) cursors[r] = start_row<1>(p, y + r, r);
+                run_row<1>(search, ctx, cursors[r], hi - lo);
+            }
+        }
+        for (std::size_t r = 0; r < g; ++r) {
+            const std::size_t lead = r * LAG;
+            const std::size_t done = t1 > lead ? std::min(t1 - lead, p.width) : 0;
+            // A column is complete once the two pixels after it are done.
+            const std::size_t ready = done == p.width ? done : (done > 2 ? done - 2 : 0);
+            if (ready > spread[r]) {
+                spread_rows<1>(ring, r, ctx.record, *p.forward, spread[r], ready);
+                spread[r] = ready;
+            }
+        }
+    }
+}
+
+template <class Search>
+void run_pass(const Pass& p, Search& search) {
+    Buffers& b = *p.buffers;
+    for (std::size_t y = 0; y < p.height;) {
+        const std::size_t g = p.serpentine ? 1 : std::min(p.rows, p.height - y);
+        if (g == 1) {
+            const bool back = p.serpentine && (y & 1) != 0;
+            const DirectionWeights& w = back ? *p.reverse : *p.forward;
+            const Context ctx = context_for(p, w);
+            if (back) {
+                Cursor c = start_row<-1>(p, y, 0);
+                run_row<-1>(search, ctx, c, p.width);
+                spread_rows<-1>(b.ring, 0, ctx.record, w, 0, p.width);
+            } else {
+                Cursor c = start_row<1>(p, y, 0);
+                run_row<1>(search, ctx, c, p.width);
+                spread_rows<1>(b.ring, 0, ctx.record, w, 0, p.width);
+            }
+        } else {
+            run_group(p, search, y, g);
+        }
+        // The group's rows are finished: clear them and move them to the
+        // end, behind the two rows below the group.
+        for (std::size_t r = 0; r < g; ++r) std::memset(b.ring[r], 0, b.stride * sizeof(float));
+        std::rotate(b.ring, b.ring + g, b.ring + p.rows + 2);
+        y += g;
+    }
+}
+
+}  // namespace
+}  // namespace dithering::palette_rows

@@ -1,0 +1,177 @@
+// The palette pass with rows in flight over the 128-bit vectors of
+// vec128.hpp (SSE2 on x86, NEON on aarch64, the portable form anywhere
+// else): palettes of up to 64 colours scanned whole from registers, four
+// colours a vector (palette_rows_kernel.hpp has the loops and explains the
+// scheme).
+#include "core/diffusion/palette_rows.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "core/color/nearest_grid.hpp"
+#include "core/simd/vec128.hpp"
+#include "core/simd/vec8_halves.hpp"
+#include "core/diffusion/palette_rows_kernel.hpp"
+
+namespace dithering::palette_rows {
+namespace {
+
+constexpr float INF = std::numeric_limits<float>::infinity();
+
+// Above this many colours the registers would not hold the palette and the
+// scan spills; those palettes take a NearestGrid.
+constexpr std::size_t FULL_SCAN_LIMIT = 64;
+
+// Every colour of a palette of up to 4 * BLOCKS, in palette order (padding
+// lanes hold NaN). min(d, inf) turns a NaN distance into +inf (min gives
+// its second operand when either is NaN), which never wins; then the first
+// lane equal to the least distance is the sequential answer. When nothing
+// is below +inf, every lane is +inf and the first, colour 0, matches: the
+// colour the sequential scan never moved off.
+template <std::size_t BLOCKS>
+struct FullScan {
+    static_assert(BLOCKS <= 16, "the lanes that hold the least distance fit 64 bits");
+    F32x4 w0[BLOCKS];
+    F32x4 w1[BLOCKS];
+    F32x4 w2[BLOCKS];
+
+    void refresh() {}
+
+    __attribute__((always_inline)) inline std::size_t find(F32x4 v) const {
+        const F32x4 c0 = splat(first(v));
+        const F32x4 c1 = splat(second(v));
+        const F32x4 c2 = splat(third(v));
+        const F32x4 inf = splat(INF);
+        // Unrolled whole, so that the distances stay in registers.
+        F32x4 d[BLOCKS];
+#pragma GCC unroll 16
+        for (std::size_t b = 0; b < BLOCKS; ++b) {
+            const F32x4 t1 = c1 - w1[b];
+            const F32x4 t0 = c0 - w0[b];
+            const F32x4 t2 = c2 - w2[b];
+            d[b] = min((t1 * t1 + t0 * t0) + t2 * t2, inf);
+        }
+        F32x4 m = d[0];
+#pragma GCC unroll 16
+        for (std::size_t b = 1; b < BLOCKS; ++b) m = min(m, d[b]);
+        m = min(m, swap_halves(m));
+        m = min(m, swap_neighbours(m));
+        std::uint64_t at = 0;  // four lanes a block, up to sixteen blocks
+#pragma GCC unroll 16
+        for (std::size_t b = 0; b < BLOCKS; ++b) {
+            at |= static_cast<std::uint64_t>(bits(equal(d[b], m))) << (4 * b);
+        }
+        // m is one of the distances, so some lane matched and `at` is not 0.
+        return static_cast<std::size_t>(__builtin_ctzll(at));
+    }
+};
+
+template <std::size_t BLOCKS>
+FullScan<BLOCKS> full_scan_of(const Palette& palette) {
+    float lanes_of[3][4 * BLOCKS];
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t k = 0; k < 3; ++k) {
+        for (std::size_t j = 0; j < 4 * BLOCKS; ++j) {
+            lanes_of[k][j] = j < palette.size() ? palette.working[3 * j + k] : nan;
+        }
+    }
+    FullScan<BLOCKS> scan;
+    for (std::size_t b = 0; b < BLOCKS; ++b) {
+        scan.w0[b] = load4(lanes_of[0] + 4 * b);
+        scan.w1[b] = load4(lanes_of[1] + 4 * b);
+        scan.w2[b] = load4(lanes_of[2] + 4 * b);
+    }
+    return scan;
+}
+
+// Palette::nearest, or a NearestGrid's, called per pixel.
+struct CallScan {
+    const Palette* palette;
+    void refresh() {}
+    std::size_t find(F32x4 v) const { return palette->nearest(first(v), second(v), third(v)); }
+};
+struct GridCall {
+    NearestGrid* grid;
+    void refresh() {}
+    std::size_t find(F32x4 v) const { return grid->nearest(first(v), second(v), third(v)); }
+};
+
+template <std::size_t BLOCKS>
+void run_full_scan(const Pass& pass, const Palette& palette) {
+    FullScan<BLOCKS> s = full_scan_of<BLOCKS>(palette);
+    run_pass(pass, s);
+}
+
+}  // namespace
+}  // namespace dithering::palette_rows
+
+namespace dithering {
+
+using namespace palette_rows;
+
+PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                               std::size_t channels, const ColorSpace& space,
+                               const Palette& palette, const DirectionWeights& forward,
+                               const DirectionWeights& reverse, bool serpentine,
+                               PaletteSearch search, std::size_t rows_in_flight) noexcept {
+    const std::size_t m = palette.size();
+    if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
+    const std::size_t rows = rows_for(rows_in_flight, serpentine);
+    Buffers buffers;
+    if (!allocate(buffers, width, rows, palette)) return PassStatus::out_of_memory;
+    const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
+                    &forward, &reverse, serpentine, rows,     &buffers};
+    if (search == PaletteSearch::automatic) {
+        search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
+    }
+    if (search == PaletteSearch::grid) {
+        std::optional<NearestGrid> grid = NearestGrid::create(palette);
+        if (grid) {
+            GridCall s{&*grid};
+            run_pass(pass, s);
+        } else {
+            // The grid only saves time: without memory for it, every pixel
+            // scans the whole palette.
+            CallScan s{&palette};
+            run_pass(pass, s);
+        }
+    } else if (m <= 4) {
+        run_full_scan<1>(pass, palette);
+    } else if (m <= 8) {
+        run_full_scan<2>(pass, palette);
+    } else if (m <= 12) {
+        run_full_scan<3>(pass, palette);
+    } else if (m <= 16) {
+        run_full_scan<4>(pass, palette);
+    } else if (m <= 24) {
+        run_full_scan<6>(pass, palette);
+    } else if (m <= 32) {
+        run_full_scan<8>(pass, palette);
+    } else if (m <= 48) {
+        run_full_scan<12>(pass, palette);
+    } else if (m <= 64) {
+        run_full_scan<16>(pass, palette);
+    } else {
+        CallScan s{&palette};
+        run_pass(pass, s);
+    }
+    return PassStatus::ok;
+}
+
+std::size_t nearest_in_registers_vec128(const Palette& palette, float c0, float c1,
+                                        float c2) noexcept {
+    const F32x4 v = lanes(c0, c1, c2, 0.0f);
+    const std::size_t m = palette.size();
+    if (m <= 4) return full_scan_of<1>(palette).find(v);
+    if (m <= 8) return full_scan_of<2>(palette).find(v);
+    if (m <= 12) return full_scan_of<3>(palette).find(v);
+    if (m <= 16) return full_scan_of<4>(palette).find(v);
+    if (m <= 24) return full_scan_of<6>(palette).find(v);
+    if (m <= 32) return full_scan_of<8>(palette).find(v);
+    if (m <= 48) return full_scan_of<12>(palette).find(v);
+    return full_scan_of<16>(palette).find(v);
+}
+
+}  // namespace dithering
