@@ -10,6 +10,7 @@
 #include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
+#include "core/simd/arch.hpp"
 
 namespace dithering {
 namespace {
@@ -21,7 +22,15 @@ constexpr std::size_t WAVEFRONT_MIN_HEIGHT = 8;
 // it, the single-row form's NearestGrid wins. On x86 with SSE2 alone
 // (core_bench, 2048x2048): 4 colours 28-38 -> 86-88 Mpx/s, 16: 28 -> 52,
 // 64: 13.5 -> 18.5; 256 with the grid per pixel: 12.5 -> 11.4, so no.
+// aarch64 has only been measured under emulation (4 colours 3.5 times the
+// single-row form, 16 even, 64 0.7 times, with no overlap of the rows'
+// chains modelled), so there the rows stop at the palettes of e-paper and
+// retro displays, where the gain is plain, until real hardware says more.
+#if DITHERING_ARCH_AARCH64
+constexpr std::size_t VEC128_ROWS_MAX_COLORS = 16;
+#else
 constexpr std::size_t VEC128_ROWS_MAX_COLORS = 64;
+#endif
 
 // Rows in vector lanes need the fast forms' weights, rows scanned the same
 // way and something to spread; below a band's worth of rows the single-row
