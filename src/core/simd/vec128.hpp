@@ -434,6 +434,80 @@ DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) {
 
 #endif
 
+// ---- Byte operations of the threshold compare rows ----
+// Kept apart from the blocks above so that each group of loops adds its
+// own operations in one place.
+
+#if defined(DITHERING_VEC128_SSE2)
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) {
+    return {_mm_set1_epi8(static_cast<char>(x))};
+}
+// Wrapping byte subtraction.
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) { return {_mm_sub_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) { return {_mm_xor_si128(a.v, b.v)}; }
+// 0xff where a > b as signed bytes, 0 elsewhere.
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    return {_mm_cmpgt_epi8(a.v, b.v)};
+}
+// table[index] for an index 0..15, 0 for one with its top bit set (other
+// indices are not used). SSE2 has no byte shuffle: byte by byte through
+// memory.
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    alignas(16) std::uint8_t t[16], at[16], r[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(t), table.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    for (int i = 0; i < 16; ++i) r[i] = (at[i] & 0x80) != 0 ? 0 : t[at[i] & 15];
+    return {_mm_load_si128(reinterpret_cast<const __m128i*>(r))};
+}
+#elif defined(DITHERING_VEC128_NEON)
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) { return {vdupq_n_u8(x)}; }
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) { return {vsubq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) { return {veorq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    return {vcgtq_s8(vreinterpretq_s8_u8(a.v), vreinterpretq_s8_u8(b.v))};
+}
+// One table lookup: an index of 16 or more gives 0.
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    return {vqtbl1q_u8(table.v, index.v)};
+}
+#else
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = x;
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = static_cast<std::uint8_t>(a.v[i] - b.v[i]);
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = static_cast<std::uint8_t>(a.v[i] ^ b.v[i]);
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) {
+        r.v[i] = static_cast<std::int8_t>(a.v[i]) > static_cast<std::int8_t>(b.v[i]) ? 0xff : 0;
+    }
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = (index.v[i] & 0x80) != 0 ? 0 : table.v[index.v[i] & 15];
+    return r;
+}
+#endif
+
+// Whether lookup16 is one instruction here (so that a loop built on it
+// pays off), not a trip through memory.
+#if defined(DITHERING_VEC128_NEON)
+inline constexpr bool BYTE_LOOKUP_IS_FAST = true;
+#else
+inline constexpr bool BYTE_LOOKUP_IS_FAST = false;
+#endif
+
 DITHERING_VEC128_INLINE F32x4 zero4() { return splat(0.0f); }
 // x in lane 0, zero in the others.
 DITHERING_VEC128_INLINE F32x4 only_first(float x) { return load_first(&x); }

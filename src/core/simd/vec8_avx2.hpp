@@ -144,6 +144,39 @@ DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {_mm256_unpackhi_epi8(a.v, b.v)};
 }
 
+// ---- Byte operations of the threshold compare rows ----
+
+DITHERING_VEC8_INLINE U8x32 splat32(std::uint8_t x) {
+    return {_mm256_set1_epi8(static_cast<char>(x))};
+}
+// The 16 bytes at p in each half.
+DITHERING_VEC8_INLINE U8x32 load16_twice(const std::uint8_t* p) {
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))};
+}
+// Bypassing the caches; p 32-byte aligned.
+DITHERING_VEC8_INLINE void stream32(std::uint8_t* p, U8x32 a) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(p), a.v);
+}
+// Wrapping byte addition and subtraction.
+DITHERING_VEC8_INLINE U8x32 operator+(U8x32 a, U8x32 b) { return {_mm256_add_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator-(U8x32 a, U8x32 b) { return {_mm256_sub_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator&(U8x32 a, U8x32 b) { return {_mm256_and_si256(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator|(U8x32 a, U8x32 b) { return {_mm256_or_si256(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator^(U8x32 a, U8x32 b) { return {_mm256_xor_si256(a.v, b.v)}; }
+// a & ~b.
+DITHERING_VEC8_INLINE U8x32 and_not(U8x32 a, U8x32 b) { return {_mm256_andnot_si256(b.v, a.v)}; }
+DITHERING_VEC8_INLINE U8x32 min(U8x32 a, U8x32 b) { return {_mm256_min_epu8(a.v, b.v)}; }
+// 0xff where the bytes are equal (a > b as signed bytes), 0 elsewhere.
+DITHERING_VEC8_INLINE U8x32 equal(U8x32 a, U8x32 b) { return {_mm256_cmpeq_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 greater_signed(U8x32 a, U8x32 b) {
+    return {_mm256_cmpgt_epi8(a.v, b.v)};
+}
+// Within each half, table[index] for an index 0..15 and 0 for one with
+// its top bit set (other indices are not used).
+DITHERING_VEC8_INLINE U8x32 lookup16(U8x32 table, U8x32 index) {
+    return {_mm256_shuffle_epi8(table.v, index.v)};
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

@@ -135,6 +135,33 @@ DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {zip_high(a.low, b.low), zip_high(a.high, b.high)};
 }
 
+// ---- Byte operations of the threshold compare rows ----
+
+DITHERING_VEC8_INLINE U8x32 splat32(std::uint8_t x) { return {splat16(x), splat16(x)}; }
+DITHERING_VEC8_INLINE U8x32 load16_twice(const std::uint8_t* p) { return {load16(p), load16(p)}; }
+// No streaming stores in the 128-bit forms: ordinary ones.
+DITHERING_VEC8_INLINE void stream32(std::uint8_t* p, U8x32 a) { store32(p, a); }
+DITHERING_VEC8_INLINE U8x32 operator+(U8x32 a, U8x32 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator-(U8x32 a, U8x32 b) { return {a.low - b.low, a.high - b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator&(U8x32 a, U8x32 b) { return {a.low & b.low, a.high & b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator|(U8x32 a, U8x32 b) { return {a.low | b.low, a.high | b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator^(U8x32 a, U8x32 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+DITHERING_VEC8_INLINE U8x32 and_not(U8x32 a, U8x32 b) {
+    return {and_not(a.low, b.low), and_not(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 min(U8x32 a, U8x32 b) {
+    return {min(a.low, b.low), min(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 equal(U8x32 a, U8x32 b) {
+    return {equal(a.low, b.low), equal(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 greater_signed(U8x32 a, U8x32 b) {
+    return {greater_signed(a.low, b.low), greater_signed(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 lookup16(U8x32 table, U8x32 index) {
+    return {lookup16(table.low, index.low), lookup16(table.high, index.high)};
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

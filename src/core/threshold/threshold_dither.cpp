@@ -405,8 +405,9 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
     return plan;
 }
 
-// The level form where it applies, for the AVX2 loop.
-std::uint32_t level_form_count(const Levels& levels) {
+// The level form where it applies and the loop takes it.
+std::uint32_t level_form_count(const Levels& levels, bool avx2) {
+    if (!avx2 && !compare_128_level_form()) return 0;
     return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
 }
 
@@ -800,7 +801,7 @@ bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space
             const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
             if (avx2 && !threshold_avx2_supported()) return false;
             const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
-                                           avx2 ? level_form_count(levels) : 0);
+                                           level_form_count(levels, avx2));
             if (!plan) return false;
             run_compare_plan(img, *plan, avx2, io);
             return true;
@@ -825,7 +826,7 @@ void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, flo
     // cell, the lookup table 256 (weighed against the vector arithmetic
     // where there is one, else against the scalar, about four times slower).
     if (const auto plan = compare_plan(img, quantize, amp, matrix, true,
-                                       avx2 ? level_form_count(levels) : 0)) {
+                                       level_form_count(levels, avx2))) {
         run_compare_plan(img, *plan, avx2, io);
         return;
     }

@@ -1,6 +1,6 @@
 // Vector loops of ordered and random dither: sixteen bytes at a time on
 // every processor (simd/vec128.hpp), and on x86 AVX2 loops compiled per
-// function and chosen at run time.
+// function and chosen at run time. The compare rows are in compare_rows.hpp.
 #include "core/threshold/threshold_kernels.hpp"
 
 #include <algorithm>
@@ -21,56 +21,6 @@ namespace dithering {
 
 bool threshold_avx2_supported() noexcept {
     return cpu_has_avx2();
-}
-
-namespace {
-
-using simd::U8x16;
-
-// One vector of a compare row: `l` points at the base lane of the vector's
-// first byte, the other blocks follow `stride` apart.
-inline U8x16 compare16(U8x16 b, const std::uint8_t* l, std::size_t stride, std::size_t terms,
-                       bool keep) {
-    U8x16 acc = simd::load16(l);
-    for (std::size_t j = 0; j < terms; ++j) {
-        l += stride;
-        const U8x16 bound = simd::load16(l);
-        l += stride;
-        const U8x16 step = simd::load16(l);
-        // b <= bound exactly where min(b, bound) == b; the step counts above.
-        const U8x16 below = simd::equal(simd::min(b, bound), b);
-        acc = acc + simd::and_not(step, below);
-    }
-    if (keep) {
-        // Kept lanes have base and steps 0, so an OR puts the input back.
-        acc = acc | (b & simd::load16(l + stride));
-    }
-    return acc;
-}
-
-}  // namespace
-
-void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
-                     const CompareRow& row) noexcept {
-    // Copied out of `row`: the stores below may alias anything.
-    const std::uint8_t* lanes = row.lanes;
-    const std::size_t period = row.period, stride = row.stride, terms = row.terms;
-    const bool keep = row.keep;
-    std::size_t lane = 0;
-    std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        simd::store16(dst + i, compare16(simd::load16(src + i), lanes + lane, stride, terms, keep));
-        lane += 16;
-        if (lane == period) lane = 0;
-    }
-    if (i < count) {
-        // The row's last bytes go through a full vector in a local copy;
-        // the plan lanes beyond them exist (the period is a multiple of 32).
-        std::uint8_t tail[16] = {};
-        std::memcpy(tail, src + i, count - i);
-        simd::store16(tail, compare16(simd::load16(tail), lanes + lane, stride, terms, keep));
-        std::memcpy(dst + i, tail, count - i);
-    }
 }
 
 namespace {
@@ -143,90 +93,7 @@ void finish_streaming() noexcept {
 
 namespace {
 
-// The lanes of one vector position of a plan row, in registers: `base`
-// (codes, or levels in the level form), the bounds, the steps (plain form
-// only) and the keep mask (zero when nothing is kept).
-template <std::size_t TERMS>
-struct CompareLanes {
-    __m256i base;
-    __m256i bounds[TERMS];
-    __m256i steps[TERMS];
-    __m256i keep;
-};
-
-__attribute__((target("avx2"))) inline __m256i load_at(const std::uint8_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-template <std::size_t TERMS, bool LEVELS>
-__attribute__((target("avx2"))) inline CompareLanes<TERMS> load_lanes(const std::uint8_t* l,
-                                                                      std::size_t stride,
-                                                                      bool keep) {
-    CompareLanes<TERMS> lanes;
-    lanes.base = load_at(l);
-    for (std::size_t j = 0; j < TERMS; ++j) {
-        if constexpr (LEVELS) {
-            lanes.bounds[j] = load_at(l + (1 + j) * stride);
-        } else {
-            lanes.bounds[j] = load_at(l + (1 + 2 * j) * stride);
-            lanes.steps[j] = load_at(l + (2 + 2 * j) * stride);
-        }
-    }
-    const std::size_t mask_block = LEVELS ? 1 + TERMS : 1 + 2 * TERMS;
-    lanes.keep = keep ? load_at(l + mask_block * stride) : _mm256_setzero_si256();
-    return lanes;
-}
-
-template <std::size_t TERMS, bool LEVELS>
-__attribute__((target("avx2"))) inline __m256i compare32(__m256i b,
-                                                         const CompareLanes<TERMS>& lanes,
-                                                         __m256i codes) {
-    __m256i acc = lanes.base;
-    if constexpr (LEVELS) {
-        const __m256i flipped = _mm256_xor_si256(b, _mm256_set1_epi8(static_cast<char>(0x80)));
-        for (std::size_t j = 0; j < TERMS; ++j) {
-            // All ones (minus one) where b > bound.
-            acc = _mm256_sub_epi8(acc, _mm256_cmpgt_epi8(flipped, lanes.bounds[j]));
-        }
-        acc = _mm256_shuffle_epi8(codes, acc);
-    } else {
-        for (std::size_t j = 0; j < TERMS; ++j) {
-            const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(b, lanes.bounds[j]), b);
-            acc = _mm256_add_epi8(acc, _mm256_andnot_si256(below, lanes.steps[j]));
-        }
-    }
-    // Kept lanes come out 0 so far and have a mask of ones; the others a
-    // mask of zeros.
-    return _mm256_or_si256(acc, _mm256_and_si256(b, lanes.keep));
-}
-
-// Any number of terms, the lanes read from memory for every vector.
-__attribute__((target("avx2"))) inline __m256i compare32_any(__m256i b, const std::uint8_t* l,
-                                                             const CompareRow& row,
-                                                             __m256i codes) {
-    const std::size_t stride = row.stride, terms = row.terms;
-    __m256i acc = load_at(l);
-    std::size_t mask_block = 1 + terms;
-    if (row.codes) {
-        const __m256i flipped = _mm256_xor_si256(b, _mm256_set1_epi8(static_cast<char>(0x80)));
-        for (std::size_t j = 0; j < terms; ++j) {
-            acc = _mm256_sub_epi8(acc, _mm256_cmpgt_epi8(flipped, load_at(l + (1 + j) * stride)));
-        }
-        acc = _mm256_shuffle_epi8(codes, acc);
-    } else {
-        mask_block = 1 + 2 * terms;
-        for (std::size_t j = 0; j < terms; ++j) {
-            const __m256i bound = load_at(l + (1 + 2 * j) * stride);
-            const __m256i step = load_at(l + (2 + 2 * j) * stride);
-            const __m256i below = _mm256_cmpeq_epi8(_mm256_min_epu8(b, bound), b);
-            acc = _mm256_add_epi8(acc, _mm256_andnot_si256(below, step));
-        }
-    }
-    if (row.keep) {
-        acc = _mm256_or_si256(acc, _mm256_and_si256(b, load_at(l + mask_block * stride)));
-    }
-    return acc;
-}
+inline long long as_lane(std::uint64_t v) { return static_cast<long long>(v); }
 
 __attribute__((target("avx2"))) inline void put32(std::uint8_t* dst, __m256i v, bool stream) {
     if (stream) {
@@ -235,106 +102,6 @@ __attribute__((target("avx2"))) inline void put32(std::uint8_t* dst, __m256i v, 
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v);
     }
 }
-
-__attribute__((target("avx2"))) inline __m256i codes_of(const CompareRow& row) {
-    if (!row.codes) return _mm256_setzero_si256();
-    const __m128i table = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.codes));
-    return _mm256_broadcastsi128_si256(table);
-}
-
-// Fewer than 32 bytes through a full vector in a local copy.
-__attribute__((target("avx2"))) void compare_part(const std::uint8_t* src, std::uint8_t* dst,
-                                                  std::size_t count, const std::uint8_t* l,
-                                                  const CompareRow& row) {
-    alignas(32) std::uint8_t part[32] = {};
-    std::memcpy(part, src, count);
-    auto* at = reinterpret_cast<__m256i*>(part);
-    _mm256_store_si256(at, compare32_any(_mm256_load_si256(at), l, row, codes_of(row)));
-    std::memcpy(dst, part, count);
-}
-
-// `vectors` whole vectors from plan lane `lane` on. With a period of one
-// vector every vector meets the same lanes, which then stay in registers.
-// TERMS of 0 stands for any number of terms.
-template <std::size_t TERMS, bool LEVELS>
-__attribute__((target("avx2"))) void compare_vectors(const std::uint8_t* src, std::uint8_t* dst,
-                                                     std::size_t vectors, std::size_t lane,
-                                                     const CompareRow& row, bool stream) {
-    // Copied out of `row`: the stores below may alias anything.
-    const CompareRow local = row;
-    const __m256i codes = codes_of(local);
-    if constexpr (TERMS != 0) {
-        if (local.period == COMPARE_PERIOD_UNIT) {
-            const CompareLanes<TERMS> fixed =
-                load_lanes<TERMS, LEVELS>(local.lanes + lane, local.stride, local.keep);
-            for (std::size_t v = 0; v < vectors; ++v) {
-                put32(dst + 32 * v, compare32<TERMS, LEVELS>(load_at(src + 32 * v), fixed, codes),
-                      stream);
-            }
-            return;
-        }
-    }
-    for (std::size_t v = 0; v < vectors; ++v) {
-        const __m256i b = load_at(src + 32 * v);
-        __m256i out;
-        if constexpr (TERMS != 0) {
-            out = compare32<TERMS, LEVELS>(
-                b, load_lanes<TERMS, LEVELS>(local.lanes + lane, local.stride, local.keep), codes);
-        } else {
-            out = compare32_any(b, local.lanes + lane, local, codes);
-        }
-        put32(dst + 32 * v, out, stream);
-        lane += 32;
-        if (lane >= local.period) lane -= local.period;
-    }
-}
-
-template <bool LEVELS>
-__attribute__((target("avx2"))) void compare_vectors_of(const std::uint8_t* src,
-                                                        std::uint8_t* dst, std::size_t vectors,
-                                                        std::size_t lane, const CompareRow& row,
-                                                        bool stream) {
-    switch (row.terms) {
-        case 1: compare_vectors<1, LEVELS>(src, dst, vectors, lane, row, stream); break;
-        case 2: compare_vectors<2, LEVELS>(src, dst, vectors, lane, row, stream); break;
-        case 3: compare_vectors<3, LEVELS>(src, dst, vectors, lane, row, stream); break;
-        default: compare_vectors<0, LEVELS>(src, dst, vectors, lane, row, stream); break;
-    }
-}
-
-}  // namespace
-
-__attribute__((target("avx2"))) void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst,
-                                                      std::size_t count, const CompareRow& row,
-                                                      bool stream) noexcept {
-    std::size_t i = 0;
-    if (stream) {
-        // Streaming stores need aligned vectors: the bytes before the first
-        // aligned one go through a local copy, and the vectors then start
-        // mid-period (the lanes run 32 bytes past the period for this).
-        const std::size_t head =
-            std::min(count, (32 - reinterpret_cast<std::uintptr_t>(dst) % 32) % 32);
-        if (head != 0) compare_part(src, dst, head, row.lanes, row);
-        i = head;
-    }
-    const std::size_t vectors = (count - i) / 32;
-    const std::size_t lane = i;  // below 32, so within the period
-    if (row.codes) {
-        compare_vectors_of<true>(src + i, dst + i, vectors, lane, row, stream);
-    } else {
-        compare_vectors_of<false>(src + i, dst + i, vectors, lane, row, stream);
-    }
-    const std::size_t done = i + 32 * vectors;
-    if (done < count) {
-        const std::size_t tail_lane = (lane + 32 * vectors) % row.period;
-        compare_part(src + done, dst + done, count - done, row.lanes + tail_lane, row);
-    }
-}
-
-
-namespace {
-
-inline long long as_lane(std::uint64_t v) { return static_cast<long long>(v); }
 
 // AVX2 has no 64-bit multiply. z * m modulo 2^64 is lo*m_lo (a full 32 x 32
 // -> 64 product) plus the cross products lo*m_hi and hi*m_lo shifted up by
