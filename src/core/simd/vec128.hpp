@@ -500,6 +500,110 @@ DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
 }
 #endif
 
+// ---- 64-bit lanes of the random draws ----
+// SplitMix64 in vector lanes. None of these instruction sets multiplies
+// 64-bit lanes, so a product modulo 2^64 is built from 32 x 32 -> 64 bit
+// products: lo*m_lo plus the cross products lo*m_hi and hi*m_lo shifted up
+// by 32 bits, of which only their low 32 bits survive the shift.
+
+#if defined(DITHERING_VEC128_SSE2)
+struct U64x2 {
+    __m128i v;
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) {
+    return {_mm_set1_epi64x(static_cast<long long>(x))};
+}
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) {
+    return {_mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a))};
+}
+// Wrapping.
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {_mm_add_epi64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {_mm_xor_si128(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {_mm_srli_epi64(a.v, N)};
+}
+// a * b modulo 2^64.
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    const __m128i low = _mm_mul_epu32(a.v, b.v);
+    const __m128i cross = _mm_add_epi64(_mm_mul_epu32(_mm_srli_epi64(a.v, 32), b.v),
+                                        _mm_mul_epu32(a.v, _mm_srli_epi64(b.v, 32)));
+    return {_mm_add_epi64(low, _mm_slli_epi64(cross, 32))};
+}
+// The high 32 bits of each lane of `even` and `odd`, interleaved:
+// even0 odd0 even1 odd1.
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    const __m128i high = _mm_set1_epi64x(static_cast<long long>(0xffffffff00000000ULL));
+    return {_mm_or_si128(_mm_srli_epi64(even.v, 32), _mm_and_si128(odd.v, high))};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) { return {_mm_xor_si128(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) { return {_mm_and_si128(a.v, b.v)}; }
+// Sixteen lanes, each -128..127, as bytes in lane order.
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return {_mm_packs_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
+}
+#elif defined(DITHERING_VEC128_NEON)
+struct U64x2 {
+    uint64x2_t v;
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) { return {vdupq_n_u64(x)}; }
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) {
+    return {vcombine_u64(vcreate_u64(a), vcreate_u64(b))};
+}
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {vaddq_u64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {veorq_u64(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {vshrq_n_u64(a.v, N)};
+}
+// The full low product by vmull_u32, the cross products by 32-bit
+// multiplies, widened and shifted up in one step.
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    const uint32x2_t a_low = vmovn_u64(a.v), a_high = vshrn_n_u64(a.v, 32);
+    const uint32x2_t b_low = vmovn_u64(b.v), b_high = vshrn_n_u64(b.v, 32);
+    const uint32x2_t cross = vadd_u32(vmul_u32(a_low, b_high), vmul_u32(a_high, b_low));
+    return {vaddq_u64(vmull_u32(a_low, b_low), vshll_n_u32(cross, 32))};
+}
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    return {vreinterpretq_s32_u32(
+        vtrn2q_u32(vreinterpretq_u32_u64(even.v), vreinterpretq_u32_u64(odd.v)))};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) { return {veorq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) { return {vandq_s32(a.v, b.v)}; }
+// Truncation keeps the low byte, which is the byte of a -128..127 lane.
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return narrow_to_bytes(a, b, c, d);
+}
+#else
+struct U64x2 {
+    std::uint64_t v[2];
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) { return {{x, x}}; }
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) { return {{a, b}}; }
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1]}}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {{a.v[0] >> N, a.v[1] >> N}};
+}
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) { return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    return {{wrap(static_cast<std::uint32_t>(even.v[0] >> 32)),
+             wrap(static_cast<std::uint32_t>(odd.v[0] >> 32)),
+             wrap(static_cast<std::uint32_t>(even.v[1] >> 32)),
+             wrap(static_cast<std::uint32_t>(odd.v[1] >> 32))}};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) {
+    return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1], a.v[2] ^ b.v[2], a.v[3] ^ b.v[3]}};
+}
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) {
+    return {{a.v[0] & b.v[0], a.v[1] & b.v[1], a.v[2] & b.v[2], a.v[3] & b.v[3]}};
+}
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return narrow_to_bytes(a, b, c, d);
+}
+#endif
+
 // Whether lookup16 is one instruction here (so that a loop built on it
 // pays off), not a trip through memory.
 #if defined(DITHERING_VEC128_NEON)

@@ -162,6 +162,41 @@ DITHERING_VEC8_INLINE U8x32 lookup16(U8x32 table, U8x32 index) {
     return {lookup16(table.low, index.low), lookup16(table.high, index.high)};
 }
 
+// ---- 64-bit lanes of the random draws ----
+
+struct U64x4 {
+    U64x2 low, high;
+};
+DITHERING_VEC8_INLINE U64x4 splat_u64x4(std::uint64_t x) { return {splat_u64(x), splat_u64(x)}; }
+DITHERING_VEC8_INLINE U64x4 lanes_u64x4(std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                        std::uint64_t d) {
+    return {lanes_u64(a, b), lanes_u64(c, d)};
+}
+DITHERING_VEC8_INLINE U64x4 operator+(U64x4 a, U64x4 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE U64x4 operator^(U64x4 a, U64x4 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+template <int N>
+DITHERING_VEC8_INLINE U64x4 shift_right(U64x4 a) {
+    return {shift_right<N>(a.low), shift_right<N>(a.high)};
+}
+DITHERING_VEC8_INLINE U64x4 multiply(U64x4 a, U64x4 b) {
+    return {multiply(a.low, b.low), multiply(a.high, b.high)};
+}
+// The whole product: its low half too, which is allowed.
+DITHERING_VEC8_INLINE U64x4 multiply_high(U64x4 a, U64x4 b) { return multiply(a, b); }
+DITHERING_VEC8_INLINE I32x8 high_words(U64x4 even, U64x4 odd) {
+    return {high_words(even.low, odd.low), high_words(even.high, odd.high)};
+}
+DITHERING_VEC8_INLINE I32x8 operator^(I32x8 a, I32x8 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+DITHERING_VEC8_INLINE I32x8 operator&(I32x8 a, I32x8 b) { return {a.low & b.low, a.high & b.high}; }
+DITHERING_VEC8_INLINE U8x32 narrow_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    return {narrow_to_bytes(a.low, a.high, b.low, b.high),
+            narrow_to_bytes(c.low, c.high, d.low, d.high)};
+}
+DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    return {narrow_signed_to_bytes(a.low, a.high, b.low, b.high),
+            narrow_signed_to_bytes(c.low, c.high, d.low, d.high)};
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

@@ -133,10 +133,15 @@ void nearest_points_128(const float* working, std::size_t colors, const float* c
 // before its result is handed on (to another thread or the caller).
 void finish_streaming() noexcept;
 
+// The random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale for
+// i < count, t as in splitmix_unit_offset, each product rounded once. These
+// and the two random loops below are one source (random_draws.hpp) over
+// 8-lane vectors: AVX2, or two 128-bit halves.
+void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+// Whether the 128-bit form of these loops runs faster than the scalar one
+// on this processor's instruction set (see random_draws_vec128.cpp).
+bool random_128_beats_scalar() noexcept;
 #if DITHERING_ARCH_X86
-
-// The AVX2 random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale
-// for i < count, t as in splitmix_unit_offset, each product rounded once.
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 #endif
@@ -158,10 +163,12 @@ struct RandomFewLevels {
     std::uint8_t codes[4];
 };
 
-#if DITHERING_ARCH_X86
 // dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
-// pixel at src[0] is pixel 0 of its generator run). src may equal dst. Only
-// callable when threshold_avx2_supported(); with `stream` as above.
+// pixel at src[0] is pixel 0 of its generator run). src may equal dst.
+void random_few_levels_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                           std::uint64_t state, const RandomFewLevels& params) noexcept;
+#if DITHERING_ARCH_X86
+// Only callable when threshold_avx2_supported(); with `stream` as above.
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept;
@@ -179,10 +186,12 @@ struct VectorQuantizer {
     bool codes_are_levels;
 };
 
-#if DITHERING_ARCH_X86
 // p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
-// vectors (AVX2), with the same operations in the same order. Only callable
-// when threshold_avx2_supported().
+// vectors, with the same operations in the same order.
+void quantize_offsets_128(std::uint8_t* p, const float* offsets, std::size_t count,
+                          const VectorQuantizer& quantizer) noexcept;
+#if DITHERING_ARCH_X86
+// Only callable when threshold_avx2_supported().
 void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
                            const VectorQuantizer& quantizer) noexcept;
 

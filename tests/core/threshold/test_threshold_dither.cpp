@@ -110,7 +110,8 @@ const OrderedLevelsLoop ORDERED_LOOPS[] = {
     OrderedLevelsLoop::plain,        OrderedLevelsLoop::arithmetic,
     OrderedLevelsLoop::arithmetic_avx2, OrderedLevelsLoop::table,
     OrderedLevelsLoop::compare_128, OrderedLevelsLoop::compare_avx2};
-const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::portable, ThresholdLoop::avx2};
+const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::portable, ThresholdLoop::avx2,
+                               ThresholdLoop::vector_128};
 
 const char* loop_name(OrderedLevelsLoop loop) {
     switch (loop) {
