@@ -529,6 +529,14 @@ constexpr RandomVectorLoops RANDOM_LOOPS_128 = {
     },
     quantize_offsets_128};
 
+// Whether the vector form takes the one-pass form below for this image.
+bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Levels& levels,
+                             float strength) {
+    if (img.channels != 1 || img.alpha.value_or(1) == 0) return false;
+    const float amp = strength * levels.step;
+    return few_levels_for(space, levels, vector_quantizer_for(space, levels), amp).has_value();
+}
+
 // The vector form: one channel of at most four levels in one pass, drawing
 // and quantizing together; anything else a block of draws at a time, then
 // the quantizer.
@@ -935,7 +943,7 @@ void random_levels(Img& img, const ColorSpace& space, const Levels& levels, floa
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
     if (random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) return;
-    if (random_128_beats_scalar() &&
+    if (random_128_beats_scalar(random_one_pass_applies(img, space, levels, strength)) &&
         random_levels_on(ThresholdLoop::vector_128, img, space, levels, strength, state, io)) {
         return;
     }

@@ -139,8 +139,9 @@ void finish_streaming() noexcept;
 // 8-lane vectors: AVX2, or two 128-bit halves.
 void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 // Whether the 128-bit form of these loops runs faster than the scalar one
-// on this processor's instruction set (see random_draws_vec128.cpp).
-bool random_128_beats_scalar() noexcept;
+// on this build's instruction set, for the one-pass form below (`one_pass`)
+// or for the draws and the quantizer (see random_draws_vec128.cpp).
+bool random_128_beats_scalar(bool one_pass) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
