@@ -580,13 +580,19 @@ struct U64x2 {
 };
 DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) { return {{x, x}}; }
 DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) { return {{a, b}}; }
-DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}}; }
-DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1]}}; }
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) {
+    return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}};
+}
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) {
+    return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1]}};
+}
 template <int N>
 DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
     return {{a.v[0] >> N, a.v[1] >> N}};
 }
-DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) { return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}};
+}
 DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
     return {{wrap(static_cast<std::uint32_t>(even.v[0] >> 32)),
              wrap(static_cast<std::uint32_t>(odd.v[0] >> 32)),

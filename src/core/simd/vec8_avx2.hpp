@@ -202,7 +202,8 @@ DITHERING_VEC8_INLINE U64x4 shift_right(U64x4 a) {
 // a * b modulo 2^64.
 DITHERING_VEC8_INLINE U64x4 multiply(U64x4 a, U64x4 b) {
     const __m256i low = _mm256_mul_epu32(a.v, b.v);
-    const __m256i cross = _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
+    const __m256i cross =
+        _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
     // The high half of `sum` is the sum of the two cross products.
     const __m256i sum = _mm256_add_epi32(cross, _mm256_slli_epi64(cross, 32));
     return {_mm256_add_epi32(low, _mm256_blend_epi32(_mm256_setzero_si256(), sum, 0xaa))};
@@ -212,7 +213,8 @@ DITHERING_VEC8_INLINE U64x4 multiply(U64x4 a, U64x4 b) {
 // spared).
 DITHERING_VEC8_INLINE U64x4 multiply_high(U64x4 a, U64x4 b) {
     const __m256i low = _mm256_mul_epu32(a.v, b.v);
-    const __m256i cross = _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
+    const __m256i cross =
+        _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
     return {_mm256_add_epi32(_mm256_add_epi32(low, cross), _mm256_slli_epi64(cross, 32))};
 }
 // The high 32 bits of each lane, those of `even` and `odd` alternating:
@@ -235,6 +237,28 @@ DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I3
     const __m256i packed = _mm256_packs_epi16(_mm256_packs_epi32(a.v, b.v),
                                               _mm256_packs_epi32(c.v, d.v));
     return {_mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))};
+}
+
+// ---- The nearest-colour scan of the threshold palettes ----
+
+// One step of a running minimum with its index, lane by lane: where
+// d < best (ordered: never for a NaN d), best becomes d and index `here`.
+// `here` must exceed every index taken before (the halves' form relies on
+// it). Here one compare and two blends: the blend is one operation.
+struct Closest8 {
+    F32x8 best, index;
+};
+DITHERING_VEC8_INLINE Closest8 take_closer(Closest8 c, F32x8 d, F32x8 here) {
+    const __m256 closer = _mm256_cmp_ps(c.best.v, d.v, _CMP_GT_OQ);
+    // The index by a byte blend, the same bits for a mask of whole lanes:
+    // GCC turns a second float blend on one mask into an extra compare.
+    const __m256i index = _mm256_blendv_epi8(_mm256_castps_si256(c.index.v),
+                                             _mm256_castps_si256(here.v),
+                                             _mm256_castps_si256(closer));
+    return {{_mm256_blendv_ps(c.best.v, d.v, closer)}, {_mm256_castsi256_ps(index)}};
+}
+DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v);
 }
 
 #undef DITHERING_VEC8_INLINE

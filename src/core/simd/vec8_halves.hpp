@@ -197,6 +197,24 @@ DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I3
             narrow_signed_to_bytes(c.low, c.high, d.low, d.high)};
 }
 
+// ---- The nearest-colour scan of the threshold palettes ----
+
+// As the index only grows, it becomes the larger of itself and (here
+// where taken, 0 elsewhere), and the best distance the smaller of d and
+// itself (min keeps its second operand for a NaN d): two operations each,
+// where a select costs three on SSE2.
+struct Closest8 {
+    F32x8 best, index;
+};
+DITHERING_VEC8_INLINE Closest8 take_closer(Closest8 c, F32x8 d, F32x8 here) {
+    const Mask32x8 closer = {less(d.low, c.best.low), less(d.high, c.best.high)};
+    return {min(d, c.best), max(c.index, keep(closer, here))};
+}
+DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
+    store4(p, a.low);
+    store4(p + 4, a.high);
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

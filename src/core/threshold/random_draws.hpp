@@ -202,10 +202,9 @@ void quantize_offsets(std::uint8_t* p, const float* offsets, std::size_t count,
     const std::size_t vectors_end = count / 32 * 32;
     std::size_t i = 0;
     for (; i != vectors_end; i += 32) {
-        const U8x32 level_bytes =
-            narrow_to_bytes(levels8(p + i, offsets + i, vq), levels8(p + i + 8, offsets + i + 8, vq),
-                            levels8(p + i + 16, offsets + i + 16, vq),
-                            levels8(p + i + 24, offsets + i + 24, vq));
+        const U8x32 level_bytes = narrow_to_bytes(
+            levels8(p + i, offsets + i, vq), levels8(p + i + 8, offsets + i + 8, vq),
+            levels8(p + i + 16, offsets + i + 16, vq), levels8(p + i + 24, offsets + i + 24, vq));
         if (shuffle_codes) {
             store32(p + i, lookup16(codes16, level_bytes));
         } else if (vq.codes_are_levels) {

@@ -618,7 +618,7 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
 }
 
 // The palette loops for any processor: blocks of pixels with their offsets
-// u, searched four pixels at a time in 128-bit vectors when the palette is
+// u, searched eight pixels at a time in 128-bit halves when the palette is
 // small enough to scan whole, else pixel by pixel in a NearestGrid.
 constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
 
@@ -647,7 +647,7 @@ public:
             c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
         }
         nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
-                           (count + 3) / 4 * 4, index_);
+                           (count + 7) / 8 * 8, index_);
         for (std::size_t k = 0; k < count; ++k, p += channels) {
             std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
         }

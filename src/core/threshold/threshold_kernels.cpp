@@ -1,7 +1,8 @@
 // Vector loops of ordered and random dither: sixteen bytes at a time on
 // every processor (simd/vec128.hpp), and on x86 AVX2 loops compiled per
 // function and chosen at run time. The compare rows are in compare_rows.hpp,
-// the random draws and quantizers in random_draws.hpp.
+// the random draws and quantizers in random_draws.hpp, the nearest-colour
+// scan in nearest_points.hpp.
 #include "core/threshold/threshold_kernels.hpp"
 
 #include <algorithm>
@@ -24,66 +25,6 @@ bool threshold_avx2_supported() noexcept {
     return cpu_has_avx2();
 }
 
-namespace {
-
-// V groups of four points side by side (independent chains, as in the
-// AVX2 search below), each lane running the sequential rule; the colour
-// indices ride along as floats (exact up to 2^24). Colour j is taken where
-// best > d; as j exceeds every index taken before it, the index becomes
-// the larger of itself and (j where taken, 0 elsewhere), and the best
-// distance the smaller of d and itself (min keeps its second operand for a
-// NaN d): two operations each on every instruction set, where selects cost
-// three on SSE2.
-template <std::size_t V>
-inline void nearest_groups_128(const float* working, std::size_t colors, const float* c0,
-                               const float* c1, const float* c2, std::uint32_t* out) {
-    using simd::F32x4;
-    const F32x4 zero = simd::splat(0.0f);
-    F32x4 best[V];
-    F32x4 index[V];
-    for (std::size_t k = 0; k < V; ++k) {
-        best[k] = simd::splat(__builtin_inff());
-        index[k] = simd::splat(0.0f);
-    }
-    for (std::size_t j = 0; j < colors; ++j) {
-        const F32x4 w0 = simd::splat(working[3 * j]);
-        const F32x4 w1 = simd::splat(working[3 * j + 1]);
-        const F32x4 w2 = simd::splat(working[3 * j + 2]);
-        const F32x4 here = simd::splat(static_cast<float>(j));
-        // Unrolled, so that the running minima stay in registers.
-#pragma GCC unroll 4
-        for (std::size_t k = 0; k < V; ++k) {
-            const F32x4 t1 = simd::load4(c1 + 4 * k) - w1;
-            const F32x4 t0 = simd::load4(c0 + 4 * k) - w0;
-            const F32x4 t2 = simd::load4(c2 + 4 * k) - w2;
-            const F32x4 d = (t1 * t1 + t0 * t0) + t2 * t2;
-            // best > d, false for a NaN distance, which never wins.
-            const simd::Mask32x4 closer = simd::less(d, best[k]);
-            best[k] = simd::min(d, best[k]);
-            index[k] = simd::max(index[k], simd::select(closer, here, zero));
-        }
-    }
-    for (std::size_t k = 0; k < V; ++k) {
-        float lanes[4];
-        simd::store4(lanes, index[k]);
-        for (std::size_t i = 0; i < 4; ++i) out[4 * k + i] = static_cast<std::uint32_t>(lanes[i]);
-    }
-}
-
-}  // namespace
-
-void nearest_points_128(const float* working, std::size_t colors, const float* c0,
-                        const float* c1, const float* c2, std::size_t count,
-                        std::uint32_t* out) noexcept {
-    std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        nearest_groups_128<4>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
-    }
-    for (; i + 4 <= count; i += 4) {
-        nearest_groups_128<1>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
-    }
-}
-
 void finish_streaming() noexcept {
 #if DITHERING_ARCH_X86
     _mm_sfence();
@@ -91,64 +32,6 @@ void finish_streaming() noexcept {
 }
 
 #if DITHERING_ARCH_X86
-
-namespace {
-
-// V independent groups of eight points, so that the compare-and-keep chain
-// of one group overlaps the distance arithmetic of the others. The points
-// are read from memory for every colour (the loads fold into the
-// subtractions), which leaves the registers to the running minima.
-template <std::size_t V>
-__attribute__((target("avx2"))) inline void nearest_groups(const float* working,
-                                                           std::size_t colors, const float* c0,
-                                                           const float* c1, const float* c2,
-                                                           std::uint32_t* out) {
-    __m256 best[V];
-    __m256i index[V];
-#pragma GCC unroll 4
-    for (std::size_t k = 0; k < V; ++k) {
-        best[k] = _mm256_set1_ps(__builtin_inff());
-        index[k] = _mm256_setzero_si256();
-    }
-    for (std::size_t j = 0; j < colors; ++j) {
-        const __m256 w0 = _mm256_broadcast_ss(working + 3 * j);
-        const __m256 w1 = _mm256_broadcast_ss(working + 3 * j + 1);
-        const __m256 w2 = _mm256_broadcast_ss(working + 3 * j + 2);
-        const __m256i here = _mm256_set1_epi32(static_cast<int>(j));
-#pragma GCC unroll 4
-        for (std::size_t k = 0; k < V; ++k) {
-            const __m256 t1 = _mm256_sub_ps(_mm256_loadu_ps(c1 + 8 * k), w1);
-            const __m256 t0 = _mm256_sub_ps(_mm256_loadu_ps(c0 + 8 * k), w0);
-            const __m256 t2 = _mm256_sub_ps(_mm256_loadu_ps(c2 + 8 * k), w2);
-            const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
-            const __m256 d = _mm256_add_ps(s, _mm256_mul_ps(t2, t2));
-            // Ordered and quiet: false for a NaN distance, which never wins.
-            const __m256 closer = _mm256_cmp_ps(best[k], d, _CMP_GT_OQ);
-            best[k] = _mm256_blendv_ps(best[k], d, closer);
-            index[k] = _mm256_blendv_epi8(index[k], here, _mm256_castps_si256(closer));
-        }
-    }
-#pragma GCC unroll 4
-    for (std::size_t k = 0; k < V; ++k) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * k), index[k]);
-    }
-}
-
-}  // namespace
-
-__attribute__((target("avx2"))) void nearest_points_avx2(const float* working,
-                                                         std::size_t colors, const float* c0,
-                                                         const float* c1, const float* c2,
-                                                         std::size_t count,
-                                                         std::uint32_t* out) noexcept {
-    std::size_t i = 0;
-    for (; i + 32 <= count; i += 32) {
-        nearest_groups<4>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
-    }
-    for (; i + 8 <= count; i += 8) {
-        nearest_groups<1>(working, colors, c0 + i, c1 + i, c2 + i, out + i);
-    }
-}
 
 namespace {
 

@@ -120,11 +120,12 @@ void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
 inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
 inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 
-// The nearest palette colour for `count` points (a multiple of 4), four
-// at a time in 128-bit vectors, each lane running the sequential rule of
-// Palette::nearest over the `colors` working colours (R, G, B floats) in
-// order, as nearest_points_avx2 below; for palettes small enough to scan
-// whole, on any processor.
+// The nearest palette colour for `count` points (a multiple of 8), eight
+// at a time in two 128-bit halves, each lane running the sequential rule
+// of Palette::nearest over the `colors` working colours (R, G, B floats)
+// in order, as nearest_points_avx2 below (the same source,
+// nearest_points.hpp); for palettes small enough to scan whole, on any
+// processor.
 void nearest_points_128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept;
