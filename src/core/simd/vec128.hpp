@@ -610,14 +610,6 @@ DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, 
 }
 #endif
 
-// Whether lookup16 is one instruction here (so that a loop built on it
-// pays off), not a trip through memory.
-#if defined(DITHERING_VEC128_NEON)
-inline constexpr bool BYTE_LOOKUP_IS_FAST = true;
-#else
-inline constexpr bool BYTE_LOOKUP_IS_FAST = false;
-#endif
-
 DITHERING_VEC128_INLINE F32x4 zero4() { return splat(0.0f); }
 // x in lane 0, zero in the others.
 DITHERING_VEC128_INLINE F32x4 only_first(float x) { return load_first(&x); }

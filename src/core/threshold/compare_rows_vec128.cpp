@@ -5,8 +5,6 @@
 
 namespace dithering {
 
-bool compare_128_level_form() noexcept { return simd::BYTE_LOOKUP_IS_FAST; }
-
 void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                      const CompareRow& row) noexcept {
     compare_row(src, dst, count, row, false);

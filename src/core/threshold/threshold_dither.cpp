@@ -407,9 +407,13 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
     return plan;
 }
 
-// The level form where it applies and the loop takes it.
+// The level form where it applies, for the AVX2 loop. The 128-bit loop
+// runs it too, but no faster than the plain form: SSE2 and the portable
+// form look bytes up through memory (four to six times slower), and on
+// NEON, where the lookup is one tbl, it was no faster either (1.3 to 1.6
+// times slower under qemu, about even in llvm-mca's Neoverse N1 model).
 std::uint32_t level_form_count(const Levels& levels, bool avx2) {
-    if (!avx2 && !compare_128_level_form()) return 0;
+    if (!avx2) return 0;
     return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
 }
 

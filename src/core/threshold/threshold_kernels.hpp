@@ -76,8 +76,8 @@ bool threshold_avx2_supported() noexcept;
 // may start at any lane of the period. A lane that does not use term j has
 // bound 255, which no byte exceeds.
 //
-// The level form (`codes` set, at most 16 levels; in the 128-bit loop only
-// where compare_128_level_form()) counts levels
+// The level form (`codes` set, at most 16 levels; the dither gives it to
+// the AVX2 loop only) counts levels
 // instead and looks the code up at the end, two operations per term instead
 // of four:
 //     out = codes[base level + number of j with b > bound_j]
@@ -102,10 +102,6 @@ inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 // vectors, as two 128-bit halves here.
 void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row) noexcept;
-// Whether compare_row_128 takes the level form: only where its byte
-// lookup is one instruction (NEON); through memory it costs more than the
-// two operations per term it saves.
-bool compare_128_level_form() noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported(). With `stream`, the aligned
 // vectors bypass the caches (see finish_streaming).
