@@ -437,6 +437,182 @@ DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) {
 
 #endif
 
+// ---- Byte operations of the threshold compare rows ----
+// Kept apart from the blocks above so that each group of loops adds its
+// own operations in one place.
+
+#if defined(DITHERING_VEC128_SSE2)
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) {
+    return {_mm_set1_epi8(static_cast<char>(x))};
+}
+// Wrapping byte subtraction.
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) { return {_mm_sub_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) { return {_mm_xor_si128(a.v, b.v)}; }
+// 0xff where a > b as signed bytes, 0 elsewhere.
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    return {_mm_cmpgt_epi8(a.v, b.v)};
+}
+// table[index] for an index 0..15, 0 for one with its top bit set (other
+// indices are not used). SSE2 has no byte shuffle: byte by byte through
+// memory.
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    alignas(16) std::uint8_t t[16], at[16], r[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(t), table.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    for (int i = 0; i < 16; ++i) r[i] = (at[i] & 0x80) != 0 ? 0 : t[at[i] & 15];
+    return {_mm_load_si128(reinterpret_cast<const __m128i*>(r))};
+}
+#elif defined(DITHERING_VEC128_NEON)
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) { return {vdupq_n_u8(x)}; }
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) { return {vsubq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) { return {veorq_u8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    return {vcgtq_s8(vreinterpretq_s8_u8(a.v), vreinterpretq_s8_u8(b.v))};
+}
+// One table lookup: an index of 16 or more gives 0.
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    return {vqtbl1q_u8(table.v, index.v)};
+}
+#else
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = x;
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = static_cast<std::uint8_t>(a.v[i] - b.v[i]);
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = static_cast<std::uint8_t>(a.v[i] ^ b.v[i]);
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) {
+        r.v[i] = static_cast<std::int8_t>(a.v[i]) > static_cast<std::int8_t>(b.v[i]) ? 0xff : 0;
+    }
+    return r;
+}
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = (index.v[i] & 0x80) != 0 ? 0 : table.v[index.v[i] & 15];
+    return r;
+}
+#endif
+
+// ---- 64-bit lanes of the random draws ----
+// SplitMix64 in vector lanes. None of these instruction sets multiplies
+// 64-bit lanes, so a product modulo 2^64 is built from 32 x 32 -> 64 bit
+// products: lo*m_lo plus the cross products lo*m_hi and hi*m_lo shifted up
+// by 32 bits, of which only their low 32 bits survive the shift.
+
+#if defined(DITHERING_VEC128_SSE2)
+struct U64x2 {
+    __m128i v;
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) {
+    return {_mm_set1_epi64x(static_cast<long long>(x))};
+}
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) {
+    return {_mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a))};
+}
+// Wrapping.
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {_mm_add_epi64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {_mm_xor_si128(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {_mm_srli_epi64(a.v, N)};
+}
+// a * b modulo 2^64.
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    const __m128i low = _mm_mul_epu32(a.v, b.v);
+    const __m128i cross = _mm_add_epi64(_mm_mul_epu32(_mm_srli_epi64(a.v, 32), b.v),
+                                        _mm_mul_epu32(a.v, _mm_srli_epi64(b.v, 32)));
+    return {_mm_add_epi64(low, _mm_slli_epi64(cross, 32))};
+}
+// The high 32 bits of each lane of `even` and `odd`, interleaved:
+// even0 odd0 even1 odd1.
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    const __m128i high = _mm_set1_epi64x(static_cast<long long>(0xffffffff00000000ULL));
+    return {_mm_or_si128(_mm_srli_epi64(even.v, 32), _mm_and_si128(odd.v, high))};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) { return {_mm_xor_si128(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) { return {_mm_and_si128(a.v, b.v)}; }
+// Sixteen lanes, each -128..127, as bytes in lane order.
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return {_mm_packs_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
+}
+#elif defined(DITHERING_VEC128_NEON)
+struct U64x2 {
+    uint64x2_t v;
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) { return {vdupq_n_u64(x)}; }
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) {
+    return {vcombine_u64(vcreate_u64(a), vcreate_u64(b))};
+}
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {vaddq_u64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {veorq_u64(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {vshrq_n_u64(a.v, N)};
+}
+// The full low product by vmull_u32, the cross products by 32-bit
+// multiplies, widened and shifted up in one step.
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    const uint32x2_t a_low = vmovn_u64(a.v), a_high = vshrn_n_u64(a.v, 32);
+    const uint32x2_t b_low = vmovn_u64(b.v), b_high = vshrn_n_u64(b.v, 32);
+    const uint32x2_t cross = vadd_u32(vmul_u32(a_low, b_high), vmul_u32(a_high, b_low));
+    return {vaddq_u64(vmull_u32(a_low, b_low), vshll_n_u32(cross, 32))};
+}
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    return {vreinterpretq_s32_u32(
+        vtrn2q_u32(vreinterpretq_u32_u64(even.v), vreinterpretq_u32_u64(odd.v)))};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) { return {veorq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) { return {vandq_s32(a.v, b.v)}; }
+// Truncation keeps the low byte, which is the byte of a -128..127 lane.
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return narrow_to_bytes(a, b, c, d);
+}
+#else
+struct U64x2 {
+    std::uint64_t v[2];
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) { return {{x, x}}; }
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) { return {{a, b}}; }
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) {
+    return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}};
+}
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) {
+    return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1]}};
+}
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {{a.v[0] >> N, a.v[1] >> N}};
+}
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}};
+}
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    return {{wrap(static_cast<std::uint32_t>(even.v[0] >> 32)),
+             wrap(static_cast<std::uint32_t>(odd.v[0] >> 32)),
+             wrap(static_cast<std::uint32_t>(even.v[1] >> 32)),
+             wrap(static_cast<std::uint32_t>(odd.v[1] >> 32))}};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) {
+    return {{a.v[0] ^ b.v[0], a.v[1] ^ b.v[1], a.v[2] ^ b.v[2], a.v[3] ^ b.v[3]}};
+}
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) {
+    return {{a.v[0] & b.v[0], a.v[1] & b.v[1], a.v[2] & b.v[2], a.v[3] & b.v[3]}};
+}
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return narrow_to_bytes(a, b, c, d);
+}
+#endif
+
 DITHERING_VEC128_INLINE F32x4 zero4() { return splat(0.0f); }
 // x in lane 0, zero in the others.
 DITHERING_VEC128_INLINE F32x4 only_first(float x) { return load_first(&x); }

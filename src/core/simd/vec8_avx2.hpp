@@ -144,6 +144,123 @@ DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {_mm256_unpackhi_epi8(a.v, b.v)};
 }
 
+// ---- Byte operations of the threshold compare rows ----
+
+DITHERING_VEC8_INLINE U8x32 splat32(std::uint8_t x) {
+    return {_mm256_set1_epi8(static_cast<char>(x))};
+}
+// The 16 bytes at p in each half.
+DITHERING_VEC8_INLINE U8x32 load16_twice(const std::uint8_t* p) {
+    return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))};
+}
+// Bypassing the caches; p 32-byte aligned.
+DITHERING_VEC8_INLINE void stream32(std::uint8_t* p, U8x32 a) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(p), a.v);
+}
+// Wrapping byte addition and subtraction.
+DITHERING_VEC8_INLINE U8x32 operator+(U8x32 a, U8x32 b) { return {_mm256_add_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator-(U8x32 a, U8x32 b) { return {_mm256_sub_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator&(U8x32 a, U8x32 b) { return {_mm256_and_si256(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator|(U8x32 a, U8x32 b) { return {_mm256_or_si256(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 operator^(U8x32 a, U8x32 b) { return {_mm256_xor_si256(a.v, b.v)}; }
+// a & ~b.
+DITHERING_VEC8_INLINE U8x32 and_not(U8x32 a, U8x32 b) { return {_mm256_andnot_si256(b.v, a.v)}; }
+DITHERING_VEC8_INLINE U8x32 min(U8x32 a, U8x32 b) { return {_mm256_min_epu8(a.v, b.v)}; }
+// 0xff where the bytes are equal (a > b as signed bytes), 0 elsewhere.
+DITHERING_VEC8_INLINE U8x32 equal(U8x32 a, U8x32 b) { return {_mm256_cmpeq_epi8(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U8x32 greater_signed(U8x32 a, U8x32 b) {
+    return {_mm256_cmpgt_epi8(a.v, b.v)};
+}
+// Within each half, table[index] for an index 0..15 and 0 for one with
+// its top bit set (other indices are not used).
+DITHERING_VEC8_INLINE U8x32 lookup16(U8x32 table, U8x32 index) {
+    return {_mm256_shuffle_epi8(table.v, index.v)};
+}
+
+// ---- 64-bit lanes of the random draws ----
+// AVX2 has no 64-bit multiply: see vec128.hpp for the product built from
+// 32-bit ones. Here one 32-bit multiply of a by b with b's halves swapped
+// gives both cross products side by side in each 64-bit lane.
+
+struct U64x4 {
+    __m256i v;
+};
+DITHERING_VEC8_INLINE U64x4 splat_u64x4(std::uint64_t x) {
+    return {_mm256_set1_epi64x(static_cast<long long>(x))};
+}
+DITHERING_VEC8_INLINE U64x4 lanes_u64x4(std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                        std::uint64_t d) {
+    return {_mm256_set_epi64x(static_cast<long long>(d), static_cast<long long>(c),
+                              static_cast<long long>(b), static_cast<long long>(a))};
+}
+DITHERING_VEC8_INLINE U64x4 operator+(U64x4 a, U64x4 b) { return {_mm256_add_epi64(a.v, b.v)}; }
+DITHERING_VEC8_INLINE U64x4 operator^(U64x4 a, U64x4 b) { return {_mm256_xor_si256(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC8_INLINE U64x4 shift_right(U64x4 a) {
+    return {_mm256_srli_epi64(a.v, N)};
+}
+// a * b modulo 2^64.
+DITHERING_VEC8_INLINE U64x4 multiply(U64x4 a, U64x4 b) {
+    const __m256i low = _mm256_mul_epu32(a.v, b.v);
+    const __m256i cross =
+        _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
+    // The high half of `sum` is the sum of the two cross products.
+    const __m256i sum = _mm256_add_epi32(cross, _mm256_slli_epi64(cross, 32));
+    return {_mm256_add_epi32(low, _mm256_blend_epi32(_mm256_setzero_si256(), sum, 0xaa))};
+}
+// Bits 32..63 of a * b in the high half of each lane; the low half is
+// left unspecified (here the sum of the cross products' low bits is
+// spared).
+DITHERING_VEC8_INLINE U64x4 multiply_high(U64x4 a, U64x4 b) {
+    const __m256i low = _mm256_mul_epu32(a.v, b.v);
+    const __m256i cross =
+        _mm256_mullo_epi32(a.v, _mm256_shuffle_epi32(b.v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return {_mm256_add_epi32(_mm256_add_epi32(low, cross), _mm256_slli_epi64(cross, 32))};
+}
+// The high 32 bits of each lane, those of `even` and `odd` alternating:
+// even0 odd0 even1 odd1 ...
+DITHERING_VEC8_INLINE I32x8 high_words(U64x4 even, U64x4 odd) {
+    return {_mm256_blend_epi32(_mm256_srli_epi64(even.v, 32), odd.v, 0xaa)};
+}
+DITHERING_VEC8_INLINE I32x8 operator^(I32x8 a, I32x8 b) { return {_mm256_xor_si256(a.v, b.v)}; }
+DITHERING_VEC8_INLINE I32x8 operator&(I32x8 a, I32x8 b) { return {_mm256_and_si256(a.v, b.v)}; }
+// 32 lanes as bytes in lane order: each 0..255 (narrow_to_bytes) or
+// -128..127 (narrow_signed_to_bytes). The packs work within 128-bit
+// halves, leaving 4-byte groups in the order a0 b0 c0 d0 | a1 b1 c1 d1;
+// the permute restores a0 a1 b0 b1 ...
+DITHERING_VEC8_INLINE U8x32 narrow_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(a.v, b.v),
+                                               _mm256_packs_epi32(c.v, d.v));
+    return {_mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))};
+}
+DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    const __m256i packed = _mm256_packs_epi16(_mm256_packs_epi32(a.v, b.v),
+                                              _mm256_packs_epi32(c.v, d.v));
+    return {_mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))};
+}
+
+// ---- The nearest-colour scan of the threshold palettes ----
+
+// One step of a running minimum with its index, lane by lane: where
+// d < best (ordered: never for a NaN d), best becomes d and index `here`.
+// `here` must exceed every index taken before (the halves' form relies on
+// it). Here one compare and two blends: the blend is one operation.
+struct Closest8 {
+    F32x8 best, index;
+};
+DITHERING_VEC8_INLINE Closest8 take_closer(Closest8 c, F32x8 d, F32x8 here) {
+    const __m256 closer = _mm256_cmp_ps(c.best.v, d.v, _CMP_GT_OQ);
+    // The index by a byte blend, the same bits for a mask of whole lanes:
+    // GCC turns a second float blend on one mask into an extra compare.
+    const __m256i index = _mm256_blendv_epi8(_mm256_castps_si256(c.index.v),
+                                             _mm256_castps_si256(here.v),
+                                             _mm256_castps_si256(closer));
+    return {{_mm256_blendv_ps(c.best.v, d.v, closer)}, {_mm256_castsi256_ps(index)}};
+}
+DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v);
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

@@ -135,6 +135,86 @@ DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {zip_high(a.low, b.low), zip_high(a.high, b.high)};
 }
 
+// ---- Byte operations of the threshold compare rows ----
+
+DITHERING_VEC8_INLINE U8x32 splat32(std::uint8_t x) { return {splat16(x), splat16(x)}; }
+DITHERING_VEC8_INLINE U8x32 load16_twice(const std::uint8_t* p) { return {load16(p), load16(p)}; }
+// No streaming stores in the 128-bit forms: ordinary ones.
+DITHERING_VEC8_INLINE void stream32(std::uint8_t* p, U8x32 a) { store32(p, a); }
+DITHERING_VEC8_INLINE U8x32 operator+(U8x32 a, U8x32 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator-(U8x32 a, U8x32 b) { return {a.low - b.low, a.high - b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator&(U8x32 a, U8x32 b) { return {a.low & b.low, a.high & b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator|(U8x32 a, U8x32 b) { return {a.low | b.low, a.high | b.high}; }
+DITHERING_VEC8_INLINE U8x32 operator^(U8x32 a, U8x32 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+DITHERING_VEC8_INLINE U8x32 and_not(U8x32 a, U8x32 b) {
+    return {and_not(a.low, b.low), and_not(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 min(U8x32 a, U8x32 b) {
+    return {min(a.low, b.low), min(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 equal(U8x32 a, U8x32 b) {
+    return {equal(a.low, b.low), equal(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 greater_signed(U8x32 a, U8x32 b) {
+    return {greater_signed(a.low, b.low), greater_signed(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 lookup16(U8x32 table, U8x32 index) {
+    return {lookup16(table.low, index.low), lookup16(table.high, index.high)};
+}
+
+// ---- 64-bit lanes of the random draws ----
+
+struct U64x4 {
+    U64x2 low, high;
+};
+DITHERING_VEC8_INLINE U64x4 splat_u64x4(std::uint64_t x) { return {splat_u64(x), splat_u64(x)}; }
+DITHERING_VEC8_INLINE U64x4 lanes_u64x4(std::uint64_t a, std::uint64_t b, std::uint64_t c,
+                                        std::uint64_t d) {
+    return {lanes_u64(a, b), lanes_u64(c, d)};
+}
+DITHERING_VEC8_INLINE U64x4 operator+(U64x4 a, U64x4 b) { return {a.low + b.low, a.high + b.high}; }
+DITHERING_VEC8_INLINE U64x4 operator^(U64x4 a, U64x4 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+template <int N>
+DITHERING_VEC8_INLINE U64x4 shift_right(U64x4 a) {
+    return {shift_right<N>(a.low), shift_right<N>(a.high)};
+}
+DITHERING_VEC8_INLINE U64x4 multiply(U64x4 a, U64x4 b) {
+    return {multiply(a.low, b.low), multiply(a.high, b.high)};
+}
+// The whole product: its low half too, which is allowed.
+DITHERING_VEC8_INLINE U64x4 multiply_high(U64x4 a, U64x4 b) { return multiply(a, b); }
+DITHERING_VEC8_INLINE I32x8 high_words(U64x4 even, U64x4 odd) {
+    return {high_words(even.low, odd.low), high_words(even.high, odd.high)};
+}
+DITHERING_VEC8_INLINE I32x8 operator^(I32x8 a, I32x8 b) { return {a.low ^ b.low, a.high ^ b.high}; }
+DITHERING_VEC8_INLINE I32x8 operator&(I32x8 a, I32x8 b) { return {a.low & b.low, a.high & b.high}; }
+DITHERING_VEC8_INLINE U8x32 narrow_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    return {narrow_to_bytes(a.low, a.high, b.low, b.high),
+            narrow_to_bytes(c.low, c.high, d.low, d.high)};
+}
+DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
+    return {narrow_signed_to_bytes(a.low, a.high, b.low, b.high),
+            narrow_signed_to_bytes(c.low, c.high, d.low, d.high)};
+}
+
+// ---- The nearest-colour scan of the threshold palettes ----
+
+// As the index only grows, it becomes the larger of itself and (here
+// where taken, 0 elsewhere), and the best distance the smaller of d and
+// itself (min keeps its second operand for a NaN d): two operations each,
+// where a select costs three on SSE2.
+struct Closest8 {
+    F32x8 best, index;
+};
+DITHERING_VEC8_INLINE Closest8 take_closer(Closest8 c, F32x8 d, F32x8 here) {
+    const Mask32x8 closer = {less(d.low, c.best.low), less(d.high, c.best.high)};
+    return {min(d, c.best), max(c.index, keep(closer, here))};
+}
+DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
+    store4(p, a.low);
+    store4(p + 4, a.high);
+}
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

@@ -99,7 +99,6 @@ inline float cell_offset(const ThresholdMatrix& matrix, std::size_t row, std::si
 // one offset per byte.
 constexpr std::size_t VECTOR_BLOCK = 1024;
 
-#if DITHERING_ARCH_X86
 // Room for one block: the offsets spread to every byte, and the bytes of
 // the skipped channel.
 struct BlockScratch {
@@ -107,14 +106,18 @@ struct BlockScratch {
     std::uint8_t saved[VECTOR_BLOCK] = {};
 };
 
+// quantize_offsets_avx2 or quantize_offsets_128.
+using QuantizeOffsets = void (*)(std::uint8_t* p, const float* offsets, std::size_t count,
+                                 const VectorQuantizer& quantizer) noexcept;
+
 // Quantizes `pixels` whole pixels at p with one offset per pixel. The
 // channels of a pixel share its offset; the skipped channel is saved first
 // and put back afterwards. pixels * channels <= VECTOR_BLOCK.
-void quantize_pixels_avx2(std::uint8_t* p, const float* pixel_offsets, std::size_t pixels,
-                          std::size_t channels, std::size_t skip, const VectorQuantizer& vq,
-                          BlockScratch& scratch) {
+void quantize_pixels(QuantizeOffsets quantize_offsets, std::uint8_t* p,
+                     const float* pixel_offsets, std::size_t pixels, std::size_t channels,
+                     std::size_t skip, const VectorQuantizer& vq, BlockScratch& scratch) {
     if (channels == 1) {
-        if (skip != 0) quantize_offsets_avx2(p, pixel_offsets, pixels, vq);
+        if (skip != 0) quantize_offsets(p, pixel_offsets, pixels, vq);
         return;
     }
     float* offsets = scratch.offsets;
@@ -125,13 +128,11 @@ void quantize_pixels_avx2(std::uint8_t* p, const float* pixel_offsets, std::size
     if (skip < channels) {
         for (std::size_t k = 0; k < pixels; ++k) saved[k] = p[k * channels + skip];
     }
-    quantize_offsets_avx2(p, offsets, pixels * channels, vq);
+    quantize_offsets(p, offsets, pixels * channels, vq);
     if (skip < channels) {
         for (std::size_t k = 0; k < pixels; ++k) p[k * channels + skip] = saved[k];
     }
 }
-#else
-#endif
 
 // ---- Ordered levels -------------------------------------------------------
 
@@ -187,7 +188,8 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
                 offsets[k] = cell_offset(matrix, tile_row, col, amp);
                 if (++col == matrix.cols) col = 0;
             }
-            quantize_pixels_avx2(p, offsets, pixels, channels, skip, vq, scratch);
+            quantize_pixels(quantize_offsets_avx2, p, offsets, pixels, channels, skip, vq,
+                            scratch);
             p += pixels * channels;
         }
     }
@@ -405,8 +407,13 @@ std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& qu
     return plan;
 }
 
-// The level form where it applies, for the AVX2 loop.
-std::uint32_t level_form_count(const Levels& levels) {
+// The level form where it applies, for the AVX2 loop. The 128-bit loop
+// runs it too, but no faster than the plain form: SSE2 and the portable
+// form look bytes up through memory (four to six times slower), and on
+// NEON, where the lookup is one tbl, it was no faster either (1.3 to 1.6
+// times slower under qemu, about even in llvm-mca's Neoverse N1 model).
+std::uint32_t level_form_count(const Levels& levels, bool avx2) {
+    if (!avx2) return 0;
     return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
 }
 
@@ -477,7 +484,6 @@ void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
     }
 }
 
-#if DITHERING_ARCH_X86
 // The smallest float whose level is at least `level` (1 <= level <= top).
 // With a positive inv_step the level never decreases as the value grows (a
 // product with a positive constant, a clamp and a rounding all keep
@@ -510,17 +516,45 @@ std::optional<RandomFewLevels> few_levels_for(const ColorSpace& space, const Lev
     return few;
 }
 
-bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels, float amp,
-                        std::uint64_t state, const PassIo& io) {
+// The random vector loops of one form: AVX2, or 128-bit halves.
+struct RandomVectorLoops {
+    void (*draw_offsets)(std::uint64_t state, std::size_t count, float scale,
+                         float* out) noexcept;
+    void (*few_levels)(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                       std::uint64_t state, const RandomFewLevels& params, bool stream) noexcept;
+    QuantizeOffsets quantize_offsets;
+};
+
+constexpr RandomVectorLoops RANDOM_LOOPS_128 = {
+    draw_offsets_128,
+    [](const std::uint8_t* src, std::uint8_t* dst, std::size_t count, std::uint64_t state,
+       const RandomFewLevels& params, bool) noexcept {
+        random_few_levels_128(src, dst, count, state, params);
+    },
+    quantize_offsets_128};
+
+// Whether the vector form takes the one-pass form below for this image.
+bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Levels& levels,
+                             float strength) {
+    if (img.channels != 1 || img.alpha.value_or(1) == 0) return false;
+    const float amp = strength * levels.step;
+    return few_levels_for(space, levels, vector_quantizer_for(space, levels), amp).has_value();
+}
+
+// The vector form: one channel of at most four levels in one pass, drawing
+// and quantizing together; anything else a block of draws at a time, then
+// the quantizer.
+bool random_levels_vector(const RandomVectorLoops& loops, Img& img, const ColorSpace& space,
+                          const Levels& levels, float amp, std::uint64_t state,
+                          const PassIo& io) {
     const std::size_t channels = img.channels;
-    if (!threshold_avx2_supported() || channels > VECTOR_BLOCK) return false;
+    if (channels > VECTOR_BLOCK) return false;
     const std::size_t skip = img.alpha.value_or(channels);
     const std::size_t pixels = img.height * img.width;
     const VectorQuantizer vq = vector_quantizer_for(space, levels);
     if (channels == 1 && skip != 0) {
         if (const auto few = few_levels_for(space, levels, vq, amp)) {
-            random_few_levels_avx2(input_of(img, io), img.pixels.get(), pixels, state, *few,
-                                   io.stream);
+            loops.few_levels(input_of(img, io), img.pixels.get(), pixels, state, *few, io.stream);
             if (io.stream) finish_streaming();
             return true;
         }
@@ -532,10 +566,21 @@ bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels,
     std::uint8_t* p = img.pixels.get();
     for (std::size_t n = 0; n < pixels; n += block) {
         const std::size_t count = std::min(block, pixels - n);
-        draw_offsets_avx2(state + n * SPLITMIX_GAMMA, count, amp, offsets);
-        quantize_pixels_avx2(p + n * channels, offsets, count, channels, skip, vq, scratch);
+        loops.draw_offsets(state + n * SPLITMIX_GAMMA, count, amp, offsets);
+        quantize_pixels(loops.quantize_offsets, p + n * channels, offsets, count, channels, skip,
+                        vq, scratch);
     }
     return true;
+}
+
+#if DITHERING_ARCH_X86
+constexpr RandomVectorLoops RANDOM_LOOPS_AVX2 = {draw_offsets_avx2, random_few_levels_avx2,
+                                                 quantize_offsets_avx2};
+
+bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                        std::uint64_t state, const PassIo& io) {
+    if (!threshold_avx2_supported()) return false;
+    return random_levels_vector(RANDOM_LOOPS_AVX2, img, space, levels, amp, state, io);
 }
 #else
 constexpr auto random_levels_avx2 = [](auto&&...) { return false; };
@@ -577,7 +622,7 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
 }
 
 // The palette loops for any processor: blocks of pixels with their offsets
-// u, searched four pixels at a time in 128-bit vectors when the palette is
+// u, searched eight pixels at a time in 128-bit halves when the palette is
 // small enough to scan whole, else pixel by pixel in a NearestGrid.
 constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
 
@@ -606,7 +651,7 @@ public:
             c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
         }
         nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
-                           (count + 3) / 4 * 4, index_);
+                           (count + 7) / 8 * 8, index_);
         for (std::size_t k = 0; k < count; ++k, p += channels) {
             std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
         }
@@ -800,7 +845,7 @@ bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space
             const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
             if (avx2 && !threshold_avx2_supported()) return false;
             const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
-                                           avx2 ? level_form_count(levels) : 0);
+                                           level_form_count(levels, avx2));
             if (!plan) return false;
             run_compare_plan(img, *plan, avx2, io);
             return true;
@@ -825,7 +870,7 @@ void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, flo
     // cell, the lookup table 256 (weighed against the vector arithmetic
     // where there is one, else against the scalar, about four times slower).
     if (const auto plan = compare_plan(img, quantize, amp, matrix, true,
-                                       avx2 ? level_form_count(levels) : 0)) {
+                                       level_form_count(levels, avx2))) {
         run_compare_plan(img, *plan, avx2, io);
         return;
     }
@@ -854,6 +899,8 @@ bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
             return true;
         case ThresholdLoop::avx2:
             return ordered_palette_avx2(img, space, palette, strength, matrix, io);
+        case ThresholdLoop::vector_128:
+            return false;
     }
     return false;
 }
@@ -888,6 +935,10 @@ bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, con
             return true;
         case ThresholdLoop::avx2:
             return random_levels_avx2(img, space, levels, amp, state, io);
+        case ThresholdLoop::vector_128:
+            // The 128-bit halves never stream.
+            return random_levels_vector(RANDOM_LOOPS_128, img, space, levels, amp, state,
+                                        {io.source, false});
     }
     return false;
 }
@@ -895,9 +946,12 @@ bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, con
 void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
-    if (!random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) {
-        random_levels_on(ThresholdLoop::portable, img, space, levels, strength, state, io);
+    if (random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) return;
+    if (random_128_beats_scalar(random_one_pass_applies(img, space, levels, strength)) &&
+        random_levels_on(ThresholdLoop::vector_128, img, space, levels, strength, state, io)) {
+        return;
     }
+    random_levels_on(ThresholdLoop::portable, img, space, levels, strength, state, io);
 }
 
 bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
@@ -914,6 +968,8 @@ bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
             return true;
         case ThresholdLoop::avx2:
             return random_palette_avx2(img, space, palette, strength, state, io);
+        case ThresholdLoop::vector_128:
+            return false;
     }
     return false;
 }

@@ -87,7 +87,10 @@ enum class OrderedLevelsLoop {
     compare_128,
     compare_avx2,
 };
-enum class ThresholdLoop { plain, portable, avx2 };
+// vector_128 is random levels' vector form over 128-bit halves (SSE2,
+// NEON, portable), chosen only where it beats the scalar loop; the other
+// passes have no such loop and return false for it.
+enum class ThresholdLoop { plain, portable, avx2, vector_128 };
 
 // How a loop reads and writes: `source` as above; with `stream`, the vector
 // loops that support it write the result with streaming stores, which

@@ -76,7 +76,8 @@ bool threshold_avx2_supported() noexcept;
 // may start at any lane of the period. A lane that does not use term j has
 // bound 255, which no byte exceeds.
 //
-// The level form (`codes` set, AVX2 only, at most 16 levels) counts levels
+// The level form (`codes` set, at most 16 levels; the dither gives it to
+// the AVX2 loop only) counts levels
 // instead and looks the code up at the end, two operations per term instead
 // of four:
 //     out = codes[base level + number of j with b > bound_j]
@@ -97,7 +98,8 @@ inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 
 // Writes the `count` bytes of an image row at dst from the input bytes at
 // src (the same row of the input; src == dst rewrites the row in place);
-// the row starts at plan lane 0. This form takes the plain form only.
+// the row starts at plan lane 0. One loop (compare_rows.hpp) over 32-byte
+// vectors, as two 128-bit halves here.
 void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row) noexcept;
 #if DITHERING_ARCH_X86
@@ -114,11 +116,12 @@ void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
 inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
 inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 
-// The nearest palette colour for `count` points (a multiple of 4), four
-// at a time in 128-bit vectors, each lane running the sequential rule of
-// Palette::nearest over the `colors` working colours (R, G, B floats) in
-// order, as nearest_points_avx2 below; for palettes small enough to scan
-// whole, on any processor.
+// The nearest palette colour for `count` points (a multiple of 8), eight
+// at a time in two 128-bit halves, each lane running the sequential rule
+// of Palette::nearest over the `colors` working colours (R, G, B floats)
+// in order, as nearest_points_avx2 below (the same source,
+// nearest_points.hpp); for palettes small enough to scan whole, on any
+// processor.
 void nearest_points_128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept;
@@ -127,10 +130,16 @@ void nearest_points_128(const float* working, std::size_t colors, const float* c
 // before its result is handed on (to another thread or the caller).
 void finish_streaming() noexcept;
 
+// The random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale for
+// i < count, t as in splitmix_unit_offset, each product rounded once. These
+// and the two random loops below are one source (random_draws.hpp) over
+// 8-lane vectors: AVX2, or two 128-bit halves.
+void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+// Whether the 128-bit form of these loops runs faster than the scalar one
+// on this build's instruction set, for the one-pass form below (`one_pass`)
+// or for the draws and the quantizer (see random_draws_vec128.cpp).
+bool random_128_beats_scalar(bool one_pass) noexcept;
 #if DITHERING_ARCH_X86
-
-// The AVX2 random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale
-// for i < count, t as in splitmix_unit_offset, each product rounded once.
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 #endif
@@ -152,10 +161,12 @@ struct RandomFewLevels {
     std::uint8_t codes[4];
 };
 
-#if DITHERING_ARCH_X86
 // dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
-// pixel at src[0] is pixel 0 of its generator run). src may equal dst. Only
-// callable when threshold_avx2_supported(); with `stream` as above.
+// pixel at src[0] is pixel 0 of its generator run). src may equal dst.
+void random_few_levels_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                           std::uint64_t state, const RandomFewLevels& params) noexcept;
+#if DITHERING_ARCH_X86
+// Only callable when threshold_avx2_supported(); with `stream` as above.
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept;
@@ -173,10 +184,12 @@ struct VectorQuantizer {
     bool codes_are_levels;
 };
 
-#if DITHERING_ARCH_X86
 // p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
-// vectors (AVX2), with the same operations in the same order. Only callable
-// when threshold_avx2_supported().
+// vectors, with the same operations in the same order.
+void quantize_offsets_128(std::uint8_t* p, const float* offsets, std::size_t count,
+                          const VectorQuantizer& quantizer) noexcept;
+#if DITHERING_ARCH_X86
+// Only callable when threshold_avx2_supported().
 void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
                            const VectorQuantizer& quantizer) noexcept;
 

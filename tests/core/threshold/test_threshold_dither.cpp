@@ -110,7 +110,8 @@ const OrderedLevelsLoop ORDERED_LOOPS[] = {
     OrderedLevelsLoop::plain,        OrderedLevelsLoop::arithmetic,
     OrderedLevelsLoop::arithmetic_avx2, OrderedLevelsLoop::table,
     OrderedLevelsLoop::compare_128, OrderedLevelsLoop::compare_avx2};
-const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::portable, ThresholdLoop::avx2};
+const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::portable, ThresholdLoop::avx2,
+                               ThresholdLoop::vector_128};
 
 const char* loop_name(OrderedLevelsLoop loop) {
     switch (loop) {
@@ -948,12 +949,11 @@ CORE_TEST(random_draws_steered_onto_every_level_transition) {
     CHECK(transitions > 1000);
 }
 
-#if DITHERING_ARCH_X86
 CORE_TEST(compare_rows_in_the_level_form) {
     // The level form counts bounds below the byte and looks the code up:
     // random plans of every shape in that layout, against the count
-    // written out, at every alignment.
-    if (!threshold_avx2_supported()) return;
+    // written out, at every alignment, in the AVX2 loop (with and without
+    // streaming stores) and the 128-bit one.
     std::mt19937_64 rng(61);
     std::uniform_int_distribution<int> byte(0, 255);
     for (const std::size_t period : {std::size_t{32}, std::size_t{64}, std::size_t{160}}) {
@@ -1003,11 +1003,20 @@ CORE_TEST(compare_rows_in_the_level_form) {
                             }
                             want[i] = codes[level];
                         }
-                        for (const bool stream : {false, true}) {
+                        for (const int form : {0, 1, 2}) {
                             Bytes dst(count + 64, 0x5a);
                             std::uint8_t* out = dst.data() + (offset * 5) % 32;
-                            compare_row_avx2(src.data() + offset, out, count, row, stream);
-                            finish_streaming();
+                            if (form == 0) {
+                                compare_row_128(src.data() + offset, out, count, row);
+                            } else {
+#if DITHERING_ARCH_X86
+                                if (!threshold_avx2_supported()) continue;
+                                compare_row_avx2(src.data() + offset, out, count, row, form == 2);
+                                finish_streaming();
+#else
+                                continue;
+#endif
+                            }
                             CHECK(Bytes(out, out + count) == want);
                             CHECK(out[count] == 0x5a);
                         }
@@ -1017,4 +1026,3 @@ CORE_TEST(compare_rows_in_the_level_form) {
         }
     }
 }
-#endif  // DITHERING_ARCH_X86
