@@ -23,9 +23,30 @@ run_logged() {
 
 # Serialise work on one cache entry, so two clones or two make runs don't race.
 # With -s the lock is shared: many users at once, but no one rebuilding.
+# Re-entrant within one shell: flock on a second descriptor of the same file
+# would wait for the first, i.e. for ourselves, so a name this shell already
+# holds reuses its descriptor (a shared hold asked to become exclusive is
+# converted in place; an exclusive one is never weakened).
+declare -gA HELD_LOCKS=() HELD_LOCK_MODES=()
 lock() {
-  exec {LOCK_FD}>"$CACHE_DIR/.lock-$1"
-  flock ${2:+"$2"} "$LOCK_FD"
+  local name=$1 mode=${2:-} fd=${HELD_LOCKS[$1]:-}
+  if [[ -n $fd ]]; then
+    [[ ${HELD_LOCK_MODES[$name]} == -s && $mode != -s ]] || return 0
+  else
+    exec {fd}>"$CACHE_DIR/.lock-$name"
+    HELD_LOCKS[$name]=$fd
+  fi
+  HELD_LOCK_MODES[$name]=$mode
+  flock ${mode:+"$mode"} "$fd"
+}
+
+# Release a lock taken with `lock` (nothing if this shell does not hold it).
+unlock() {
+  local fd=${HELD_LOCKS[$1]:-}
+  [[ -n $fd ]] || return 0
+  flock -u "$fd"
+  exec {fd}>&-
+  unset "HELD_LOCKS[$1]" "HELD_LOCK_MODES[$1]"
 }
 
 # Install whichever of the given Debian packages are missing on this machine.
@@ -37,9 +58,14 @@ apt_install() {
   ((${#missing[@]})) || return 0
   log "installing Debian packages: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  lock apt   # two clones setting up at once would fight over dpkg's lock
+  # Two clones setting up at once would fight over dpkg's lock. Held only
+  # for the install, so scripts waiting on it (or this one, installing more
+  # later) go on; kept if the caller already held it.
+  local held=${HELD_LOCKS[apt]:-}
+  lock apt
   run_logged "$CACHE_DIR/apt-install.log" \
     bash -c 'apt-get update && apt-get install -y --no-install-recommends "$@"' _ "${missing[@]}"
+  [[ -n $held ]] || unlock apt
 }
 
 # "URI KEYRING" of the machine's main Debian archive (KEYRING is "-" if none),

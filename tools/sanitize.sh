@@ -103,7 +103,7 @@ sanitize_venv() {
       "${pip[@]}" ninja >&2 2>/dev/null || log "no ninja wheel for $tag; CMake will use make"
       echo "$want_reqs" >"$venv/.reqs"
     fi
-    exec {LOCK_FD}>&-
+    unlock "venv-$tag-sanitize"
   fi
   echo "$venv/bin/python"
 }
@@ -235,7 +235,7 @@ tsan_stage() {
   if [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) != "$orig" ]]; then
     lock cpython-3.13t-tsan
     [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) == "$orig" ]] || build_tsan_cpython "$orig"
-    exec {LOCK_FD}>&-
+    unlock cpython-3.13t-tsan
   fi
   py="$TSAN_ROOT/python"
 
@@ -254,7 +254,7 @@ tsan_stage() {
       "$venv_py" -m pip install -q --only-binary=:all: --target "$deps" $want
       echo "$want" >"$deps/.reqs"
     fi
-    exec {LOCK_FD}>&-
+    unlock "tsan-deps-$tag"
   fi
 
   log "building a TSan wheel ($tag-tsan)"
@@ -270,23 +270,23 @@ tsan_stage() {
   local env=(env "PYTHONPATH=$site:$deps"
                  "TSAN_OPTIONS=log_path=$reports/tsan:suppressions=$build/tsan.supp:halt_on_error=0:second_deadlock_stack=1")
 
-  # Two threads writing one malloc'd block through ctypes.memset: proves the
-  # reports reach $reports.
+  # A race that cannot be ordered away (tools/sanitizer-canary): two native
+  # threads writing one global, in a library built like the module and run
+  # in this interpreter with the stage's options and suppressions. Proves
+  # that every report reaches $reports and that no suppression swallows one
+  # of our own; the earlier canary (two Python threads calling
+  # ctypes.memset) went unreported in some runs, its writes ordered by the
+  # interpreter's own locks.
+  local canary="$build/tsan_canary.so"
+  "$cxx" -fsanitize=thread -fPIC -shared -O1 -g -o "$canary" \
+    "$tools/sanitizer-canary/tsan_canary.cpp" || die "cannot build the TSan canary"
   if "${env[@]}" "$py" -c '
-import ctypes, threading
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-block, start = libc.malloc(64), threading.Barrier(2)
-def write():
-    start.wait()
-    for _ in range(1000):
-        ctypes.memset(block, 1, 64)
-threads = [threading.Thread(target=write) for _ in range(2)]
-for t in threads: t.start()
-for t in threads: t.join()' 2>/dev/null; then
+import ctypes, sys
+ctypes.CDLL(sys.argv[1]).tsan_canary_race()' "$canary" 2>/dev/null; then
     die "the TSan canary was not caught"
   fi
   grep -qs 'data race' "$reports"/tsan.* || die "the TSan canary left no report in $reports"
+  grep -qs 'write_canary' "$reports"/tsan.* || die "the TSan canary's report does not name its writes"
   rm -f "$reports"/*
 
   cd "$REPO_ROOT"
