@@ -24,7 +24,9 @@ fail() { printf 'check-locks: %s\n' "$*" >&2; exit 1; }
 # common.sh; fails if it has not finished after SECONDS.
 within() {
   local rc=0
-  timeout "$1" bash -euo pipefail -c "source '$common'; $2" || rc=$?
+  # Its own messages (apt_install's "installing ...") are kept to a log.
+  timeout "$1" bash -euo pipefail -c "source '$common'; $2" 2>>"$scratch/log" || rc=$?
+  ((rc == 0)) || cat "$scratch/log" >&2
   ((rc != 124)) || fail "waited on its own lock: $2"
   return "$rc"
 }

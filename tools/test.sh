@@ -29,7 +29,7 @@ failed=()
 printf '\n===== core lane: C++ core tests =====\n'
 # First the cache locks every setup script takes: one that waited on itself
 # would hang this run on a machine where nothing is installed yet.
-"$tools/check-locks.sh" 2>/dev/null || { failed+=(locks); printf '===== cache locks FAILED =====\n'; }
+"$tools/check-locks.sh" || { failed+=(locks); printf '===== cache locks FAILED =====\n'; }
 gil_venv=$("$tools/venv.sh" "${GIL_PYTHON:-python3}")
 core="$REPO_ROOT/build/core"
 if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$core" \
