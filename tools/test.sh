@@ -3,8 +3,9 @@
 # the whole pytest suite against it in four lanes: free-threaded CPython,
 # CPython 3.14 in a Debian unstable root, the same on 64-bit ARM (an arm64
 # root under emulation, built with a cross compiler, its own C++ core tests
-# first), and the machine's ordinary python3. Every lane always runs; the
-# exit status is non-zero if any failed. The last line printed is pytest's
+# first), and the machine's ordinary python3; between the last two, a clang
+# lane (tools/clang-lane.sh) builds everything with clang. Every lane always
+# runs; the exit status is non-zero if any failed. The last line printed is pytest's
 # own summary of the last lane.
 set -euo pipefail
 # shellcheck source=tools/common.sh
@@ -72,7 +73,11 @@ arm64_tests=(tests/test_corpus_digests.py tests/test_error_diffusion.py
              tests/test_fuzz.py::test_mid_sized_inputs_match_reference
              tests/test_threads.py::TestConcurrentCalls::test_mixed_calls_match_serial_results)
 
-lanes=(free-threaded cpython-3.14 arm64 gil)
+# The clang lane builds with Debian's newest clang (macOS has only clang):
+# the core and its aarch64 cross build, a wheel for the ordinary python3 and
+# the same pixel-comparing tests as the arm64 lane, and the core compiled
+# for Windows and macOS (tools/clang-lane.sh).
+lanes=(free-threaded cpython-3.14 arm64 clang gil)
 for name in "${lanes[@]}"; do
   rc=0
   printf '\n===== %s lane =====\n' "$name"
@@ -91,6 +96,8 @@ for name in "${lanes[@]}"; do
     arm64)
       py=("$tools/arm64-run.sh" /opt/lane/bin/python) && install=("$tools/arm64-install.sh") &&
         tests=("${arm64_tests[@]}") ;;
+    clang)
+      py=("$gil_venv/bin/python") && install=(true) && tests=("${arm64_tests[@]}") ;;
     gil)
       py=("$gil_venv/bin/python") && tag=${gil_venv##*/venv-} ;;
   esac
@@ -98,7 +105,9 @@ for name in "${lanes[@]}"; do
     ((${#install[@]})) || install=("$tools/install-ext.sh" "$tag" "${py[@]}")
     "${install[@]}" || rc=$?
   fi
-  if ((rc == 0)); then
+  if ((rc == 0)) && [[ $name == clang ]]; then
+    "$tools/clang-lane.sh" "${py[@]}" "${tests[@]}" || rc=$?
+  elif ((rc == 0)); then
     cd "$REPO_ROOT"
     # -P keeps the repo root off sys.path, so tests import the installed wheel.
     "${py[@]}" -P -c 'import sys, dithering

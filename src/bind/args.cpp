@@ -132,9 +132,7 @@ bool convert_int128(PyObject* arg, const char* name, std::optional<Int128>& out)
     }
     const unsigned long long low = PyLong_AsUnsignedLongLongMask(integer.get());
     if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail_with_note(name);
-    __extension__ typedef unsigned __int128 UInt128;
-    const UInt128 bits = (static_cast<UInt128>(static_cast<unsigned long long>(high)) << 64) | low;
-    out = static_cast<Int128>(bits);
+    out = Int128{static_cast<std::int64_t>(high), static_cast<std::uint64_t>(low)};
     return true;
 }
 

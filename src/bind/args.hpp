@@ -30,7 +30,12 @@ bool match_arguments(const Signature& signature, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames,
                      std::span<PyObject*> slots);
 
-__extension__ typedef __int128 Int128;
+// A signed 128-bit integer in two's complement, as two 64-bit halves: the
+// seed is any such integer, of which only the low 64 bits count.
+struct Int128 {
+    std::int64_t high = 0;
+    std::uint64_t low = 0;
+};
 
 // The conversion rules. Each takes the argument (nullptr when omitted, which
 // keeps `out` at its default) and the parameter name; on failure it returns

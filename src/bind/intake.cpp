@@ -156,8 +156,8 @@ std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow) {
     img.mode = std::move(mode);
     // A zero-stride view can claim a logical size that no buffer can hold.
     std::size_t size = 0;
-    if (__builtin_mul_overflow(img.height, img.width, &size) ||
-        __builtin_mul_overflow(size, img.channels, &size)) {
+    if (!checked_product(img.height, img.width, size) ||
+        !checked_product(size, img.channels, size)) {
         raise(PyExc_ValueError, "image is too large: shape " + shape_text(dims));
         return std::nullopt;
     }

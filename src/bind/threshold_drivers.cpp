@@ -1,6 +1,5 @@
 // The ordered and random dither drivers.
-#include <time.h>
-
+#include <chrono>
 #include <utility>
 #include <variant>
 
@@ -18,10 +17,10 @@ namespace {
 // one that cannot be read.
 std::uint64_t clock_seed() {
     constexpr std::uint64_t fallback = 0x9e3779b97f4a7c15ULL;
-    timespec now{};
-    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return fallback;
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
+    if (ns < 0) return fallback;
+    return static_cast<std::uint64_t>(ns);
 }
 
 }  // namespace
@@ -58,7 +57,7 @@ PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const Commo
     if (!p) return nullptr;
     // Only the low 64 bits count: seeds that differ by a multiple of 2^64
     // are the same seed, and -1 is 2^64 - 1.
-    const std::uint64_t seed64 = seed ? static_cast<std::uint64_t>(*seed) : clock_seed();
+    const std::uint64_t seed64 = seed ? seed->low : clock_seed();
     const std::uint64_t state = random_state_from_seed(seed64);
     PyThreadState* thread = PyEval_SaveThread();
     if (const auto* palette = std::get_if<Palette>(&p->target)) {

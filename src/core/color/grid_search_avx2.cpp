@@ -1,13 +1,14 @@
 // The out-of-line parts of the AVX2 grid search.
 #include "core/color/grid_search_avx2.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 
-#define DITHERING_AVX2 __attribute__((target("avx2")))
+#define DITHERING_AVX2 DITHERING_TARGET("avx2")
 
 namespace dithering::avx2 {
 
-__attribute__((noinline)) std::size_t nearest_out_of_line(const Palette& palette,
+DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette,
                                                           __m128 v) noexcept {
     alignas(16) float c[4];
     _mm_store_ps(c, v);
@@ -18,7 +19,7 @@ __attribute__((noinline)) std::size_t nearest_out_of_line(const Palette& palette
 // each lane keeps its first strict minimum and its position in the list,
 // then the lowest position among the lanes at the least distance wins.
 // Lists are in palette order, so that is the lowest index.
-DITHERING_AVX2 __attribute__((noinline)) std::size_t grid_list_nearest(
+DITHERING_AVX2 DITHERING_NOINLINE std::size_t grid_list_nearest(
     const CandidateQuad* list, const CandidateQuad& none, std::size_t count, __m128 v) noexcept {
     const __m256 c0 = _mm256_broadcastss_ps(v);
     const __m256 c1 = lane1_of(v);
@@ -45,7 +46,7 @@ DITHERING_AVX2 __attribute__((noinline)) std::size_t grid_list_nearest(
     return list[p / 4].index[p % 4];
 }
 
-__attribute__((noinline)) std::uint32_t grid_list_for(NearestGrid& grid, unsigned level,
+DITHERING_NOINLINE std::uint32_t grid_list_for(NearestGrid& grid, unsigned level,
                                                        __m128i n) noexcept {
     alignas(16) std::uint32_t c[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(c), n);

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <bit>
 
 #include "core/color/nearest_grid.hpp"
 
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 
@@ -24,7 +26,7 @@ std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2
 
 #include "core/color/palette.hpp"
 
-#define DITHERING_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#define DITHERING_AVX2_INLINE DITHERING_TARGET("avx2") DITHERING_ALWAYS_INLINE
 
 namespace dithering::avx2 {
 
@@ -101,7 +103,7 @@ struct GridSearch {
         // gets a shift of 32 below, which clears it.
         unsigned level = 0;
         __m128 x = _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0)));
-        while (__builtin_expect(!inside(x), 0)) {
+        while (DITHERING_UNLIKELY(!inside(x))) {
             if (++level == NearestGrid::LEVELS) return nearest_out_of_line(grid->palette(), v);
             x = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(NearestGrid::scale(level))),
                            _mm_set1_ps(NearestGrid::offset(level)));
@@ -118,13 +120,13 @@ struct GridSearch {
         if (NearestGrid::kind(e) == NearestGrid::SPLIT) {
             e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
                          or_lanes(_mm_sllv_epi32(_mm_and_si128(_mm_srli_epi32(n, 2), three), places))];
-            if (__builtin_expect(NearestGrid::kind(e) == NearestGrid::SPLIT, 0)) {
+            if (DITHERING_UNLIKELY(NearestGrid::kind(e) == NearestGrid::SPLIT)) {
                 e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
                              or_lanes(_mm_sllv_epi32(_mm_and_si128(n, three), places))];
             }
         }
         if (NearestGrid::kind(e) == NearestGrid::PAIR) return pair_nearest(e, v);
-        if (__builtin_expect(NearestGrid::kind(e) != NearestGrid::LIST, 0)) {
+        if (DITHERING_UNLIKELY(NearestGrid::kind(e) != NearestGrid::LIST)) {
             e = grid_list_for(*grid, level, n);
             if (NearestGrid::kind(e) == NearestGrid::PAIR) return pair_nearest(e, v);
             if (NearestGrid::kind(e) != NearestGrid::LIST) {
@@ -133,7 +135,7 @@ struct GridSearch {
         }
         const std::size_t count = NearestGrid::list_count(e);
         const CandidateQuad* low = quads + NearestGrid::list_first(e);
-        if (__builtin_expect(count > 2, 0)) return grid_list_nearest(low, quads[0], count, v);
+        if (DITHERING_UNLIKELY(count > 2)) return grid_list_nearest(low, quads[0], count, v);
         // One or two quads, the first paired with the +inf quad. Every
         // distance here is finite (see nearest_grid.cpp) and the padding
         // lanes' are +inf, so the first lane at the least distance is the
@@ -141,7 +143,7 @@ struct GridSearch {
         const CandidateQuad* high = count == 2 ? low + 1 : quads;
         const __m256i d = _mm256_castps_si256(
             pair_distance(*low, *high, _mm256_broadcastss_ps(v), lane1_of(v), lane2_of(v)));
-        const auto p = static_cast<std::size_t>(__builtin_ctz(lanes_equal(d, least_everywhere(d))));
+        const auto p = static_cast<std::size_t>(std::countr_zero(lanes_equal(d, least_everywhere(d))));
         return (p < 4 ? low : high)->index[p & 3];
     }
 

@@ -45,6 +45,7 @@
 #include "core/color/nearest_grid.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -52,6 +53,7 @@
 #include <numeric>
 
 #include "core/simd/vec128.hpp"
+#include "core/simd/compiler.hpp"
 
 namespace dithering {
 namespace {
@@ -380,7 +382,7 @@ std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept
         unsigned keep = simd::bits(simd::less_equal(simd::load4(lows + 4 * q), least_high));
         for (; keep != 0; keep &= keep - 1) {
             scratch_[kept++] = static_cast<std::uint32_t>(4 * q) +
-                               static_cast<std::uint32_t>(__builtin_ctz(keep));
+                               static_cast<std::uint32_t>(std::countr_zero(keep));
         }
     }
     kept = drop_dominated(source, kept, box);

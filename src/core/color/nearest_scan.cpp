@@ -18,8 +18,10 @@
 #include "core/color/nearest_scan.hpp"
 
 #include <limits>
+#include <bit>
 
 #include "core/simd/cpu_features.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
 #if DITHERING_ARCH_X86
@@ -42,7 +44,7 @@ inline F32x4 distance4(const ScanLanes& l, std::size_t j, F32x4 v0, F32x4 v1, F3
 }
 
 #if DITHERING_ARCH_X86
-__attribute__((target("avx2"))) inline __m256 distance8(const ScanLanes& l, std::size_t j,
+DITHERING_TARGET("avx2") inline __m256 distance8(const ScanLanes& l, std::size_t j,
                                                           __m256 v0, __m256 v1, __m256 v2) {
     const __m256 t1 = _mm256_sub_ps(v1, _mm256_loadu_ps(l.c1 + j));
     const __m256 t0 = _mm256_sub_ps(v0, _mm256_loadu_ps(l.c0 + j));
@@ -139,7 +141,7 @@ std::size_t nearest_vec4(const ScanLanes& l, float c0, float c1, float c2) noexc
         const unsigned at = simd::bits(simd::equal(d0, m)) | simd::bits(simd::equal(d1, m)) << 4 |
                             simd::bits(simd::equal(d2, m)) << 8 |
                             simd::bits(simd::equal(d3, m)) << 12;
-        return static_cast<std::size_t>(__builtin_ctz(at));
+        return static_cast<std::size_t>(std::countr_zero(at));
     }
     F32x4 best_a = inf;
     F32x4 best_b = inf;
@@ -168,7 +170,7 @@ std::size_t nearest_vec4(const ScanLanes& l, float c0, float c1, float c2) noexc
 #if DITHERING_ARCH_X86
 // The low four lanes as the four-lane type (through memory when that type
 // is the portable form, built for its tests).
-__attribute__((target("avx2"))) inline F32x4 low_half(__m256 v) {
+DITHERING_TARGET("avx2") inline F32x4 low_half(__m256 v) {
 #if defined(DITHERING_VEC128_SSE2)
     return F32x4{_mm256_castps256_ps128(v)};
 #else
@@ -178,7 +180,7 @@ __attribute__((target("avx2"))) inline F32x4 low_half(__m256 v) {
 #endif
 }
 
-__attribute__((target("avx2"))) inline void keep_first_min8(__m256& best, __m256& index,
+DITHERING_TARGET("avx2") inline void keep_first_min8(__m256& best, __m256& index,
                                                             __m256 other_best,
                                                             __m256 other_index) {
     const __m256 closer = _mm256_cmp_ps(other_best, best, _CMP_LT_OQ);
@@ -191,7 +193,7 @@ __attribute__((target("avx2"))) inline void keep_first_min8(__m256& best, __m256
 
 // Two accumulators of eight lanes, sixteen colours per step. No FMA is
 // enabled here, so every multiply and add stays separately rounded.
-__attribute__((target("avx2"))) std::size_t nearest_avx2(const ScanLanes& l, float c0,
+DITHERING_TARGET("avx2") std::size_t nearest_avx2(const ScanLanes& l, float c0,
                                                          float c1, float c2) noexcept {
     const __m256 v0 = _mm256_set1_ps(c0);
     const __m256 v1 = _mm256_set1_ps(c1);
@@ -209,7 +211,7 @@ __attribute__((target("avx2"))) std::size_t nearest_avx2(const ScanLanes& l, flo
         const auto at = static_cast<unsigned>(
             _mm256_movemask_ps(_mm256_cmp_ps(d0, m, _CMP_EQ_OQ)) |
             _mm256_movemask_ps(_mm256_cmp_ps(d1, m, _CMP_EQ_OQ)) << 8);
-        return static_cast<std::size_t>(__builtin_ctz(at));
+        return static_cast<std::size_t>(std::countr_zero(at));
     }
     __m256 best_a = inf;
     __m256 best_b = inf;

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/cpu_features.hpp"
 
 #if DITHERING_ARCH_X86
@@ -93,26 +94,26 @@ inline __m128i keep_bytes(__m128i merged, __m128i old, __m128i keep) {
     return _mm_or_si128(_mm_andnot_si128(keep, merged), _mm_and_si128(keep, old));
 }
 
-__attribute__((target("avx2"))) inline __m256i load32(const std::uint8_t* p) {
+DITHERING_TARGET("avx2") inline __m256i load32(const std::uint8_t* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-__attribute__((target("avx2"))) inline void store32(std::uint8_t* p, __m256i v) {
+DITHERING_TARGET("avx2") inline void store32(std::uint8_t* p, __m256i v) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
 }
 
-__attribute__((target("avx2"))) inline __m256i load_halves(const std::uint8_t* low,
+DITHERING_TARGET("avx2") inline __m256i load_halves(const std::uint8_t* low,
                                                            const std::uint8_t* high) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(load16(low)), load16(high), 1);
 }
 
-__attribute__((target("avx2"))) inline void store_halves(std::uint8_t* low, std::uint8_t* high,
+DITHERING_TARGET("avx2") inline void store_halves(std::uint8_t* low, std::uint8_t* high,
                                                           __m256i v) {
     store16(low, _mm256_castsi256_si128(v));
     store16(high, _mm256_extracti128_si256(v, 1));
 }
 
-__attribute__((target("avx2"))) inline __m256i mask32(const Mask& mask) {
+DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
     return _mm256_broadcastsi128_si256(load16(mask.data()));
 }
 
@@ -147,7 +148,7 @@ void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t 
 // bytes of those channels are taken back from dst through the mask `keep`
 // (16 * channels bytes, 0xff on the channels to keep).
 
-__attribute__((target("ssse3"))) std::size_t split2_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split2_ssse3(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT2.data());
@@ -163,7 +164,7 @@ __attribute__((target("ssse3"))) std::size_t split2_ssse3(const std::uint8_t* sr
     return i;
 }
 
-__attribute__((target("ssse3"))) std::size_t split3_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split3_ssse3(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     for (; i + 16 <= count; i += 16) {
@@ -182,7 +183,7 @@ __attribute__((target("ssse3"))) std::size_t split3_ssse3(const std::uint8_t* sr
     return i;
 }
 
-__attribute__((target("ssse3"))) std::size_t split4_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split4_ssse3(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT4.data());
@@ -210,7 +211,7 @@ __attribute__((target("ssse3"))) std::size_t split4_ssse3(const std::uint8_t* sr
 }
 
 template <bool Keep>
-__attribute__((target("ssse3"))) std::size_t merge2_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge2_ssse3(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -232,7 +233,7 @@ __attribute__((target("ssse3"))) std::size_t merge2_ssse3(const std::uint8_t* co
 }
 
 template <bool Keep>
-__attribute__((target("ssse3"))) std::size_t merge3_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge3_ssse3(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -254,7 +255,7 @@ __attribute__((target("ssse3"))) std::size_t merge3_ssse3(const std::uint8_t* co
 }
 
 template <bool Keep>
-__attribute__((target("ssse3"))) std::size_t merge4_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge4_ssse3(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -282,7 +283,7 @@ __attribute__((target("ssse3"))) std::size_t merge4_ssse3(const std::uint8_t* co
     return i;
 }
 
-__attribute__((target("avx2"))) std::size_t split2_avx2(const std::uint8_t* src, std::size_t i,
+DITHERING_TARGET("avx2") std::size_t split2_avx2(const std::uint8_t* src, std::size_t i,
                                                         std::size_t count,
                                                         std::uint8_t* const* planes) {
     const __m256i gather = mask32(SPLIT2);
@@ -298,7 +299,7 @@ __attribute__((target("avx2"))) std::size_t split2_avx2(const std::uint8_t* src,
     return i;
 }
 
-__attribute__((target("avx2"))) std::size_t split3_avx2(const std::uint8_t* src, std::size_t i,
+DITHERING_TARGET("avx2") std::size_t split3_avx2(const std::uint8_t* src, std::size_t i,
                                                         std::size_t count,
                                                         std::uint8_t* const* planes) {
     for (; i + 32 <= count; i += 32) {
@@ -317,7 +318,7 @@ __attribute__((target("avx2"))) std::size_t split3_avx2(const std::uint8_t* src,
     return i;
 }
 
-__attribute__((target("avx2"))) std::size_t split4_avx2(const std::uint8_t* src, std::size_t i,
+DITHERING_TARGET("avx2") std::size_t split4_avx2(const std::uint8_t* src, std::size_t i,
                                                         std::size_t count,
                                                         std::uint8_t* const* planes) {
     const __m256i gather = mask32(SPLIT4);
@@ -344,7 +345,7 @@ __attribute__((target("avx2"))) std::size_t split4_avx2(const std::uint8_t* src,
 }
 
 template <bool Keep>
-__attribute__((target("avx2"))) std::size_t merge2_avx2(const std::uint8_t* const* planes,
+DITHERING_TARGET("avx2") std::size_t merge2_avx2(const std::uint8_t* const* planes,
                                                         std::size_t i, std::size_t count,
                                                         std::uint8_t* dst,
                                                         const std::uint8_t* keep) {
@@ -366,7 +367,7 @@ __attribute__((target("avx2"))) std::size_t merge2_avx2(const std::uint8_t* cons
 }
 
 template <bool Keep>
-__attribute__((target("avx2"))) std::size_t merge3_avx2(const std::uint8_t* const* planes,
+DITHERING_TARGET("avx2") std::size_t merge3_avx2(const std::uint8_t* const* planes,
                                                         std::size_t i, std::size_t count,
                                                         std::uint8_t* dst,
                                                         const std::uint8_t* keep) {
@@ -392,7 +393,7 @@ __attribute__((target("avx2"))) std::size_t merge3_avx2(const std::uint8_t* cons
 }
 
 template <bool Keep>
-__attribute__((target("avx2"))) std::size_t merge4_avx2(const std::uint8_t* const* planes,
+DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* planes,
                                                         std::size_t i, std::size_t count,
                                                         std::uint8_t* dst,
                                                         const std::uint8_t* keep) {

@@ -112,8 +112,11 @@ unsigned taps_of(const PullWeights& w) {
     return taps;
 }
 
+// 64-byte alignment from the standard allocator (std::aligned_alloc is not
+// in every C library).
+constexpr std::align_val_t BLOCK_ALIGNMENT{64};
 struct FreeAligned {
-    void operator()(void* p) const noexcept { std::free(p); }
+    void operator()(void* p) const noexcept { ::operator delete(p, BLOCK_ALIGNMENT); }
 };
 
 // Everything a band needs, allocated once per pass.
@@ -144,7 +147,7 @@ struct Workspace {
         } catch (const std::bad_alloc&) {
             return false;
         }
-        void* block = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+        void* block = ::operator new((bytes + 63) / 64 * 64, BLOCK_ALIGNMENT, std::nothrow);
         if (block == nullptr) return false;
         memory.reset(block);
         std::memset(block, 0, bytes);

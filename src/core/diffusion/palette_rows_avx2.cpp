@@ -3,19 +3,16 @@
 // scanned from registers eight at a time, or a NearestGrid's lists above
 // that (palette_rows_kernel.hpp has the loops and explains the scheme).
 //
-// The loops and searches are compiled for AVX2 through the target pragma,
-// so that the vector operations inline into them. Every header with
-// functions of its own that are not marked internal (the standard
-// library's, the 128-bit vector type's, the palette's) is included before
-// the pragma: a function declared there keeps the target it was declared
-// with, and so no function compiled for AVX2 can be picked, at link time,
-// for a caller on a processor without it.
+// The loops and searches are compiled for AVX2 (the region simd/compiler.hpp opens, after
+// every header with functions of its own; it says why), so that the
+// vector operations inline into them.
 #include "core/diffusion/palette_rows.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,10 +26,10 @@
 #include "core/color/nearest_scan.hpp"
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/diffusion/palette_rows_kernel.hpp"
 
@@ -56,7 +53,7 @@ constexpr std::size_t FULL_SCAN_LIMIT = 64;
 
 // The pixel's value as an SSE register (through memory in the portable
 // build of the 4-lane type, built for its tests).
-__attribute__((always_inline)) inline __m128 as_m128(F32x4 v) {
+DITHERING_ALWAYS_INLINE __m128 as_m128(F32x4 v) {
 #if defined(DITHERING_VEC128_SSE2)
     return v.v;
 #else
@@ -78,7 +75,7 @@ struct FullScan {
 
     void refresh() {}
 
-    __attribute__((always_inline)) inline std::size_t find(F32x4 value) const {
+    DITHERING_ALWAYS_INLINE std::size_t find(F32x4 value) const {
         const __m128 v = as_m128(value);
         const __m256 c0 = _mm256_broadcastss_ps(v);
         const __m256 c1 = lane1_of(v);
@@ -99,7 +96,7 @@ struct FullScan {
             at |= static_cast<std::uint64_t>(lanes_equal(d[b], m)) << (8 * b);
         }
         const auto least = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(m));
-        const auto first = static_cast<std::size_t>(__builtin_ctzll(at));
+        const auto first = static_cast<std::size_t>(std::countr_zero(at));
         return least < INF_BITS ? first : 0;
     }
 };
@@ -126,7 +123,7 @@ FullScan<BLOCKS> full_scan_of(const Palette& palette) {
 struct CallScan {
     const Palette* palette;
     void refresh() {}
-    __attribute__((always_inline)) inline std::size_t find(F32x4 v) const {
+    DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) const {
         return nearest_out_of_line(*palette, as_m128(v));
     }
 };
@@ -135,7 +132,7 @@ struct CallScan {
 struct GridFind {
     GridSearch grid;
     void refresh() { grid.refresh(); }
-    __attribute__((always_inline)) inline std::size_t find(F32x4 v) {
+    DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) {
         return grid.find(as_m128(v));
     }
 };
@@ -212,6 +209,6 @@ std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1
 
 }  // namespace dithering
 
-#pragma GCC pop_options
+DITHERING_TARGET_AVX2_END
 
 #endif  // DITHERING_ARCH_X86

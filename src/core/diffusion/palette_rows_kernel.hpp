@@ -45,6 +45,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/simd/compiler.hpp"
 
 namespace dithering::palette_rows {
 namespace {
@@ -85,7 +86,7 @@ struct Cursor {
 // register_scan.cpp: value, nearest colour, output bytes, error, and the
 // error carried to the next two pixels.
 template <int S, class Search>
-__attribute__((always_inline)) inline void step(Search& search, const Context& ctx, Cursor& c) {
+DITHERING_ALWAYS_INLINE void step(Search& search, const Context& ctx, Cursor& c) {
     const F32x4 base = lanes(ctx.lut[c.px[0]], ctx.lut[c.px[1]], ctx.lut[c.px[2]], 0.0f);
     const F32x4 v = base + c.ahead1;
     const std::size_t j = search.find(v);
@@ -102,7 +103,7 @@ __attribute__((always_inline)) inline void step(Search& search, const Context& c
 }
 
 template <int S, class Search>
-__attribute__((noinline)) void run_row(Search& shared, const Context& shared_ctx, Cursor& cursor,
+DITHERING_NOINLINE void run_row(Search& shared, const Context& shared_ctx, Cursor& cursor,
                                        std::size_t count) {
     Search search = shared;
     search.refresh();
@@ -115,7 +116,7 @@ __attribute__((noinline)) void run_row(Search& shared, const Context& shared_ctx
 // G rows left to right, one step each per round, for `count` rounds. The
 // cursors live in named locals so that they stay in registers.
 template <std::size_t G, class Search>
-__attribute__((noinline)) void run_rows(Search& shared, const Context& shared_ctx,
+DITHERING_NOINLINE void run_rows(Search& shared, const Context& shared_ctx,
                                         Cursor* cursors, std::size_t count) {
     static_assert(G >= 2 && G <= 4 && G <= PALETTE_MAX_ROWS);
     Search search = shared;

@@ -6,11 +6,13 @@
 #include "core/diffusion/palette_rows.hpp"
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
 
 #include "core/color/nearest_grid.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 #include "core/simd/vec8_halves.hpp"
 #include "core/diffusion/palette_rows_kernel.hpp"
@@ -39,14 +41,14 @@ struct FullScan {
 
     void refresh() {}
 
-    __attribute__((always_inline)) inline std::size_t find(F32x4 v) const {
+    DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) const {
         const F32x4 c0 = splat(first(v));
         const F32x4 c1 = splat(second(v));
         const F32x4 c2 = splat(third(v));
         const F32x4 inf = splat(INF);
         // Unrolled whole, so that the distances stay in registers.
         F32x4 d[BLOCKS];
-#pragma GCC unroll 16
+DITHERING_UNROLL(16)
         for (std::size_t b = 0; b < BLOCKS; ++b) {
             const F32x4 t1 = c1 - w1[b];
             const F32x4 t0 = c0 - w0[b];
@@ -54,17 +56,17 @@ struct FullScan {
             d[b] = min((t1 * t1 + t0 * t0) + t2 * t2, inf);
         }
         F32x4 m = d[0];
-#pragma GCC unroll 16
+DITHERING_UNROLL(16)
         for (std::size_t b = 1; b < BLOCKS; ++b) m = min(m, d[b]);
         m = min(m, swap_halves(m));
         m = min(m, swap_neighbours(m));
         std::uint64_t at = 0;  // four lanes a block, up to sixteen blocks
-#pragma GCC unroll 16
+DITHERING_UNROLL(16)
         for (std::size_t b = 0; b < BLOCKS; ++b) {
             at |= static_cast<std::uint64_t>(bits(equal(d[b], m))) << (4 * b);
         }
         // m is one of the distances, so some lane matched and `at` is not 0.
-        return static_cast<std::size_t>(__builtin_ctzll(at));
+        return static_cast<std::size_t>(std::countr_zero(at));
     }
 };
 

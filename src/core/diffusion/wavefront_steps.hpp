@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/diffusion/wavefront_layout.hpp"
+#include "core/simd/compiler.hpp"
 
 namespace dithering::wavefront {
 namespace {
@@ -23,16 +24,16 @@ using namespace simd;
 // columns 2j and 2j + 1 of each half, eight bytes (rows 0..7) each: lane
 // groups. Four more rounds (seven in all are the identity) undo it.
 template <int ROUNDS>
-__attribute__((always_inline)) inline void interleave_rows(U8x32 (&x)[8]) {
-#pragma GCC unroll 4
+DITHERING_ALWAYS_INLINE void interleave_rows(U8x32 (&x)[8]) {
+DITHERING_UNROLL(4)
     for (int round = 0; round < ROUNDS; ++round) {
         U8x32 t[8];
-#pragma GCC unroll 4
+DITHERING_UNROLL(4)
         for (std::size_t i = 0; i < 4; ++i) {
             t[2 * i] = zip_low(x[i], x[i + 4]);
             t[2 * i + 1] = zip_high(x[i], x[i + 4]);
         }
-#pragma GCC unroll 8
+DITHERING_UNROLL(8)
         for (std::size_t i = 0; i < 8; ++i) x[i] = t[i];
     }
 }
@@ -41,22 +42,22 @@ __attribute__((always_inline)) inline void interleave_rows(U8x32 (&x)[8]) {
 // groups of eight bytes.
 void rows_to_groups(const std::uint8_t* src, std::ptrdiff_t src_pitch, std::uint8_t* groups) {
     U8x32 x[8];
-#pragma GCC unroll 8
+DITHERING_UNROLL(8)
     for (std::size_t i = 0; i < 8; ++i) {
         x[i] = load32(src + static_cast<std::ptrdiff_t>(i) * src_pitch);
     }
     interleave_rows<3>(x);
-#pragma GCC unroll 8
+DITHERING_UNROLL(8)
     for (std::size_t j = 0; j < 8; ++j) store_halves(groups + 16 * j, groups + 128 + 16 * j, x[j]);
 }
 
 // The inverse: 32 lane groups back to 32 bytes of each of the eight rows.
 void groups_to_rows(const std::uint8_t* groups, std::uint8_t* dst, std::ptrdiff_t dst_pitch) {
     U8x32 x[8];
-#pragma GCC unroll 8
+DITHERING_UNROLL(8)
     for (std::size_t j = 0; j < 8; ++j) x[j] = load_halves(groups + 16 * j, groups + 128 + 16 * j);
     interleave_rows<4>(x);
-#pragma GCC unroll 8
+DITHERING_UNROLL(8)
     for (std::size_t i = 0; i < 8; ++i) {
         store32(dst + static_cast<std::ptrdiff_t>(i) * dst_pitch, x[i]);
     }
@@ -88,7 +89,7 @@ struct Broadcast {
 
 // The level of each lane and its error v - values[level].
 template <Quantizer Q>
-__attribute__((always_inline)) inline F32x8 quantize(const Pass& p, const Broadcast& b, F32x8 v,
+DITHERING_ALWAYS_INLINE F32x8 quantize(const Pass& p, const Broadcast& b, F32x8 v,
                                                      I32x8& level) {
     if constexpr (Q == Quantizer::many) {
         // roundf(v * inv_step) limited to 0..top, NaN to 0, as in
@@ -113,7 +114,7 @@ __attribute__((always_inline)) inline F32x8 quantize(const Pass& p, const Broadc
         // error.
         F32x8 error = v - b.values8[0];
         level = splat8_int(0);
-#pragma GCC unroll 7
+DITHERING_UNROLL(7)
         for (int i = 0; i < count; ++i) {
             const Mask32x8 reached = greater_equal(v, b.thresholds[i]);
             error = select(reached, v - b.values8[i + 1], error);
@@ -124,7 +125,7 @@ __attribute__((always_inline)) inline F32x8 quantize(const Pass& p, const Broadc
 }
 
 template <Quantizer Q>
-__attribute__((always_inline)) inline I32x8 code_of(const Pass& p, const Broadcast& b,
+DITHERING_ALWAYS_INLINE I32x8 code_of(const Pass& p, const Broadcast& b,
                                                     I32x8 level) {
     if constexpr (Q == Quantizer::many) {
         return gather(p.codes, level);
@@ -135,7 +136,7 @@ __attribute__((always_inline)) inline I32x8 code_of(const Pass& p, const Broadca
 
 // cell + weight * e, the product rounded first; the first term is the
 // product alone (0 + x is x for every x but -0, whose sign no byte sees).
-__attribute__((always_inline)) inline void accumulate(F32x8& cell, bool& any, F32x8 weight,
+DITHERING_ALWAYS_INLINE void accumulate(F32x8& cell, bool& any, F32x8 weight,
                                                       F32x8 e) {
     const F32x8 product = weight * e;
     cell = any ? cell + product : product;
@@ -150,21 +151,21 @@ constexpr unsigned ABOVE_TAPS = ALL_TAPS & ~(TAP_AHEAD1 | TAP_AHEAD2);
 // the row above / two above of this vector's lanes. Zero when the kernel
 // reaches no row below its own.
 template <unsigned TAPS>
-__attribute__((always_inline)) inline F32x8 from_rows_above(const Broadcast& b,
+DITHERING_ALWAYS_INLINE F32x8 from_rows_above(const Broadcast& b,
                                                             const float* step,
                                                             std::size_t shift1,
                                                             std::size_t shift2) {
     F32x8 cell = zero8();
     bool any = false;
     // Unrolled, so that the tap tests fold away at compile time.
-#pragma GCC unroll 5
+DITHERING_UNROLL(5)
     for (int k = -2; k <= 2; ++k) {
         if (TAPS & tap_above2(k)) {
             const float* row = step - static_cast<std::ptrdiff_t>(PITCH) * (2 * LAG - k);
             accumulate(cell, any, b.above2[k + 2], load8(row + shift2));
         }
     }
-#pragma GCC unroll 5
+DITHERING_UNROLL(5)
     for (int k = -2; k <= 2; ++k) {
         if (TAPS & tap_above1(k)) {
             const float* row = step - static_cast<std::ptrdiff_t>(PITCH) * (LAG - k);
@@ -178,7 +179,7 @@ __attribute__((always_inline)) inline F32x8 from_rows_above(const Broadcast& b,
 // errors) added to the pixel's base value. With no weight at all the cell
 // is the plain form's untouched 0 and the value the base itself.
 template <unsigned TAPS>
-__attribute__((always_inline)) inline F32x8 pixel_value(const Broadcast& b, F32x8 base,
+DITHERING_ALWAYS_INLINE F32x8 pixel_value(const Broadcast& b, F32x8 base,
                                                         F32x8 above, F32x8 e1, F32x8 e2) {
     F32x8 cell = above;
     bool any = (TAPS & ABOVE_TAPS) != 0;
@@ -195,7 +196,7 @@ constexpr std::int32_t LANE_INDICES[8] = {0, 1, 2, 3, 4, 5, 6, 7};
 // PITCH floats; on entry its first HISTORY rows are the steps just before
 // `begin`, and so they are on return.
 template <unsigned TAPS, Quantizer Q, bool EDGE, bool TRACE>
-__attribute__((noinline)) void run_steps(const Pass& p, float* history,
+DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
                                          std::uint8_t* const* lanes, float* const* carry,
                                          std::ptrdiff_t begin, std::ptrdiff_t end, float* state,
                                          std::size_t band_rows) {

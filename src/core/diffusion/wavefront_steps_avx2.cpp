@@ -1,14 +1,11 @@
 // The wavefront's step loops over AVX2 registers: two vectors of eight
 // lanes hold a band's sixteen rows.
 //
-// The whole of the loops is compiled for AVX2 through the target pragma,
-// so that the vector operations inline into them. Every header with
-// functions of its own that are not ours to mark internal (the standard
-// library's) is included before the pragma: a template of theirs
-// instantiated here keeps the target it was declared with, and so no
-// function compiled for AVX2 can be picked, at link time, for a caller on
-// a processor without it.
+// The loops are compiled for AVX2 (the region simd/compiler.hpp opens, after
+// every header with functions of its own; it says why), so that the
+// vector operations inline into them.
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
@@ -20,11 +17,10 @@
 
 #include "core/diffusion/wavefront_layout.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/diffusion/wavefront_steps.hpp"
-#pragma GCC pop_options
+DITHERING_TARGET_AVX2_END
 
 namespace dithering::wavefront {
 

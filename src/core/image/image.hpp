@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
+#endif
 
 namespace dithering {
 
@@ -46,6 +48,13 @@ inline PixelBuffer allocate_pixels(std::size_t size) {
     PixelBuffer buffer(static_cast<std::uint8_t*>(std::malloc(size ? size : 1)));
     if (buffer) advise_huge_pages(buffer.get(), size);
     return buffer;
+}
+
+// a * b into `product`; false, leaving it alone, if that overflows.
+inline bool checked_product(std::size_t a, std::size_t b, std::size_t& product) {
+    if (b != 0 && a > static_cast<std::size_t>(-1) / b) return false;
+    product = a * b;
+    return true;
 }
 
 struct Img {

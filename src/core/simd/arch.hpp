@@ -5,13 +5,13 @@
 // forms alone.
 #pragma once
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #define DITHERING_ARCH_X86 1
 #else
 #define DITHERING_ARCH_X86 0
 #endif
 
-#if defined(__aarch64__)
+#if defined(__aarch64__) || defined(_M_ARM64)
 #define DITHERING_ARCH_AARCH64 1
 #else
 #define DITHERING_ARCH_AARCH64 0

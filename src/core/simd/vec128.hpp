@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86 && !defined(DITHERING_PORTABLE_VECTORS)
 #define DITHERING_VEC128_SSE2 1
@@ -30,7 +31,7 @@
 
 namespace dithering::simd {
 
-#define DITHERING_VEC128_INLINE __attribute__((always_inline)) inline
+#define DITHERING_VEC128_INLINE DITHERING_ALWAYS_INLINE
 
 #if defined(DITHERING_VEC128_SSE2)
 

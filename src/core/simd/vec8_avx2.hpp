@@ -3,8 +3,8 @@
 // same type over two 128-bit halves). Each operation is the same one
 // rounded IEEE operation per lane in both, with the x86 rules for NaN.
 //
-// Only for a source file that includes this inside a
-// `#pragma GCC target("avx2")` region, after every standard header: the
+// Only for a source file that includes this inside an AVX2 region
+// (DITHERING_TARGET_AVX2_BEGIN, simd/compiler.hpp), after every standard header: the
 // operations need the AVX2 target to be inlined, and they are at internal
 // linkage so that no function compiled for AVX2 can stand in, at link time,
 // for a same-named one compiled without it.
@@ -15,13 +15,14 @@
 #include <cstdint>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 
 namespace dithering::simd {
 namespace {
 
-#define DITHERING_VEC8_INLINE __attribute__((always_inline)) inline
+#define DITHERING_VEC8_INLINE DITHERING_ALWAYS_INLINE
 
 struct F32x8 {
     __m256 v;

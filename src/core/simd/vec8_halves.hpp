@@ -15,7 +15,7 @@
 namespace dithering::simd {
 namespace {
 
-#define DITHERING_VEC8_INLINE __attribute__((always_inline)) inline
+#define DITHERING_VEC8_INLINE DITHERING_ALWAYS_INLINE
 
 struct F32x8 {
     F32x4 low, high;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/threshold/threshold_kernels.hpp"
+#include "core/simd/compiler.hpp"
 
 namespace dithering {
 namespace {
@@ -29,7 +30,7 @@ struct CompareLanes {
 };
 
 template <std::size_t TERMS, bool LEVELS>
-__attribute__((always_inline)) inline CompareLanes<TERMS> load_lanes(const std::uint8_t* l,
+DITHERING_ALWAYS_INLINE CompareLanes<TERMS> load_lanes(const std::uint8_t* l,
                                                                      std::size_t stride,
                                                                      bool keep) {
     CompareLanes<TERMS> lanes;
@@ -49,20 +50,20 @@ __attribute__((always_inline)) inline CompareLanes<TERMS> load_lanes(const std::
 
 // The level form: minus one (all ones) per bound that b exceeds, compared
 // as signed bytes with b's top bit flipped to match the flipped bounds.
-__attribute__((always_inline)) inline U8x32 count_level(U8x32 acc, U8x32 flipped, U8x32 bound) {
+DITHERING_ALWAYS_INLINE U8x32 count_level(U8x32 acc, U8x32 flipped, U8x32 bound) {
     return acc - greater_signed(flipped, bound);
 }
 
 // The plain form: b <= bound exactly where min(b, bound) == b; the step
 // counts above.
-__attribute__((always_inline)) inline U8x32 add_step(U8x32 acc, U8x32 b, U8x32 bound,
+DITHERING_ALWAYS_INLINE U8x32 add_step(U8x32 acc, U8x32 b, U8x32 bound,
                                                      U8x32 step) {
     const U8x32 below = equal(min(b, bound), b);
     return acc + and_not(step, below);
 }
 
 template <std::size_t TERMS, bool LEVELS>
-__attribute__((always_inline)) inline U8x32 compare32(U8x32 b, const CompareLanes<TERMS>& lanes,
+DITHERING_ALWAYS_INLINE U8x32 compare32(U8x32 b, const CompareLanes<TERMS>& lanes,
                                                       U8x32 codes) {
     U8x32 acc = lanes.base;
     if constexpr (LEVELS) {
@@ -82,7 +83,7 @@ __attribute__((always_inline)) inline U8x32 compare32(U8x32 b, const CompareLane
 // Any number of terms, the lanes read from memory for every vector.
 // Inlined: a call per vector costs more than the loop saves (the halves
 // form is large enough that GCC would otherwise call it).
-__attribute__((always_inline)) inline U8x32 compare32_any(U8x32 b, const std::uint8_t* l,
+DITHERING_ALWAYS_INLINE U8x32 compare32_any(U8x32 b, const std::uint8_t* l,
                                                          const CompareRow& row, U8x32 codes) {
     const std::size_t stride = row.stride, terms = row.terms;
     U8x32 acc = load32(l);
@@ -104,7 +105,7 @@ __attribute__((always_inline)) inline U8x32 compare32_any(U8x32 b, const std::ui
     return acc;
 }
 
-__attribute__((always_inline)) inline void put32(std::uint8_t* dst, U8x32 v, bool stream) {
+DITHERING_ALWAYS_INLINE void put32(std::uint8_t* dst, U8x32 v, bool stream) {
     if (stream) {
         stream32(dst, v);
     } else {

@@ -1,13 +1,11 @@
 // The compare rows over AVX2 registers: 32 bytes per vector, streaming
 // stores where the caller asks for them.
 //
-// The whole of the loops is compiled for AVX2 through the target pragma,
-// so that the vector operations inline into them. Every header with
-// functions of its own that are not ours to mark internal (the standard
-// library's, and the inline quantizers of threshold_kernels.hpp) is
-// included before the pragma, so that no function compiled for AVX2 can be
-// picked, at link time, for a caller on a processor without it.
+// The loops are compiled for AVX2 (the region simd/compiler.hpp opens, after
+// every header with functions of its own; it says why), so that the
+// vector operations inline into them.
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
@@ -19,11 +17,10 @@
 
 #include "core/threshold/threshold_kernels.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/threshold/compare_rows.hpp"
-#pragma GCC pop_options
+DITHERING_TARGET_AVX2_END
 
 namespace dithering {
 

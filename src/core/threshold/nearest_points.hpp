@@ -7,6 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+
+#include "core/simd/compiler.hpp"
 
 namespace dithering {
 namespace {
@@ -21,13 +24,13 @@ using namespace simd;
 // ride along as floats (exact up to 2^24), and each colour's index exceeds
 // those before it, as take_closer needs.
 template <std::size_t V>
-__attribute__((always_inline)) inline void nearest_groups(const float* working,
+DITHERING_ALWAYS_INLINE void nearest_groups(const float* working,
                                                           std::size_t colors, const float* c0,
                                                           const float* c1, const float* c2,
                                                           std::uint32_t* out) {
     Closest8 run[V];
-#pragma GCC unroll 4
-    for (std::size_t k = 0; k < V; ++k) run[k] = {splat8(__builtin_inff()), zero8()};
+DITHERING_UNROLL(4)
+    for (std::size_t k = 0; k < V; ++k) run[k] = {splat8(std::numeric_limits<float>::infinity()), zero8()};
     // Colour j's index, counted up in the vector (exact, as j < 2^24).
     F32x8 here = zero8();
     const F32x8 one = splat8(1.0f);
@@ -35,7 +38,7 @@ __attribute__((always_inline)) inline void nearest_groups(const float* working,
         const F32x8 w0 = splat8(working[3 * j]);
         const F32x8 w1 = splat8(working[3 * j + 1]);
         const F32x8 w2 = splat8(working[3 * j + 2]);
-#pragma GCC unroll 4
+DITHERING_UNROLL(4)
         for (std::size_t k = 0; k < V; ++k) {
             const F32x8 t1 = load8(c1 + 8 * k) - w1;
             const F32x8 t0 = load8(c0 + 8 * k) - w0;
@@ -44,7 +47,7 @@ __attribute__((always_inline)) inline void nearest_groups(const float* working,
             run[k] = take_closer(run[k], d, here);
         }
     }
-#pragma GCC unroll 4
+DITHERING_UNROLL(4)
     for (std::size_t k = 0; k < V; ++k) {
         std::int32_t lanes[8];
         store8(lanes, truncate(run[k].index));

@@ -1,26 +1,24 @@
 // The nearest-colour scan over AVX2 registers.
 //
-// The whole of the loop is compiled for AVX2 through the target pragma, so
-// that the vector operations inline into it. Every header with functions
-// of its own that are not ours to mark internal (the standard library's,
-// and the inline quantizers of threshold_kernels.hpp) is included before
-// the pragma, so that no function compiled for AVX2 can be picked, at link
-// time, for a caller on a processor without it.
+// The loop is compiled for AVX2 (the region simd/compiler.hpp opens, after
+// every header with functions of its own; it says why), so that the
+// vector operations inline into it.
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "core/threshold/threshold_kernels.hpp"
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/threshold/nearest_points.hpp"
-#pragma GCC pop_options
+DITHERING_TARGET_AVX2_END
 
 namespace dithering {
 

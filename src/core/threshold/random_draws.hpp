@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/threshold/threshold_kernels.hpp"
+#include "core/simd/compiler.hpp"
 
 namespace dithering {
 namespace {
@@ -22,7 +23,7 @@ using namespace simd;
 // 64-bit lane (the low half is unspecified). The final z ^ (z >> 31) is
 // left out: it changes no bit from 33 up, and the dither reads only bits
 // 40..63.
-__attribute__((always_inline)) inline U64x4 mix_high(U64x4 z) {
+DITHERING_ALWAYS_INLINE U64x4 mix_high(U64x4 z) {
     z = z ^ shift_right<30>(z);
     z = multiply(z, splat_u64x4(0xbf58476d1ce4e5b9ULL));
     z = z ^ shift_right<27>(z);
@@ -32,7 +33,7 @@ __attribute__((always_inline)) inline U64x4 mix_high(U64x4 z) {
 // Eight consecutive draws, `even` holding the states of draws 0, 2, 4, 6
 // and `odd` those of 1, 3, 5, 7: their bits 32..63 in order, one per
 // 32-bit lane.
-__attribute__((always_inline)) inline I32x8 draw8(U64x4 even, U64x4 odd) {
+DITHERING_ALWAYS_INLINE I32x8 draw8(U64x4 even, U64x4 odd) {
     return high_words(mix_high(even), mix_high(odd));
 }
 
@@ -41,13 +42,13 @@ __attribute__((always_inline)) inline I32x8 draw8(U64x4 even, U64x4 odd) {
 // signed integer (u - 2^23) * 256, which has at most 24 significant bits,
 // so its conversion is exact, and so is a scaling by 2^-32: t exactly, as
 // the scalar form computes it.
-__attribute__((always_inline)) inline F32x8 unit_offsets_2_32(I32x8 high) {
+DITHERING_ALWAYS_INLINE F32x8 unit_offsets_2_32(I32x8 high) {
     const I32x8 top = splat8_int(static_cast<std::int32_t>(0x80000000u));
     const I32x8 kept = splat8_int(static_cast<std::int32_t>(0xffffff00u));
     return to_float((high ^ top) & kept);
 }
 
-__attribute__((always_inline)) inline F32x8 unit_offsets(I32x8 high) {
+DITHERING_ALWAYS_INLINE F32x8 unit_offsets(I32x8 high) {
     return unit_offsets_2_32(high) * splat8(0x1p-32f);
 }
 
@@ -63,7 +64,7 @@ inline DrawStates first_states(std::uint64_t state) {
             lanes_u64x4(state + 2 * G, state + 4 * G, state + 6 * G, state + 8 * G)};
 }
 
-__attribute__((always_inline)) inline void advance(DrawStates& s, U64x4 step) {
+DITHERING_ALWAYS_INLINE void advance(DrawStates& s, U64x4 step) {
     s.even = s.even + step;
     s.odd = s.odd + step;
 }
@@ -94,7 +95,7 @@ inline std::uint8_t few_levels_pixel(std::uint8_t b, std::uint64_t z,
 
 // Eight pixels: minus their levels, one per 32-bit lane.
 template <std::uint32_t TERMS, bool LUT>
-__attribute__((always_inline)) inline I32x8 few_levels8(const std::uint8_t* src, I32x8 high,
+DITHERING_ALWAYS_INLINE I32x8 few_levels8(const std::uint8_t* src, I32x8 high,
                                                         F32x8 amp_2_32, const F32x8* bounds,
                                                         const float* lut) {
     const I32x8 bytes = widen_bytes(src);
@@ -106,7 +107,7 @@ __attribute__((always_inline)) inline I32x8 few_levels8(const std::uint8_t* src,
     return minus;
 }
 
-__attribute__((always_inline)) inline void put32(std::uint8_t* dst, U8x32 v, bool stream) {
+DITHERING_ALWAYS_INLINE void put32(std::uint8_t* dst, U8x32 v, bool stream) {
     if (stream) {
         stream32(dst, v);
     } else {
@@ -128,7 +129,7 @@ void few_levels_vectors(const std::uint8_t* src, std::uint8_t* dst, std::size_t 
     const float* lut = params.lut;
     for (std::size_t k = 0; k < blocks; ++k, src += 32, dst += 32) {
         I32x8 minus[4];
-#pragma GCC unroll 4
+DITHERING_UNROLL(4)
         for (std::size_t g = 0; g < 4; ++g) {
             minus[g] = few_levels8<TERMS, LUT>(src + 8 * g, draw8(s.even, s.odd), amp_2_32, bounds,
                                                lut);
@@ -177,7 +178,7 @@ void random_few_levels(const std::uint8_t* src, std::uint8_t* dst, std::size_t c
 // Eight bytes' levels, exactly as LevelQuantizer::level computes them: max
 // returns its second operand when the first is NaN, as the scalar
 // `q > 0 ? q : 0` does.
-__attribute__((always_inline)) inline I32x8 levels8(const std::uint8_t* p, const float* offsets,
+DITHERING_ALWAYS_INLINE I32x8 levels8(const std::uint8_t* p, const float* offsets,
                                                     const VectorQuantizer& vq) {
     const I32x8 bytes = widen_bytes(p);
     const F32x8 work = vq.lut_is_byte ? to_float(bytes) : gather(vq.scalar.lut, bytes);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/cpu_features.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -42,7 +43,7 @@ struct PixelChannels {
     __m256i c[3];
 };
 
-__attribute__((target("avx2"), always_inline)) inline PixelChannels
+DITHERING_TARGET("avx2") DITHERING_ALWAYS_INLINE PixelChannels
 load_rgb8(const std::uint8_t* p) {
     // Channel k of pixel i is byte 3i + k: pixels 0..4 from the first load,
     // 5..7 from the second (which starts 8 bytes on). Channels 0 and 1 end
@@ -62,7 +63,7 @@ load_rgb8(const std::uint8_t* p) {
              _mm256_cvtepu8_epi32(b)}};
 }
 
-__attribute__((target("avx2"), always_inline)) inline PixelChannels
+DITHERING_TARGET("avx2") DITHERING_ALWAYS_INLINE PixelChannels
 load_rgba8(const std::uint8_t* p) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     // Per 128-bit half: channel 0 of its four pixels in dword 0, 1 in 1, 2
@@ -80,7 +81,7 @@ load_rgba8(const std::uint8_t* p) {
 
 // The packed colours of eight indices: a permute of one or two vectors of
 // words for up to sixteen colours, a gather beyond.
-__attribute__((target("avx2"), always_inline)) inline __m256i
+DITHERING_TARGET("avx2") DITHERING_ALWAYS_INLINE __m256i
 packed_colors(const PointSearch& palette, __m256i index) {
     if (palette.colors <= 16) {
         const __m256i low = _mm256_permutevar8x32_epi32(
@@ -98,7 +99,7 @@ packed_colors(const PointSearch& palette, __m256i index) {
 // The grid's answer for each of `count` (a multiple of 8) points, the
 // points moved from channel rows into (c0, c1, c2, 0) vectors eight at a
 // time by a transpose.
-__attribute__((target("avx2"), always_inline)) inline void grid_points(
+DITHERING_TARGET("avx2") DITHERING_ALWAYS_INLINE void grid_points(
     NearestGrid& grid, const float (&c)[3][PALETTE_POINTS_MAX], std::size_t count,
     std::uint32_t* index) {
     avx2::GridSearch search = avx2::grid_search_of(grid);
@@ -132,7 +133,7 @@ __attribute__((target("avx2"), always_inline)) inline void grid_points(
 
 }  // namespace
 
-__attribute__((target("avx2"))) void palette_points_avx2(std::uint8_t* p, std::size_t count,
+DITHERING_TARGET("avx2") void palette_points_avx2(std::uint8_t* p, std::size_t count,
                                                          std::size_t channels, const float* u,
                                                          const PointSearch& palette) noexcept {
     alignas(32) float c[3][PALETTE_POINTS_MAX];
@@ -167,10 +168,9 @@ __attribute__((target("avx2"))) void palette_points_avx2(std::uint8_t* p, std::s
     } else {
         // GCC cannot see that the loops above wrote every lane the search
         // reads.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+DITHERING_IGNORE_MAYBE_UNINITIALIZED_BEGIN
         nearest_points_avx2(palette.working, palette.colors, c[0], c[1], c[2], padded, index);
-#pragma GCC diagnostic pop
+DITHERING_IGNORE_MAYBE_UNINITIALIZED_END
     }
 
     k = 0;

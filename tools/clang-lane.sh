@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Usage: clang-lane.sh PYTHON [PYTEST ARGS...]
+# The same sources built by clang (Debian's newest, as on macOS, where clang
+# is the only compiler), warnings as errors, against the same arithmetic:
+#   1. the C++ core tests on this machine, and no fused multiply-add in them;
+#   2. the core cross-built for aarch64 by clang, its tests run under qemu;
+#   3. a wheel for PYTHON (a venv holding the test requirements) built by
+#      clang and the tests that compare pixels run against it (corpus
+#      digests included), installed beside the venv's own, never over it;
+#   4. the core compiled (not linked) for Windows (x86-64, MinGW) and macOS
+#      (arm64) by zig's clang, so that a call only POSIX or glibc has cannot
+#      creep back into it.
+# Fails on the first step that fails.
+set -euo pipefail
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+py=${1:?usage: clang-lane.sh PYTHON [PYTEST ARGS...]}; shift
+tools="$REPO_ROOT/tools"
+build="$REPO_ROOT/build/clang"
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+venv_bin=$(dirname "$py")
+
+# The newest clang-N Debian offers here.
+version=$(apt-cache search --names-only '^clang-[0-9]+$' | sed -E 's/^clang-([0-9]+) .*/\1/' |
+          sort -n | tail -n 1)
+[[ -n $version ]] || die "Debian offers no clang-N package here"
+apt_install "clang-$version" g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+cxx=$(command -v "clang++-$version") || die "clang++-$version not found after installing it"
+log "clang lane: $("$cxx" --version | head -n 1)"
+
+# Usage: core_build DIR [CMAKE ARGS...] -- configure and build the core tests.
+core_build() {
+  local dir=$1; shift
+  run_logged "$build/$(basename "$dir").log" bash -c '
+    "$1/cmake" -S "$2" -B "$3" -DCMAKE_BUILD_TYPE=Release -DDITHERING_CORE_TESTS=ON \
+      -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON "${@:4}" &&
+    "$1/cmake" --build "$3"' _ "$venv_bin" "$REPO_ROOT" "$dir" "$@"
+}
+mkdir -p "$build"
+
+log "clang: C++ core tests (x86-64)"
+core_build "$build/core" -DCMAKE_CXX_COMPILER="$cxx"
+"$build/core/core_tests" | tail -n 1
+"$tools/check-no-fma.sh" "$build/core/libdithering_core.a" "$build/core/core_tests"
+
+# Linked statically, so that qemu needs no aarch64 loader or libraries.
+log "clang: C++ core tests cross-built for aarch64, run under qemu"
+core_build "$build/core-aarch64" -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
+  -DCMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu -DCMAKE_EXE_LINKER_FLAGS=-static
+# The library only: the static test program carries glibc's own libm, whose
+# aarch64 power and logarithm use fused forms by design.
+"$tools/check-no-fma.sh" "$build/core-aarch64/libdithering_core.a"
+qemu-aarch64-static "$build/core-aarch64/core_tests" | tail -n 1
+
+log "clang: a wheel for $("$py" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)')"
+wheels="$build/wheel" site="$build/site"
+rm -rf "$wheels" "$site"
+run_logged "$build/wheel.log" \
+  "$py" -m pip wheel -v --no-build-isolation --no-deps -w "$wheels" \
+    -C build-dir="$build/module" -C cmake.define.CMAKE_CXX_COMPILER="$cxx" \
+    -C cmake.define.DITHERING_WERROR=ON "$REPO_ROOT"
+shopt -s nullglob
+built=("$wheels"/dithering-*.whl)
+((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
+modules=("$build/module"/dithering*.so)
+((${#modules[@]} == 1)) || die "expected one dithering*.so in $build/module, found ${#modules[@]}"
+"$tools/check-no-fma.sh" "${modules[0]}"
+"$py" -m pip install -q --no-deps --target "$site" "${built[0]}"
+
+log "zig: the core compiled for x86_64-windows-gnu and aarch64-macos"
+"$py" -m pip install -q --only-binary=:all: -r "$tools/requirements-zig.txt"
+flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Wconversion
+       -Wsign-conversion -Wshadow -Werror -I"$REPO_ROOT/src")
+# zig writes its objects where it is run whatever -o says: into a scratch folder.
+mkdir -p "$build/zig"
+for target in x86_64-windows-gnu aarch64-macos; do
+  for source in "$REPO_ROOT"/src/core/*/*.cpp; do
+    (cd "$build/zig" && "$py" -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o out.o) ||
+      die "$(basename "$source") does not compile for $target"
+  done
+  log "zig: every core source compiles for $target"
+done
+
+# Last, so that pytest's summary is the lane's last line. PYTHONPATH puts
+# the clang build ahead of the venv's own; the check says which one loaded.
+cd "$REPO_ROOT"
+PYTHONPATH="$site" "$py" -P -c '
+import sys, dithering
+assert dithering.__file__.startswith(sys.argv[1]), dithering.__file__
+print("dithering (clang) from", dithering.__file__)' "$site"
+PYTHONPATH="$site" "$py" -P -m pytest -q "$@"
