@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/color/srgb_power.hpp"
+
 namespace dithering {
 
 Levels Levels::create(std::uint32_t n, const ColorSpace& space) noexcept {
@@ -13,20 +15,19 @@ Levels Levels::create(std::uint32_t n, const ColorSpace& space) noexcept {
     const float top = static_cast<float>(n - 1);
     levels.step = 255.0f / top;
     for (std::uint32_t i = 0; i < n; ++i) {
-        // The minimum guards against i * step rounding above 255.
-        const float v = std::min(255.0f, static_cast<float>(i) * levels.step);
+        const float v = levels.position(i);
         float c = v;
         if (space.linear) {
-            // sRGB encoding, the inverse of the table's decoding curve; the
-            // exponent is the single-precision value of 1 / 2.4.
-            const float e = v / 255.0f;
+            // sRGB encoding, the inverse of the table's decoding curve, with
+            // our own power (srgb_power) rather than the platform's powf.
             float s;
-            if (e <= 0.0031308f) {
-                s = e * 12.92f;
-            } else {
-                const float p = powf(e, 0.41666666f);
+            if (const auto base = encode_power_base(v)) {
+                const float p = srgb_encode_power(*base);
                 const float scaled = p * 1.055f;
                 s = scaled + -0.055f;
+            } else {
+                const float e = v / 255.0f;
+                s = e * 12.92f;
             }
             c = s * 255.0f;
         }
@@ -41,6 +42,16 @@ Levels Levels::create(std::uint32_t n, const ColorSpace& space) noexcept {
     levels.inv_step = 1.0f / levels.step;
     levels.top = top;
     return levels;
+}
+
+float Levels::position(std::uint32_t i) const noexcept {
+    return std::min(255.0f, static_cast<float>(i) * step);
+}
+
+std::optional<float> encode_power_base(float v) noexcept {
+    const float e = v / 255.0f;
+    if (e <= 0.0031308f) return std::nullopt;
+    return e;
 }
 
 std::size_t Levels::quantize(float v) const noexcept {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/color/color_space.hpp"
 
@@ -31,6 +32,10 @@ struct Levels {
     // decrease; in linear mode neighbouring levels may share a code.
     static Levels create(std::uint32_t n, const ColorSpace& space) noexcept;
 
+    // Level i on the working scale before any encoding: i * step, at most
+    // 255 (the minimum guards against i * step rounding above it).
+    float position(std::uint32_t i) const noexcept;
+
     // The level nearest to working value v: roundf(v * inv_step) (halves
     // away from zero), limited to 0..top; NaN gives level 0. Never returns
     // an index >= count.
@@ -47,6 +52,12 @@ struct Levels {
     // none): a few compares instead of a multiply and a rounding.
     float diffusion_threshold(std::size_t i) const noexcept;
 };
+
+// The base that linear mode's sRGB encoding raises to the power 1 / 2.4 for
+// working value v (0..255): e = v / 255, rounded to float. Nothing where e is
+// on the straight segment (e <= 0.0031308). create() takes every base it
+// raises from here, for the positions of its levels.
+std::optional<float> encode_power_base(float v) noexcept;
 
 // The smallest float v with level_of(v) >= level, for a level_of that never
 // decreases as v grows and reaches `level` at +inf: bisection over the
