@@ -1,9 +1,13 @@
 """Validation of the common options, their order, and the pass-through channel."""
 
 import math
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import dithering
 import reference
@@ -59,6 +63,18 @@ class TestStrength:
             (math.inf, "inf"),
             (-math.inf, "-inf"),
             (1e300, "inf"),
+            # By hand: at 2^87 the floats below are 2^63 apart and those above
+            # 2^64, so the decimals reading back lie in [2^87 - 2^62, 2^87 + 2^63].
+            # The nearest 8-digit decimal, 1.5474250e26, is 4.9e18 below:
+            # outside. The one above, 1.5474251e26, 5.1e18 up: inside.
+            (2.0**87, "154742510000000000000000000"),
+            # Halfway between 16777216 and 16777218, narrowed to the even one.
+            (16777217.0, "16777216"),
+            # 7.038531e-26 lies just below the point halfway between this float
+            # and the next, so it reads back as this one; its nearest double,
+            # though, is that halfway point itself.
+            (-7.0385307e-26, "-0.00000000000000000000000007038531"),
+            (-7.0385313e-26, "-0.000000000000000000000000070385313"),
         ],
     )
     def test_out_of_range(self, value, text):
@@ -73,6 +89,119 @@ class TestStrength:
         image = random_image(1, (5, 6))
         assert np.array_equal(dithering.error_diffusion(image, strength=-0.0, levels=3),
                               dithering.error_diffusion(image, strength=0.0, levels=3))
+
+
+def float32_text(value):
+    """NumPy's shortest round-trip digits of the float, in plain decimal."""
+    x = np.float32(value)
+    if np.isnan(x):
+        return "NaN"
+    if np.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return np.format_float_positional(x, unique=True, trim="-")
+
+
+def _place(x):
+    # Rounding treats the step after the largest float as 2^128.
+    if np.isinf(x):
+        return Fraction(2**128) if x > 0 else -Fraction(2**128)
+    return Fraction(float(x))
+
+
+def shortest_text(value):
+    """The rule worked out exactly, for a finite float: among the decimals
+    that round to it (those in its rounding interval, ends included when its
+    last bit is even), the fewest significant digits, then the nearest to it;
+    in plain decimal."""
+    x = np.float32(value)
+    exact = Fraction(float(x))
+    if exact == 0:
+        return "-0" if math.copysign(1.0, float(x)) < 0 else "0"
+    with np.errstate(over="ignore"):  # past the largest float is infinity
+        low = (exact + _place(np.nextafter(x, np.float32(-np.inf)))) / 2
+        high = (exact + _place(np.nextafter(x, np.float32(np.inf)))) / 2
+    closed = int(np.array([x]).view(np.uint32)[0]) % 2 == 0
+
+    def reads_back(d):
+        return low <= d <= high if closed else low < d < high
+
+    power = 0  # 10^power <= |value| < 10^(power + 1)
+    while Fraction(10) ** power > abs(exact):
+        power -= 1
+    while Fraction(10) ** (power + 1) <= abs(exact):
+        power += 1
+    for digits in range(1, 10):
+        found = []
+        # This many digits at the value's power of ten, and just below it.
+        for exponent in (power - digits + 1, power - digits):
+            grid = Fraction(10) ** exponent
+            middle = math.floor(exact / grid)
+            for n in range(middle - 1, middle + 3):
+                if len(str(abs(n)).rstrip("0")) <= digits and reads_back(n * grid):
+                    found.append((abs(n * grid - exact), n, exponent))
+        if found:
+            _, n, exponent = min(found)
+            return format(Decimal(n).scaleb(exponent).normalize(), "f")
+    raise AssertionError("nine digits always read back")
+
+
+def powers_of_two_and_beside():
+    """Powers of two and the floats next to them, where the rounding interval
+    is lopsided (twice as long above as below); negated below 2, so that they
+    are out of range."""
+    out = []
+    for power in (-96, -10, 1, 24, 64, 87, 90, 127):
+        middle = np.float32(2.0**power)
+        sign = -1.0 if power < 1 else 1.0
+        for x in (np.nextafter(middle, np.float32(0)), middle, np.nextafter(middle, np.float32(np.inf))):
+            out.append(sign * float(x))
+    return out
+
+
+def float32_from_bits(bits):
+    return np.array([bits], dtype=np.uint32).view(np.float32)[0]
+
+
+class TestStrengthText:
+    """The value in the strength message: shortest round-trip digits in plain
+    decimal, held against NumPy's digits and against the rule worked out
+    exactly."""
+
+    VALUES = [
+        1.1, 1.5, 2.0, 1e20, 3.4028235e38, -3.4028235e38, 1.0000001, 1.0000002,
+        -1 / 3, 123456789.0, 16777216.0, 16777217.0, 16777218.0,
+        # Nine significant digits.
+        15.495893478393555, 125756.484375, 1052466741248.0, 1.0263773567700335e27,
+        # Subnormals and the smallest normals.
+        -1e-45, -3e-45, -1.1754942e-38, -1.17549435e-38,
+        # The halfway-point case.
+        -7.0385307e-26, -7.0385313e-26,
+    ]
+
+    @pytest.mark.parametrize("value", VALUES + powers_of_two_and_beside())
+    def test_shortest_digits(self, value):
+        text = float32_text(value)
+        assert text == shortest_text(value)
+        raises_exactly(ValueError, STRENGTH.format(text), IMG, strength=value)
+
+    def test_by_hand(self):
+        assert shortest_text(2.0**87) == "154742510000000000000000000"
+        assert shortest_text(-(2.0**-96)) == "-0.000000000000000000000000000012621775"
+        assert shortest_text(-1e-45) == "-0.000000000000000000000000000000000000000000001"
+        assert shortest_text(-1 / 3) == "-0.33333334"
+        assert shortest_text(1e20) == "100000000000000000000"
+        assert shortest_text(-0.0) == "-0"
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.integers(0, 2**32 - 1))
+    def test_any_float(self, bits):
+        value = float32_from_bits(bits)
+        if 0.0 <= value <= 1.0:
+            value = -value if value != 0 else np.float32(-1.0)
+        text = float32_text(value)
+        if np.isfinite(value):
+            assert text == shortest_text(value)
+        raises_exactly(ValueError, STRENGTH.format(text), IMG, strength=float(value))
 
 
 class TestLevels:

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "bind/errors.hpp"
+#include "bind/float_text.hpp"
 #include "bind/intake.hpp"
 #include "bind/palette_arg.hpp"
-#include "core/text/text_format.hpp"
 
 namespace dithering {
 
@@ -16,8 +16,8 @@ std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options,
                                 BorrowedPixels* borrow) {
     // Written so that NaN fails too.
     if (!(options.strength >= 0.0f && options.strength <= 1.0f)) {
-        raise(PyExc_ValueError,
-              "strength must be between 0.0 and 1.0, got " + format_float(options.strength));
+        const std::optional<std::string> got = float_text(options.strength);
+        if (got) raise(PyExc_ValueError, "strength must be between 0.0 and 1.0, got " + *got);
         return std::nullopt;
     }
     if (options.levels < 2 || options.levels > 256) {

@@ -1,4 +1,4 @@
-// Number and list forms used inside error messages.
+// List forms used inside error messages, and doubles narrowed to single precision.
 #pragma once
 
 #include <cstdint>
@@ -6,11 +6,6 @@
 #include <string>
 
 namespace dithering {
-
-// The shortest plain decimal that reads back as the same float, never in
-// exponent form: 2.0 -> "2", 1.1 -> "1.1", 1e20 -> "100000000000000000000";
-// NaN -> "NaN", infinities -> "inf" and "-inf".
-std::string format_float(float value);
 
 // "[480, 640, 3]"; "[]" for no entries.
 std::string format_list(std::span<const std::int64_t> values);
