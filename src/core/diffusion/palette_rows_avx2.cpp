@@ -129,11 +129,14 @@ struct CallScan {
     }
 };
 
-// A NearestGrid lookup (grid_search_avx2.hpp) on the pass's 4-lane value.
+// A NearestGrid lookup (grid_search_avx2.hpp) on the pass's 4-lane value;
+// INNER for the bounded pass, whose values never leave the innermost cube.
+template <bool INNER>
 struct GridFind {
     GridSearch grid;
     void refresh() { grid.refresh(); }
     DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) {
+        if constexpr (INNER) return grid.find_inner(as_m128(v));
         return grid.find(as_m128(v));
     }
 };
@@ -164,8 +167,13 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
     if (search == PaletteSearch::grid) {
         std::optional<NearestGrid> grid = NearestGrid::create(palette);
         if (grid) {
-            GridFind s{grid_search_of(*grid)};
-            run_pass(pass, s);
+            if (bounded) {
+                GridFind<true> s{grid_search_of(*grid)};
+                run_pass_as<true>(pass, s);
+            } else {
+                GridFind<false> s{grid_search_of(*grid)};
+                run_pass_as<false>(pass, s);
+            }
         } else {
             // The grid only saves time: without memory for it, every pixel
             // scans the whole palette.
