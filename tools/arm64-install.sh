@@ -73,5 +73,8 @@ built=("$wheels"/dithering-*.whl)
 ((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
 modules=("$REPO_ROOT/build/$tag"/dithering*.so)
 ((${#modules[@]} == 1)) || die "expected one dithering*.so in build/$tag, found ${#modules[@]}"
-"$tools/check-no-fma.sh" "${modules[0]}"
+# And the companion package's native module, built from the same core.
+companions=("$REPO_ROOT/build/$tag"/_bounded*.so)
+((${#companions[@]} == 1)) || die "expected one _bounded*.so in build/$tag, found ${#companions[@]}"
+"$tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
 "$tools/arm64-run.sh" /opt/lane/bin/python -m pip install -q --force-reinstall --no-deps "${built[0]}"
