@@ -213,7 +213,14 @@ def _levels_pass(pixels, height, width, channels, c, levels, lut, rows, serpenti
                 buffers[dy][x:x + 8] += windows[dy] * e
 
 
-def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentine):
+def bound(v):
+    """The bounded pass's clamp of a value to the working range: the two
+    comparisons in that order, so that NaN would become 0."""
+    v = v if v > f32(0) else f32(0)
+    return v if v < f32(255) else f32(255)
+
+
+def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentine, bounded):
     _, _, row_used = rows
     buffers = [np.zeros((width + 8, 3), dtype=np.float32) for _ in range(3)]
     last_y = 0
@@ -224,6 +231,8 @@ def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentin
             last_y = y
         p = (y * width + x) * channels
         v = [lut[pixels[p + k]] + buffers[0][x + 2, k] for k in range(3)]
+        if bounded:
+            v = [bound(c) for c in v]
         j = palette.nearest(v[0], v[1], v[2])
         for k in range(3):
             pixels[p + k] = palette.colors[j][k]
@@ -234,11 +243,15 @@ def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentin
 
 
 def error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None,
-                    serpentine=False, strength=1.0, linear=False, preserve_alpha=True):
+                    serpentine=False, strength=1.0, linear=False, preserve_alpha=True,
+                    bounded=False):
     """Dithers a uint8 array of shape (H, W) or (H, W, C).
 
     `method` is a canonical kernel name and `palette` a list of (r, g, b)
-    integer triples; the arguments are assumed valid.
+    integer triples; the arguments are assumed valid. With `bounded`, the
+    palette pass clamps each component of a value plus its carried error to
+    0..255 before the search, and passes on the clamped value minus the
+    chosen colour (dithering_tools.bounded_error_diffusion).
     """
     image = np.asarray(image)
     assert image.dtype == np.uint8 and image.ndim in (2, 3)
@@ -258,5 +271,5 @@ def error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None,
     else:
         assert channels >= 3
         target = Palette(palette, lut)
-        _palette_pass(pixels, height, width, channels, target, lut, rows, serpentine)
+        _palette_pass(pixels, height, width, channels, target, lut, rows, serpentine, bounded)
     return np.array(pixels, dtype=np.uint8).reshape(image.shape)
