@@ -1,6 +1,7 @@
 """Throughput of the dithering functions beside Pillow and NumPy, in one run.
 
-    python bench/bench.py [--repeat N] [--quick] [--only diffusion|threshold|photos|cli]
+    python bench/bench.py [--repeat N] [--quick]
+                          [--only diffusion|threshold|photos|cli|quality]
 
 Images are made with a fixed seed: a 4096x4096 grayscale and a 2048x2048 RGB
 picture (smooth gradients plus fine noise; --quick uses 1024x1024 and
@@ -32,6 +33,11 @@ ratio ours / peer:
 files beside Pillow's own decoding and encoding, and its batch speed-up
 from --jobs 1 to --jobs 2 (not part of the default run: it writes a few
 hundred megabytes of PNG files and takes minutes).
+
+`--only quality` runs bench/quality.py instead (with --quick at 1024x1024,
+else 2048x2048): not a timing but the tone error of error diffusion to a
+photo's own palette, bounded and unbounded, beside Pillow's
+Floyd-Steinberg with the same palette (not part of the default run either).
 
 Then each of our cases runs as two concurrent calls on two images, reported
 as throughput relative to one call; and the peak memory of one call (the
@@ -353,14 +359,20 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="runs per case (median)")
     parser.add_argument("--quick", action="store_true", help="quarter-size images")
     parser.add_argument("--only", action="append",
-                        choices=["diffusion", "threshold", "photos", "cli"],
-                        help="run only this group of cases (repeatable); cli is never run"
-                             " unless named")
+                        choices=["diffusion", "threshold", "photos", "cli", "quality"],
+                        help="run only this group of cases (repeatable); cli and quality"
+                             " are never run unless named")
     args = parser.parse_args()
     if args.only and "cli" in args.only:
         import bench_cli  # beside this file, which Python puts first on sys.path
         bench_cli.main(["--repeat", str(args.repeat)] + (["--quick"] if args.quick else []))
         args.only.remove("cli")
+        if not args.only:
+            return
+    if args.only and "quality" in args.only:
+        import quality  # beside this file
+        quality.main(["--size", "1024" if args.quick else "2048"])
+        args.only.remove("quality")
         if not args.only:
             return
 
