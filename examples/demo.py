@@ -10,6 +10,14 @@ four Bayer matrices and random dither, each to 2 grey levels per channel, to
 light. Every result is saved as its own PNG, and all of them side by side,
 labelled, in contact_sheet.png. Then a few of them are made again by the
 `dither` command, which must write exactly the same pixels.
+
+Last, the photo at its own 512 x 512 goes to 16 colours made from it by
+median cut (what `dither --colors 16` makes), with Floyd-Steinberg three
+ways: bounded (dithering_tools.bounded_error_diffusion, what the command
+does), unbounded (dithering.error_diffusion, `--unbounded`) and Pillow's
+quantize with the same palette. The same 160 x 160 crop of each (the
+mission patch, whose purple the palette lacks), scaled 2x with nearest
+neighbour, is saved as palette16_*.png.
 """
 
 import argparse
@@ -23,7 +31,9 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import dithering
+from dithering_tools import bounded_error_diffusion
 from dithering_tools.palettes import BUILTIN_PALETTES
+from dithering_tools.quantize import make_palette
 
 TARGETS = {  # label -> (file name part, keyword arguments, command-line options)
     "2 levels": ("2", {"levels": 2}, ["--levels", "2"]),
@@ -32,14 +42,23 @@ TARGETS = {  # label -> (file name part, keyword arguments, command-line options
 }
 
 
-def astronaut(size):
+# The crop of the palette comparison (left, top, right, bottom) in the
+# 512 x 512 photo, and the scale it is shown at.
+PALETTE_CROP = (80, 336, 240, 496)
+PALETTE_CROP_SCALE = 2
+
+
+def astronaut(size=None):
+    """The photo, resized to size x size (None: its own 512 x 512)."""
     try:
         import skimage.data
     except ImportError:
         sys.exit("the demo needs scikit-image: pip install -r bench/requirements.txt"
                  " (make demo does it)")
     photo = Image.fromarray(skimage.data.astronaut()).convert("RGB")
-    return np.asarray(photo.resize((size, size), Image.Resampling.LANCZOS))
+    if size is not None:
+        photo = photo.resize((size, size), Image.Resampling.LANCZOS)
+    return np.asarray(photo)
 
 
 def methods():
@@ -97,6 +116,56 @@ def command_line_examples(out, original, results):
             sys.exit("the command and the Python call disagree")
 
 
+def palette_comparison(out):
+    """Bounded, unbounded and Pillow's Floyd-Steinberg to one 16-colour
+    palette made from the photo; writes the crops, and checks that the
+    `dither` command writes the bounded (and with --unbounded the
+    unbounded) pixels."""
+    photo = astronaut()
+    original = out / "astronaut_512.png"
+    Image.fromarray(photo).save(original)
+    palette = make_palette(Image.fromarray(photo), 16)  # what --colors 16 makes
+    flat = [v for color in palette for v in color]
+    palette_image = Image.new("P", (1, 1))
+    palette_image.putpalette(flat + flat[:3] * (256 - len(palette)))
+    pillow = Image.fromarray(photo).quantize(palette=palette_image,
+                                             dither=Image.Dither.FLOYDSTEINBERG)
+    results = {
+        "bounded": bounded_error_diffusion(photo, palette=palette),
+        "unbounded": dithering.error_diffusion(photo, palette=palette),
+        "pillow": np.asarray(pillow.convert("RGB")),
+    }
+    allowed = {tuple(color) for color in palette}
+    for who, result in results.items():
+        used = {tuple(color) for color in np.unique(result.reshape(-1, 3), axis=0).tolist()}
+        if not used <= allowed:
+            sys.exit(f"{who}: colours outside the palette")
+
+    print(f"\n16 colours by median cut from the {photo.shape[1]}x{photo.shape[0]} photo,"
+          f" Floyd-Steinberg; crop {PALETTE_CROP} scaled {PALETTE_CROP_SCALE}x:")
+    left, top, right, bottom = PALETTE_CROP
+    size = ((right - left) * PALETTE_CROP_SCALE, (bottom - top) * PALETTE_CROP_SCALE)
+    for who, result in [("original", photo)] + list(results.items()):
+        crop = Image.fromarray(result).crop(PALETTE_CROP).resize(size, Image.NEAREST)
+        if who != "original":  # indexed: every colour is one of the palette's
+            crop = crop.quantize(palette=palette_image, dither=Image.Dither.NONE)
+        path = out / f"palette16_{who}.png"
+        crop.save(path, optimize=True)
+        print(f"  {path} ({path.stat().st_size} bytes)")
+
+    for options, who in (([], "bounded"), (["--unbounded"], "unbounded")):
+        written = out / f"cli_colors16_{who}.png"
+        args = ["dither", str(original), "-o", str(written), "--force", "-q", "--colors", "16",
+                *options]
+        subprocess.run([sys.executable, "-m", "dithering_tools", *args[1:]], check=True)
+        with Image.open(written) as image:
+            same = np.array_equal(np.asarray(image.convert("RGB")), results[who])
+        print(f"  $ {shlex.join(args)}\n    {'same pixels' if same else 'DIFFERENT PIXELS'}"
+              f" as the {who} call")
+        if not same:
+            sys.exit("the command and the Python call disagree")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="out/demo", help="output folder (default out/demo)")
@@ -137,6 +206,7 @@ def main():
     count = sum(len(row) for row in rows)
     print(f"\nwrote {count} images and the contact sheet to {out.resolve()}/contact_sheet.png")
     command_line_examples(out, original, results)
+    palette_comparison(out)
 
 
 if __name__ == "__main__":
