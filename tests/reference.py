@@ -8,23 +8,35 @@ into a window of cells), which round each element exactly as a scalar loop
 would.
 """
 
-import ctypes
-import ctypes.util
+import functools
 import math
-from decimal import ROUND_HALF_UP, Decimal
+from decimal import ROUND_HALF_UP, Decimal, localcontext
 
 import numpy as np
 
 f32 = np.float32
 
-_libm = ctypes.CDLL(ctypes.util.find_library("m") or "libm.so.6")
-_libm.powf.restype = ctypes.c_float
-_libm.powf.argtypes = [ctypes.c_float, ctypes.c_float]
 
-
+@functools.lru_cache(maxsize=None)
 def powf(base, exponent):
-    """The C library's single-precision power function."""
-    return f32(_libm.powf(float(base), float(exponent)))
+    """base ** exponent correctly rounded to single precision.
+
+    Worked out in decimal at 60 digits, far beyond the 9 a float needs, then
+    rounded to the nearest float32 (ties to even) by comparing exact
+    decimals, so no platform's power function is involved. The extension
+    raises only bases in (0, 1] to 2.4 and 1/2.4; a few of its powers
+    differ from the correctly rounded ones in the last bit, and none of
+    them moves a level code.
+    """
+    base, exponent = f32(base), f32(exponent)
+    with localcontext() as context:
+        context.prec = 60
+        exact = Decimal(float(base)) ** Decimal(float(exponent))
+        near = f32(float(exact))
+        candidates = (np.nextafter(near, f32(-np.inf)), near, np.nextafter(near, f32(np.inf)))
+        # Nearest wins; of two as near, the one with an even significand.
+        return min(candidates, key=lambda c: (abs(Decimal(float(c)) - exact),
+                                              int(c.view(np.uint32)) & 1))
 
 
 def roundf(x):
@@ -201,7 +213,14 @@ def _levels_pass(pixels, height, width, channels, c, levels, lut, rows, serpenti
                 buffers[dy][x:x + 8] += windows[dy] * e
 
 
-def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentine):
+def bound(v):
+    """The bounded pass's clamp of a value to the working range: the two
+    comparisons in that order, so that NaN would become 0."""
+    v = v if v > f32(0) else f32(0)
+    return v if v < f32(255) else f32(255)
+
+
+def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentine, bounded):
     _, _, row_used = rows
     buffers = [np.zeros((width + 8, 3), dtype=np.float32) for _ in range(3)]
     last_y = 0
@@ -212,6 +231,8 @@ def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentin
             last_y = y
         p = (y * width + x) * channels
         v = [lut[pixels[p + k]] + buffers[0][x + 2, k] for k in range(3)]
+        if bounded:
+            v = [bound(c) for c in v]
         j = palette.nearest(v[0], v[1], v[2])
         for k in range(3):
             pixels[p + k] = palette.colors[j][k]
@@ -222,11 +243,15 @@ def _palette_pass(pixels, height, width, channels, palette, lut, rows, serpentin
 
 
 def error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None,
-                    serpentine=False, strength=1.0, linear=False, preserve_alpha=True):
+                    serpentine=False, strength=1.0, linear=False, preserve_alpha=True,
+                    bounded=False):
     """Dithers a uint8 array of shape (H, W) or (H, W, C).
 
     `method` is a canonical kernel name and `palette` a list of (r, g, b)
-    integer triples; the arguments are assumed valid.
+    integer triples; the arguments are assumed valid. With `bounded`, the
+    palette pass clamps each component of a value plus its carried error to
+    0..255 before the search, and passes on the clamped value minus the
+    chosen colour (dithering_tools.bounded_error_diffusion).
     """
     image = np.asarray(image)
     assert image.dtype == np.uint8 and image.ndim in (2, 3)
@@ -246,5 +271,5 @@ def error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None,
     else:
         assert channels >= 3
         target = Palette(palette, lut)
-        _palette_pass(pixels, height, width, channels, target, lut, rows, serpentine)
+        _palette_pass(pixels, height, width, channels, target, lut, rows, serpentine, bounded)
     return np.array(pixels, dtype=np.uint8).reshape(image.shape)

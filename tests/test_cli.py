@@ -1,6 +1,7 @@
 """The `dither` command, run as users run it: in a subprocess, on image
 files in a temporary folder. Outputs are decoded and compared with the
-extension's own results."""
+extension's own results, and with dithering_tools.bounded_error_diffusion's
+where the command diffuses the error to a palette."""
 
 import json
 import os
@@ -15,6 +16,7 @@ import numpy as np
 import pytest
 
 import dithering
+from dithering_tools import bounded_error_diffusion
 
 Image = pytest.importorskip("PIL.Image")
 
@@ -60,15 +62,63 @@ def test_console_script_is_installed_and_shows_examples():
     (["-m", "bayer8x8", "--levels", "3", "--strength", "0.5"],
      {"method": "bayer8x8", "levels": 3, "strength": 0.5}),
     (["-m", "random", "--seed", "7"], {"method": "random", "seed": 7}),
-    (["-p", "gameboy", "-m", "sierra-2-4a"], {"method": "sierra_lite", "palette": GAMEBOY}),
+    (["-p", "gameboy", "-m", "sierra-2-4a", "--unbounded"],
+     {"method": "sierra_lite", "palette": GAMEBOY}),
+    # No error is carried by ordered and random dither, or run away with
+    # levels: bounded or not, the module's own result.
     (["-p", "#000,#fff,#f00", "-m", "bayer-4"], {"method": "bayer4x4",
                                                  "palette": ["#000", "#fff", "#f00"]}),
+    (["-p", "gameboy", "-m", "random", "--seed", "3"],
+     {"method": "random", "palette": GAMEBOY, "seed": 3}),
+    (["-m", "atkinson", "--levels", "4", "--unbounded"], {"method": "atkinson", "levels": 4}),
+    (["-m", "stucki", "--levels", "3", "--linear"], {"method": "stucki", "levels": 3,
+                                                     "linear": True}),
 ])
 def test_output_is_the_extensions_result(tmp_path, args, kwargs):
     image = photo(1)
     save(tmp_path / "in.png", image)
     dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
     assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(image, **kwargs))
+
+
+@pytest.mark.parametrize(("args", "method", "kwargs"), [
+    ([], "floyd_steinberg", {}),
+    (["-m", "JJN", "--serpentine"], "jarvis_judice_ninke", {"serpentine": True}),
+    (["-m", "sierra2", "--linear", "--strength", "0.8"], "sierra_two_row",
+     {"linear": True, "strength": 0.8}),
+    (["-l", "2"], "floyd_steinberg", {}),
+])
+def test_error_diffusion_to_a_palette_is_bounded_unless_unbounded(tmp_path, args, method, kwargs):
+    image = photo(15)
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "bounded.png", "-p", "gameboy", *args,
+               check=0)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "unbounded.png", "-p", "gameboy", *args,
+               "--unbounded", check=0)
+    bounded = decoded(tmp_path / "bounded.png")
+    unbounded = decoded(tmp_path / "unbounded.png")
+    assert np.array_equal(bounded, bounded_error_diffusion(image, method, palette=GAMEBOY,
+                                                           **kwargs))
+    assert np.array_equal(unbounded, dithering.dither(image, method, palette=GAMEBOY, **kwargs))
+    assert not np.array_equal(bounded, unbounded)
+
+
+def test_colors_are_bounded_unless_unbounded(tmp_path):
+    image = photo(16)
+    save(tmp_path / "in.png", image)
+    for flag in ([], ["--unbounded"]):
+        dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--colors", "6", "-f", *flag,
+                   check=0)
+        with Image.open(tmp_path / "out.png") as out:
+            colors = np.array(out.getpalette(), np.uint8).reshape(-1, 3)
+            result = np.asarray(out.convert("RGB"))
+        call = dithering.error_diffusion if flag else bounded_error_diffusion
+        assert np.array_equal(result, call(image, palette=colors))
+
+
+def test_help_tells_of_the_bound():
+    out = dither_cmd("--help", check=0).stdout.decode()
+    assert "--unbounded" in out and "bounded_error_diffusion" in out
 
 
 @pytest.mark.parametrize("grid", ["0,2\n3,1\n", "0.2 0.8\n0.6 0.4\n", "npy"])
@@ -106,7 +156,7 @@ def test_indexed_output_carries_exactly_the_palette(tmp_path, suffix):
         assert written.getpalette()[:15] == expected
         assert max(np.asarray(written).ravel()) < 5
         assert np.array_equal(np.asarray(written.convert("RGB")),
-                              dithering.dither(image, palette=palette))
+                              bounded_error_diffusion(image, palette=palette))
 
 
 def test_alpha_kept_or_flattened(tmp_path):
@@ -118,7 +168,7 @@ def test_alpha_kept_or_flattened(tmp_path):
     kept = decoded(tmp_path / "kept.png")
     assert kept.shape[2] == 4 and np.array_equal(kept[..., 3], image[..., 3])
     from dithering_tools.palettes import BUILTIN_PALETTES
-    assert np.array_equal(kept, dithering.dither(image, palette=BUILTIN_PALETTES["pico8"]))
+    assert np.array_equal(kept, bounded_error_diffusion(image, palette=BUILTIN_PALETTES["pico8"]))
     with Image.open(tmp_path / "flat.png") as flat:
         assert flat.mode == "P"
 
@@ -146,7 +196,8 @@ def test_palette_files(tmp_path, name):
     dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "-p", tmp_path / name, check=0)
     with Image.open(tmp_path / "out.png") as out:
         assert out.getpalette() == [v for c in colors for v in c]
-        assert np.array_equal(np.asarray(out.convert("RGB")), dithering.dither(image, palette=colors))
+        assert np.array_equal(np.asarray(out.convert("RGB")),
+                              bounded_error_diffusion(image, palette=colors))
 
 
 @pytest.mark.parametrize("shared", [False, True])
@@ -163,7 +214,7 @@ def test_colors_made_per_image_or_shared(tmp_path, shared):
             with Image.open(tmp_path / f"{name}.png") as source_image:
                 source = np.asarray(source_image)
             assert np.array_equal(np.asarray(out.convert("RGB")),
-                                  dithering.dither(source, palette=colors))
+                                  bounded_error_diffusion(source, palette=colors))
             palettes.append(colors.tolist())
     assert (palettes[0] == palettes[1]) == shared
 
@@ -220,7 +271,8 @@ def test_standard_input_and_output(tmp_path):
     save(tmp_path / "in.png", image)
     done = dither_cmd("-", "-p", "gameboy", stdin=(tmp_path / "in.png").read_bytes(), check=0)
     (tmp_path / "out.png").write_bytes(done.stdout)
-    assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(image, palette=GAMEBOY))
+    assert np.array_equal(decoded(tmp_path / "out.png"),
+                          bounded_error_diffusion(image, palette=GAMEBOY))
 
 
 @pytest.mark.parametrize(("args", "message"), [

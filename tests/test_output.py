@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -87,6 +88,13 @@ class TestResultArray:
         assert out.strip() == "[]"
 
 
+# The memory figures come from Linux's /proc (the address-space cap from the
+# resource module, which Windows lacks).
+needs_proc = pytest.mark.skipif(not os.path.exists("/proc/self/statm"),
+                                reason="reads memory figures from Linux's /proc")
+
+
+@needs_proc
 class TestHugeImages:
     @pytest.mark.parametrize(
         "shape",
@@ -117,6 +125,7 @@ class TestHugeImages:
         assert out.startswith(("MemoryError", "ValueError")), out
 
 
+@needs_proc
 class TestLeaks:
     """Repeated calls, failing or not, must not accumulate memory or references."""
 

@@ -44,5 +44,8 @@ built=("$wheels"/dithering-*.whl)
 ((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
 modules=("$REPO_ROOT/build/arm64-wheel"/dithering*.so)
 ((${#modules[@]} == 1)) || die "expected one dithering*.so in build/arm64-wheel, found ${#modules[@]}"
-"$tools/check-no-fma.sh" "${modules[0]}"
+# And the companion package's native module, built from the same core.
+companions=("$REPO_ROOT/build/arm64-wheel"/_bounded*.so)
+((${#companions[@]} == 1)) || die "expected one _bounded*.so in build/arm64-wheel, found ${#companions[@]}"
+"$tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
 "$tools/arm64-run.sh" /opt/lane/bin/python -m pip install -q --force-reinstall --no-deps "${built[0]}"

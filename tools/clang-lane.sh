@@ -66,7 +66,10 @@ built=("$wheels"/dithering-*.whl)
 ((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
 modules=("$build/module"/dithering*.so)
 ((${#modules[@]} == 1)) || die "expected one dithering*.so in $build/module, found ${#modules[@]}"
-"$tools/check-no-fma.sh" "${modules[0]}"
+# And the companion package's native module, built from the same core.
+companions=("$build/module"/_bounded*.so)
+((${#companions[@]} == 1)) || die "expected one _bounded*.so in $build/module, found ${#companions[@]}"
+"$tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
 "$py" -m pip install -q --no-deps --target "$site" "${built[0]}"
 
 log "zig: the core compiled for x86_64-windows-gnu and aarch64-macos"

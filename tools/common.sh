@@ -145,7 +145,7 @@ fresh_build_tree() {
 arm64_tests=(tests/test_corpus_digests.py tests/test_error_diffusion.py
              tests/test_threshold_dither.py tests/test_palette.py tests/test_levels.py
              tests/test_knife_edges.py tests/test_matrices.py tests/test_intake.py
-             tests/test_dispatch.py
+             tests/test_dispatch.py tests/test_bounded.py
              tests/test_fuzz.py::test_valid_calls_match_reference
              tests/test_fuzz.py::test_mid_sized_inputs_match_reference
              tests/test_threads.py::TestConcurrentCalls::test_mixed_calls_match_serial_results)

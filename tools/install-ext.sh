@@ -28,5 +28,8 @@ built=("$wheels"/dithering-*.whl)
 # if a fused multiply-add got in.
 modules=("$REPO_ROOT/build/$tag"/dithering*.so)
 ((${#modules[@]} == 1)) || die "expected one dithering*.so in build/$tag, found ${#modules[@]}"
-"$REPO_ROOT/tools/check-no-fma.sh" "${modules[0]}"
+# And the companion package's native module, built from the same core.
+companions=("$REPO_ROOT/build/$tag"/_bounded*.so)
+((${#companions[@]} == 1)) || die "expected one _bounded*.so in build/$tag, found ${#companions[@]}"
+"$REPO_ROOT/tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
 "$@" -m pip install -q --force-reinstall --no-deps "${built[0]}"

@@ -8,12 +8,12 @@
 #   sid      CPython 3.14 of the sid root (tools/sid-root.sh), x86-64
 #   arm64    CPython 3.14 of the arm64 root (tools/arm64-root.sh), aarch64
 # Every wheel is compiled by zig's clang aimed at glibc 2.17, with zig's
-# libc++ linked in and every symbol but PyInit_dithering kept inside the
-# module; the two 3.14 ones are built on this machine against their root's
+# libc++ linked in and every symbol but its PyInit_ function kept inside
+# each extension module (dithering, dithering_tools._bounded); the two 3.14 ones are built on this machine against their root's
 # headers (tools/root-wheel.sh). Each wheel is then checked (no fused
 # multiply-add in the module, `auditwheel repair` retagging it manylinux2014
-# and `auditwheel show` agreeing on manylinux_2_17, PyInit_dithering its only
-# export) and tested where it runs here, installed into a new venv: the whole
+# and `auditwheel show` agreeing on manylinux_2_17, each module's PyInit_
+# function its only export) and tested where it runs here, installed into a new venv: the whole
 # suite for the x86-64 ones (3.14 inside the sid root), the tests that
 # compare pixels for aarch64 (inside the arm64 root, under emulation).
 # A wheel that fails to build or a check stops the run; every test run
@@ -66,10 +66,10 @@ done
 # zig as the compiler, archiver and indexer, one set per architecture, each
 # aimed at glibc 2.17 (zig carries the headers and the symbol versions of
 # every glibc, so what it links needs nothing newer than that), and a linker
-# version script that leaves PyInit_dithering the module's one export: zig's
-# libc++ is linked in, and none of its symbols (operator new and delete
-# among them) may bind to another module's or be bound by one.
-printf '{\n  global: PyInit_dithering;\n  local: *;\n};\n' >"$work/exports.map"
+# version script that leaves each extension module one export, its PyInit_
+# function: zig's libc++ is linked in, and none of its symbols (operator new
+# and delete among them) may bind to another module's or be bound by one.
+printf '{\n  global: PyInit_*;\n  local: *;\n};\n' >"$work/exports.map"
 for arch in x86_64 aarch64; do
   bin="$work/zig-$arch"
   mkdir -p "$bin"
@@ -101,10 +101,11 @@ failed=()
 # Retag the one wheel in $work/NAME/linux as manylinux2014 for ARCH into
 # dist/ and check it; made[NAME] is then its path.
 check_wheel() {
-  local name=$1 arch=$2 raw repaired shown exports plat=auto
+  local name=$1 arch=$2 raw repaired shown module exports plat=auto
   raw=$(compgen -G "$work/$name/linux/dithering-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
     die "expected one wheel in $work/$name/linux"
-  "$tools/check-no-fma.sh" "$work/$name/build"/dithering*.so
+  # Every extension module as linked (dithering and dithering_tools._bounded).
+  "$tools/check-no-fma.sh" "$work/$name/build"/*.so
   # Fails if the wheel references anything the policy does not allow;
   # --only-plat: that tag and no other. auditwheel's command line names the
   # platforms of this machine's processor only; for another it takes "auto",
@@ -120,15 +121,21 @@ check_wheel() {
   shown=$("$tools_py" -m auditwheel show "$repaired" 2>&1 | tr -s '\n ' '  ')
   [[ $shown == *"is consistent with the following platform tag: \"manylinux_2_17_$arch\""* ]] ||
     die "auditwheel show: $shown"
-  # The module as shipped, not as linked.
+  verdict[$name]="auditwheel show: consistent with \"manylinux_2_17_$arch\"; exports:"
+  # The modules as shipped, not as linked: each exports PyInit_ and the
+  # module's name (dithering.cpython-314-x86_64-linux-gnu.so: PyInit_dithering).
   rm -rf "$work/$name/unpacked"
   "$tools_py" -m zipfile -e "$repaired" "$work/$name/unpacked"
-  exports=$(nm -D --defined-only "$work/$name/unpacked"/dithering*.so | awk '{ print $NF }')
-  [[ $exports == PyInit_dithering ]] ||
-    die "the module in $(basename "$repaired") exports more than PyInit_dithering:" $exports
+  while read -r module; do
+    exports=$(nm -D --defined-only "$module" | awk '{ print $NF }')
+    module=${module#"$work/$name/unpacked/"}
+    [[ $exports == "PyInit_$(basename "${module%%.*}")" ]] ||
+      die "$module in $(basename "$repaired") exports other than its PyInit_ function:" $exports
+    verdict[$name]+=" $module: $exports;"
+  done < <(find "$work/$name/unpacked" -name '*.so' | sort)
+  [[ ${verdict[$name]} == *dithering.*PyInit_dithering* ]] || die "no dithering module in $repaired"
   cp "$repaired" "$dist/"
   made[$name]="$dist/$(basename "$repaired")"
-  verdict[$name]="auditwheel show: consistent with \"manylinux_2_17_$arch\"; the module exports $exports alone"
 }
 
 # Usage: run_tests NAME COMMAND...

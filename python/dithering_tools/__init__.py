@@ -5,14 +5,22 @@
     for result in dither_files(jobs, DitherOptions(palette=["#000", "#fff"]), workers=4):
         print(result.input, result.ok, result.error)
 
-Needs Pillow (`pip install 'dithering[cli]'`); the names are loaded on first
-use, so that the command can say so plainly when it is missing.
+Error diffusion to a palette with the error bounded, which the command
+uses (see dithering_tools.bounded):
+
+    from dithering_tools import bounded_error_diffusion
+    out = bounded_error_diffusion(photo, "fs", palette=["#0f380f", "#306230", "#8bac0f", "#9bbc0f"])
+
+The file tools need Pillow (`pip install 'dithering[cli]'`); the names are
+loaded on first use, so that the command can say so plainly when it is
+missing.
 """
 
 _EXPORTS = {
     "DitherOptions": "options", "Job": "batch", "FileResult": "batch",
     "dither_files": "batch", "dither_file": "batch", "shared_palette": "batch",
     "load_palette": "palettes", "load_matrix": "matrices",
+    "bounded_error_diffusion": "bounded",
     "dither_files_on_cluster": "cluster",
 }
 __all__ = sorted(_EXPORTS)

@@ -32,6 +32,12 @@ methods: floyd_steinberg (fs), false_floyd_steinberg, jarvis_judice_ninke (jjn),
 palettes (-p): a built-in name (see --list), a file (.gpl, Paint.NET .txt, .hex,
   .json, or an image whose distinct pixels are the colours), or colours such
   as '#000,#fff' or '0f380f 306230 8bac0f 9bbc0f'
+error diffusion to a palette (-p, --colors) is bounded: each value plus the error
+  carried onto it is clamped to 0..255 before its colour is chosen, so the error
+  cannot run away into streaks where the palette does not enclose the picture's
+  colours (dithering_tools.bounded_error_diffusion); --unbounded gives
+  dithering.error_diffusion's own result. Levels need no bound (0 and 255 are
+  always levels); ordered and random dither carry no error.
 exit status: 0 all written, 1 some file failed, 2 bad arguments, 130 interrupted
 """
 
@@ -74,6 +80,9 @@ def build_parser():
     how.add_argument("--linear", action="store_true", help="work in linear light")
     how.add_argument("--serpentine", action="store_true",
                      help="error diffusion: alternate the scan direction every row")
+    how.add_argument("--unbounded", action="store_true",
+                     help="error diffusion to a palette: carry the whole error on, unclamped, "
+                          "as dithering.error_diffusion does (default: bounded, see below)")
     how.add_argument("--seed", type=int, help="random dither: seed, for the same result every run")
     alpha = how.add_mutually_exclusive_group()
     alpha.add_argument("--keep-alpha", dest="alpha", action="store_const", const="keep",
@@ -241,7 +250,8 @@ def _options(args, parser):
     options = DitherOptions(
         method=args.method or "floyd_steinberg", matrix=matrix, levels=args.levels,
         palette=palette, colors=args.colors, quantizer=args.quantizer, strength=args.strength,
-        linear=args.linear, serpentine=args.serpentine, seed=args.seed, alpha=args.alpha,
+        linear=args.linear, serpentine=args.serpentine, seed=args.seed,
+        unbounded=args.unbounded, alpha=args.alpha,
         grayscale=args.grayscale, resize=resize, scale=args.scale, force=args.force,
         format=args.format)
     try:

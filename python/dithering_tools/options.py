@@ -2,11 +2,14 @@
 that does the dithering."""
 
 import dataclasses
+import functools
 from typing import Any
 
 import numpy as np
 
 import dithering
+
+from .bounded import bounded_error_diffusion
 
 # How an input's alpha channel is treated: flattened onto white before
 # dithering (the output has none), passed through untouched, or dithered
@@ -26,6 +29,9 @@ class DitherOptions:
     linear: bool = False
     serpentine: bool = False
     seed: int | None = None
+    # Error diffusion to a palette: the module's own pass, whose error is
+    # never clamped, instead of bounded_error_diffusion (bounded.py).
+    unbounded: bool = False
     alpha: str = "flatten"
     grayscale: bool = False
     resize: tuple[int | None, int | None] | None = None
@@ -38,12 +44,36 @@ class DitherOptions:
         return self.palette is not None or self.colors is not None
 
 
+@functools.lru_cache(maxsize=64)
+def is_error_diffusion(method):
+    """Whether dithering.dither diffuses the error for `method`: it tries
+    the error-diffusion names and aliases before 'random' and the matrix
+    names, and error_diffusion accepts exactly those."""
+    try:
+        dithering.error_diffusion(np.zeros((1, 1), np.uint8), method)
+    except ValueError:
+        return False
+    return True
+
+
+def bounds_error(options, palette):
+    """Whether the error is bounded: error diffusion to a palette (levels
+    other than 2 with one are refused by dithering.dither itself), unless
+    the options ask for the module's own pass."""
+    return (palette is not None and options.matrix is None and not options.unbounded
+            and options.levels in (None, 2) and is_error_diffusion(options.method))
+
+
 def dither_array(array, options, palette=None):
     """The extension's result for one prepared image (uint8 array), with
-    `palette` (the image's own, under --colors) or the options' palette."""
+    `palette` (the image's own, under --colors) or the options' palette;
+    error diffusion to a palette is bounded unless options.unbounded."""
     palette = options.palette if palette is None else palette
     common = {"palette": palette, "strength": options.strength, "linear": options.linear,
               "preserve_alpha": options.alpha != "dither"}
+    if bounds_error(options, palette):
+        return bounded_error_diffusion(array, options.method, serpentine=options.serpentine,
+                                       **common)
     if options.levels is not None:
         common["levels"] = options.levels
     if options.matrix is not None:

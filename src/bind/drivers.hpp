@@ -22,11 +22,27 @@ struct CommonOptions {
     bool preserve_alpha = true;
 };
 
+// The three options every function converts last, in this order, by the
+// rules of args.hpp: false, with the exception set, at the first failure.
+inline bool convert_final_options(PyObject* strength, PyObject* linear, PyObject* preserve_alpha,
+                                  CommonOptions& options) {
+    return convert_float(strength, "strength", options.strength) &&
+           convert_bool(linear, "linear", options.linear) &&
+           convert_bool(preserve_alpha, "preserve_alpha", options.preserve_alpha);
+}
+
 // Each returns a new reference to the result (a NumPy array, or a PIL image
 // for PIL input) or nullptr with an exception set. Called attached; the
 // pixel loops run detached.
+//
+// With `bounded` a palette pass clamps each value to the working range
+// before its search (palette_pass in core/diffusion/error_diffusion.hpp);
+// levels are never bounded. The dithering module's functions pass false
+// (its error diffusion carries the whole error on); dithering_tools'
+// bounded error diffusion passes true.
 PyObject* error_diffusion(PyObject* image, std::string_view method,
-                          bool serpentine, const CommonOptions& options);
+                          bool serpentine, const CommonOptions& options,
+                          bool bounded = false);
 // `matrix` is borrowed, nullptr for the default 8x8 Bayer matrix.
 PyObject* ordered_dither(PyObject* image, PyObject* matrix,
                          const CommonOptions& options);

@@ -13,12 +13,12 @@
 namespace dithering {
 namespace {
 
-PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine) {
+PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine, bool bounded) {
     Img& img = p.img;
     const KernelRows rows = kernel_rows(kernel, p.strength);
     if (const auto* palette = std::get_if<Palette>(&p.target)) {
         return palette_pass(img.pixels.get(), img.height, img.width, img.channels, p.space,
-                            *palette, rows, serpentine);
+                            *palette, rows, serpentine, bounded);
     }
     return levels_pass_channels(img.pixels.get(), img.height, img.width, img.channels, img.alpha,
                                 p.space, std::get<Levels>(p.target), rows, serpentine);
@@ -27,7 +27,7 @@ PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine) {
 }  // namespace
 
 PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpentine,
-                          const CommonOptions& options) {
+                          const CommonOptions& options, bool bounded) {
     // The name is resolved before anything looks at the image or options.
     const Kernel* kernel = parse_method(method);
     if (!kernel) {
@@ -38,7 +38,7 @@ PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpent
     if (!prepared) return nullptr;
 
     PyThreadState* thread = PyEval_SaveThread();
-    const PassStatus status = run_passes(*prepared, *kernel, serpentine);
+    const PassStatus status = run_passes(*prepared, *kernel, serpentine, bounded);
     PyEval_RestoreThread(thread);
 
     if (status == PassStatus::out_of_memory) return PyErr_NoMemory();

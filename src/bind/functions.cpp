@@ -7,6 +7,7 @@
 #include "bind/args.hpp"
 #include "bind/docstrings.hpp"
 #include "bind/drivers.hpp"
+#include "bind/error_diffusion_entry.hpp"
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
 #include "core/diffusion/kernels.hpp"
@@ -22,8 +23,6 @@ constexpr const char* IMAGE_AND_METHOD[] = {"image", "method"};
 constexpr const char* IMAGE_AND_MATRIX[] = {"image", "matrix"};
 constexpr const char* IMAGE_ONLY[] = {"image"};
 
-constexpr const char* ERROR_DIFFUSION_KEYWORDS[] = {
-    "levels", "palette", "serpentine", "strength", "linear", "preserve_alpha"};
 constexpr const char* ORDERED_DITHER_KEYWORDS[] = {
     "levels", "palette", "strength", "linear", "preserve_alpha"};
 constexpr const char* RANDOM_DITHER_KEYWORDS[] = {
@@ -31,34 +30,11 @@ constexpr const char* RANDOM_DITHER_KEYWORDS[] = {
 constexpr const char* DITHER_KEYWORDS[] = {
     "levels", "palette", "serpentine", "seed", "strength", "linear", "preserve_alpha"};
 
-constexpr Signature ERROR_DIFFUSION_SIGNATURE{"error_diffusion", IMAGE_AND_METHOD,
-                                              ERROR_DIFFUSION_KEYWORDS};
 constexpr Signature ORDERED_DITHER_SIGNATURE{"ordered_dither", IMAGE_AND_MATRIX,
                                              ORDERED_DITHER_KEYWORDS};
 constexpr Signature RANDOM_DITHER_SIGNATURE{"random_dither", IMAGE_ONLY,
                                             RANDOM_DITHER_KEYWORDS};
 constexpr Signature DITHER_SIGNATURE{"dither", IMAGE_AND_METHOD, DITHER_KEYWORDS};
-
-constexpr std::string_view DEFAULT_METHOD = "floyd_steinberg";
-
-PyObject* error_diffusion_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    enum { IMAGE, METHOD, LEVELS, PALETTE, SERPENTINE, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
-    PyObject* slots[COUNT] = {};
-    if (!match_arguments(ERROR_DIFFUSION_SIGNATURE, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view method = DEFAULT_METHOD;
-    bool serpentine = false;
-    CommonOptions options;
-    options.palette = optional_object(slots[PALETTE]);
-    if (!convert_text(slots[METHOD], "method", method) ||
-        !convert_uint32(slots[LEVELS], "levels", options.levels) ||
-        !convert_bool(slots[SERPENTINE], "serpentine", serpentine) ||
-        !convert_float(slots[STRENGTH], "strength", options.strength) ||
-        !convert_bool(slots[LINEAR], "linear", options.linear) ||
-        !convert_bool(slots[PRESERVE_ALPHA], "preserve_alpha", options.preserve_alpha)) {
-        return nullptr;
-    }
-    return error_diffusion(slots[IMAGE], method, serpentine, options);
-}
 
 PyObject* ordered_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, MATRIX, LEVELS, PALETTE, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
@@ -67,9 +43,7 @@ PyObject* ordered_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject
     CommonOptions options;
     options.palette = optional_object(slots[PALETTE]);
     if (!convert_uint32(slots[LEVELS], "levels", options.levels) ||
-        !convert_float(slots[STRENGTH], "strength", options.strength) ||
-        !convert_bool(slots[LINEAR], "linear", options.linear) ||
-        !convert_bool(slots[PRESERVE_ALPHA], "preserve_alpha", options.preserve_alpha)) {
+        !convert_final_options(slots[STRENGTH], slots[LINEAR], slots[PRESERVE_ALPHA], options)) {
         return nullptr;
     }
     return ordered_dither(slots[IMAGE], optional_object(slots[MATRIX]), options);
@@ -84,9 +58,7 @@ PyObject* random_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
     options.palette = optional_object(slots[PALETTE]);
     if (!convert_uint32(slots[LEVELS], "levels", options.levels) ||
         !convert_int128(slots[SEED], "seed", seed) ||
-        !convert_float(slots[STRENGTH], "strength", options.strength) ||
-        !convert_bool(slots[LINEAR], "linear", options.linear) ||
-        !convert_bool(slots[PRESERVE_ALPHA], "preserve_alpha", options.preserve_alpha)) {
+        !convert_final_options(slots[STRENGTH], slots[LINEAR], slots[PRESERVE_ALPHA], options)) {
         return nullptr;
     }
     return random_dither(slots[IMAGE], seed, options);
@@ -121,9 +93,7 @@ PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         !convert_uint32(slots[LEVELS], "levels", options.levels) ||
         !convert_bool(slots[SERPENTINE], "serpentine", serpentine) ||
         !convert_int128(slots[SEED], "seed", seed) ||
-        !convert_float(slots[STRENGTH], "strength", options.strength) ||
-        !convert_bool(slots[LINEAR], "linear", options.linear) ||
-        !convert_bool(slots[PRESERVE_ALPHA], "preserve_alpha", options.preserve_alpha)) {
+        !convert_final_options(slots[STRENGTH], slots[LINEAR], slots[PRESERVE_ALPHA], options)) {
         return nullptr;
     }
     return dispatch(slots[IMAGE], method, serpentine, seed, options);
@@ -131,7 +101,7 @@ PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames); });
+    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames, false); });
 }
 
 PyObject* py_ordered_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,

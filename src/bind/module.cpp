@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "bind/functions.hpp"
+#include "bind/module_definition.hpp"
 #include "bind/once.hpp"
 #include "bind/pyref.hpp"
 
@@ -73,31 +74,13 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_gil
-    // The module keeps no state of its own and guards its one-time caches,
-    // so the free-threaded interpreter need not re-enable the GIL for it.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "dithering",  // m_name
-    "",           // m_doc: present but empty
-    0,            // m_size: no per-module state
-    nullptr,      // m_methods: the execution slot adds the functions
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition module_definition("dithering", "" /* __doc__ present but empty */,
+                                   nullptr /* the execution slot adds the functions */,
+                                   exec_module);
 
 }  // namespace
 }  // namespace dithering
 
 PyMODINIT_FUNC PyInit_dithering() {
-    return PyModuleDef_Init(&dithering::module_definition);
+    return dithering::module_definition.init();
 }

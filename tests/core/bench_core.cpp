@@ -101,11 +101,14 @@ void bench_levels_forms(const char* method, std::uint32_t count) {
     }
 }
 
+// Random colours over the whole cube, or with `inner` only in 64..191 on
+// each channel, a palette that leaves the picture's extremes outside, so
+// that its error runs far unless bounded.
 void bench_palette(const char* label, std::size_t colors, std::size_t side,
-                   PalettePassOptions options = {}) {
+                   PalettePassOptions options = {}, bool inner = false) {
     const ColorSpace space = ColorSpace::create(false);
     std::mt19937 rng(2);
-    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> byte(inner ? 64 : 0, inner ? 191 : 255);
     std::vector<std::uint8_t> list(3 * colors);
     for (auto& c : list) c = static_cast<std::uint8_t>(byte(rng));
     const Palette palette = *Palette::create(std::move(list), space);
@@ -172,5 +175,34 @@ int main(int argc, char** argv) {
     bench_palette("  64, one row, single-row form", 64, 2048, single_row);
     bench_palette("  64, rows in flight, 128-bit", 64, 2048, vec128);
     bench_palette("  256, grid, rows in flight, 128-bit", 256, 1024, vec128);
+    // The bounded pass beside the unbounded one, on palettes over the whole
+    // cube and on palettes inside it, where the unbounded values wander
+    // into the grid's outer cubes and the bounded ones never leave the
+    // innermost.
+    PalettePassOptions bounded;
+    bounded.bounded = true;
+    for (std::size_t colors : {16u, 64u, 256u, 4096u}) {
+        const std::size_t side = colors > 64 ? 1024 : 2048;
+        for (bool inner : {false, true}) {
+            for (bool bound : {false, true}) {
+                char label[64];
+                std::snprintf(label, sizeof label, "  %zu%s, %s", colors, inner ? " inner" : "",
+                              bound ? "bounded" : "unbounded");
+                bench_palette(label, colors, side, bound ? bounded : PalettePassOptions{},
+                                inner);
+            }
+        }
+    }
+    // The searches behind the bounded pass, side by side.
+    for (std::size_t colors : {32u, 64u, 128u}) {
+        for (PaletteSearch search : {PaletteSearch::full_scan, PaletteSearch::grid}) {
+            PalettePassOptions options = bounded;
+            options.search = search;
+            char label[64];
+            std::snprintf(label, sizeof label, "  %zu bounded, %s", colors,
+                          search == PaletteSearch::grid ? "grid" : "full scan");
+            bench_palette(label, colors, 2048, options);
+        }
+    }
     return 0;
 }

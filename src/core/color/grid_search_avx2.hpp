@@ -108,6 +108,19 @@ struct GridSearch {
             x = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(NearestGrid::scale(level))),
                            _mm_set1_ps(NearestGrid::offset(level)));
         }
+        return find_at(level, x, v);
+    }
+
+    // find for a value whose channels all lie in 0..255 (NaN excluded), as
+    // the bounded palette pass keeps them: always in the innermost cube, at
+    // coordinates 128..383, so the search for the cube that holds it is
+    // skipped. Any other value must take find.
+    DITHERING_AVX2_INLINE std::size_t find_inner(__m128 v) {
+        return find_at(0, _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0))), v);
+    }
+
+    // The search in cube `level`, at v's coordinates x there.
+    DITHERING_AVX2_INLINE std::size_t find_at(unsigned level, __m128 x, __m128 v) {
         const __m128i n = _mm_cvttps_epi32(x);
         const __m128i three = _mm_set1_epi32(3);
         const __m128i places = _mm_setr_epi32(4, 2, 0, 32);

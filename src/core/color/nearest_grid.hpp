@@ -29,14 +29,17 @@ struct alignas(64) CandidateQuad {
 // d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2 (each step rounded on its
 // own), NaN never winning and 0 when nothing is below +inf.
 //
-// Error diffusion never clamps its values, so with a palette that does not
-// enclose a picture's colours (a photo's own palette never holds its
-// extremes) the values wander far outside 0..255, often for most of the
-// pixels. The grid therefore has LEVELS nested cubes around 128, each 8
-// times wider than the one inside it, of 32 x 32 x 32 cells each: cells of
-// width 16 over [-128, 384), of 128 over [-1920, 2176), and so on. A value
-// is looked up in the smallest cube that holds it; values outside the
-// largest (and NaN) take Palette::nearest's full scan. A cell whose list
+// Error diffusion does not clamp its values (unless bounded), so with a
+// palette that does not enclose a picture's colours (a photo's own palette
+// never holds its extremes) the values wander far outside 0..255, often for
+// most of the pixels. The grid therefore has LEVELS nested cubes around
+// 128, each 8 times wider than the one inside it, of 32 x 32 x 32 cells
+// each: cells of width 16 over [-128, 384), of 128 over [-1920, 2176), and
+// so on. A value is looked up in the smallest cube that holds it; values
+// outside the largest (and NaN) take Palette::nearest's full scan. Values
+// in 0..255 (the bounded pass's) only ever reach the innermost cube; the
+// outer cubes' cells are built on first use, so they then cost nothing but
+// the untouched, zero-filled pages of their table. A cell whose list
 // would hold more than SPLIT_QUADS quads (where the palette crowds) is
 // split into 4 x 4 x 4 cells, so that lists stay short wherever the
 // colours are; a child still holding many more (a palette of thousands

@@ -94,9 +94,11 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
 
 PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
                         std::size_t channels, const ColorSpace& space, const Palette& palette,
-                        const KernelRows& rows, bool serpentine) noexcept {
-    return palette_pass_with(PalettePassOptions{}, pixels, height, width, channels, space,
-                             palette, rows, serpentine);
+                        const KernelRows& rows, bool serpentine, bool bounded) noexcept {
+    PalettePassOptions options;
+    options.bounded = bounded;
+    return palette_pass_with(options, pixels, height, width, channels, space, palette, rows,
+                             serpentine);
 }
 
 PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
@@ -105,7 +107,7 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
                              const KernelRows& rows, bool serpentine) noexcept {
     if (!fast_forms_apply(rows)) {
         return palette_pass_plain(pixels, height, width, channels, space, palette, rows,
-                                  serpentine);
+                                  serpentine, options.bounded);
     }
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
@@ -117,7 +119,7 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
             return palette_pass_avx2(pixels, height, width, channels, space, palette,
                                      direction_weights(rows, false),
                                      direction_weights(rows, true), serpentine, options.search,
-                                     options.rows);
+                                     options.rows, options.bounded);
         }
 #endif
         form = automatic_palette_form(palette.size());
@@ -125,10 +127,10 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
     if (form == PaletteForm::rows_vec128) {
         return palette_pass_vec128(pixels, height, width, channels, space, palette,
                                    direction_weights(rows, false), direction_weights(rows, true),
-                                   serpentine, options.search, options.rows);
+                                   serpentine, options.search, options.rows, options.bounded);
     }
     return palette_pass_register_scan(pixels, height, width, channels, space, palette, rows,
-                                      serpentine);
+                                      serpentine, options.bounded);
 }
 
 }  // namespace dithering

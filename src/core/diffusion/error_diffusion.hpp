@@ -24,10 +24,11 @@ namespace dithering {
 // right to left with the mirrored windows of `rows`, every other row left
 // to right with the forward ones. Each pixel value is lut[byte] plus the
 // error accumulated on it; it is quantized, its output byte written over
-// the input byte, and the whole error (the value is never clamped) spread
-// with the weights of `rows`. Single precision throughout, every multiply
-// and add rounded on its own. Error pushed outside the image is dropped.
-// An empty image is a no-op. Neither pass throws or aborts.
+// the input byte, and the whole error (the value is never clamped, except
+// by the bounded palette pass) spread with the weights of `rows`. Single
+// precision throughout, every multiply and add rounded on its own. Error
+// pushed outside the image is dropped. An empty image is a no-op. Neither
+// pass throws or aborts.
 //
 // levels_pass and palette_pass give, byte for byte, the results of the
 // *_plain forms (plain_pass.hpp), which follow the window-by-window
@@ -54,9 +55,18 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
 // Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
 // (channels >= 3), writing colors[j] there; channels from 3 up are neither
 // read nor written.
+//
+// With `bounded` each component of a pixel's value is first clamped to the
+// working range 0..255 (value_bound.hpp), and the error spread is the
+// clamped value minus the chosen colour. Without it, a palette that does
+// not enclose the picture's colours lets the error pile up far beyond
+// 0..255, to come out pixels later as streaks; with it every error
+// component stays within -255..255. Levels need no bound: 0 and 255 are
+// always levels, so a value beyond them keeps no more error than was
+// carried onto it, and the error cannot run away.
 PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
                         std::size_t channels, const ColorSpace& space, const Palette& palette,
-                        const KernelRows& rows, bool serpentine) noexcept;
+                        const KernelRows& rows, bool serpentine, bool bounded = false) noexcept;
 
 // Which form of the palette pass runs: the choice palette_pass makes; one
 // row at a time (register_scan.hpp: Palette::nearest, or a NearestGrid above
@@ -72,11 +82,12 @@ enum class PaletteForm { automatic, single_row, rows_vec128, rows_avx2 };
 // colour in registers for small palettes, a NearestGrid for larger ones)
 // and keep up to `rows` rows in flight (1..PALETTE_MAX_ROWS, 0 for the
 // default; serpentine scans run one row at a time). Every choice gives the
-// same bytes.
+// same bytes. `bounded` is palette_pass's.
 struct PalettePassOptions {
     PaletteForm form = PaletteForm::automatic;
     PaletteSearch search = PaletteSearch::automatic;
     std::size_t rows = 0;
+    bool bounded = false;
 };
 PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
                              std::size_t height, std::size_t width, std::size_t channels,

@@ -22,9 +22,10 @@ inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 
 // Both forms: for weights where fast_forms_apply and that spread something
 // (row 0 used); the caller checks. Same contract and the same bytes as
-// palette_pass_plain. `rows_in_flight` is 1..PALETTE_MAX_ROWS (0 picks the
-// default); serpentine scans always run one row at a time. Fail only with
-// out_of_memory (the error rows, or the grid's tables).
+// palette_pass_plain, with or without its bound (`bounded`).
+// `rows_in_flight` is 1..PALETTE_MAX_ROWS (0 picks the default); serpentine
+// scans always run one row at a time. Fail only with out_of_memory (the
+// error rows, or the grid's tables).
 
 #if DITHERING_ARCH_X86
 // Only callable when nearest_path_supported(NearestPath::avx2).
@@ -32,7 +33,8 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
                              std::size_t channels, const ColorSpace& space,
                              const Palette& palette, const DirectionWeights& forward,
                              const DirectionWeights& reverse, bool serpentine,
-                             PaletteSearch search, std::size_t rows_in_flight) noexcept;
+                             PaletteSearch search, std::size_t rows_in_flight,
+                             bool bounded) noexcept;
 
 // The pass's whole-palette search of a palette of at most 64 colours, on
 // a single value, for tests; only callable with AVX2.
@@ -47,7 +49,8 @@ PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::si
                                std::size_t channels, const ColorSpace& space,
                                const Palette& palette, const DirectionWeights& forward,
                                const DirectionWeights& reverse, bool serpentine,
-                               PaletteSearch search, std::size_t rows_in_flight) noexcept;
+                               PaletteSearch search, std::size_t rows_in_flight,
+                               bool bounded) noexcept;
 
 // The 128-bit form's whole-palette search of a palette of at most 64
 // colours, on a single value, for tests.

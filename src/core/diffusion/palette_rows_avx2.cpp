@@ -26,6 +26,7 @@
 #include "core/color/nearest_scan.hpp"
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
+#include "core/diffusion/value_bound.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -128,11 +129,14 @@ struct CallScan {
     }
 };
 
-// A NearestGrid lookup (grid_search_avx2.hpp) on the pass's 4-lane value.
+// A NearestGrid lookup (grid_search_avx2.hpp) on the pass's 4-lane value;
+// INNER for the bounded pass, whose values never leave the innermost cube.
+template <bool INNER>
 struct GridFind {
     GridSearch grid;
     void refresh() { grid.refresh(); }
     DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) {
+        if constexpr (INNER) return grid.find_inner(as_m128(v));
         return grid.find(as_m128(v));
     }
 };
@@ -148,22 +152,28 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
                              std::size_t channels, const ColorSpace& space,
                              const Palette& palette, const DirectionWeights& forward,
                              const DirectionWeights& reverse, bool serpentine,
-                             PaletteSearch search, std::size_t rows_in_flight) noexcept {
+                             PaletteSearch search, std::size_t rows_in_flight,
+                             bool bounded) noexcept {
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
     const std::size_t rows = rows_for(rows_in_flight, serpentine);
     Buffers buffers;
     if (!allocate(buffers, width, rows, palette)) return PassStatus::out_of_memory;
     const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
-                    &forward, &reverse, serpentine, rows,     &buffers};
+                    &forward, &reverse, serpentine, bounded,  rows,             &buffers};
     if (search == PaletteSearch::automatic) {
         search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
     }
     if (search == PaletteSearch::grid) {
         std::optional<NearestGrid> grid = NearestGrid::create(palette);
         if (grid) {
-            GridFind s{grid_search_of(*grid)};
-            run_pass(pass, s);
+            if (bounded) {
+                GridFind<true> s{grid_search_of(*grid)};
+                run_pass_as<true>(pass, s);
+            } else {
+                GridFind<false> s{grid_search_of(*grid)};
+                run_pass_as<false>(pass, s);
+            }
         } else {
             // The grid only saves time: without memory for it, every pixel
             // scans the whole palette.

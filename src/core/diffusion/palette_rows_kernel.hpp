@@ -1,10 +1,12 @@
 // The palette pass with rows in flight, written once: each source file that
-// includes this has first included simd/vec128.hpp (before any target
-// pragma, so that its functions exist only for the baseline processor) and
-// one form of the 8-lane type (simd/vec8_avx2.hpp or simd/vec8_halves.hpp),
-// and gets its own copy of the loops, at internal linkage, for that form.
-// The nearest-colour search is a template parameter: each form brings the
-// searches that suit its registers.
+// includes this has first included simd/vec128.hpp and value_bound.hpp
+// (before any target pragma, so that their functions exist only for the
+// baseline processor) and one form of the 8-lane type (simd/vec8_avx2.hpp
+// or simd/vec8_halves.hpp), and gets its own copy of the loops, at internal
+// linkage, for that form. The nearest-colour search is a template
+// parameter: each form brings the searches that suit its registers. So is
+// the bound of the bounded pass (value_bound.hpp): the loops are built
+// with it and without it.
 //
 // Each pixel's value depends on the error of the pixel before it, through
 // the nearest-colour search, so one row is a single long dependency chain
@@ -45,6 +47,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/diffusion/value_bound.hpp"
 #include "core/simd/compiler.hpp"
 
 namespace dithering::palette_rows {
@@ -83,12 +86,13 @@ struct Cursor {
 // ------------------------------------------------------------ row kernels
 
 // One pixel of a row scanned in direction S, exactly as palette_scan in
-// register_scan.cpp: value, nearest colour, output bytes, error, and the
-// error carried to the next two pixels.
-template <int S, class Search>
+// register_scan.cpp: value (clamped when BOUNDED), nearest colour, output
+// bytes, error, and the error carried to the next two pixels.
+template <int S, bool BOUNDED, class Search>
 DITHERING_ALWAYS_INLINE void step(Search& search, const Context& ctx, Cursor& c) {
     const F32x4 base = lanes(ctx.lut[c.px[0]], ctx.lut[c.px[1]], ctx.lut[c.px[2]], 0.0f);
-    const F32x4 v = base + c.ahead1;
+    F32x4 v = base + c.ahead1;
+    if constexpr (BOUNDED) v = bound_to_working_range(v);
     const std::size_t j = search.find(v);
     const std::uint8_t* color = ctx.colors + 3 * j;
     c.px[0] = color[0];
@@ -102,20 +106,20 @@ DITHERING_ALWAYS_INLINE void step(Search& search, const Context& ctx, Cursor& c)
     c.cur += 4 * S;
 }
 
-template <int S, class Search>
+template <int S, bool BOUNDED, class Search>
 DITHERING_NOINLINE void run_row(Search& shared, const Context& shared_ctx, Cursor& cursor,
                                        std::size_t count) {
     Search search = shared;
     search.refresh();
     const Context ctx = shared_ctx;
     Cursor c = cursor;
-    for (std::size_t i = 0; i < count; ++i) step<S>(search, ctx, c);
+    for (std::size_t i = 0; i < count; ++i) step<S, BOUNDED>(search, ctx, c);
     cursor = c;
 }
 
 // G rows left to right, one step each per round, for `count` rounds. The
 // cursors live in named locals so that they stay in registers.
-template <std::size_t G, class Search>
+template <std::size_t G, bool BOUNDED, class Search>
 DITHERING_NOINLINE void run_rows(Search& shared, const Context& shared_ctx,
                                         Cursor* cursors, std::size_t count) {
     static_assert(G >= 2 && G <= 4 && G <= PALETTE_MAX_ROWS);
@@ -127,10 +131,10 @@ DITHERING_NOINLINE void run_rows(Search& shared, const Context& shared_ctx,
     Cursor c2 = cursors[G > 2 ? 2 : 0];
     Cursor c3 = cursors[G > 3 ? 3 : 0];
     for (std::size_t i = 0; i < count; ++i) {
-        step<1>(search, ctx, c0);
-        step<1>(search, ctx, c1);
-        if constexpr (G > 2) step<1>(search, ctx, c2);
-        if constexpr (G > 3) step<1>(search, ctx, c3);
+        step<1, BOUNDED>(search, ctx, c0);
+        step<1, BOUNDED>(search, ctx, c1);
+        if constexpr (G > 2) step<1, BOUNDED>(search, ctx, c2);
+        if constexpr (G > 3) step<1, BOUNDED>(search, ctx, c3);
     }
     cursors[0] = c0;
     cursors[1] = c1;
@@ -230,6 +234,7 @@ struct Pass {
     const DirectionWeights* forward;
     const DirectionWeights* reverse;
     bool serpentine;
+    bool bounded;      // value_bound.hpp
     std::size_t rows;  // in flight
     Buffers* buffers;
 };
@@ -260,7 +265,7 @@ Cursor start_row(const Pass& p, std::size_t y, std::size_t slot) {
     return {p.pixels + (y * p.width + column) * p.channels, cur, load4(cur), load4(cur + 4 * S)};
 }
 
-template <class Search>
+template <bool BOUNDED, class Search>
 void run_group(const Pass& p, Search& search, std::size_t y, std::size_t g) {
     const Context ctx = context_for(p, *p.forward);
     float* const* ring = p.buffers->ring;
@@ -275,9 +280,9 @@ void run_group(const Pass& p, Search& search, std::size_t y, std::size_t g) {
         const bool steady = t0 > (g - 1) * LAG && t1 <= p.width;
         if (steady) {
             switch (g) {
-                case 2: run_rows<2>(search, ctx, cursors, CHUNK); break;
-                case 3: run_rows<3>(search, ctx, cursors, CHUNK); break;
-                default: run_rows<4>(search, ctx, cursors, CHUNK); break;
+                case 2: run_rows<2, BOUNDED>(search, ctx, cursors, CHUNK); break;
+                case 3: run_rows<3, BOUNDED>(search, ctx, cursors, CHUNK); break;
+                default: run_rows<4, BOUNDED>(search, ctx, cursors, CHUNK); break;
             }
         } else {
             for (std::size_t r = 0; r < g; ++r) {
@@ -286,7 +291,7 @@ void run_group(const Pass& p, Search& search, std::size_t y, std::size_t g) {
                 const std::size_t hi = t1 > lead ? std::min(t1 - lead, p.width) : 0;
                 if (lo >= hi) continue;
                 if (lo == 0) cursors[r] = start_row<1>(p, y + r, r);
-                run_row<1>(search, ctx, cursors[r], hi - lo);
+                run_row<1, BOUNDED>(search, ctx, cursors[r], hi - lo);
             }
         }
         for (std::size_t r = 0; r < g; ++r) {
@@ -302,8 +307,8 @@ void run_group(const Pass& p, Search& search, std::size_t y, std::size_t g) {
     }
 }
 
-template <class Search>
-void run_pass(const Pass& p, Search& search) {
+template <bool BOUNDED, class Search>
+void run_pass_as(const Pass& p, Search& search) {
     Buffers& b = *p.buffers;
     for (std::size_t y = 0; y < p.height;) {
         const std::size_t g = p.serpentine ? 1 : std::min(p.rows, p.height - y);
@@ -313,21 +318,30 @@ void run_pass(const Pass& p, Search& search) {
             const Context ctx = context_for(p, w);
             if (back) {
                 Cursor c = start_row<-1>(p, y, 0);
-                run_row<-1>(search, ctx, c, p.width);
+                run_row<-1, BOUNDED>(search, ctx, c, p.width);
                 spread_rows<-1>(b.ring, 0, ctx.record, w, 0, p.width);
             } else {
                 Cursor c = start_row<1>(p, y, 0);
-                run_row<1>(search, ctx, c, p.width);
+                run_row<1, BOUNDED>(search, ctx, c, p.width);
                 spread_rows<1>(b.ring, 0, ctx.record, w, 0, p.width);
             }
         } else {
-            run_group(p, search, y, g);
+            run_group<BOUNDED>(p, search, y, g);
         }
         // The group's rows are finished: clear them and move them to the
         // end, behind the two rows below the group.
         for (std::size_t r = 0; r < g; ++r) std::memset(b.ring[r], 0, b.stride * sizeof(float));
         std::rotate(b.ring, b.ring + g, b.ring + p.rows + 2);
         y += g;
+    }
+}
+
+template <class Search>
+void run_pass(const Pass& p, Search& search) {
+    if (p.bounded) {
+        run_pass_as<true>(p, search);
+    } else {
+        run_pass_as<false>(p, search);
     }
 }
 

@@ -15,6 +15,7 @@
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 #include "core/simd/vec8_halves.hpp"
+#include "core/diffusion/value_bound.hpp"
 #include "core/diffusion/palette_rows_kernel.hpp"
 
 namespace dithering::palette_rows {
@@ -117,14 +118,15 @@ PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::si
                                std::size_t channels, const ColorSpace& space,
                                const Palette& palette, const DirectionWeights& forward,
                                const DirectionWeights& reverse, bool serpentine,
-                               PaletteSearch search, std::size_t rows_in_flight) noexcept {
+                               PaletteSearch search, std::size_t rows_in_flight,
+                               bool bounded) noexcept {
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
     const std::size_t rows = rows_for(rows_in_flight, serpentine);
     Buffers buffers;
     if (!allocate(buffers, width, rows, palette)) return PassStatus::out_of_memory;
     const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
-                    &forward, &reverse, serpentine, rows,     &buffers};
+                    &forward, &reverse, serpentine, bounded,  rows,             &buffers};
     if (search == PaletteSearch::automatic) {
         search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
     }

@@ -4,6 +4,7 @@
 #include "core/diffusion/plain_pass.hpp"
 
 #include "core/color/nearest_scan.hpp"
+#include "core/diffusion/value_bound.hpp"
 
 namespace dithering {
 
@@ -40,10 +41,14 @@ PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size
     return PassStatus::ok;
 }
 
-PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                              std::size_t channels, const ColorSpace& space,
-                              const Palette& palette, const KernelRows& rows,
-                              bool serpentine) noexcept {
+namespace {
+
+// The palette pass, with or without the bound of value_bound.hpp.
+template <bool BOUNDED>
+PassStatus palette_pass_plain_as(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                                 std::size_t channels, const ColorSpace& space,
+                                 const Palette& palette, const KernelRows& rows,
+                                 bool serpentine) noexcept {
     if (height == 0 || width == 0 || palette.size() == 0) return PassStatus::ok;
     ErrorRows error(width, 3, 0);
     if (!error.ok()) return PassStatus::out_of_memory;
@@ -57,6 +62,9 @@ PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::siz
             const float* carried = targets[0] + 3 * (x + 2);
             float v[3];
             for (std::size_t k = 0; k < 3; ++k) v[k] = space.lut[px[k]] + carried[k];
+            if constexpr (BOUNDED) {
+                for (std::size_t k = 0; k < 3; ++k) v[k] = bound_to_working_range(v[k]);
+            }
             const std::size_t j = nearest_reference(palette.working.data(), palette.size(),
                                                     v[0], v[1], v[2]);
             float e[3];
@@ -78,6 +86,18 @@ PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::siz
         error.rotate();
     }
     return PassStatus::ok;
+}
+
+}  // namespace
+
+PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
+                              std::size_t channels, const ColorSpace& space,
+                              const Palette& palette, const KernelRows& rows, bool serpentine,
+                              bool bounded) noexcept {
+    return bounded ? palette_pass_plain_as<true>(pixels, height, width, channels, space, palette,
+                                                 rows, serpentine)
+                   : palette_pass_plain_as<false>(pixels, height, width, channels, space,
+                                                  palette, rows, serpentine);
 }
 
 }  // namespace dithering

@@ -20,14 +20,16 @@ namespace dithering {
 // current row cleared and the rows rotated at each row end. The contract
 // of each is that of levels_pass and palette_pass (error_diffusion.hpp).
 // With `trace` non-null the levels form also writes the error of each
-// pixel to trace[y * width + x], for tests.
+// pixel to trace[y * width + x], for tests. With `bounded` the palette form
+// clamps each pixel's value to 0..255 before its search (value_bound.hpp),
+// as palette_pass does with `bounded`.
 PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
                              std::size_t channels, std::size_t channel, const ColorSpace& space,
                              const Levels& levels, const KernelRows& rows, bool serpentine,
                              float* trace = nullptr) noexcept;
 PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
                               std::size_t channels, const ColorSpace& space,
-                              const Palette& palette, const KernelRows& rows,
-                              bool serpentine) noexcept;
+                              const Palette& palette, const KernelRows& rows, bool serpentine,
+                              bool bounded = false) noexcept;
 
 }  // namespace dithering

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "core/color/nearest_grid.hpp"
+#include "core/diffusion/value_bound.hpp"
 #include "core/simd/vec128.hpp"
 
 namespace dithering {
@@ -122,8 +123,9 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
 // an idle lane that stays 0), so each pixel's value, error and carried
 // cells are single vectors computed lane by lane with the same operations
 // as the three-float cells of the plain form. With a grid, the nearest
-// colour is looked up there (the same index as the full scan).
-template <int S, bool SPREAD>
+// colour is looked up there (the same index as the full scan). BOUNDED
+// clamps the value before the search (value_bound.hpp).
+template <int S, bool SPREAD, bool BOUNDED>
 void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
                   const float* lut, const Palette& palette, NearestGrid* grid,
                   const float* working4,
@@ -136,7 +138,8 @@ void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
     F32x4 ahead2 = simd::load4(cur + 4 * (cell + S));
     for (std::size_t i = 0; i < width; ++i) {
         const F32x4 base = simd::lanes(lut[px[0]], lut[px[1]], lut[px[2]], 0.0f);
-        const F32x4 v = base + ahead1;
+        F32x4 v = base + ahead1;
+        if constexpr (BOUNDED) v = bound_to_working_range(v);
         const float c0 = simd::first(v);
         const float c1 = simd::second(v);
         const float c2 = simd::third(v);
@@ -179,6 +182,18 @@ void palette_spread_below(float* row, const float* errors, const float (&weight)
 using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
                             const Palette&, NearestGrid*, const float*, float, float,
                             const float*, float*, std::ptrdiff_t);
+
+template <int S, bool BOUNDED>
+PaletteScan palette_scan_for(bool spread) {
+    return spread ? &palette_scan<S, true, BOUNDED> : &palette_scan<S, false, BOUNDED>;
+}
+
+PaletteScan palette_scan_for(bool back, bool spread, bool bounded) {
+    if (back) {
+        return bounded ? palette_scan_for<-1, true>(spread) : palette_scan_for<-1, false>(spread);
+    }
+    return bounded ? palette_scan_for<1, true>(spread) : palette_scan_for<1, false>(spread);
+}
 
 // Above this many colours a grid's few candidates per cell beat scanning
 // every colour; below, the scan is as fast and needs no building.
@@ -229,7 +244,8 @@ PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
 PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                       std::size_t width, std::size_t channels,
                                       const ColorSpace& space, const Palette& palette,
-                                      const KernelRows& rows, bool serpentine) noexcept {
+                                      const KernelRows& rows, bool serpentine,
+                                      bool bounded) noexcept {
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
     if (m > std::numeric_limits<std::size_t>::max() / 16) return PassStatus::out_of_memory;
@@ -260,10 +276,7 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
         std::uint8_t* first = back ? row + (width - 1) * channels : row;
         const std::ptrdiff_t px_step = back ? -step : step;
         const std::ptrdiff_t cell = back ? last_cell : 2;
-        const PaletteScan scan = back ? (w.spread ? &palette_scan<-1, true>
-                                                  : &palette_scan<-1, false>)
-                                      : (w.spread ? &palette_scan<1, true>
-                                                  : &palette_scan<1, false>);
+        const PaletteScan scan = palette_scan_for(back, w.spread, bounded);
         scan(first, px_step, width, lut, palette, search, working4, w.ahead1, w.ahead2,
              error.cur(), errors, cell);
         for (std::size_t r = 0; r < 2; ++r) {

@@ -17,7 +17,8 @@ namespace dithering {
 // The bytes of levels_pass_plain and palette_pass_plain, raster or
 // serpentine, for weights where fast_forms_apply(rows); only the 128-bit
 // vectors every x86-64 and aarch64 processor has are used. The palette form
-// searches with Palette::nearest, or above 64 colours a NearestGrid.
+// searches with Palette::nearest, or above 64 colours a NearestGrid; with
+// `bounded` it gives palette_pass_plain's bounded bytes.
 // Fail only with out_of_memory.
 PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                      std::size_t width, std::size_t channels,
@@ -27,6 +28,7 @@ PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
 PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
                                       std::size_t width, std::size_t channels,
                                       const ColorSpace& space, const Palette& palette,
-                                      const KernelRows& rows, bool serpentine) noexcept;
+                                      const KernelRows& rows, bool serpentine,
+                                      bool bounded = false) noexcept;
 
 }  // namespace dithering

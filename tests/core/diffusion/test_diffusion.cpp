@@ -1,6 +1,7 @@
 // Error-diffusion passes: worked examples, and the fast forms against the
 // plain window-by-window forms on many random images.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,8 @@
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/method_names.hpp"
 #include "core/diffusion/plain_pass.hpp"
+#include "core/diffusion/value_bound.hpp"
+#include "core/simd/vec128.hpp"
 
 using namespace dithering;
 
@@ -304,15 +307,27 @@ Bytes palette_run_with(const PalettePassOptions& options, Bytes pixels, std::siz
 // channel (duplicates and ties); multiples of 8, where the nearest-colour
 // grid has cell edges; or dark colours only, so that the error on a bright
 // image runs far outside 0..255 and the searches leave their fast paths.
+// For the bounded pass, palettes far inside the cube, which clamp most
+// values: every colour in 100..150 on each channel (kind 4); three mid
+// greys, repeated (5); tight clusters around three centres (6).
 Bytes palette_colors(std::mt19937& rng, std::size_t m, int kind) {
     std::uniform_int_distribution<int> byte(0, 255);
+    int centres[3][3] = {};
+    if (kind == 6) {
+        for (auto& centre : centres) {
+            for (int& c : centre) c = byte(rng);
+        }
+    }
     Bytes colors(3 * m);
-    for (auto& c : colors) {
+    for (std::size_t i = 0; i < colors.size(); ++i) {
         int v = byte(rng);
         if (kind == 1) v = (v % 4) * 85;
         if (kind == 2) v = std::min(255, (v % 33) * 8);
         if (kind == 3) v = v % 40;
-        c = static_cast<std::uint8_t>(v);
+        if (kind == 4) v = 100 + v % 51;
+        if (kind == 5) v = 96 + 32 * static_cast<int>((i / 3) % 3);
+        if (kind == 6) v = std::clamp(centres[(i / 3) % 3][i % 3] + v % 9 - 4, 0, 255);
+        colors[i] = static_cast<std::uint8_t>(v);
     }
     return colors;
 }
@@ -438,4 +453,269 @@ CORE_TEST(diffusion_reports_impossible_sizes) {
     CHECK(palette_pass_plain(&dummy, 1, huge / 8, 3, space, palette, rows, false) == none);
     CHECK(dummy == 7);
     CHECK(levels_pass(&dummy, 0, 5, 1, 0, space, levels, rows, false) == PassStatus::ok);
+}
+
+// ----------------------------------------------------------- bounded pass
+
+namespace {
+
+std::uint32_t bits_of(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+}  // namespace
+
+CORE_TEST(diffusion_bound_is_the_same_in_every_lane) {
+    // The scalar clamp and the vector one give the same bits, for zeros of
+    // either sign, NaN and the infinities too.
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float values[] = {0.0f,    -0.0f,   255.0f, 254.99998f, 255.00002f,
+                            -1e-45f, 1e-45f,  -1.0f,  300.5f,     127.5f,
+                            inf,     -inf,    nan,    -nan,       -3e38f,
+                            3e38f,   100.25f, -0.5f};
+    for (float a : values) {
+        for (float b : values) {
+            const float want[2] = {bound_to_working_range(a), bound_to_working_range(b)};
+            const simd::F32x4 got = bound_to_working_range(simd::lanes(a, b, a, b));
+            float lane[4];
+            simd::store4(lane, got);
+            for (std::size_t i = 0; i < 4; ++i) CHECK(bits_of(lane[i]) == bits_of(want[i % 2]));
+        }
+    }
+    CHECK(bound_to_working_range(-7.0f) == 0.0f);
+    CHECK(bound_to_working_range(1000.0f) == 255.0f);
+    CHECK(bound_to_working_range(12.5f) == 12.5f);
+    CHECK(bits_of(bound_to_working_range(255.00002f)) == bits_of(255.0f));
+    CHECK(bits_of(bound_to_working_range(254.99998f)) == bits_of(254.99998f));
+    // Whatever comes in lies in 0..255 after: -0.0 and NaN become +0.
+    CHECK(bits_of(bound_to_working_range(-0.0f)) == bits_of(0.0f));
+    CHECK(bits_of(bound_to_working_range(-1e-45f)) == bits_of(0.0f));
+    CHECK(bits_of(bound_to_working_range(nan)) == bits_of(0.0f));
+    CHECK(bits_of(bound_to_working_range(-nan)) == bits_of(0.0f));
+    CHECK(bound_to_working_range(inf) == 255.0f && bound_to_working_range(-inf) == 0.0f);
+}
+
+CORE_TEST(diffusion_bounded_palette_worked_example) {
+    // One row, floyd_steinberg (7/16 to the next pixel), sRGB; every
+    // colour's blue is 0, so red picks from {0, 200} and green from
+    // {55, 255} on their own. Pixel 0, (255, 0): (200, 55), error (55, -55),
+    // 7/16 of which is (24.0625, -24.0625). Pixel 1, (279.0625, -24.0625):
+    // (200, 55) again. Unbounded, its error is (79.0625, -79.0625) and
+    // pixel 2 is (70, 185) + (34.58984375, -34.58984375) =
+    // (104.58984375, 150.41015625): nearer 200 than 0 and 55 than 255.
+    // Bounded, pixel 1 is clamped to (255, 0), its error stays (55, -55),
+    // and pixel 2 is (94.0625, 160.9375): nearer 0 and 255.
+    const ColorSpace space = ColorSpace::create(false);
+    const Palette palette =
+        *Palette::create({0, 55, 0, 0, 255, 0, 200, 55, 0, 200, 255, 0}, space);
+    const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+    const Bytes image{255, 0, 0, 255, 0, 0, 70, 185, 0};
+    const Bytes unbounded{200, 55, 0, 200, 55, 0, 200, 55, 0};
+    const Bytes bounded{200, 55, 0, 200, 55, 0, 0, 255, 0};
+    for (bool bound : {false, true}) {
+        const Bytes& want = bound ? bounded : unbounded;
+        Bytes plain = image;
+        CHECK(palette_pass_plain(plain.data(), 1, 3, 3, space, palette, rows, false, bound) ==
+              PassStatus::ok);
+        CHECK(plain == want);
+        Bytes fast = image;
+        CHECK(palette_pass(fast.data(), 1, 3, 3, space, palette, rows, false, bound) ==
+              PassStatus::ok);
+        CHECK(fast == want);
+        for (PaletteForm form : {PaletteForm::single_row, PaletteForm::rows_vec128,
+                                 PaletteForm::rows_avx2}) {
+            PalettePassOptions options{form, PaletteSearch::automatic, 0};
+            options.bounded = bound;
+            CHECK(palette_run_with(options, image, 1, 3, 3, space, palette, rows, false) == want);
+        }
+    }
+    // The default is unbounded.
+    Bytes fast = image;
+    CHECK(palette_pass(fast.data(), 1, 3, 3, space, palette, rows, false) == PassStatus::ok);
+    CHECK(fast == unbounded);
+}
+
+CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
+    // Every bounded form, search and number of rows in flight against the
+    // bounded plain form, as for the unbounded pass, on every kind of
+    // palette, most of all those far inside the cube, where nearly every
+    // value is clamped.
+    std::mt19937 rng(4242);
+    const std::size_t sizes[] = {2,  3,  4,  5,  8,  9,   16,  17,  24,  32,
+                                 33, 48, 64, 65, 100, 256, 300, 700, 1025, 4096};
+    const std::size_t widths[] = {1, 2, 3, 5, 15, 16, 17, 20, 21, 24, 37, 41, 60, 100, 203};
+    const float strengths[] = {1.0f, 0.75f, 0.3f, 1.0f, 0.0f};
+    std::uniform_int_distribution<std::size_t> tall(1, 40);
+    const std::vector<PaletteForm> forms = row_forms();
+    std::size_t compared = 0;
+    std::size_t mismatches = 0;
+    std::size_t differing = 0;  // bounded bytes other than the unbounded ones
+    for (int round = 0; round < 240; ++round) {
+        const Kernel& kernel = KERNELS[static_cast<std::size_t>(round) % KERNELS.size()];
+        const float strength = strengths[static_cast<std::size_t>(round / 9) % 5];
+        const KernelRows rows = kernel_rows(kernel, strength);
+        const ColorSpace space = ColorSpace::create(round % 3 == 0);
+        const bool serpentine = round % 4 == 1;
+        const std::size_t m = sizes[rng() % std::size(sizes)];
+        // Half the palettes far inside the cube.
+        const int kind = round % 2 == 0 ? 4 + static_cast<int>(rng() % 3)
+                                        : static_cast<int>(rng() % 4);
+        const Palette palette = *Palette::create(palette_colors(rng, m, kind), space);
+        const std::size_t w = widths[rng() % std::size(widths)];
+        const std::size_t h = m >= 1000 || round % 3 == 2 ? tall(rng) / 5 + 1 : tall(rng);
+        const std::size_t ch = 3 + rng() % 2;
+        const Bytes image = random_image(rng, h * w * ch);
+        Bytes plain = image;
+        CHECK(palette_pass_plain(plain.data(), h, w, ch, space, palette, rows, serpentine,
+                                 true) == PassStatus::ok);
+        for (std::size_t p = 3; p < image.size(); p += ch) {
+            // Channels from 3 up are left alone, bounded or not.
+            for (std::size_t k = 3; k < ch; ++k) {
+                if (plain[p - 3 + k] != image[p - 3 + k]) ++mismatches;
+            }
+        }
+        if (palette_run(Form::plain, image, h, w, ch, space, palette, rows, serpentine) != plain) {
+            ++differing;
+        }
+        Bytes automatic = image;
+        CHECK(palette_pass(automatic.data(), h, w, ch, space, palette, rows, serpentine, true) ==
+              PassStatus::ok);
+        if (automatic != plain) ++mismatches;
+        PalettePassOptions baseline{PaletteForm::single_row, PaletteSearch::automatic, 0};
+        baseline.bounded = true;
+        if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) !=
+            plain) {
+            ++mismatches;
+        }
+        for (PaletteForm form : forms) {
+            for (PaletteSearch search : SEARCHES) {
+                for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u}) {
+                    PalettePassOptions options{form, search, in_flight};
+                    options.bounded = true;
+                    if (palette_run_with(options, image, h, w, ch, space, palette, rows,
+                                         serpentine) != plain) {
+                        ++mismatches;
+                    }
+                    ++compared;
+                }
+            }
+        }
+    }
+    CHECK(mismatches == 0);
+    CHECK(compared == 240 * 3 * 5 * forms.size());
+    // The bound is not idle: on palettes inside the cube it changes the
+    // bytes of most images.
+    CHECK(differing > 60);
+}
+
+CORE_TEST(diffusion_bounded_palette_large_images_match_plain) {
+    // Long rows and many groups of rows in flight, bounded, for palette
+    // sizes that take each search by default and palettes that clamp
+    // most values; serpentine and linear too.
+    std::mt19937 rng(12);
+    const ColorSpace srgb = ColorSpace::create(false);
+    const ColorSpace linear = ColorSpace::create(true);
+    const KernelRows fs = kernel_rows(KERNELS[0], 1.0f);
+    const KernelRows jjn = kernel_rows(*parse_method("jjn"), 1.0f);
+    const KernelRows stucki = kernel_rows(*parse_method("stucki"), 0.8f);
+    for (std::size_t m : {4u, 16u, 48u, 256u, 4096u}) {
+        for (int kind : {0, 3, 4, 5, 6}) {
+            const ColorSpace& space = kind % 2 == 0 ? srgb : linear;
+            const Palette palette = *Palette::create(palette_colors(rng, m, kind), space);
+            const std::size_t h = m == 4096 ? 19 : 53, w = 301;
+            const Bytes image = random_image(rng, h * w * 3);
+            const KernelRows& r = kind == 0 ? fs : kind == 4 ? jjn : stucki;
+            for (bool serpentine : {false, true}) {
+                Bytes plain = image;
+                CHECK(palette_pass_plain(plain.data(), h, w, 3, space, palette, r, serpentine,
+                                         true) == PassStatus::ok);
+                Bytes single = image;
+                CHECK(palette_pass(single.data(), h, w, 3, space, palette, r, serpentine, true) ==
+                      PassStatus::ok);
+                CHECK(single == plain);
+                for (PaletteForm form : row_forms()) {
+                    for (PaletteSearch search : SEARCHES) {
+                        for (std::size_t in_flight : {0u, 2u, 3u}) {
+                            PalettePassOptions options{form, search, in_flight};
+                            options.bounded = true;
+                            CHECK(palette_run_with(options, image, h, w, 3, space, palette, r,
+                                                   serpentine) == plain);
+                        }
+                    }
+                }
+                PalettePassOptions one_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
+                one_row.bounded = true;
+                CHECK(palette_run_with(one_row, image, h, w, 3, space, palette, r, serpentine) ==
+                      plain);
+            }
+        }
+    }
+}
+
+CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
+    // Windows the fast forms do not take run the bounded plain form; at
+    // strength 0 nothing is carried, every value is a table entry inside
+    // the range, and bounded equals unbounded.
+    std::mt19937 rng(5);
+    const ColorSpace space = ColorSpace::create(false);
+    const Palette palette = *Palette::create(palette_colors(rng, 7, 4), space);
+    const Bytes image = random_image(rng, 13 * 11 * 3);
+    for (float strength : {std::numeric_limits<float>::quiet_NaN(), 2.0f, -1.0f, 0.0f}) {
+        const KernelRows rows = kernel_rows(KERNELS[2], strength);
+        Bytes plain = image;
+        CHECK(palette_pass_plain(plain.data(), 13, 11, 3, space, palette, rows, true, true) ==
+              PassStatus::ok);
+        Bytes fast = image;
+        CHECK(palette_pass(fast.data(), 13, 11, 3, space, palette, rows, true, true) ==
+              PassStatus::ok);
+        CHECK(fast == plain);
+        if (strength == 0.0f) {
+            CHECK(plain == palette_run(Form::plain, image, 13, 11, 3, space, palette, rows, true));
+        }
+    }
+    // Table entries no ColorSpace makes: the bound turns NaN into 0 and the
+    // infinities into 0 and 255, so every bounded form still searches
+    // inside the cube (the grid's innermost) and they all agree.
+    ColorSpace odd = ColorSpace::create(false);
+    odd.lut[0] = std::numeric_limits<float>::quiet_NaN();
+    odd.lut[1] = std::numeric_limits<float>::infinity();
+    odd.lut[2] = -std::numeric_limits<float>::infinity();
+    odd.lut[3] = -0.0f;
+    odd.lut[4] = -1e30f;
+    odd.lut[5] = 1e30f;
+    std::uniform_int_distribution<int> low(0, 7);
+    for (std::size_t m : {6u, 40u, 300u}) {
+        Bytes colors = palette_colors(rng, m, 0);
+        for (auto& c : colors) c = static_cast<std::uint8_t>(std::max<int>(c, 6));
+        const Palette safe = *Palette::create(std::move(colors), odd);
+        Bytes speckled = random_image(rng, 17 * 45 * 3);
+        for (auto& b : speckled) {
+            if (rng() % 3 == 0) b = static_cast<std::uint8_t>(low(rng));
+        }
+        const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+        for (bool serpentine : {false, true}) {
+            Bytes plain = speckled;
+            CHECK(palette_pass_plain(plain.data(), 17, 45, 3, odd, safe, rows, serpentine,
+                                     true) == PassStatus::ok);
+            PalettePassOptions one_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
+            one_row.bounded = true;
+            CHECK(palette_run_with(one_row, speckled, 17, 45, 3, odd, safe, rows, serpentine) ==
+                  plain);
+            for (PaletteForm form : row_forms()) {
+                for (PaletteSearch search : SEARCHES) {
+                    PalettePassOptions options{form, search, 0};
+                    options.bounded = true;
+                    CHECK(palette_run_with(options, speckled, 17, 45, 3, odd, safe, rows,
+                                           serpentine) == plain);
+                }
+            }
+        }
+    }
+    std::uint8_t dummy = 7;
+    const std::size_t huge = std::numeric_limits<std::size_t>::max() - 3;
+    const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
+    CHECK(palette_pass(&dummy, 1, huge / 8, 3, space, palette, rows, false, true) ==
+          PassStatus::out_of_memory);
+    CHECK(palette_pass_plain(&dummy, 1, huge / 8, 3, space, palette, rows, false, true) ==
+          PassStatus::out_of_memory);
+    CHECK(dummy == 7);
 }
