@@ -1,7 +1,7 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test sanitize demo bench clean
+.PHONY: test sanitize demo bench wheels clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
@@ -15,6 +15,12 @@ test:
 # fails on any report. SANITIZERS=asan or SANITIZERS=tsan runs one stage.
 sanitize:
 	@bash tools/sanitize.sh
+
+# Release files in dist/: the sdist and manylinux2014 wheels built with zig
+# for CPython 3.11, free-threaded 3.13 and 3.14 on x86-64 and 3.14 on
+# aarch64, each checked with auditwheel and tested where it runs here.
+wheels:
+	@bash tools/wheels.sh
 
 # Run examples/demo.py with the free-threaded interpreter, after installing
 # the package of its sample photo (bench/requirements.txt) into the venv.
@@ -30,4 +36,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize out dist
+	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize build/release out dist

@@ -122,3 +122,30 @@ chroot_run() {
       /bin/sh -c '\''cd "$0" && exec "$@"'\'' "$repo" "$@"
   ' _ "$root" "$REPO_ROOT" "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" "$@"
 }
+
+# Usage: fresh_build_tree DIR KEY
+# A build tree caches what it was configured for (a root's paths, the
+# interpreter, the toolchain file); one made for another KEY, e.g. a root
+# elsewhere (another DITHERING_CACHE), starts afresh.
+fresh_build_tree() {
+  [[ $(cat "$1/.made-for" 2>/dev/null) == "$2" ]] && return
+  rm -rf "$1"
+  mkdir -p "$1"
+  echo "$2" >"$1/.made-for"
+}
+
+# Under emulation the whole suite takes half an hour, so the arm64 lane (and
+# the aarch64 wheel's test in tools/wheels.sh) runs the tests that compare
+# pixels: the corpus digests recorded on x86-64, every comparison with the
+# plain references, the knife-edge images, palettes, levels, matrices, input
+# layouts and the dispatcher, and results made on several threads; not the
+# argument-model fuzzing, leak, huge-image and first-call tests, which
+# exercise the binding's C code, not arithmetic that could differ between
+# processors. (The README says the same.)
+arm64_tests=(tests/test_corpus_digests.py tests/test_error_diffusion.py
+             tests/test_threshold_dither.py tests/test_palette.py tests/test_levels.py
+             tests/test_knife_edges.py tests/test_matrices.py tests/test_intake.py
+             tests/test_dispatch.py tests/test_bounded.py
+             tests/test_fuzz.py::test_valid_calls_match_reference
+             tests/test_fuzz.py::test_mid_sized_inputs_match_reference
+             tests/test_threads.py::TestConcurrentCalls::test_mixed_calls_match_serial_results)

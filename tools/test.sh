@@ -58,21 +58,8 @@ if ! "$tools/check-sdist.sh" "$gil_venv/bin/python"; then
   printf '===== sdist FAILED =====\n'
 fi
 
-# Under emulation the whole suite takes half an hour, so the arm64 lane runs
-# the tests that compare pixels: the corpus digests recorded on x86-64, every
-# comparison with the plain references, the knife-edge images, palettes,
-# levels, matrices, input layouts and the dispatcher, and results made on
-# several threads; not the argument-model fuzzing, leak, huge-image and
-# first-call tests, which exercise the binding's C code, not arithmetic that
-# could differ between processors. (The README says the same.)
-arm64_tests=(tests/test_corpus_digests.py tests/test_error_diffusion.py
-             tests/test_threshold_dither.py tests/test_palette.py tests/test_levels.py
-             tests/test_knife_edges.py tests/test_matrices.py tests/test_intake.py
-             tests/test_dispatch.py tests/test_bounded.py
-             tests/test_fuzz.py::test_valid_calls_match_reference
-             tests/test_fuzz.py::test_mid_sized_inputs_match_reference
-             tests/test_threads.py::TestConcurrentCalls::test_mixed_calls_match_serial_results)
-
+# The arm64 lane runs the tests that compare pixels only (arm64_tests in
+# tools/common.sh says which and why).
 # The clang lane builds with Debian's newest clang (macOS has only clang):
 # the core and its aarch64 cross build, a wheel for the ordinary python3 and
 # the same pixel-comparing tests as the arm64 lane, and the core compiled

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Usage: tools/wheels.sh
+# Build the release files into dist/: the sdist, and a manylinux2014 wheel
+# (glibc 2.17 and nothing newer) for every interpreter the test lanes have,
+# each with its own folder under build/release:
+#   cp311    the machine's python3, x86-64
+#   cp313t   free-threaded CPython 3.13 (tools/ft-python.sh), x86-64
+#   sid      CPython 3.14 of the sid root (tools/sid-root.sh), x86-64
+#   arm64    CPython 3.14 of the arm64 root (tools/arm64-root.sh), aarch64
+# Every wheel is compiled by zig's clang aimed at glibc 2.17, with zig's
+# libc++ linked in and every symbol but its PyInit_ function kept inside
+# each extension module (dithering, dithering_tools._bounded); the two 3.14 ones are built on this machine against their root's
+# headers (tools/root-wheel.sh). Each wheel is then checked (no fused
+# multiply-add in the module, `auditwheel repair` retagging it manylinux2014
+# and `auditwheel show` agreeing on manylinux_2_17, each module's PyInit_
+# function its only export) and tested where it runs here, installed into a new venv: the whole
+# suite for the x86-64 ones (3.14 inside the sid root), the tests that
+# compare pixels for aarch64 (inside the arm64 root, under emulation).
+# A wheel that fails to build or a check stops the run; every test run
+# happens, and the status is non-zero if any failed. The last lines printed
+# are a summary per wheel.
+set -euo pipefail
+shopt -s inherit_errexit   # a failure inside $(...) fails the assignment too
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+started=$SECONDS
+
+tools="$REPO_ROOT/tools"
+work="$REPO_ROOT/build/release"
+dist="$REPO_ROOT/dist"
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+# nm, strip and objdump for x86-64 and aarch64; the cross compiler for the
+# FMA checker's self-test on aarch64.
+apt_install binutils binutils-aarch64-linux-gnu g++-aarch64-linux-gnu
+mkdir -p "$work" "$dist"
+rm -f "$dist"/dithering-*.whl "$dist"/dithering-*.tar.gz
+
+# Usage: new_venv DIR PYTHON REQUIREMENTS
+# A new venv at DIR made by PYTHON, holding REQUIREMENTS, wheels only.
+new_venv() {
+  rm -rf "$1"
+  "$2" -m venv "$1"
+  run_logged "$1.log" "$1/bin/python" -m pip install --only-binary=:all: -r "$3"
+}
+
+# The build tools go into a venv of each host interpreter's own.
+declare -A host_python=([cp311]=${GIL_PYTHON:-python3})
+host_python[cp313t]=$("$tools/ft-python.sh")
+for tag in cp311 cp313t; do
+  log "a venv with the build tools for $tag (${host_python[$tag]})"
+  new_venv "$work/build-venv-$tag" "${host_python[$tag]}" "$tools/requirements-wheels.txt"
+done
+tools_py="$work/build-venv-cp311/bin/python"   # runs zig, auditwheel, build
+# What CI would build from [tool.cibuildwheel] (.github/workflows/wheels.yml,
+# each runner its own processor's); cibuildwheel reads the settings and
+# fails on a wrong one, but builds nothing here: on Linux that needs Docker.
+cibuildwheel_ids=()
+for platform in linux:x86_64,aarch64 macos:x86_64,arm64 windows:AMD64; do
+  cibuildwheel_ids+=("${platform%%:*}: $(cd "$REPO_ROOT" && "$work/build-venv-cp311/bin/cibuildwheel" \
+    --print-build-identifiers --platform "${platform%%:*}" --archs "${platform#*:}" | tr '\n' ' ')")
+done
+# The checker must catch each architecture's fused forms before it may pass
+# a module.
+"$tools/check-no-fma.sh" --self-test x86_64 aarch64
+
+# zig as the compiler, archiver and indexer, one set per architecture, each
+# aimed at glibc 2.17 (zig carries the headers and the symbol versions of
+# every glibc, so what it links needs nothing newer than that), and a linker
+# version script that leaves each extension module one export, its PyInit_
+# function: zig's libc++ is linked in, and none of its symbols (operator new
+# and delete among them) may bind to another module's or be bound by one.
+printf '{\n  global: PyInit_*;\n  local: *;\n};\n' >"$work/exports.map"
+for arch in x86_64 aarch64; do
+  bin="$work/zig-$arch"
+  mkdir -p "$bin"
+  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s-linux-gnu.2.17 "$@"\n' "$tools_py" "$arch" >"$bin/c++"
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$tools_py" "$tool" >"$bin/$tool"
+  done
+  chmod +x "$bin"/*
+done
+
+# Usage: zig_for ARCH
+# Sets zig_settings to pip wheel's settings for building with zig for ARCH
+# (x86_64 or aarch64); binutils strips the module, as scikit-build-core
+# asks of a release build.
+zig_for() {
+  local bin="$work/zig-$1" strip=strip
+  [[ $1 == "$(uname -m)" ]] || strip=$1-linux-gnu-strip
+  zig_settings=(-C cmake.define.CMAKE_CXX_COMPILER="$bin/c++" -C cmake.define.CMAKE_AR="$bin/ar"
+                -C cmake.define.CMAKE_RANLIB="$bin/ranlib" -C cmake.define.CMAKE_STRIP="$(command -v "$strip")"
+                -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-Wl,--version-script=$work/exports.map")
+}
+
+# What each wheel came to, for the summary at the end: its file, the
+# verdicts, pytest's last line.
+declare -A made=() verdict=() tested=()
+failed=()
+
+# Usage: check_wheel NAME ARCH
+# Retag the one wheel in $work/NAME/linux as manylinux2014 for ARCH into
+# dist/ and check it; made[NAME] is then its path.
+check_wheel() {
+  local name=$1 arch=$2 raw repaired shown module exports plat=auto
+  raw=$(compgen -G "$work/$name/linux/dithering-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
+    die "expected one wheel in $work/$name/linux"
+  # Every extension module as linked (dithering and dithering_tools._bounded).
+  "$tools/check-no-fma.sh" "$work/$name/build"/*.so
+  # Fails if the wheel references anything the policy does not allow;
+  # --only-plat: that tag and no other. auditwheel's command line names the
+  # platforms of this machine's processor only; for another it takes "auto",
+  # the oldest policy the wheel meets (for aarch64 none is older than
+  # manylinux2014), and the checks below hold it to manylinux_2_17.
+  [[ $arch != "$(uname -m)" ]] || plat=manylinux2014_$arch
+  rm -rf "$work/$name/repaired"
+  PATH="$(dirname "$tools_py"):$PATH" run_logged "$work/$name/auditwheel.log" \
+    "$tools_py" -m auditwheel repair --only-plat --plat "$plat" \
+      -w "$work/$name/repaired" "$raw"
+  repaired=$(compgen -G "$work/$name/repaired/dithering-*manylinux_2_17_$arch*.whl") ||
+    die "auditwheel made no manylinux_2_17_$arch wheel of $raw"
+  shown=$("$tools_py" -m auditwheel show "$repaired" 2>&1 | tr -s '\n ' '  ')
+  [[ $shown == *"is consistent with the following platform tag: \"manylinux_2_17_$arch\""* ]] ||
+    die "auditwheel show: $shown"
+  verdict[$name]="auditwheel show: consistent with \"manylinux_2_17_$arch\"; exports:"
+  # The modules as shipped, not as linked: each exports PyInit_ and the
+  # module's name (dithering.cpython-314-x86_64-linux-gnu.so: PyInit_dithering).
+  rm -rf "$work/$name/unpacked"
+  "$tools_py" -m zipfile -e "$repaired" "$work/$name/unpacked"
+  while read -r module; do
+    exports=$(nm -D --defined-only "$module" | awk '{ print $NF }')
+    module=${module#"$work/$name/unpacked/"}
+    [[ $exports == "PyInit_$(basename "${module%%.*}")" ]] ||
+      die "$module in $(basename "$repaired") exports other than its PyInit_ function:" $exports
+    verdict[$name]+=" $module: $exports;"
+  done < <(find "$work/$name/unpacked" -name '*.so' | sort)
+  [[ ${verdict[$name]} == *dithering.*PyInit_dithering* ]] || die "no dithering module in $repaired"
+  cp "$repaired" "$dist/"
+  made[$name]="$dist/$(basename "$repaired")"
+}
+
+# Usage: run_tests NAME COMMAND...
+# Run pytest with COMMAND (an interpreter, then pytest's arguments) from
+# this checkout, with -P so that the tests import the installed wheel, never
+# the sources; the output goes to $work/NAME/pytest.log. A failure is
+# counted, not fatal.
+run_tests() {
+  local name=$1 rc=0; shift
+  log "testing ${made[$name]##*/}"
+  (cd "$REPO_ROOT" && "$@") >"$work/$name/pytest.log" 2>&1 || rc=$?
+  tested[$name]=$(tail -n 1 "$work/$name/pytest.log" | sed -E 's/^=+ //; s/ =+$//')
+  log "${tested[$name]}"
+  ((rc == 0)) || failed+=("$name")
+}
+
+# Usage: test_in_root NAME ROOT [PYTEST ARGS...]
+# Install the wheel into a new venv over the root's (sid or arm64) system
+# packages, as its /opt/lane was made, offline (the root's own NumPy meets
+# the wheel's requirement), and test it there.
+test_in_root() {
+  local name=$1 run="$tools/$2-run.sh" venv="$work/$1/test-venv"; shift 2
+  rm -rf "$venv"
+  "$run" python3 -m venv --system-site-packages --without-pip "$venv"
+  run_logged "$venv.log" "$run" "$venv/bin/python" -m pip install --no-index "${made[$name]}"
+  run_tests "$name" "$run" "$venv/bin/python" -P -m pytest "$@"
+}
+
+for tag in cp311 cp313t; do
+  log "building the $tag wheel with zig"
+  venv="$work/build-venv-$tag"
+  mkdir -p "$work/$tag"
+  fresh_build_tree "$work/$tag/build" "$("$venv/bin/python" -c 'import sys; print(sys.executable, sys.version)')"
+  rm -rf "$work/$tag/linux"
+  zig_for x86_64
+  run_logged "$work/$tag/build.log" \
+    "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$work/$tag/linux" \
+      -C build-dir="$work/$tag/build" -C cmake.define.DITHERING_WERROR=ON "${zig_settings[@]}" "$REPO_ROOT"
+  check_wheel "$tag" x86_64
+done
+for root in sid arm64; do
+  arch=x86_64
+  [[ $root == arm64 ]] && arch=aarch64
+  log "building the $root root's wheel with zig"
+  mkdir -p "$work/$root"
+  zig_for "$arch"
+  "$tools/root-wheel.sh" "$root" "$tools_py" "$work/$root/build" "$work/$root/linux" "${zig_settings[@]}"
+  check_wheel "$root" "$arch"
+done
+
+log "building the sdist"
+"$tools/check-sdist.sh" "$tools_py"
+cp "$REPO_ROOT"/build/sdist/dithering-*.tar.gz "$dist/"
+
+# The host wheels in new venvs holding the test requirements and nothing
+# else; the console script comes with the wheel (tests/test_cli.py runs it).
+for tag in cp311 cp313t; do
+  venv="$work/$tag/test-venv"
+  new_venv "$venv" "${host_python[$tag]}" "$tools/requirements-wheels-test.txt"
+  run_logged "$venv.log" "$venv/bin/python" -m pip install --only-binary=:all: "${made[$tag]}"
+  run_tests "$tag" "$venv/bin/python" -P -m pytest
+done
+test_in_root sid sid
+test_in_root arm64 arm64 "${arm64_tests[@]}"
+
+printf '\n===== release files in %s (%d s) =====\n' "$dist" "$((SECONDS - started))"
+for name in cp311 cp313t sid arm64; do
+  printf '%s\n  %s\n  pytest: %s\n' "${made[$name]##*/}" "${verdict[$name]}" "${tested[$name]}"
+done
+for f in "$dist"/dithering-*.tar.gz; do printf '%s\n' "${f##*/}"; done
+printf 'cibuildwheel in CI would build (not run here):\n'
+printf '  %s\n' "${cibuildwheel_ids[@]}"
+((${#failed[@]} == 0)) || die "tests failed for: ${failed[*]}"
