@@ -39,13 +39,5 @@ run_logged "$CACHE_DIR/arm64-core-build.log" bash -c '
 log "cross-building a wheel and installing it in the arm64 root"
 wheels="$REPO_ROOT/build/wheels/arm64"
 "$tools/root-wheel.sh" arm64 "$build_venv/bin/python" "$REPO_ROOT/build/arm64-wheel" "$wheels"
-shopt -s nullglob
-built=("$wheels"/dithering-*.whl)
-((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
-modules=("$REPO_ROOT/build/arm64-wheel"/dithering*.so)
-((${#modules[@]} == 1)) || die "expected one dithering*.so in build/arm64-wheel, found ${#modules[@]}"
-# And the companion package's native module, built from the same core.
-companions=("$REPO_ROOT/build/arm64-wheel"/_bounded*.so)
-((${#companions[@]} == 1)) || die "expected one _bounded*.so in build/arm64-wheel, found ${#companions[@]}"
-"$tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
-"$tools/arm64-run.sh" /opt/lane/bin/python -m pip install -q --force-reinstall --no-deps "${built[0]}"
+wheel=$(checked_wheel "$wheels" "$REPO_ROOT/build/arm64-wheel")
+"$tools/arm64-run.sh" /opt/lane/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"

@@ -61,16 +61,8 @@ run_logged "$build/wheel.log" \
   "$py" -m pip wheel -v --no-build-isolation --no-deps -w "$wheels" \
     -C build-dir="$build/module" -C cmake.define.CMAKE_CXX_COMPILER="$cxx" \
     -C cmake.define.DITHERING_WERROR=ON "$REPO_ROOT"
-shopt -s nullglob
-built=("$wheels"/dithering-*.whl)
-((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
-modules=("$build/module"/dithering*.so)
-((${#modules[@]} == 1)) || die "expected one dithering*.so in $build/module, found ${#modules[@]}"
-# And the companion package's native module, built from the same core.
-companions=("$build/module"/_bounded*.so)
-((${#companions[@]} == 1)) || die "expected one _bounded*.so in $build/module, found ${#companions[@]}"
-"$tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
-"$py" -m pip install -q --no-deps --target "$site" "${built[0]}"
+wheel=$(checked_wheel "$wheels" "$build/module")
+"$py" -m pip install -q --no-deps --target "$site" "$wheel"
 
 log "zig: the core compiled for x86_64-windows-gnu and aarch64-macos"
 "$py" -m pip install -q --only-binary=:all: -r "$tools/requirements-zig.txt"

@@ -21,15 +21,7 @@ rm -rf "$wheels"
 # them warnings, so a newer compiler cannot break a user's install).
 "$@" -m pip wheel -q --no-build-isolation --no-deps -w "$wheels" \
   -C build-dir="$REPO_ROOT/build/$tag" -C cmake.define.DITHERING_WERROR=ON "$REPO_ROOT"
-shopt -s nullglob
-built=("$wheels"/dithering-*.whl)
-((${#built[@]} == 1)) || die "expected one wheel in $wheels, found ${#built[@]}"
-# The module as linked, before the wheel's stripped copy: names the function
-# if a fused multiply-add got in.
-modules=("$REPO_ROOT/build/$tag"/dithering*.so)
-((${#modules[@]} == 1)) || die "expected one dithering*.so in build/$tag, found ${#modules[@]}"
-# And the companion package's native module, built from the same core.
-companions=("$REPO_ROOT/build/$tag"/_bounded*.so)
-((${#companions[@]} == 1)) || die "expected one _bounded*.so in build/$tag, found ${#companions[@]}"
-"$REPO_ROOT/tools/check-no-fma.sh" "${modules[0]}" "${companions[0]}"
-"$@" -m pip install -q --force-reinstall --no-deps "${built[0]}"
+# The modules as linked, before the wheel's stripped copies, are checked for
+# fused multiply-adds.
+wheel=$(checked_wheel "$wheels" "$REPO_ROOT/build/$tag")
+"$@" -m pip install -q --force-reinstall --no-deps "$wheel"
