@@ -392,8 +392,11 @@ def _plan(args, parser, options):
     if plan.to_stdout and args.cluster is not None:
         parser.error("--cluster writes files; it cannot write to standard output")
     for folder in plan.empty_folders:
+        nested = False
+        with contextlib.suppress(OSError):
+            nested = not args.recursive and any(entry.is_dir() for entry in os.scandir(folder))
         _warn(f"{folder}: no image files in this folder"
-              + ("" if args.recursive else " (-r looks into sub-folders)"))
+              + (" (-r looks into its sub-folders)" if nested else ""))
     if plan.skipped:
         first, maker = plan.skipped[0]
         more = len(plan.skipped) - 1

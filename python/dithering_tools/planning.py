@@ -57,7 +57,8 @@ def plan_jobs(arguments, output=None, name=None, fmt=None, recursive=False,
         return plan
     into_folder = output is not None and (
         Path(output).is_dir() or output.endswith(("/", os.sep)) or count > 1
-        or any(item.root is not None for item in items))
+        or any(item.root is not None for item in items)
+        or any(argument != "-" and Path(argument).is_dir() for argument in arguments))
     if output is not None and not into_folder:
         try:
             format_for(output, fmt)
