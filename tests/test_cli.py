@@ -36,6 +36,11 @@ def save(path, array, mode=None):
     return path
 
 
+def grey(array):
+    """Pillow's own grey of an RGB array, as the command makes it."""
+    return np.asarray(Image.fromarray(array).convert("L"))
+
+
 def dither_cmd(*args, stdin=None, check=None):
     done = subprocess.run([sys.executable, "-m", "dithering_tools", *map(str, args)],
                           input=stdin, capture_output=True, timeout=120)
@@ -78,6 +83,9 @@ def test_output_is_the_extensions_result(tmp_path, args, kwargs):
     image = photo(1)
     save(tmp_path / "in.png", image)
     dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
+    if "levels" not in kwargs and "palette" not in kwargs:
+        # Nothing asked of the colours: the photo in grey, to black and white.
+        image = grey(image)
     assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(image, **kwargs))
 
 
@@ -259,7 +267,7 @@ def test_overwriting(tmp_path):
     assert b"--force" in dither_cmd(source, "-o", out, check=1).stderr
     assert out.read_bytes() == b"keep me"
     dither_cmd(source, "-o", out, "--force", check=0)
-    assert decoded(out).shape == (48, 64, 3)
+    assert decoded(out).shape == (48, 64)  # black and white
     before = source.read_bytes()
     done = dither_cmd(source, "-o", source, "--force", check=1)
     assert b"refusing to overwrite an input" in done.stderr
@@ -321,3 +329,271 @@ def test_without_pillow_the_command_says_what_it_needs():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 2
     assert "needs Pillow: pip install 'dithering[cli]'" in done.stderr
+
+
+def warnings_of(done):
+    return [line for line in done.stderr.decode().splitlines()
+            if line.startswith("dither: warning: ")]
+
+
+@pytest.mark.parametrize(("args", "expected"), [
+    ([], "grey"),                          # black and white, as the examples say
+    (["-m", "bayer4x4"], "grey"),
+    (["--levels", "2"], "colour"),         # levels asked: per channel, in colour
+    (["--levels", "2", "--grayscale"], "grey"),
+])
+def test_a_colour_photo_is_black_and_white_unless_levels_are_asked(tmp_path, args, expected):
+    image = photo(20)
+    save(tmp_path / "photo.png", image)
+    dither_cmd(tmp_path / "photo.png", *args, check=0)
+    method = args[1] if args[:1] == ["-m"] else "floyd_steinberg"
+    with Image.open(tmp_path / "photo-dithered.png") as out:
+        assert out.mode == ("1" if expected == "grey" else "P")
+        written = np.asarray(out.convert("L" if expected == "grey" else "RGB"))
+    source = grey(image) if expected == "grey" else image
+    assert np.array_equal(written, dithering.dither(source, method, levels=2))
+    assert "black and white" in dither_cmd("--help", check=0).stdout.decode()
+
+
+@pytest.mark.parametrize(("args", "refused"), [
+    (["-o", "{d}/x.jpg"], "JPEG is lossy"),
+    (["-o", "{d}/x.jpeg", "-p", "pico8"], "JPEG is lossy"),
+    (["-o", "{d}/x.png", "--format", "jpg"], "JPEG is lossy"),
+    (["-o", "{d}/x.pdf"], "PDF is lossy"),
+    (["-o", "{d}/out/", "--name", "{{stem}}.{{ext}}"], "JPEG is lossy"),  # input photo.jpg
+])
+def test_lossy_outputs_refused_unless_allowed(tmp_path, args, refused):
+    save(tmp_path / "photo.jpg", photo(21))
+    args = [a.format(d=tmp_path) for a in args]
+    done = dither_cmd(tmp_path / "photo.jpg", *args, check=2)
+    assert f"dither: error: {tmp_path}/".encode() in done.stderr
+    assert (refused + ": its compression").encode() in done.stderr
+    assert b"--allow-lossy" in done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["photo.jpg"]
+    allowed = dither_cmd(tmp_path / "photo.jpg", *args, "--allow-lossy", check=0)
+    assert any("is lossy" in line and "--allow-lossy" in line for line in warnings_of(allowed))
+    assert len(os.listdir(tmp_path)) == 2
+
+
+@pytest.mark.parametrize("args", [["-p", "pico8"], ["-p", "pico8", "-m", "bayer8x8"],
+                                  ["--levels", "3"], ["--colors", "12"]])
+def test_webp_is_written_lossless(tmp_path, args):
+    image = photo(22)
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.webp", *args, check=0)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
+    assert np.array_equal(decoded(tmp_path / "out.webp"), decoded(tmp_path / "out.png"))
+
+
+@pytest.mark.parametrize("address", ["bogus", "tcp://scheduler", "local:x", "local:0", "tcp://"])
+def test_bad_cluster_addresses_are_usage_errors(tmp_path, address):
+    save(tmp_path / "in.png", photo(23))
+    done = dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--cluster", address,
+                      check=2)
+    assert b"dither: error: --cluster" in done.stderr
+    assert b"Traceback" not in done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["in.png"]
+
+
+def wait_for(predicate, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError("gave up waiting")
+        time.sleep(0.001)
+
+
+def temporaries(folder):
+    return [p for p in folder.iterdir() if p.name.endswith(".part")] if folder.exists() else []
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_a_later_run_removes_what_a_killed_one_left(tmp_path, force):
+    (tmp_path / "in").mkdir()
+    image = photo(24, (700, 900, 3))
+    for i in range(8):
+        save(tmp_path / "in" / f"{i}.png", np.roll(image, i, axis=0))
+    out = tmp_path / "out"
+    command = [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", out, "-q",
+               "-m", "jjn", "--colors", "256", "-j", "2"]
+    # Killed the moment a temporary exists; a run whose temporary was
+    # already renamed when the kill landed is tried again.
+    for _ in range(20):
+        with subprocess.Popen(command + ["--force"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL) as process:
+            try:
+                wait_for(lambda: temporaries(out) or process.poll() is not None)
+            finally:
+                process.kill()
+        if temporaries(out):
+            break
+    left = temporaries(out)
+    assert left, "no run was killed while writing"
+    done = dither_cmd(tmp_path / "in", "-o", out, "-m", "bayer2x2", "-q",
+                      *(["--force"] if force else []))
+    # Without --force, outputs the killed run completed are refused.
+    assert done.returncode in ((0,) if force else (0, 1)), done.stderr
+    assert b"Traceback" not in done.stderr
+    assert temporaries(out) == []
+    for path in out.iterdir():
+        with Image.open(path) as written:
+            written.load()
+
+
+def test_unwritable_output_folder_found_before_any_work(tmp_path):
+    save(tmp_path / "a.png", photo(25))
+    (tmp_path / "in-the-way").write_text("a file where the folder would go")
+    done = dither_cmd(tmp_path / "a.png", "-o", f"{tmp_path / 'in-the-way' / 'out'}/", check=2)
+    assert (f"dither: error: cannot write into {tmp_path / 'in-the-way' / 'out'}: "
+            f"{tmp_path / 'in-the-way'} is not a folder").encode() in done.stderr
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() == 0,
+                    reason="permissions do not bind root")
+def test_folder_without_permission_found_before_any_work(tmp_path):
+    save(tmp_path / "a.png", photo(25))
+    (tmp_path / "locked").mkdir(mode=0o555)
+    done = dither_cmd(tmp_path / "a.png", "-o", tmp_path / "locked" / "a.png", check=2)
+    assert b"permission denied" in done.stderr
+    assert b".part" not in done.stderr
+
+
+def animated_gif(path):
+    frames = [Image.fromarray(photo(26 + i)) for i in range(3)]
+    frames[0].save(path, save_all=True, append_images=frames[1:])
+
+
+def float_tiff(path):
+    ramp = np.tile(np.linspace(0, 1, 64, dtype=np.float32), (48, 1))
+    Image.fromarray(ramp, "F").save(path)
+
+
+@pytest.mark.parametrize(("setup", "args", "warning"), [
+    (lambda d: (d / "empty").mkdir(), ["{d}/empty", "-o", "{d}/out"],
+     "{d}/empty: no image files in this folder"),
+    (lambda d: save((d / "top" / "sub").mkdir(parents=True) or d / "top" / "sub" / "a.png",
+                    photo(27)),
+     ["{d}/top", "-o", "{d}/out"],
+     "{d}/top: no image files in this folder (-r looks into its sub-folders)"),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "--seed", "4"],
+     "--seed only changes random dither; floyd_steinberg ignores it"),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-m", "bayer4x4", "--seed", "4"],
+     "--seed only changes random dither; bayer4x4 ignores it"),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-m", "random", "--seed", "4"],
+     None),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-p", "gameboy", "-m", "random",
+                                               "--seed", "4"], None),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-m", "bayer8x8", "--serpentine"],
+     "--serpentine only changes error diffusion; bayer8x8 ignores it"),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-m", "random", "--serpentine"],
+     "--serpentine only changes error diffusion; random ignores it"),
+    (lambda d: save(d / "in.png", photo(27)), ["{d}/in.png", "-m", "atkinson", "--serpentine"],
+     None),
+    (lambda d: animated_gif(d / "anim.gif"), ["{d}/anim.gif"],
+     "{d}/anim.gif: animated: only the first of its 3 frames dithered"),
+    (lambda d: float_tiff(d / "f.tif"), ["{d}/f.tif"], None),
+])
+def test_surprises_are_warned_of(tmp_path, setup, args, warning):
+    setup(tmp_path)
+    done = dither_cmd(*[a.format(d=tmp_path) for a in args], check=0)
+    expected = [] if warning is None else [f"dither: warning: {warning.format(d=tmp_path)}"]
+    assert warnings_of(done) == expected
+
+
+def test_an_animated_gif_gives_its_first_frame(tmp_path):
+    animated_gif(tmp_path / "anim.gif")
+    dither_cmd(tmp_path / "anim.gif", "-o", tmp_path / "out.png", "-l", "2", check=0)
+    with Image.open(tmp_path / "anim.gif") as source:
+        first = np.asarray(source.convert("RGB"))
+    assert np.array_equal(decoded(tmp_path / "out.png"), dithering.dither(first, levels=2))
+
+
+@pytest.mark.parametrize(("values", "scale"), [((0.0, 1.0), 255), ((0.0, 255.0), 1)])
+def test_float_tiffs_in_fractions_of_white_are_scaled(tmp_path, values, scale):
+    ramp = np.tile(np.linspace(*values, 64, dtype=np.float32), (48, 1))
+    Image.fromarray(ramp, "F").save(tmp_path / "f.tif")
+    done = dither_cmd(tmp_path / "f.tif", "-o", tmp_path / "out.png", "-l", "4", check=0)
+    assert warnings_of(done) == []
+    expected = dithering.dither(np.clip(np.rint(ramp * scale), 0, 255).astype(np.uint8), levels=4)
+    assert np.array_equal(decoded(tmp_path / "out.png"), expected)
+    assert decoded(tmp_path / "out.png").mean() > 100  # not black
+
+
+def test_a_float_tiff_beyond_0_255_is_clipped_with_a_warning(tmp_path):
+    ramp = np.tile(np.linspace(-100, 400, 64, dtype=np.float32), (48, 1))
+    Image.fromarray(ramp, "F").save(tmp_path / "f.tif")
+    done = dither_cmd(tmp_path / "f.tif", "-o", tmp_path / "out.png", check=0)
+    assert warnings_of(done) == [f"dither: warning: {tmp_path / 'f.tif'}: float values from "
+                                 "-100 to 400 clipped to 0..255 (values within 0..1 would be "
+                                 "scaled)"]
+
+
+def test_a_second_run_beside_the_inputs_skips_the_first_runs_outputs(tmp_path):
+    for name in ("a", "b"):
+        save(tmp_path / f"{name}.png", photo(28))
+    first = dither_cmd(tmp_path, "-q", check=0)
+    assert warnings_of(first) == []
+    again = dither_cmd(tmp_path, "-q", "--force", check=0)
+    assert warnings_of(again) == [
+        f"dither: warning: skipped {tmp_path / 'a-dithered.png'}, the output of "
+        f"{tmp_path / 'a.png'} under this run's names, and 1 more such (name them to dither them)"]
+    assert sorted(os.listdir(tmp_path)) == ["a-dithered.png", "a.png", "b-dithered.png", "b.png"]
+
+
+@pytest.mark.parametrize(("resize", "size"), [
+    ("32x32", (32, 24)), ("32x32!", (32, 32)), ("200x30", (40, 30)), ("128x", (128, 96)),
+    ("x12", (16, 12)), ("640x480", (640, 480)),
+])
+def test_resize_fits_inside_the_box_unless_forced(tmp_path, resize, size):
+    image = photo(29)  # 64 x 48
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--resize", resize, "-l", "3",
+               check=0)
+    resized = Image.fromarray(image).resize(size, Image.Resampling.LANCZOS)
+    assert np.array_equal(decoded(tmp_path / "out.png"),
+                          dithering.dither(np.asarray(resized), levels=3))
+
+
+@pytest.mark.parametrize(("name", "outputs"), [
+    ("{stem}.{ext}", ["a.png", "b.gif"]),
+    ("{stem}-bw{suffix}", ["a-bw.png", "b-bw.gif"]),
+    ("{ext}-{stem}.png", ["gif-b.png", "png-a.png"]),
+])
+def test_name_fields(tmp_path, name, outputs):
+    save(tmp_path / "a.png", photo(30))
+    save(tmp_path / "b.gif", photo(31)[..., 0].copy())
+    dither_cmd(tmp_path / "a.png", tmp_path / "b.gif", "-o", tmp_path / "out", "--name", name,
+               check=0)
+    assert sorted(os.listdir(tmp_path / "out")) == outputs
+
+
+def test_ext_glued_to_the_name_is_a_usage_error(tmp_path):
+    save(tmp_path / "a.png", photo(30))
+    done = dither_cmd(tmp_path / "a.png", "-o", tmp_path / "out/", "--name", "{stem}{ext}",
+                      check=2)
+    assert b"dither: error: --name '{stem}{ext}': {ext} is the extension without its dot" \
+        in done.stderr
+
+
+@pytest.mark.parametrize(("args", "channels"), [
+    (["-p", "pico8"], 4), (["-l", "2"], 4), (["--colors", "8"], 4), ([], 2), (["-p", "bw"], 4),
+])
+def test_gif_keeps_alpha_as_a_transparent_entry(tmp_path, args, channels):
+    alpha = np.tile(np.arange(64, dtype=np.uint8) * 4, (48, 1))
+    image = np.dstack([photo(32), alpha])
+    save(tmp_path / "in.png", image, "RGBA")
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--keep-alpha", *args, check=0)
+    done = dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.gif", "--keep-alpha", *args,
+                      check=0)
+    assert warnings_of(done) == [f"dither: warning: {tmp_path / 'in.png'}: GIF transparency is"
+                                 " all or nothing: alpha below 128 written transparent, the"
+                                 " rest opaque"]
+    with Image.open(tmp_path / "out.png") as png:
+        exact = np.asarray(png.convert("RGBA"))
+    assert (png.mode in ("LA", "L")) == (channels == 2)
+    with Image.open(tmp_path / "out.gif") as gif:
+        assert gif.mode == "P" and "transparency" in gif.info
+        written = np.asarray(gif.convert("RGBA"))
+    opaque = alpha >= 128
+    assert np.array_equal(written[..., 3], np.where(opaque, 255, 0).astype(np.uint8))
+    assert np.array_equal(written[..., :3][opaque], exact[..., :3][opaque])

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -228,6 +229,44 @@ class TestFileBatches:
         assert unreachable.returncode == 2
         assert "cannot reach the Dask scheduler at tcp://127.0.0.1:1" in unreachable.stderr
         assert not (tmp_path / "y").exists()
+
+
+@pytest.mark.parametrize("signum, to_group", [(signal.SIGINT, True), (signal.SIGTERM, False),
+                                               (signal.SIGINT, False)])
+def test_command_on_a_local_cluster_stops_on_a_signal(tmp_path, signum, to_group):
+    """Ctrl-C in a terminal reaches the whole process group, the cluster's
+    workers too; SIGTERM only the command. Either way it ends promptly with
+    the signal's status, leaving complete outputs and no temporaries."""
+    sources = photo_folder(tmp_path / "in", 40, (400, 400, 3))
+    out = tmp_path / "out"
+    with subprocess.Popen([sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", out,
+                           "-m", "jjn", "--colors", "64", "--cluster", "local:2", "-q"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          start_new_session=True) as process:
+        try:
+            deadline = time.monotonic() + 120
+            while not list(out.glob("*.png")) and time.monotonic() < deadline:
+                assert process.poll() is None, process.stderr.read().decode()
+                time.sleep(0.01)
+            if to_group:
+                os.killpg(process.pid, signum)
+            else:
+                process.send_signal(signum)
+            sent = time.monotonic()
+            _, errors = process.communicate(timeout=30)
+            took = time.monotonic() - sent
+        finally:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 128 + signum, errors.decode()
+    assert took < 30
+    assert "dither: interrupted" in errors.decode()
+    written = sorted(out.iterdir())
+    assert 0 < len(written) < len(sources)
+    for path in written:
+        assert not path.name.startswith("."), path  # no temporary left
+        with Image.open(path) as image:
+            image.load()
 
 
 def chunked(image, chunks):

@@ -20,8 +20,8 @@ from typing import BinaryIO
 import numpy as np
 from PIL import Image, UnidentifiedImageError
 
-from .encode import output_image
-from .files import file_identity, format_for, write_atomically
+from .encode import EncodeError, lossy_refusal, output_image
+from .files import file_identity, format_for, remove_stale_temporaries, write_atomically
 from .options import dither_array
 from .palettes import palette_rgb
 from .prepare import prepare_image
@@ -51,6 +51,9 @@ class FileResult:
     width: int | None = None
     height: int | None = None
     colors: int | None = None  # the palette's size, when dithered to a palette
+    # What was done that the options did not say (only the first frame of
+    # an animation, float values scaled, alpha made all or nothing...).
+    warnings: list[str] = dataclasses.field(default_factory=list)
 
     def as_dict(self):
         return dataclasses.asdict(self)
@@ -64,13 +67,23 @@ def _destination_name(job):
     return str(job.destination) if isinstance(job.destination, Path) else "-"
 
 
-def _open(source):
-    """(decoded image, size in bytes of the file) - the first frame of an animation."""
+def _open(source, notes=None):
+    """(decoded image, size in bytes of the file) - the first frame of an
+    animation, which `notes` records."""
     if isinstance(source, (bytes, bytearray)):
         image, size = Image.open(io.BytesIO(source)), len(source)
     else:
         image, size = Image.open(source), os.stat(source).st_size
-    image.load()
+    try:
+        frames = getattr(image, "n_frames", 1) if getattr(image, "is_animated", False) else 1
+        if frames > 1:
+            image.seek(0)
+            if notes is not None:
+                notes.append(f"animated: only the first of its {frames} frames dithered")
+        image.load()
+    except BaseException:
+        image.close()
+        raise
     return image, size
 
 
@@ -97,9 +110,11 @@ def dither_file(job, options, stop=None):
         to_stream = not isinstance(job.destination, Path)
         fmt = format_for(job.destination if not to_stream else "out.png",
                          options.format or ("PNG" if to_stream else None))
-        decoded, result.input_bytes = _open(job.source)
+        if not options.allow_lossy and lossy_refusal(fmt):
+            raise EncodeError(lossy_refusal(fmt))
+        decoded, result.input_bytes = _open(job.source, result.warnings)
         with decoded:
-            image = prepare_image(decoded, options)
+            image = prepare_image(decoded, options, result.warnings)
         result.width, result.height = image.size
         palette = options.palette
         if options.colors is not None and palette is None:
@@ -108,7 +123,7 @@ def dither_file(job, options, stop=None):
         del image
         rgb_palette = palette_rgb(palette) if palette is not None else None
         result.colors = len(set(rgb_palette)) if rgb_palette else None
-        encoded, save = output_image(array, fmt, rgb_palette, options.levels)
+        encoded, save = output_image(array, fmt, rgb_palette, options.levels, result.warnings)
         del array
 
         def write(stream):
@@ -156,6 +171,8 @@ def dither_files(jobs, options, workers=None, stop=None):
     jobs = list(jobs)
     workers = max(1, workers or os.cpu_count() or 1)
     stop = stop if stop is not None else threading.Event()
+    # What killed runs left beside these outputs, before this run writes.
+    remove_stale_temporaries(job.destination for job in jobs)
     refused = _refusals(jobs)
     for index, reason in refused.items():
         job = jobs[index]

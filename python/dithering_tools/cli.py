@@ -8,13 +8,13 @@ import json
 import os
 import signal
 import sys
+import textwrap
 import threading
 import time
-from pathlib import Path
 
 EXAMPLES = """\
 examples:
-  dither photo.jpg                         Floyd-Steinberg to black and white: photo-dithered.png
+  dither photo.jpg                         Floyd-Steinberg to black and white (1-bit): photo-dithered.png
   dither photo.jpg -o small.png -m atkinson --levels 4 --resize 800x
   dither *.png -o out/ -p gameboy          four greens, indexed PNGs in out/
   dither photos/ -r -o out/ --colors 16    16 colours made from each photo (median cut)
@@ -26,9 +26,12 @@ examples:
   dither photos/ -o out/ --json > report.jsonl
   dither /shared/photos/ -o /shared/out/ --cluster tcp://scheduler:8786   one task per file
 
-methods: floyd_steinberg (fs), false_floyd_steinberg, jarvis_judice_ninke (jjn),
-  stucki, atkinson, burkes, sierra, sierra_two_row (sierra2), sierra_lite,
-  bayer2x2, bayer4x4, bayer8x8, bayer16x16, random (see --list)
+{methods}
+colour: without --levels, --palette or --colors a picture is made grey and
+  dithered to black and white (a 1-bit file where the format has one);
+  --levels N keeps colour, N levels per channel (add --grayscale for grey)
+outputs are exact: PNG, GIF, BMP, TIFF, and WebP (written lossless); lossy
+  formats (JPEG, AVIF, PDF) are refused unless --allow-lossy
 palettes (-p): a built-in name (see --list), a file (.gpl, Paint.NET .txt, .hex,
   .json, or an image whose distinct pixels are the colours), or colours such
   as '#000,#fff' or '0f380f 306230 8bac0f 9bbc0f'
@@ -39,12 +42,26 @@ error diffusion to a palette (-p, --colors) is bounded: each value plus the erro
   dithering.error_diffusion's own result. Levels need no bound (0 and 255 are
   always levels); ordered and random dither carry no error.
 exit status: 0 all written, 1 some file failed, 2 bad arguments, 130 interrupted
+  (143 on SIGTERM)
 """
+
+
+def _epilog():
+    """The examples, with the methods the extension itself lists."""
+    try:
+        import dithering
+        names = dithering.available_methods() + dithering.available_matrices() + ["random"]
+    except ImportError:
+        names = ["see --list"]
+    methods = textwrap.fill("methods: " + ", ".join(names)
+                            + " (aliases such as fs and jjn are accepted too)",
+                            width=80, subsequent_indent="  ")
+    return EXAMPLES.format(methods=methods)
 
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="dither", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES,
+        prog="dither", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=_epilog(),
         description="Dither images exactly: error diffusion, ordered and random dither, "
                     "to grey levels or a palette.")
     parser.add_argument("inputs", nargs="*", metavar="INPUT",
@@ -54,20 +71,25 @@ def build_parser():
                        help="output file, folder (for several inputs, or ending in /), or - for "
                             "standard output (default: beside each input)")
     where.add_argument("--name", metavar="PATTERN",
-                       help="output file names, from {stem} and {ext} of the input "
+                       help="output file names, from the input's {stem}, {ext} (its extension "
+                            "without the dot: '{stem}.{ext}') and {suffix} (with the dot) "
                             f"(default: {DEFAULT_NAMES[0]!r} beside inputs, "
                             f"{DEFAULT_NAMES[1]!r} in a folder); the extension picks the format")
     where.add_argument("--format", metavar="FMT",
                        help="output format, whatever the extension (PNG for standard output)")
     where.add_argument("-r", "--recursive", action="store_true", help="look into sub-folders")
     where.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    where.add_argument("--allow-lossy", action="store_true",
+                       help="write a lossy format (JPEG, AVIF, PDF) anyway, though its "
+                            "compression smears the dither")
 
     how = parser.add_argument_group("dithering")
     how.add_argument("-m", "--method", help="dither method or alias (default floyd_steinberg)")
     how.add_argument("--matrix", metavar="FILE",
                      help="ordered dither with a custom threshold matrix (.npy, or a text/CSV "
                           "grid: integer indices or thresholds in [0, 1])")
-    how.add_argument("-l", "--levels", type=int, help="output levels per channel (default 2)")
+    how.add_argument("-l", "--levels", type=int,
+                     help="output levels per channel, in colour (default: black and white)")
     how.add_argument("-p", "--palette", help="dither to these colours")
     how.add_argument("-c", "--colors", type=int, metavar="N",
                      help="dither to N colours (2-256) made from each image by Pillow's quantizer")
@@ -93,7 +115,9 @@ def build_parser():
 
     prep = parser.add_argument_group("before dithering")
     size = prep.add_mutually_exclusive_group()
-    size.add_argument("--resize", metavar="WxH", help="resize to WxH (Wx or xH keeps the aspect)")
+    size.add_argument("--resize", metavar="WxH",
+                      help="fit inside WxH keeping the aspect (larger or smaller); WxH! for "
+                           "exactly WxH; Wx or xH sets one side, the other follows")
     size.add_argument("--scale", type=float, metavar="F", help="resize by a factor")
     prep.add_argument("--grayscale", "--greyscale", action="store_true", help="convert to grey")
 
@@ -115,7 +139,11 @@ def build_parser():
     return parser
 
 
-DEFAULT_NAMES = ("{stem}-dithered.png", "{stem}.png")
+DEFAULT_NAMES = ("{stem}-dithered.png", "{stem}.png")  # as planning.DEFAULT_NAMES
+# After Ctrl-C or SIGTERM, how long the command may take to stop cleanly
+# (files being written finish, a local cluster closes) before it stops
+# anyway: its worker processes killed, their temporaries removed.
+STOP_SECONDS = 5.0
 
 
 def _version():
@@ -132,24 +160,63 @@ class _Terminated(BaseException):
 
 class _Signals:
     """SIGINT and SIGTERM. Before the batch starts they raise, as usual.
-    During it they only ask it to stop: an exception raised from a signal
-    handler can land inside the thread pool's own locking (seen on
+    During it the first one only asks it to stop: an exception raised from
+    a signal handler can land inside the thread pool's own locking (seen on
     free-threaded CPython as "release unlocked lock"), whereas a stopped
     batch lets the running files finish without putting their outputs in
-    place and then ends with the signal's exit status."""
+    place and then ends with the signal's exit status. Whatever the batch
+    waits for (a cluster whose workers died of the same Ctrl-C), the
+    command ends within STOP_SECONDS of the first signal, or at once on a
+    second one: see stop_now."""
 
     def __init__(self):
         self.stop = threading.Event()
         self.received = None
         self.batch_running = False
+        self.destinations = ()   # the batch's outputs, whose temporaries stop_now removes
+        self._ending = threading.Lock()
 
     def __call__(self, signum, frame):
-        if not self.batch_running:
+        if not self.batch_running and self.received is None:
             if signum == signal.SIGINT:
                 raise KeyboardInterrupt
             raise _Terminated()
+        if self.received is not None:
+            self.stop_now()
         self.received = signum
         self.stop.set()
+        timer = threading.Timer(STOP_SECONDS, self.stop_now)
+        timer.daemon = True
+        timer.start()
+
+    def stop_now(self):
+        """Ends the process now: kills its child processes (a local
+        cluster's workers), removes the temporaries of this batch's outputs
+        that they or this process were writing, says so and exits with the
+        signal's status. Outputs already in place are complete: they only
+        ever appear by a rename."""
+        if not self._ending.acquire(blocking=False):
+            return
+        import multiprocessing
+        from .files import remove_stale_temporaries
+        try:
+            children = multiprocessing.active_children()
+            for child in children:
+                with contextlib.suppress(Exception):
+                    child.kill()
+            for child in children:
+                with contextlib.suppress(Exception):
+                    child.join(1)
+            remove_stale_temporaries(self.destinations, own=True)
+            print("dither: interrupted", file=sys.stderr, flush=True)
+        finally:
+            os._exit(128 + (self.received or signal.SIGINT))
+
+
+def _warn(text, bar=None):
+    """One warning line on standard error: the result is still sensible,
+    but not quite what the user may think."""
+    _say(bar, f"dither: warning: {text}", sys.stderr)
 
 
 def main(argv=None):
@@ -177,6 +244,8 @@ def _main(argv):
     if not args.inputs:
         parser.error("no input: name image files, folders, patterns, or - for standard input")
     options = _options(args, parser)
+    for warning in _option_warnings(args, options):
+        _warn(warning)
     from .allocator import keep_freed_memory
     keep_freed_memory()
     signals = _Signals()
@@ -247,13 +316,19 @@ def _options(args, parser):
         matrix = load_matrix(args.matrix) if args.matrix is not None else None
     except (ValueError, PaletteError, MatrixFileError) as error:
         parser.error(str(error))
+    # Nothing asked of the colours: black and white, what the examples
+    # promise and what most people mean by dithering a photo (two levels
+    # per channel of a colour photo would give eight colours).
+    black_and_white = args.levels is None and palette is None and args.colors is None
     options = DitherOptions(
         method=args.method or "floyd_steinberg", matrix=matrix, levels=args.levels,
         palette=palette, colors=args.colors, quantizer=args.quantizer, strength=args.strength,
         linear=args.linear, serpentine=args.serpentine, seed=args.seed,
         unbounded=args.unbounded, alpha=args.alpha,
-        grayscale=args.grayscale, resize=resize, scale=args.scale, force=args.force,
-        format=args.format)
+        grayscale=args.grayscale or black_and_white,
+        resize=resize[:2] if resize else None, resize_fit=bool(resize) and not resize[2],
+        scale=args.scale, force=args.force, format=args.format,
+        allow_lossy=args.allow_lossy)
     try:
         # The extension's own messages, e.g. the list of methods.
         check_options(options)
@@ -268,6 +343,27 @@ def _options(args, parser):
     return options
 
 
+def _option_warnings(args, options):
+    """Options that the chosen method ignores: each a warning, not an
+    error, since the result is still what the rest asks for."""
+    from .options import dither_array, is_error_diffusion
+    import numpy as np
+
+    diffuses = options.matrix is None and is_error_diffusion(options.method)
+    method = "--matrix" if options.matrix is not None else options.method
+    if args.serpentine and not diffuses:
+        yield (f"--serpentine only changes error diffusion; {method} ignores it")
+    if args.seed is not None:
+        # Asked of the method itself: does another seed give other dots?
+        probe = np.tile(np.linspace(0, 255, 16, dtype=np.uint8), (16, 1))
+        probe = np.dstack([probe] * 3) if options.wants_palette else probe
+        stand_in = ["#000000", "#ffffff"] if options.colors is not None else None
+        first, other = (dither_array(probe, dataclasses.replace(options, seed=seed), stand_in)
+                        for seed in (1, 2))
+        if np.array_equal(first, other):
+            yield (f"--seed only changes random dither; {method} ignores it")
+
+
 def _check_cluster(args, parser):
     try:
         import distributed  # noqa: F401
@@ -280,60 +376,63 @@ def _check_cluster(args, parser):
         parser.error(f"--cluster: {error}")
 
 
-def _plan(args, parser):
-    """(jobs, failures, images_to_stdout): what goes where."""
-    from .batch import FileResult, Job
-    from .files import InputFile, find_inputs, format_for, output_path
+def _plan(args, parser, options):
+    """The planning.Plan of this command line, with what it finds to say
+    said; usage errors end the command here with status 2."""
+    from .encode import lossy_refusal
+    from .files import unwritable_folder
+    from .planning import PlanError, output_folders, output_formats, plan_jobs
 
-    items, missing = find_inputs(args.inputs, args.recursive)
-    failures = [FileResult(input=m, output=None, error="no such file or directory")
-                for m in missing]
-    to_stdout = args.output == "-" or (args.output is None and items
-                                       and all(item.path is None for item in items))
-    if to_stdout:
-        if len(items) + len(missing) != 1:
-            parser.error("standard output takes exactly one input")
-        if sys.stdout.isatty():
-            parser.error("refusing to write an image to a terminal; redirect standard output "
-                         "or use -o FILE")
-    stdin_bytes = sys.stdin.buffer.read() if any(i.path is None for i in items) else None
-
-    def source(item):
-        return stdin_bytes if item.path is None else item.path
-
-    if to_stdout:
-        return [Job(source(i), sys.stdout.buffer, i.label) for i in items], failures, True
-    output = args.output
-    into_folder = output is not None and (
-        Path(output).is_dir() or output.endswith(("/", os.sep)) or len(items) + len(missing) > 1
-        or any(item.root is not None for item in items))
-    if output is not None and not into_folder:
-        try:
-            format_for(output, args.format)
-        except ValueError as error:
-            parser.error(str(error))
-        item = items[0] if items else None
-        return ([Job(source(item), Path(output), item.label)] if item else []), failures, False
-    pattern = args.name or DEFAULT_NAMES[output is not None]
-    if "{ext}" not in pattern and args.format is None:
-        try:
-            format_for(pattern.format(stem="x", ext=""))
-        except ValueError as error:
-            parser.error(str(error))
-    jobs = []
-    for item in items:
-        named = item if item.path is not None else InputFile(Path("stdin"))
-        jobs.append(Job(source(item), output_path(named, output, pattern), item.label))
-    return jobs, failures, False
+    try:
+        plan = plan_jobs(args.inputs, args.output, args.name, args.format, args.recursive,
+                         read_stdin=sys.stdin.buffer.read, stdout=sys.stdout.buffer,
+                         stdout_is_terminal=sys.stdout.isatty())
+    except PlanError as error:
+        parser.error(str(error))
+    if plan.to_stdout and args.cluster is not None:
+        parser.error("--cluster writes files; it cannot write to standard output")
+    for folder in plan.empty_folders:
+        nested = False
+        with contextlib.suppress(OSError):
+            nested = not args.recursive and any(entry.is_dir() for entry in os.scandir(folder))
+        _warn(f"{folder}: no image files in this folder"
+              + (" (-r looks into its sub-folders)" if nested else ""))
+    if plan.skipped:
+        first, maker = plan.skipped[0]
+        more = len(plan.skipped) - 1
+        _warn(f"skipped {first}, the output of {maker} under this run's names"
+              + (f", and {more} more such" if more else "") + " (name them to dither them)")
+    formats = output_formats(plan, args.format)
+    if plan.to_stdout:
+        formats = {(args.format or "PNG").upper(): "-"}
+    for fmt, example in formats.items():
+        refusal = lossy_refusal(fmt)
+        if refusal and not args.allow_lossy:
+            parser.error(f"{example}: {refusal}")
+        if refusal:
+            _warn(f"{example}: {fmt} is lossy: its compression smears the dither "
+                  "(written because of --allow-lossy)")
+    # A local run (or a cluster on this machine) writes here: an output
+    # folder that cannot be written is found before any image is read.
+    # A remote cluster's workers may see other folders than this machine.
+    if args.cluster is None or args.cluster.startswith("local:"):
+        for folder in output_folders(plan):
+            reason = unwritable_folder(folder)
+            if reason:
+                parser.error(reason)
+    return plan
 
 
 def _run(args, options, parser, signals):
-    from .batch import dither_files, shared_palette
+    from .batch import FileResult, dither_files, shared_palette
     from .progress import ProgressBar, human_bytes
 
-    jobs, failures, to_stdout = _plan(args, parser)
-    if to_stdout and args.cluster is not None:
-        parser.error("--cluster writes files; it cannot write to standard output")
+    plan = _plan(args, parser, options)
+    jobs = plan.jobs
+    failures = [FileResult(input=m, output=None, error="no such file or directory")
+                for m in plan.missing]
+    signals.destinations = [job.destination for job in jobs]
+    to_stdout = plan.to_stdout
     report = sys.stderr if to_stdout else sys.stdout
     if args.shared_palette and jobs:
         palette, _ = shared_palette([job.source for job in jobs], options, args.jobs)
@@ -347,6 +446,8 @@ def _run(args, options, parser, signals):
     def show(result):
         if bar:
             bar.advance(failed=not result.ok)
+        for warning in result.warnings:
+            _warn(f"{result.input}: {warning}", bar)
         if args.json:
             print(json.dumps(result.as_dict()), file=report, flush=True)
         if result.ok:

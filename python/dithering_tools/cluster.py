@@ -36,20 +36,35 @@ import uuid
 from pathlib import Path
 
 from .batch import FileResult, Job, _reason, _refusals, dither_file
-from .files import format_for, write_atomically
+from .files import format_for, remove_stale_temporaries, write_atomically
 
 LOCAL_PREFIX = "local:"
+# Run by every worker process of a local:N cluster as it starts (Dask's
+# preload): see worker_setup.
+WORKER_PRELOAD = "dithering_tools.cluster_worker"
 
 
 def parse_cluster(text):
     """Checks a --cluster argument: 'local:N' (N >= 1) or a scheduler
-    address. Raises ValueError with what is wrong."""
+    address (tcp://host:port, host:port, or another of Dask's protocols).
+    Raises ValueError with what is wrong."""
     if text.startswith(LOCAL_PREFIX):
         count = text[len(LOCAL_PREFIX):]
         if not count.isdigit() or int(count) < 1:
             raise ValueError(f"expected local:N with N worker processes (N >= 1), got {text!r}")
-    elif not text.strip():
+        return text
+    if not text.strip():
         raise ValueError("expected a scheduler address (tcp://host:8786) or local:N")
+    # Dask's own parsing, so that what passes here is what Client accepts:
+    # 'bogus' is a tcp address without its port.
+    from distributed.comm.addressing import parse_address, parse_host_port
+    try:
+        scheme, location = parse_address(text)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            parse_host_port(location)
+    except ValueError as error:
+        raise ValueError(f"{text!r} is not a scheduler address (tcp://host:8786) or "
+                         f"local:N: {error}") from None
     return text
 
 
@@ -80,13 +95,14 @@ def connect(cluster):
         workers = int(cluster[len(LOCAL_PREFIX):])
         with dask.config.set({"distributed.worker.profile.enabled": False}), \
                 LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                             host="127.0.0.1", dashboard_address=":0") as local, \
+                             host="127.0.0.1", dashboard_address=":0",
+                             preload=[WORKER_PRELOAD]) as local, \
                 Client(local) as client:
             yield client
         return
     try:
         client = Client(cluster)
-    except OSError as error:  # refused, timed out, unknown host
+    except (OSError, ValueError) as error:  # refused, timed out, unknown host, bad address
         raise ConnectionError(f"cannot reach the Dask scheduler at {cluster}: {error}") from None
     with client:
         yield client
@@ -103,13 +119,15 @@ def dither_files_on_cluster(jobs, options, cluster, stop=None):
     jobs = list(jobs)
     runnable, early = _check_jobs(jobs, options)
     yield from early
-    if not runnable:
+    if not runnable or (stop is not None and stop.is_set()):
         return
     try:
         with connect(cluster) as client:
             yield from _run(client, runnable, options, stop)
     finally:
-        _remove_stale_temporaries(job for _, job in runnable)
+        # Every task is over: whatever temporary is left beside these
+        # outputs was a killed task's.
+        remove_stale_temporaries((job.destination for _, job in runnable), everyone=True)
 
 
 def _run(client, runnable, options, stop):
@@ -132,7 +150,17 @@ def _run(client, runnable, options, stop):
     for _ in range(window):
         submit_next()
     try:
-        for future in futures:
+        while not futures.is_empty():
+            if stop is not None:
+                # In short waits, not parked in as_completed's own: a stop
+                # (Ctrl-C, SIGTERM) ends the batch even when no result will
+                # ever come, as when the workers died of the same Ctrl-C.
+                if stop.is_set():
+                    return
+                if not futures.has_ready():
+                    stop.wait(0.05)
+                    continue
+            future = next(futures)
             result = _outcome(future, *jobs_of.pop(future.key), options.force)
             future.release()
             yield result
@@ -257,29 +285,6 @@ def _input_text(job):
     if job.label:
         return job.label
     return str(job.source) if isinstance(job.source, (str, Path)) else "-"
-
-
-def _remove_stale_temporaries(jobs):
-    """Removes the temporary files that killed tasks left beside this
-    batch's outputs (write_atomically names them '.NAME.*.part'), reading
-    each output folder once."""
-    names_by_folder = {}
-    for job in jobs:
-        if isinstance(job.destination, Path):
-            names_by_folder.setdefault(job.destination.parent, set()).add(job.destination.name)
-    for folder, names in names_by_folder.items():
-        try:
-            entries = list(os.scandir(folder))
-        except OSError:
-            continue
-        for entry in entries:
-            stem, dot, suffix = entry.name.rpartition(".")
-            if not (entry.name.startswith(".") and dot and suffix == "part"):
-                continue
-            output_name = stem[1:].rpartition(".")[0]
-            if output_name in names:
-                with contextlib.suppress(OSError):
-                    os.unlink(entry.path)
 
 
 def _destination_text(job):

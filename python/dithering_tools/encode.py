@@ -1,6 +1,7 @@
 """The image written for a dithered result, in the smallest mode that holds
 it exactly: indexed with exactly the palette, one bit for black and white,
-otherwise the result's own mode."""
+otherwise the result's own mode. WebP is written lossless; formats whose
+compression changes pixels are refused unless the caller allows them."""
 
 import numpy as np
 from PIL import Image
@@ -8,6 +9,20 @@ from PIL import Image
 # Formats that store palette images and one-bit images as such.
 INDEXED_FORMATS = {"PNG", "GIF", "BMP", "TIFF"}
 ONE_BIT_FORMATS = {"PNG", "BMP", "TIFF", "GIF"}
+# Formats whose compression changes the pixels (Pillow's PDF stores grey
+# and RGB images as JPEG): the dither's exact dots become smudges and stray
+# colours. WebP is not among them: it is written lossless.
+LOSSY_FORMATS = {"JPEG", "MPO", "AVIF", "HEIF", "PDF"}
+# GIF transparency is one palette entry: alpha below this is that entry.
+GIF_ALPHA_THRESHOLD = 128
+
+
+def lossy_refusal(fmt):
+    """The message refusing lossy format `fmt`, or None for an exact one."""
+    if fmt.upper() not in LOSSY_FORMATS:
+        return None
+    return (f"{fmt.upper()} is lossy: its compression would smear the dithered pixels and add"
+            " colours; write PNG, GIF, WebP (lossless), TIFF or BMP, or pass --allow-lossy")
 
 
 class EncodeError(ValueError):
@@ -74,10 +89,53 @@ def _indexed_by_search(result, colors):
     return image
 
 
-def output_image(result, fmt, palette=None, levels=None):
-    """(PIL image, save keywords) for the extension's `result` array."""
+def gif_with_transparency(result, palette=None, notes=None):
+    """(mode "P" image, save keywords) for a result with alpha (H, W, 2 or
+    4) as a GIF: pixels whose alpha is below 128 become one transparent
+    palette entry, the others opaque. The colours are `palette`'s, in its
+    order, when it holds every opaque pixel and leaves room for that entry,
+    otherwise the opaque pixels' own. Partial alpha, which GIF cannot hold,
+    is noted in `notes`."""
+    alpha = result[..., -1]
+    colour = result[..., :-1]
+    if colour.shape[-1] == 1:
+        colour = np.repeat(colour, 3, axis=-1)
+    opaque = alpha >= GIF_ALPHA_THRESHOLD
+    if notes is not None and np.any((alpha != 0) & (alpha != 255)):
+        notes.append("GIF transparency is all or nothing: alpha below 128 written "
+                     "transparent, the rest opaque")
+    shown = colour[opaque]
+    own = [tuple(int(v) for v in c) for c in np.unique(shown.reshape(-1, 3), axis=0)]
+    colors = list(dict.fromkeys(palette)) if palette is not None else None
+    if colors is None or len(colors) > 255 or not set(own) <= set(colors):
+        colors = own
+    if len(colors) > 255:
+        raise EncodeError(f"a GIF with transparency holds at most 255 colours; this result has"
+                          f" {len(colors)} (use --colors, a palette, fewer --levels, or PNG)")
+    if not colors:
+        colors = [(0, 0, 0)]  # nothing opaque: any colour, never shown
+    filled = colour.copy()
+    filled[~opaque] = colors[0]
+    image = indexed_image(filled, colors)
+    transparent = len(colors)
+    indices = np.asarray(image).copy()
+    indices[~opaque] = transparent
+    out = Image.fromarray(indices, "P")
+    out.putpalette([v for c in colors + [(0, 0, 0)] for v in c])
+    return out, {"optimize": False, "transparency": transparent}
+
+
+def output_image(result, fmt, palette=None, levels=None, notes=None):
+    """(PIL image, save keywords) for the extension's `result` array.
+    Anything the file cannot hold as it is goes into `notes` (a list)."""
     fmt = fmt.upper()
     save = {"optimize": False} if fmt == "GIF" else {}
+    if fmt == "WEBP":
+        # Pillow's default is lossy; `exact` keeps the colour under
+        # transparent pixels, which the lossless encoder may otherwise change.
+        save = {"lossless": True, "exact": True}
+    if fmt == "GIF" and result.ndim == 3 and result.shape[2] in (2, 4):
+        return gif_with_transparency(result, palette, notes)
     if result.ndim == 2:
         if palette is None and levels in (None, 2) and fmt in ONE_BIT_FORMATS:
             # Two grey levels are 0 and 255: one bit per pixel, no loss.
@@ -106,6 +164,6 @@ def output_image(result, fmt, palette=None, levels=None):
                 raise EncodeError(f"GIF holds at most 256 colours; this result has {len(colors)}"
                                   " (use --colors, a palette, fewer --levels, or PNG)")
             return indexed_image(result, [tuple(int(v) for v in c) for c in colors]), save
-    if channels != 3 and fmt in ("GIF", "JPEG"):
+    if channels != 3 and fmt == "JPEG":
         raise EncodeError(f"{fmt} cannot hold an alpha channel; write PNG or drop --keep-alpha")
     return Image.fromarray(result, {2: "LA", 3: "RGB", 4: "RGBA"}[channels]), save

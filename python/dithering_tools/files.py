@@ -2,20 +2,25 @@
 each output through a temporary file so that no half-written image is ever
 left under an output's name."""
 
+import contextlib
 import dataclasses
 import errno
 import glob
 import os
 import re
+import socket
 import string
 import tempfile
+import time
 from pathlib import Path
 
 from PIL import Image
 
 DEFAULT_NAME_BESIDE = "{stem}-dithered.png"   # no -o: beside each input
 DEFAULT_NAME_IN_DIR = "{stem}.png"            # -o DIR
-NAME_FIELDS = {"stem", "ext"}
+# {ext}: the input's extension without its dot ('{stem}.{ext}' keeps the
+# input's format); {suffix}: with it, empty for a name without one.
+NAME_FIELDS = {"stem", "ext", "suffix"}
 _GLOB_CHARACTERS = re.compile(r"[*?[]")
 
 
@@ -37,11 +42,12 @@ def image_extensions():
     return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
 
 
-def find_inputs(arguments, recursive=False):
+def find_inputs(arguments, recursive=False, empty_folders=None):
     """(inputs, missing): the files named by `arguments` (files, folders,
     glob patterns, '-'), in order without repeats, and the arguments that
     named nothing. Files found in folders are kept only if Pillow knows
-    their extension; files named explicitly are always tried."""
+    their extension; files named explicitly are always tried. Folders that
+    gave no image are appended to `empty_folders` when it is a list."""
     extensions = image_extensions()
     found, missing, seen = [], [], set()
 
@@ -58,9 +64,12 @@ def find_inputs(arguments, recursive=False):
         path = Path(argument)
         if path.is_dir():
             pattern = "**/*" if recursive else "*"
-            for child in sorted(path.glob(pattern)):
-                if child.is_file() and child.suffix.lower() in extensions:
-                    add(InputFile(child, path))
+            images = [child for child in sorted(path.glob(pattern))
+                      if child.is_file() and child.suffix.lower() in extensions]
+            if not images and empty_folders is not None:
+                empty_folders.append(argument)
+            for child in images:
+                add(InputFile(child, path))
         elif path.exists() or not _GLOB_CHARACTERS.search(argument):
             add(InputFile(path))
         else:
@@ -74,18 +83,33 @@ def find_inputs(arguments, recursive=False):
 
 
 def check_name_pattern(pattern):
-    """Raises ValueError for a pattern naming a field other than {stem} and {ext}."""
-    for _, field, _, _ in string.Formatter().parse(pattern):
-        if field is not None and field not in NAME_FIELDS:
+    """Raises ValueError for a pattern naming a field other than {stem},
+    {ext} and {suffix}, or ending in {ext} glued to the text before it
+    ('{stem}{ext}' would name 'photojpg', a file without an extension)."""
+    try:
+        parsed = list(string.Formatter().parse(pattern))
+    except ValueError as error:
+        raise ValueError(f"--name {pattern!r}: {error}") from None
+    for _, field, spec, conversion in parsed:
+        if field is not None and (field not in NAME_FIELDS or spec or conversion):
             raise ValueError(f"unknown field {{{field}}} in --name {pattern!r};"
-                             " use {stem} and {ext}")
+                             " use {stem}, {ext} and {suffix}")
+    if pattern.endswith("{ext}") and not pattern.endswith(".{ext}"):
+        raise ValueError(f"--name {pattern!r}: {{ext}} is the extension without its dot;"
+                         " write '.{ext}', or {suffix} for the extension with its dot")
+
+
+def output_name(source, pattern):
+    """The output's file name for input path `source`."""
+    source = Path(source)
+    return pattern.format(stem=source.stem, ext=source.suffix.lstrip("."), suffix=source.suffix)
 
 
 def output_path(item, folder, pattern):
     """Where `item`'s output goes: `folder` (None: beside the input), under
     the input's path relative to the folder it was found in."""
     source = item.path
-    name = pattern.format(stem=source.stem, ext=source.suffix.lstrip("."))
+    name = output_name(source, pattern)
     if folder is None:
         return source.with_name(name)
     relative = source.parent.relative_to(item.root) if item.root else Path()
@@ -140,18 +164,108 @@ class Interrupted(Exception):
     """The batch was stopped before this output was put in place."""
 
 
+# Temporary files are named '.NAME.HOST-PID-RANDOM.part': beside the output
+# NAME they stand for, hidden, and telling which process wrote them, so a
+# later run can tell one left by a killed process from one still being
+# written. The host is kept to letters, digits and '_' so the name parses.
+_HOST = re.sub(r"\W", "_", socket.gethostname()) or "host"
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?:(?P<host>\w+)-(?P<pid>\d+)-)?[^.]+\.part")
+# A temporary nobody has touched for this long is no write in progress.
+STALE_SECONDS = 3600
+
+
+def _temporary_prefix(name):
+    return f".{name}.{_HOST}-{os.getpid()}-"
+
+
+def _writer_is_gone(host, pid):
+    if host != _HOST:
+        return False
+    try:
+        os.kill(int(pid), 0)
+    except ProcessLookupError:
+        return True
+    except (OSError, OverflowError, ValueError):
+        return False
+    return False
+
+
+def remove_stale_temporaries(destinations, everyone=False, own=False,
+                             older_than=STALE_SECONDS):
+    """Removes the temporary files that writes of `destinations` (paths)
+    left behind when their process was killed: those of a process of this
+    machine that no longer runs, those untouched for `older_than` seconds,
+    with `own` this process's (it is about to end), and with `everyone`
+    all of them (a cluster's batch, once its tasks are over). Other files,
+    and temporaries of other names, are left alone. Reads each folder
+    once; returns how many it removed."""
+    names_by_folder = {}
+    for destination in destinations:
+        if isinstance(destination, Path):
+            names_by_folder.setdefault(destination.parent, set()).add(destination.name)
+    removed = 0
+    now = time.time()
+    for folder, names in names_by_folder.items():
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue
+        for entry in entries:
+            match = _TEMPORARY.fullmatch(entry.name)
+            if match is None or match["name"] not in names:
+                continue
+            mine = match["host"] == _HOST and match["pid"] == str(os.getpid())
+            stale = everyone or (own and mine) or (
+                match["pid"] is not None and _writer_is_gone(match["host"], match["pid"]))
+            if not stale:
+                with contextlib.suppress(OSError):
+                    stale = now - entry.stat(follow_symlinks=False).st_mtime > older_than
+            if stale:
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+                    removed += 1
+    return removed
+
+
+def unwritable_folder(folder):
+    """Why no file can be written into `folder` (made if missing), or None:
+    checked on the folder, or on its nearest existing parent."""
+    probe = Path(folder)
+    while not probe.exists() and probe.parent != probe:
+        if probe.is_symlink():
+            return f"cannot write into {folder}: {probe} is a broken link"
+        probe = probe.parent
+    if not probe.is_dir():
+        return f"cannot write into {folder}: {probe} is not a folder"
+    if not os.access(probe, os.W_OK | os.X_OK):
+        return f"cannot write into {folder}: permission denied"
+    return None
+
+
+def _naming(error, destination, temporary):
+    """`error` of a write through `temporary` as one about `destination`:
+    the temporary's name means nothing to the user."""
+    if error.strerror is None or error.filename not in (None, temporary):
+        return error
+    return OSError(error.errno, error.strerror, str(destination))
+
+
 def write_atomically(destination, write, force=False, stop=None):
     """Calls write(binary_file) on a temporary file beside `destination` and
     only then gives it the final name, so an interrupted or failed write
     (Ctrl-C, kill, a full disk) never leaves a partial image there. Without
     `force`, an existing file is never replaced, not even one that appears
-    while writing. Returns the number of bytes written."""
+    while writing. Errors name `destination`, never the temporary file.
+    Returns the number of bytes written."""
     destination = Path(destination)
     if not force and destination.exists():
         raise FileExistsError(f"{destination} exists (use --force to overwrite)")
     destination.parent.mkdir(parents=True, exist_ok=True)
-    fd, temporary = tempfile.mkstemp(prefix=f".{destination.name}.", suffix=".part",
-                                     dir=destination.parent)
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=_temporary_prefix(destination.name),
+                                         suffix=".part", dir=destination.parent)
+    except OSError as error:
+        raise _naming(error, destination, None) from None
     try:
         with os.fdopen(fd, "wb") as out:
             write(out)
@@ -164,11 +278,13 @@ def write_atomically(destination, write, force=False, stop=None):
         else:
             _rename_without_replacing(temporary, destination)
         return size
-    except BaseException:
+    except BaseException as error:
         try:
             os.unlink(temporary)
-        except FileNotFoundError:
+        except OSError:
             pass
+        if isinstance(error, OSError) and not isinstance(error, FileExistsError):
+            raise _naming(error, destination, temporary) from None
         raise
 
 

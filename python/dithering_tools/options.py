@@ -35,9 +35,15 @@ class DitherOptions:
     alpha: str = "flatten"
     grayscale: bool = False
     resize: tuple[int | None, int | None] | None = None
+    # With both sides of `resize`: fit inside that box keeping the aspect
+    # (as the command's WxH does), instead of exactly that size.
+    resize_fit: bool = False
     scale: float | None = None
     force: bool = False
     format: str | None = None     # output format; None: from the output's extension
+    # Write formats whose compression changes the dithered pixels (JPEG...);
+    # refused otherwise.
+    allow_lossy: bool = False
 
     @property
     def wants_palette(self):

@@ -86,6 +86,11 @@ def read_palette_file(path):
         return _read_image(path)
     except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise PaletteError(f"{path}: {error}") from None
+    except PaletteError as error:
+        message = str(error)
+        if message.startswith(f"{path}: "):
+            raise
+        raise PaletteError(f"{path}: {message}") from None
 
 
 def _read_gpl(text):
@@ -99,11 +104,13 @@ def _read_gpl(text):
             continue  # comments and headers such as 'Name: ...', 'Columns: 8'
         fields = line.split()
         try:
-            colors.append(tuple(int(v) for v in fields[:3]))
+            color = tuple(int(v) for v in fields[:3])
         except ValueError:
-            raise PaletteError(f"line {number}: expected 'R G B [name]', got {line!r}") from None
-        if len(colors[-1]) != 3:
-            raise PaletteError(f"line {number}: expected 'R G B [name]', got {line!r}")
+            color = ()
+        if len(color) != 3 or not all(0 <= v <= 255 for v in color):
+            raise PaletteError(f"line {number}: expected 'R G B [name]' with values 0..255,"
+                               f" got {line!r}")
+        colors.append(color)
     return colors
 
 
@@ -111,13 +118,16 @@ def _read_hex_lines(text):
     """One colour per line: 'rrggbb', '#rrggbb', or Paint.NET's 'aarrggbb'
     (its alpha dropped); ';' and '#' lines with blanks are comments."""
     colors = []
-    for line in text.splitlines():
+    for number, line in enumerate(text.splitlines(), start=1):
         line = line.strip()
         if not line or line.startswith(";") or (line.startswith("#") and " " in line):
             continue
         token = line.split()[0].lstrip("#")
         if len(token) == 8 and re.fullmatch(r"[0-9a-fA-F]{8}", token):
             token = token[2:]
+        if not re.fullmatch(r"[0-9a-fA-F]{6}|[0-9a-fA-F]{3}", token):
+            raise PaletteError(f"line {number}: expected a colour as rrggbb, #rrggbb or"
+                               f" aarrggbb, got {line!r}")
         colors.append("#" + token)
     return colors
 
@@ -130,7 +140,14 @@ def _read_json(text):
         data = data.get("colors", data.get("palette"))
     if not isinstance(data, list):
         raise PaletteError('JSON palette: expected a list of colours or {"colors": [...]}')
-    return [c if isinstance(c, str) else tuple(c) if isinstance(c, list) else c for c in data]
+    for number, color in enumerate(data, start=1):
+        if isinstance(color, str):
+            continue  # the extension checks the text, and quotes it
+        if not (isinstance(color, list) and len(color) == 3
+                and all(type(v) is int and 0 <= v <= 255 for v in color)):
+            raise PaletteError(f"colour {number}: expected \"#rrggbb\" or [r, g, b] with"
+                               f" values 0..255, got {json.dumps(color)}")
+    return [c if isinstance(c, str) else tuple(c) for c in data]
 
 
 def _read_image(path):
