@@ -24,7 +24,9 @@ ratio ours / peer:
   upscaled to 2048x2048, with palettes made from each photo the way users
   make them: Pillow's median cut and fast octree at 16, 64 and 256 colours,
   and 4096 colours drawn from the photo's own pixels. Palette error
-  diffusion (raster and serpentine), ordered (Bayer 8) and random dither
+  diffusion (raster and serpentine, each as the module's own and bounded,
+  the companion package's bounded_error_diffusion, which the dither
+  command uses), ordered (Bayer 8) and random dither
   beside Pillow's quantize FS with the same palette; 4096 colours beside
   Pillow's FS with the 256-colour median-cut palette. Real palettes crowd
   into the photo's gamut, which uniform random palettes do not.
@@ -56,6 +58,7 @@ import time
 import numpy as np
 
 import dithering
+from dithering_tools import bounded_error_diffusion
 
 try:
     from PIL import Image
@@ -311,9 +314,15 @@ def photo_cases(photos):
             cases.append(Case(f"photo {short} FS {label}", pixels,
                               lambda img, p=palette: dithering.error_diffusion(img, palette=p),
                               pair, key))
+            cases.append(Case(f"photo {short} FS bounded {label}", pixels,
+                              lambda img, p=palette: bounded_error_diffusion(img, palette=p),
+                              pair, key))
             if label in ("median cut 16", "median cut 256", "octree 256", "pixels 4096"):
                 cases.append(Case(f"photo {short} FS serpentine {label}", pixels,
                                   lambda img, p=palette: dithering.error_diffusion(
+                                      img, palette=p, serpentine=True), pair, key))
+                cases.append(Case(f"photo {short} FS serp. bounded {label}", pixels,
+                                  lambda img, p=palette: bounded_error_diffusion(
                                       img, palette=p, serpentine=True), pair, key))
                 cases.append(Case(f"photo {short} bayer8 {label}", pixels,
                                   lambda img, p=palette: dithering.ordered_dither(

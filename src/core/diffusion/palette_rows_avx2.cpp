@@ -51,6 +51,14 @@ using avx2::nearest_out_of_line;
 // their own 64-colour palettes the whole scan is as fast or faster: a
 // photo's values wander over many cells, each to be built.
 constexpr std::size_t FULL_SCAN_LIMIT = 64;
+// The bounded pass's values stay in 0..255, whose few cells are soon
+// built, and there the grid wins from 24 colours on: on the three sample
+// photos' median-cut palettes (callgrind, 512x512, cell building
+// included, so less than the grid gains on larger pictures) the full scan
+// takes 163 / 185 / 232 / 307 instructions a pixel at 24 / 32 / 48 / 64
+// colours, the grid 142-165 / 150-183 / 160-203 / 166-224; at 16 colours
+// the scan's 111 beats the grid's 137-150.
+constexpr std::size_t BOUNDED_FULL_SCAN_LIMIT = 16;
 
 // The pixel's value as an SSE register (through memory in the portable
 // build of the 4-lane type, built for its tests).
@@ -162,10 +170,11 @@ PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size
     const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
                     &forward, &reverse, serpentine, bounded,  rows,             &buffers};
     if (search == PaletteSearch::automatic) {
-        search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
+        const std::size_t limit = bounded ? BOUNDED_FULL_SCAN_LIMIT : FULL_SCAN_LIMIT;
+        search = m <= limit ? PaletteSearch::full_scan : PaletteSearch::grid;
     }
     if (search == PaletteSearch::grid) {
-        std::optional<NearestGrid> grid = NearestGrid::create(palette);
+        std::optional<NearestGrid> grid = palette_pass_grid(palette, bounded);
         if (grid) {
             if (bounded) {
                 GridFind<true> s{grid_search_of(*grid)};

@@ -131,7 +131,7 @@ PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::si
         search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
     }
     if (search == PaletteSearch::grid) {
-        std::optional<NearestGrid> grid = NearestGrid::create(palette);
+        std::optional<NearestGrid> grid = palette_pass_grid(palette, bounded);
         if (grid) {
             GridCall s{&*grid};
             run_pass(pass, s);

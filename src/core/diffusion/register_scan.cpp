@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "core/color/nearest_grid.hpp"
+#include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/value_bound.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -262,7 +263,7 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
     }
     // Without the memory for a grid, the full scan gives the same bytes.
     std::optional<NearestGrid> grid;
-    if (m > GRID_ABOVE_COLORS) grid = NearestGrid::create(palette);
+    if (m > GRID_ABOVE_COLORS) grid = palette_pass_grid(palette, bounded);
     NearestGrid* const search = grid ? &*grid : nullptr;
     const DirectionWeights forward = direction_weights(rows, false);
     const DirectionWeights reverse = direction_weights(rows, true);
