@@ -36,6 +36,11 @@ files beside Pillow's own decoding and encoding, and its batch speed-up
 from --jobs 1 to --jobs 2 (not part of the default run: it writes a few
 hundred megabytes of PNG files and takes minutes).
 
+`--only scaling` runs bench/scaling.py instead: every kind of call on 1, 2
+(and 4) threads at once, each on its own image, at 256x256 to 4096x4096,
+beside NumPy's copy and sum, and the cost of one small call (not part of
+the default run either).
+
 `--only quality` runs bench/quality.py instead (with --quick at 1024x1024,
 else 2048x2048): not a timing but the tone error of error diffusion to a
 photo's own palette, bounded and unbounded, beside Pillow's
@@ -368,14 +373,21 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="runs per case (median)")
     parser.add_argument("--quick", action="store_true", help="quarter-size images")
     parser.add_argument("--only", action="append",
-                        choices=["diffusion", "threshold", "photos", "cli", "quality"],
-                        help="run only this group of cases (repeatable); cli and quality"
-                             " are never run unless named")
+                        choices=["diffusion", "threshold", "photos", "cli", "quality",
+                                 "scaling"],
+                        help="run only this group of cases (repeatable); cli, quality and"
+                             " scaling are never run unless named")
     args = parser.parse_args()
     if args.only and "cli" in args.only:
         import bench_cli  # beside this file, which Python puts first on sys.path
         bench_cli.main(["--repeat", str(args.repeat)] + (["--quick"] if args.quick else []))
         args.only.remove("cli")
+        if not args.only:
+            return
+    if args.only and "scaling" in args.only:
+        import scaling  # beside this file
+        scaling.main(["--sizes", "256,1024" if args.quick else "256,1024,2048,4096"])
+        args.only.remove("scaling")
         if not args.only:
             return
     if args.only and "quality" in args.only:
