@@ -6,9 +6,9 @@
 #include "bind/errors.hpp"
 #include "bind/output.hpp"
 #include "bind/prepare.hpp"
+#include "bind/quoting.hpp"
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/method_names.hpp"
-#include "core/text/quoting.hpp"
 
 namespace dithering {
 namespace {
