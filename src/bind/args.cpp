@@ -6,7 +6,7 @@
 
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
-#include "core/text/text_format.hpp"
+#include "bind/text_format.hpp"
 
 namespace dithering {
 namespace {

@@ -6,9 +6,9 @@
 #include "bind/errors.hpp"
 #include "bind/output.hpp"
 #include "bind/prepare.hpp"
+#include "bind/quoting.hpp"
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/method_names.hpp"
-#include "core/text/quoting.hpp"
 
 namespace dithering {
 namespace {
@@ -42,7 +42,7 @@ PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpent
     PyEval_RestoreThread(thread);
 
     if (status == PassStatus::out_of_memory) return PyErr_NoMemory();
-    return into_output(std::move(prepared->img));
+    return into_output(std::move(prepared->img), prepared->mode);
 }
 
 }  // namespace dithering

@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "core/text/text_format.hpp"
+#include "bind/text_format.hpp"
 
 namespace dithering {
 

@@ -10,10 +10,10 @@
 #include "bind/error_diffusion_entry.hpp"
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
+#include "bind/quoting.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/method_names.hpp"
 #include "core/text/normalize.hpp"
-#include "core/text/quoting.hpp"
 #include "core/threshold/matrix_names.hpp"
 
 namespace dithering {

@@ -10,7 +10,7 @@
 #include "bind/errors.hpp"
 #include "bind/numpy_api.hpp"
 #include "bind/pyref.hpp"
-#include "core/text/text_format.hpp"
+#include "bind/text_format.hpp"
 
 namespace dithering {
 namespace {
@@ -110,7 +110,7 @@ void copy_strided(PyArrayObject* array, std::uint8_t* out) {
 
 }  // namespace
 
-std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow) {
+std::optional<ImageArg> extract_image(PyObject* image, BorrowedPixels* borrow) {
     if (!ensure_numpy_api()) return std::nullopt;
 
     PyRef array;
@@ -153,7 +153,6 @@ std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow) {
     img.height = img.shape[0];
     img.width = img.shape[1];
     img.channels = ndim == 3 ? img.shape[2] : 1;
-    img.mode = std::move(mode);
     // A zero-stride view can claim a logical size that no buffer can hold.
     std::size_t size = 0;
     if (!checked_product(img.height, img.width, size) ||
@@ -174,7 +173,7 @@ std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow) {
     } else {
         copy_strided(arr, img.pixels.get());
     }
-    return img;
+    return ImageArg{std::move(img), std::move(mode)};
 }
 
 }  // namespace dithering

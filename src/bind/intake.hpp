@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "bind/pyref.hpp"
 
@@ -22,6 +23,14 @@ struct BorrowedPixels {
     const std::uint8_t* bytes = nullptr;
 };
 
+// The image argument, read: the pixels, and the PIL mode they are in ("L",
+// "LA", "RGB", "RGBA") when it was a PIL image, for the result to be made
+// in; absent for array input.
+struct ImageArg {
+    Img img;
+    std::optional<std::string> mode;
+};
+
 // Accepts a uint8 NumPy array (any layout, read directly), a PIL image
 // (modes other than L, LA, RGB and RGBA converted to RGB) or anything
 // numpy.asarray turns into a uint8 array. Fills every field of Img but
@@ -32,6 +41,6 @@ struct BorrowedPixels {
 // With `borrow`, a C-contiguous array is not copied: img.pixels is
 // allocated but left as it is, for the result, and `borrow` holds the
 // input (see BorrowedPixels); any other input is copied as usual.
-std::optional<Img> extract_image(PyObject* image, BorrowedPixels* borrow = nullptr);
+std::optional<ImageArg> extract_image(PyObject* image, BorrowedPixels* borrow = nullptr);
 
 }  // namespace dithering

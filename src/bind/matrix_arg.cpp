@@ -11,8 +11,8 @@
 #include "bind/errors.hpp"
 #include "bind/numpy_api.hpp"
 #include "bind/pyref.hpp"
-#include "core/text/quoting.hpp"
-#include "core/text/text_format.hpp"
+#include "bind/quoting.hpp"
+#include "bind/text_format.hpp"
 #include "core/threshold/matrix_names.hpp"
 
 namespace dithering {

@@ -37,7 +37,7 @@ PyObject* into_pil_image(PyRef array, const std::string& mode) {
 
 }  // namespace
 
-PyObject* into_output(Img img) {
+PyObject* into_output(Img img, const std::optional<std::string>& mode) {
     if (!ensure_numpy_api()) return nullptr;
     std::size_t expected = 1;
     for (std::size_t dim : img.shape) expected *= dim;
@@ -66,8 +66,8 @@ PyObject* into_output(Img img) {
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
         return nullptr;  // the base reference was consumed; the owner frees the buffer
     }
-    if (!img.mode) return array.release();
-    return into_pil_image(std::move(array), *img.mode);
+    if (!mode) return array.release();
+    return into_pil_image(std::move(array), *mode);
 }
 
 }  // namespace dithering

@@ -7,9 +7,9 @@
 
 #include "bind/errors.hpp"
 #include "bind/pyref.hpp"
+#include "bind/quoting.hpp"
+#include "bind/text_format.hpp"
 #include "core/color/hex_color.hpp"
-#include "core/text/quoting.hpp"
-#include "core/text/text_format.hpp"
 
 namespace dithering {
 namespace {

@@ -37,13 +37,14 @@ std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options,
         if (!colors) return std::nullopt;
     }
 
-    std::optional<Img> img = extract_image(image, borrow);
-    if (!img) return std::nullopt;
-    if (options.preserve_alpha && img->shape.size() == 3 &&
-        (img->channels == 2 || img->channels == 4)) {
-        img->alpha = img->channels - 1;
+    std::optional<ImageArg> arg = extract_image(image, borrow);
+    if (!arg) return std::nullopt;
+    Img& img = arg->img;
+    if (options.preserve_alpha && img.shape.size() == 3 &&
+        (img.channels == 2 || img.channels == 4)) {
+        img.alpha = img.channels - 1;
     }
-    if (colors && img->channels < 3) {
+    if (colors && img.channels < 3) {
         PyErr_SetString(PyExc_ValueError,
                         "palette dithering needs an RGB or RGBA image; for grayscale use "
                         "`levels`, or stack to RGB with np.dstack([img] * 3)");
@@ -52,15 +53,16 @@ std::optional<Prepared> prepare(PyObject* image, const CommonOptions& options,
 
     const ColorSpace space = ColorSpace::create(options.linear);
     if (!colors) {
-        return Prepared{std::move(*img), Levels::create(options.levels, space), space,
-                        options.strength};
+        return Prepared{std::move(img), Levels::create(options.levels, space), space,
+                        options.strength, std::move(arg->mode)};
     }
     std::optional<Palette> palette = Palette::create(std::move(*colors), space);
     if (!palette) {
         PyErr_NoMemory();
         return std::nullopt;
     }
-    return Prepared{std::move(*img), std::move(*palette), space, options.strength};
+    return Prepared{std::move(img), std::move(*palette), space, options.strength,
+                    std::move(arg->mode)};
 }
 
 }  // namespace dithering

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <string>
 
 #include "bind/drivers.hpp"
 #include "bind/intake.hpp"
@@ -20,6 +21,8 @@ struct Prepared {
     Target target;
     ColorSpace space;
     float strength;
+    // The input's PIL mode, for the result (see ImageArg).
+    std::optional<std::string> mode;
 };
 
 // Checks the options in a fixed order (strength, levels, levels with

@@ -48,7 +48,7 @@ PyObject* ordered_dither(PyObject* image, ThresholdMatrix matrix, const CommonOp
                        input.bytes);
     }
     PyEval_RestoreThread(thread);
-    return into_output(std::move(p->img));
+    return into_output(std::move(p->img), p->mode);
 }
 
 PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const CommonOptions& options) {
@@ -67,7 +67,7 @@ PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const Commo
                       input.bytes);
     }
     PyEval_RestoreThread(thread);
-    return into_output(std::move(p->img));
+    return into_output(std::move(p->img), p->mode);
 }
 
 }  // namespace dithering

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #if __has_include(<sys/mman.h>)
@@ -65,9 +64,6 @@ struct Img {
     std::size_t height = 0;
     std::size_t width = 0;
     std::size_t channels = 0;
-    // The PIL mode the pixels are in ("L", "LA", "RGB", "RGBA"); absent for
-    // array input.
-    std::optional<std::string> mode;
     // The channel that per-channel quantization leaves untouched.
     std::optional<std::size_t> alpha;
 

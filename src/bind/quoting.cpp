@@ -1,10 +1,10 @@
 // Escaping a caller's text for display inside an error message.
-#include "core/text/quoting.hpp"
+#include "bind/quoting.hpp"
 
 #include <cstdint>
 #include <cstdio>
 
-#include "core/text/printable_tables.hpp"
+#include "bind/printable_tables.hpp"
 
 namespace dithering {
 namespace {

@@ -1,5 +1,5 @@
 // List forms used inside error messages, and doubles narrowed to single precision.
-#include "core/text/text_format.hpp"
+#include "bind/text_format.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,0 +1,230 @@
+// The 128-bit vectors of vec128.hpp on SSE2, part of every x86-64.
+// Included only through vec128.hpp, which picks one back end per build and
+// defines DITHERING_VEC128_INLINE around it.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <cstdint>
+
+#ifndef DITHERING_VEC128_INLINE
+#error "include core/simd/vec128.hpp, which picks the back end"
+#endif
+
+namespace dithering::simd {
+
+struct F32x4 {
+    __m128 v;
+};
+// All bits of a lane set where a comparison held, clear elsewhere.
+struct Mask32x4 {
+    __m128 v;
+};
+struct F64x2 {
+    __m128d v;
+};
+struct Mask64x2 {
+    __m128d v;
+};
+
+DITHERING_VEC128_INLINE F32x4 splat(float x) { return {_mm_set1_ps(x)}; }
+DITHERING_VEC128_INLINE F32x4 lanes(float a, float b, float c, float d) {
+    return {_mm_setr_ps(a, b, c, d)};
+}
+DITHERING_VEC128_INLINE F32x4 load4(const float* p) { return {_mm_loadu_ps(p)}; }
+// p[0] in lane 0, zero in the others.
+DITHERING_VEC128_INLINE F32x4 load_first(const float* p) { return {_mm_load_ss(p)}; }
+DITHERING_VEC128_INLINE void store4(float* p, F32x4 a) { _mm_storeu_ps(p, a.v); }
+DITHERING_VEC128_INLINE void store_first(float* p, F32x4 a) { _mm_store_ss(p, a.v); }
+DITHERING_VEC128_INLINE F32x4 operator+(F32x4 a, F32x4 b) { return {_mm_add_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator-(F32x4 a, F32x4 b) { return {_mm_sub_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 operator*(F32x4 a, F32x4 b) { return {_mm_mul_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 min(F32x4 a, F32x4 b) { return {_mm_min_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F32x4 max(F32x4 a, F32x4 b) { return {_mm_max_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less(F32x4 a, F32x4 b) { return {_mm_cmplt_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 less_equal(F32x4 a, F32x4 b) { return {_mm_cmple_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 equal(F32x4 a, F32x4 b) { return {_mm_cmpeq_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator&(Mask32x4 a, Mask32x4 b) { return {_mm_and_ps(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 operator|(Mask32x4 a, Mask32x4 b) { return {_mm_or_ps(a.v, b.v)}; }
+// Lane by lane: `yes` where the mask is set, `no` elsewhere.
+DITHERING_VEC128_INLINE F32x4 select(Mask32x4 m, F32x4 yes, F32x4 no) {
+    return {_mm_or_ps(_mm_and_ps(m.v, yes.v), _mm_andnot_ps(m.v, no.v))};
+}
+// Bit k set when lane k of the mask is.
+DITHERING_VEC128_INLINE unsigned bits(Mask32x4 m) {
+    return static_cast<unsigned>(_mm_movemask_ps(m.v));
+}
+DITHERING_VEC128_INLINE float first(F32x4 a) { return _mm_cvtss_f32(a.v); }
+DITHERING_VEC128_INLINE float second(F32x4 a) {
+    return _mm_cvtss_f32(_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 1, 1, 1)));
+}
+DITHERING_VEC128_INLINE float third(F32x4 a) { return _mm_cvtss_f32(_mm_movehl_ps(a.v, a.v)); }
+DITHERING_VEC128_INLINE float fourth(F32x4 a) {
+    return _mm_cvtss_f32(_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(3, 3, 3, 3)));
+}
+// a where the mask is set, +0 elsewhere.
+DITHERING_VEC128_INLINE F32x4 keep(Mask32x4 m, F32x4 a) { return {_mm_and_ps(m.v, a.v)}; }
+
+struct I32x4 {
+    __m128i v;
+};
+
+DITHERING_VEC128_INLINE I32x4 splat_int(std::int32_t x) { return {_mm_set1_epi32(x)}; }
+DITHERING_VEC128_INLINE I32x4 load4(const std::int32_t* p) {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+DITHERING_VEC128_INLINE void store4(std::int32_t* p, I32x4 a) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.v);
+}
+// Wrapping 32-bit addition and subtraction.
+DITHERING_VEC128_INLINE I32x4 operator+(I32x4 a, I32x4 b) { return {_mm_add_epi32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator-(I32x4 a, I32x4 b) { return {_mm_sub_epi32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask32x4 greater(I32x4 a, I32x4 b) {
+    return {_mm_castsi128_ps(_mm_cmpgt_epi32(a.v, b.v))};
+}
+// -1 where the mask is set, 0 elsewhere.
+DITHERING_VEC128_INLINE I32x4 as_int(Mask32x4 m) { return {_mm_castps_si128(m.v)}; }
+// Rounded to nearest, ties to even.
+DITHERING_VEC128_INLINE F32x4 to_float(I32x4 a) { return {_mm_cvtepi32_ps(a.v)}; }
+// Towards zero; only for values inside the int32 range (NaN and values
+// beyond it give other lanes on other processors).
+DITHERING_VEC128_INLINE I32x4 truncate(F32x4 a) { return {_mm_cvttps_epi32(a.v)}; }
+// The eight bytes at p as 32-bit lanes, the first four in `low`.
+DITHERING_VEC128_INLINE void widen_bytes(const std::uint8_t* p, I32x4& low, I32x4& high) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    low.v = _mm_unpacklo_epi16(words, zero);
+    high.v = _mm_unpackhi_epi16(words, zero);
+}
+// Lane index[i] (0..7) of the eight lanes of `low` and `high`. SSE2 has
+// no variable shuffle: lane by lane through memory.
+DITHERING_VEC128_INLINE I32x4 lookup8(I32x4 low, I32x4 high, I32x4 index) {
+    alignas(16) std::int32_t table[8], at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(table), low.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(table + 4), high.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    return {_mm_setr_epi32(table[at[0]], table[at[1]], table[at[2]], table[at[3]])};
+}
+// Lanes (2, 3, 0, 1) and (1, 0, 3, 2): the two steps of a reduction.
+DITHERING_VEC128_INLINE F32x4 swap_halves(F32x4 a) {
+    return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(1, 0, 3, 2))};
+}
+DITHERING_VEC128_INLINE F32x4 swap_neighbours(F32x4 a) {
+    return {_mm_shuffle_ps(a.v, a.v, _MM_SHUFFLE(2, 3, 0, 1))};
+}
+
+DITHERING_VEC128_INLINE F64x2 splat2(double x) { return {_mm_set1_pd(x)}; }
+DITHERING_VEC128_INLINE F64x2 load2(const double* p) { return {_mm_loadu_pd(p)}; }
+DITHERING_VEC128_INLINE void store2(double* p, F64x2 a) { _mm_storeu_pd(p, a.v); }
+DITHERING_VEC128_INLINE F64x2 operator+(F64x2 a, F64x2 b) { return {_mm_add_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator-(F64x2 a, F64x2 b) { return {_mm_sub_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 operator*(F64x2 a, F64x2 b) { return {_mm_mul_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE F64x2 max(F64x2 a, F64x2 b) { return {_mm_max_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE Mask64x2 greater(F64x2 a, F64x2 b) { return {_mm_cmpgt_pd(a.v, b.v)}; }
+DITHERING_VEC128_INLINE unsigned bits(Mask64x2 m) {
+    return static_cast<unsigned>(_mm_movemask_pd(m.v));
+}
+
+struct U8x16 {
+    __m128i v;
+};
+
+DITHERING_VEC128_INLINE U8x16 load16(const std::uint8_t* p) {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+DITHERING_VEC128_INLINE void store16(std::uint8_t* p, U8x16 a) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), a.v);
+}
+// Wrapping byte addition.
+DITHERING_VEC128_INLINE U8x16 operator+(U8x16 a, U8x16 b) { return {_mm_add_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator&(U8x16 a, U8x16 b) { return {_mm_and_si128(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator|(U8x16 a, U8x16 b) { return {_mm_or_si128(a.v, b.v)}; }
+// a & ~b.
+DITHERING_VEC128_INLINE U8x16 and_not(U8x16 a, U8x16 b) { return {_mm_andnot_si128(b.v, a.v)}; }
+DITHERING_VEC128_INLINE U8x16 min(U8x16 a, U8x16 b) { return {_mm_min_epu8(a.v, b.v)}; }
+// 0xff where the bytes are equal, 0 elsewhere.
+DITHERING_VEC128_INLINE U8x16 equal(U8x16 a, U8x16 b) { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+// Bytes 0..7 of a and b interleaved (a0 b0 a1 b1 ...), and bytes 8..15.
+DITHERING_VEC128_INLINE U8x16 zip_low(U8x16 a, U8x16 b) { return {_mm_unpacklo_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high(U8x16 a, U8x16 b) { return {_mm_unpackhi_epi8(a.v, b.v)}; }
+// Sixteen lanes, each 0..255, as bytes in lane order.
+DITHERING_VEC128_INLINE U8x16 narrow_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return {_mm_packus_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
+}
+// Bytes 0..7 to p, and bytes 8..15.
+DITHERING_VEC128_INLINE void store_low8(std::uint8_t* p, U8x16 a) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), a.v);
+}
+DITHERING_VEC128_INLINE void store_high8(std::uint8_t* p, U8x16 a) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_unpackhi_epi64(a.v, a.v));
+}
+
+// ---- Byte operations of the threshold compare rows ----
+// Kept apart from the operations above so that each group of loops adds
+// its own operations in one place.
+
+DITHERING_VEC128_INLINE U8x16 splat16(std::uint8_t x) {
+    return {_mm_set1_epi8(static_cast<char>(x))};
+}
+// Wrapping byte subtraction.
+DITHERING_VEC128_INLINE U8x16 operator-(U8x16 a, U8x16 b) { return {_mm_sub_epi8(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 operator^(U8x16 a, U8x16 b) { return {_mm_xor_si128(a.v, b.v)}; }
+// 0xff where a > b as signed bytes, 0 elsewhere.
+DITHERING_VEC128_INLINE U8x16 greater_signed(U8x16 a, U8x16 b) {
+    return {_mm_cmpgt_epi8(a.v, b.v)};
+}
+// table[index] for an index 0..15, 0 for one with its top bit set (other
+// indices are not used). SSE2 has no byte shuffle: byte by byte through
+// memory.
+DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
+    alignas(16) std::uint8_t t[16], at[16], r[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(t), table.v);
+    _mm_store_si128(reinterpret_cast<__m128i*>(at), index.v);
+    for (int i = 0; i < 16; ++i) r[i] = (at[i] & 0x80) != 0 ? 0 : t[at[i] & 15];
+    return {_mm_load_si128(reinterpret_cast<const __m128i*>(r))};
+}
+
+// ---- 64-bit lanes of the random draws ----
+// SplitMix64 in vector lanes. SSE2 does not multiply 64-bit lanes, so a
+// product modulo 2^64 is built from 32 x 32 -> 64 bit
+// products: lo*m_lo plus the cross products lo*m_hi and hi*m_lo shifted up
+// by 32 bits, of which only their low 32 bits survive the shift.
+
+struct U64x2 {
+    __m128i v;
+};
+DITHERING_VEC128_INLINE U64x2 splat_u64(std::uint64_t x) {
+    return {_mm_set1_epi64x(static_cast<long long>(x))};
+}
+DITHERING_VEC128_INLINE U64x2 lanes_u64(std::uint64_t a, std::uint64_t b) {
+    return {_mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a))};
+}
+// Wrapping.
+DITHERING_VEC128_INLINE U64x2 operator+(U64x2 a, U64x2 b) { return {_mm_add_epi64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U64x2 operator^(U64x2 a, U64x2 b) { return {_mm_xor_si128(a.v, b.v)}; }
+template <int N>
+DITHERING_VEC128_INLINE U64x2 shift_right(U64x2 a) {
+    return {_mm_srli_epi64(a.v, N)};
+}
+// a * b modulo 2^64.
+DITHERING_VEC128_INLINE U64x2 multiply(U64x2 a, U64x2 b) {
+    const __m128i low = _mm_mul_epu32(a.v, b.v);
+    const __m128i cross = _mm_add_epi64(_mm_mul_epu32(_mm_srli_epi64(a.v, 32), b.v),
+                                        _mm_mul_epu32(a.v, _mm_srli_epi64(b.v, 32)));
+    return {_mm_add_epi64(low, _mm_slli_epi64(cross, 32))};
+}
+// The high 32 bits of each lane of `even` and `odd`, interleaved:
+// even0 odd0 even1 odd1.
+DITHERING_VEC128_INLINE I32x4 high_words(U64x2 even, U64x2 odd) {
+    const __m128i high = _mm_set1_epi64x(static_cast<long long>(0xffffffff00000000ULL));
+    return {_mm_or_si128(_mm_srli_epi64(even.v, 32), _mm_and_si128(odd.v, high))};
+}
+DITHERING_VEC128_INLINE I32x4 operator^(I32x4 a, I32x4 b) { return {_mm_xor_si128(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 operator&(I32x4 a, I32x4 b) { return {_mm_and_si128(a.v, b.v)}; }
+// Sixteen lanes, each -128..127, as bytes in lane order.
+DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, I32x4 d) {
+    return {_mm_packs_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
+}
+
+}  // namespace dithering::simd

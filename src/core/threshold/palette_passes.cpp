@@ -1,0 +1,324 @@
+// Ordered and random dither to a palette: their loops and the choice among them.
+#include "core/threshold/threshold_dither.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "core/color/nearest_grid.hpp"
+#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_passes.hpp"
+
+namespace dithering {
+namespace {
+
+// With a grid (never in the plain loops), the nearest colour is looked up
+// there: the same index as Palette::nearest.
+inline void palette_pixel(std::uint8_t* p, const ColorSpace& space, const Palette& palette,
+                          NearestGrid* grid, const float amp[3], float u) {
+    const float c0 = amp[0] * u + space.lut[p[0]];
+    const float c1 = amp[1] * u + space.lut[p[1]];
+    const float c2 = amp[2] * u + space.lut[p[2]];
+    const std::size_t j =
+        grid != nullptr ? grid->nearest(c0, c1, c2) : palette.nearest(c0, c1, c2);
+    const std::uint8_t* color = &palette.colors[3 * j];
+    p[0] = color[0];
+    p[1] = color[1];
+    p[2] = color[2];
+}
+
+void palette_amps(const Palette& palette, float strength, float amp[3]) {
+    amp[0] = palette.spread[0] * strength;
+    amp[1] = palette.spread[1] * strength;
+    amp[2] = palette.spread[2] * strength;
+}
+
+// Small palettes are searched by scanning every colour (in the AVX2 loops
+// eight pixels at a time, without a per-pixel reduction and call). Larger
+// ones use a NearestGrid, whose cells list only the colours that can be
+// nearest there: the same index. This is the grid for a palette too large
+// for a scan of every colour; none otherwise, or when its memory cannot be
+// had (the scan then does every distance, which is slower but the same).
+std::optional<NearestGrid> grid_for(const Palette& palette) {
+    if (palette.size() <= PALETTE_SCAN_MAX_COLORS) return std::nullopt;
+    // The values stay within a threshold's reach of the pixels' colours,
+    // so few cells are ever built: split crowded ones finely.
+    constexpr std::size_t SPLIT_AGAIN_QUADS = 4;
+    return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
+}
+
+void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
+                           float strength, const ThresholdMatrix& matrix) {
+    float amp[3];
+    palette_amps(palette, strength, amp);
+    std::uint8_t* p = img.pixels.get();
+    for (std::size_t y = 0; y < img.height; ++y) {
+        for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
+            const float u = matrix.threshold_at(x, y) + -0.5f;
+            palette_pixel(p, space, palette, nullptr, amp, u);
+        }
+    }
+}
+
+// The palette loops for any processor: blocks of pixels with their offsets
+// u, searched eight pixels at a time in 128-bit halves when the palette is
+// small enough to scan whole, else pixel by pixel in a NearestGrid.
+constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
+
+class PortablePaletteSearch {
+public:
+    PortablePaletteSearch(const ColorSpace& space, const Palette& palette, float strength)
+        : space_(space), palette_(palette), grid_(grid_for(palette)) {
+        palette_amps(palette, strength, amp_);
+    }
+
+    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
+    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
+        if (palette_.size() > PALETTE_SCAN_MAX_COLORS) {
+            NearestGrid* const grid = grid_ ? &*grid_ : nullptr;
+            for (std::size_t k = 0; k < count; ++k, p += channels) {
+                palette_pixel(p, space_, palette_, grid, amp_, u[k]);
+            }
+            return;
+        }
+        // Lanes past the block's last pixel keep earlier (finite) points;
+        // their answers are not used.
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint8_t* px = p + k * channels;
+            c0_[k] = amp_[0] * u[k] + space_.lut[px[0]];
+            c1_[k] = amp_[1] * u[k] + space_.lut[px[1]];
+            c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
+        }
+        nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
+                           (count + 7) / 8 * 8, index_);
+        for (std::size_t k = 0; k < count; ++k, p += channels) {
+            std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
+        }
+    }
+
+private:
+    const ColorSpace& space_;
+    const Palette& palette_;
+    std::optional<NearestGrid> grid_;
+    float amp_[3];
+    float c0_[PALETTE_BLOCK] = {};
+    float c1_[PALETTE_BLOCK] = {};
+    float c2_[PALETTE_BLOCK] = {};
+    std::uint32_t index_[PALETTE_BLOCK] = {};
+};
+
+void ordered_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+                              float strength, const ThresholdMatrix& matrix) {
+    PortablePaletteSearch search(space, palette, strength);
+    float u[PALETTE_BLOCK];
+    std::uint8_t* p = img.pixels.get();
+    for (std::size_t y = 0; y < img.height; ++y) {
+        const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
+        std::size_t col = 0;
+        for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
+            const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
+            for (std::size_t k = 0; k < count; ++k) {
+                u[k] = row[col] + -0.5f;
+                if (++col == matrix.cols) col = 0;
+            }
+            search.run(p, count, img.channels, u);
+            p += count * img.channels;
+        }
+    }
+}
+
+void random_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+                             float strength, std::uint64_t state) {
+    PortablePaletteSearch search(space, palette, strength);
+    float draws[PALETTE_BLOCK];
+    std::uint8_t* p = img.pixels.get();
+    const std::size_t pixels = img.height * img.width;
+    for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
+        const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
+        for (std::size_t k = 0; k < count; ++k) {
+            state += SPLITMIX_GAMMA;
+            draws[k] = random_unit_offset(state);
+        }
+        search.run(p, count, img.channels, draws);
+        p += count * img.channels;
+    }
+}
+
+// One draw and one search per pixel, all the plain loop does.
+void random_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
+                          float strength, std::uint64_t state) {
+    float amp[3];
+    palette_amps(palette, strength, amp);
+    std::uint8_t* p = img.pixels.get();
+    const std::size_t pixels = img.height * img.width;
+    for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
+        state += SPLITMIX_GAMMA;
+        palette_pixel(p, space, palette, nullptr, amp, random_unit_offset(state));
+    }
+}
+
+#if DITHERING_ARCH_X86
+// How the AVX2 loops search a palette: in a grid when it is too large to
+// scan whole, else every colour from registers, eight pixels at a time;
+// either way the bytes move in and out eight pixels at a time.
+struct PaletteSearchAvx2 {
+    std::optional<NearestGrid> grid;
+    std::vector<std::uint32_t> packed;
+    PointSearch search{};
+
+    // False when memory ran out (the caller then takes the portable loop).
+    bool prepare(const ColorSpace& space, const Palette& palette, float strength) noexcept {
+        grid = grid_for(palette);
+        search.grid = grid ? &*grid : nullptr;
+        search.lut = space.lut.data();
+        search.lut_is_byte = true;
+        for (std::size_t b = 0; b < 256; ++b) {
+            if (space.lut[b] != static_cast<float>(b)) search.lut_is_byte = false;
+        }
+        palette_amps(palette, strength, search.amp);
+        search.working = palette.working.data();
+        search.colors = palette.size();
+        try {
+            // At least sixteen words: the lookup for up to sixteen colours
+            // reads two whole vectors of them.
+            packed.assign(std::max<std::size_t>(palette.size(), 16), 0);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (std::size_t j = 0; j < palette.size(); ++j) {
+            std::memcpy(&packed[j], &palette.colors[3 * j], 3);
+        }
+        search.packed = packed.data();
+        return true;
+    }
+
+    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
+    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
+        palette_points_avx2(p, count, channels, u, search);
+    }
+};
+
+bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
+                          float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+    if (!threshold_avx2_supported()) return false;
+    PaletteSearchAvx2 search;
+    if (!search.prepare(space, palette, strength)) return false;
+    // The offsets of a tile row repeated far enough that any block's run of
+    // them is contiguous: u[i] = row[i mod cols] + -0.5 for i < span +
+    // PALETTE_BLOCK, span being the columns the image reaches of a row.
+    const std::size_t span = std::min(matrix.cols, img.width);
+    std::vector<float> offsets;
+    try {
+        offsets.resize(span + PALETTE_BLOCK);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    copy_in(img, io);
+    std::uint8_t* p = img.pixels.get();
+    for (std::size_t y = 0; y < img.height; ++y) {
+        const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
+        for (std::size_t i = 0, col = 0; i < offsets.size(); ++i) {
+            offsets[i] = row[col] + -0.5f;
+            if (++col == matrix.cols) col = 0;
+        }
+        std::size_t col = 0;
+        for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
+            const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
+            search.run(p, count, img.channels, &offsets[col]);
+            col = (col + count) % matrix.cols;
+            p += count * img.channels;
+        }
+    }
+    return true;
+}
+
+// The draws of a block made up front (t * 1 is t exactly), then the
+// nearest-colour searches.
+bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
+                         float strength, std::uint64_t state, const PassIo& io) {
+    if (!threshold_avx2_supported()) return false;
+    PaletteSearchAvx2 search;
+    if (!search.prepare(space, palette, strength)) return false;
+    copy_in(img, io);
+    float draws[PALETTE_BLOCK] = {};
+    std::uint8_t* p = img.pixels.get();
+    const std::size_t pixels = img.height * img.width;
+    for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
+        const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
+        draw_offsets_avx2(state + n * SPLITMIX_GAMMA, count, 1.0f, draws);
+        search.run(p, count, img.channels, draws);
+        p += count * img.channels;
+    }
+    return true;
+}
+#else
+constexpr auto ordered_palette_avx2 = [](auto&&...) { return false; };
+constexpr auto random_palette_avx2 = [](auto&&...) { return false; };
+#endif
+
+}  // namespace
+
+bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                        const Palette& palette, float strength, const ThresholdMatrix& matrix,
+                        PassIo io) noexcept {
+    if (!tile_is_valid(matrix)) return false;
+    switch (loop) {
+        case ThresholdLoop::plain:
+            copy_in(img, io);
+            ordered_palette_plain(img, space, palette, strength, matrix);
+            return true;
+        case ThresholdLoop::portable:
+            copy_in(img, io);
+            ordered_palette_portable(img, space, palette, strength, matrix);
+            return true;
+        case ThresholdLoop::avx2:
+            return ordered_palette_avx2(img, space, palette, strength, matrix, io);
+        case ThresholdLoop::vector_128:
+            return false;
+    }
+    return false;
+}
+
+void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                     const ThresholdMatrix& matrix, const std::uint8_t* source) noexcept {
+    const PassIo io{source, false};
+    if (!tile_is_valid(matrix)) {
+        copy_in(img, io);
+        return;
+    }
+    if (!ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
+        ordered_palette_on(ThresholdLoop::portable, img, space, palette, strength, matrix, io);
+    }
+}
+
+bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+                       const Palette& palette, float strength, std::uint64_t state,
+                       PassIo io) noexcept {
+    switch (loop) {
+        case ThresholdLoop::plain:
+            copy_in(img, io);
+            random_palette_plain(img, space, palette, strength, state);
+            return true;
+        case ThresholdLoop::portable:
+            copy_in(img, io);
+            random_palette_portable(img, space, palette, strength, state);
+            return true;
+        case ThresholdLoop::avx2:
+            return random_palette_avx2(img, space, palette, strength, state, io);
+        case ThresholdLoop::vector_128:
+            return false;
+    }
+    return false;
+}
+
+void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                    std::uint64_t state, const std::uint8_t* source) noexcept {
+    const PassIo io{source, false};
+    if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
+        random_palette_on(ThresholdLoop::portable, img, space, palette, strength, state, io);
+    }
+}
+
+}  // namespace dithering
