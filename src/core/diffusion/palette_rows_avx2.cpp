@@ -52,13 +52,14 @@ using avx2::nearest_out_of_line;
 // photo's values wander over many cells, each to be built.
 constexpr std::size_t FULL_SCAN_LIMIT = 64;
 // The bounded pass's values stay in 0..255, whose few cells are soon
-// built, and there the grid wins from 24 colours on: on the three sample
-// photos' median-cut palettes (callgrind, 512x512, cell building
-// included, so less than the grid gains on larger pictures) the full scan
-// takes 163 / 185 / 232 / 307 instructions a pixel at 24 / 32 / 48 / 64
-// colours, the grid 142-165 / 150-183 / 160-203 / 166-224; at 16 colours
-// the scan's 111 beats the grid's 137-150.
-constexpr std::size_t BOUNDED_FULL_SCAN_LIMIT = 16;
+// built, and there the grid wins on most palettes above 32 colours. Timed
+// on the three sample photos at 2048x2048 with their own median-cut and
+// octree palettes (core only, best of 5): the full scan takes about 70 ms
+// at 32 colours, 85 at 48 and 103 at 64 whatever the palette; the grid
+// 50-108 ms at 32, 52-133 at 48 and 69-135 at 64, slower than the scan
+// only on hubble_deep_field's median-cut palettes, whose dark colours
+// crowd into long lists.
+constexpr std::size_t BOUNDED_FULL_SCAN_LIMIT = 32;
 
 // The pixel's value as an SSE register (through memory in the portable
 // build of the 4-lane type, built for its tests).
