@@ -90,8 +90,8 @@ def check_name_pattern(pattern):
         parsed = list(string.Formatter().parse(pattern))
     except ValueError as error:
         raise ValueError(f"--name {pattern!r}: {error}") from None
-    for _, field, spec, conversion in parsed:
-        if field is not None and (field not in NAME_FIELDS or spec or conversion):
+    for _, field, formatting, conversion in parsed:
+        if field is not None and (field not in NAME_FIELDS or formatting or conversion):
             raise ValueError(f"unknown field {{{field}}} in --name {pattern!r};"
                              " use {stem}, {ext} and {suffix}")
     if pattern.endswith("{ext}") and not pattern.endswith(".{ext}"):
