@@ -56,9 +56,10 @@ constexpr std::size_t FULL_SCAN_LIMIT = 64;
 // on the three sample photos at 2048x2048 with their own median-cut and
 // octree palettes (core only, best of 5): the full scan takes about 70 ms
 // at 32 colours, 85 at 48 and 103 at 64 whatever the palette; the grid
-// 50-108 ms at 32, 52-133 at 48 and 69-135 at 64, slower than the scan
-// only on hubble_deep_field's median-cut palettes, whose dark colours
-// crowd into long lists.
+// 50-108 ms at 32 (slower than the scan on most palettes there), 52-133
+// at 48 and 69-135 at 64; above 32 it is slower than the scan only on
+// hubble_deep_field's median-cut palettes, whose dark colours crowd into
+// long lists.
 constexpr std::size_t BOUNDED_FULL_SCAN_LIMIT = 32;
 
 // The pixel's value as an SSE register (through memory in the portable
