@@ -90,7 +90,6 @@ struct GridSearch {
     const std::uint32_t* table;
     const std::uint32_t* children;
     const CandidateQuad* quads;
-    const float* working4;
 
     // The grid's lists and blocks never move, so there is nothing to
     // reload between rows.
@@ -138,10 +137,8 @@ struct GridSearch {
                              or_lanes(_mm_sllv_epi32(_mm_and_si128(n, three), places))];
             }
         }
-        if (NearestGrid::kind(e) == NearestGrid::PAIR) return pair_nearest(e, v);
         if (DITHERING_UNLIKELY(NearestGrid::kind(e) != NearestGrid::LIST)) {
             e = grid_list_for(*grid, level, n);
-            if (NearestGrid::kind(e) == NearestGrid::PAIR) return pair_nearest(e, v);
             if (NearestGrid::kind(e) != NearestGrid::LIST) {
                 return nearest_out_of_line(grid->palette(), v);
             }
@@ -160,25 +157,6 @@ struct GridSearch {
         return (p < 4 ? low : high)->index[p & 3];
     }
 
-    // The entry's two candidates a <= b side by side: lanes 0 and 1 of
-    // (c - w) per channel, the distances summed in the scan's order. Both
-    // are finite; a wins a tie.
-    DITHERING_AVX2_INLINE std::size_t pair_nearest(std::uint32_t e, __m128 v) const {
-        const std::uint32_t a = NearestGrid::pair_a(e);
-        const std::uint32_t b = NearestGrid::pair_b(e);
-        if (a == b) return a;  // a single candidate: nothing to compare
-        const __m128 wa = _mm_loadu_ps(working4 + 4 * a);
-        const __m128 wb = _mm_loadu_ps(working4 + 4 * b);
-        // (c0, c0, c1, c1) - (a0, b0, a1, b1), then (c2, c2) - (a2, b2).
-        const __m128 t01 = _mm_sub_ps(_mm_unpacklo_ps(v, v), _mm_unpacklo_ps(wa, wb));
-        const __m128 t2 = _mm_sub_ps(_mm_unpackhi_ps(v, v), _mm_unpackhi_ps(wa, wb));
-        const __m128 q01 = _mm_mul_ps(t01, t01);
-        const __m128 s = _mm_add_ps(_mm_movehl_ps(q01, q01), q01);  // t1^2 + t0^2
-        const __m128 d = _mm_add_ps(s, _mm_mul_ps(t2, t2));
-        const __m128 b_less = _mm_cmplt_ps(_mm_shuffle_ps(d, d, _MM_SHUFFLE(1, 1, 1, 1)), d);
-        return (_mm_movemask_ps(b_less) & 1) != 0 ? b : a;
-    }
-
     // Lanes 0..2 of x in [0, AXIS).
     DITHERING_AVX2_INLINE static bool inside(__m128 x) {
         const __m128 in = _mm_and_ps(_mm_cmpge_ps(x, _mm_setzero_ps()),
@@ -194,7 +172,7 @@ struct GridSearch {
 };
 
 inline GridSearch grid_search_of(NearestGrid& grid) {
-    return {&grid, grid.table(), grid.children(), grid.quads(), grid.working4()};
+    return {&grid, grid.table(), grid.children(), grid.quads()};
 }
 
 }  // namespace dithering::avx2

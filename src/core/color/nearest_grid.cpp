@@ -182,10 +182,6 @@ std::optional<NearestGrid> NearestGrid::create(const Palette& palette,
         grid.lows_.resize(root_quads);
         grid.reach_.resize(4 * root_quads + 2);
         grid.wide_.resize(3 * (4 * root_quads + 2));
-        grid.working4_.assign(4 * m, 0.0f);
-        for (std::size_t j = 0; j < m; ++j) {
-            for (std::size_t k = 0; k < 3; ++k) grid.working4_[4 * j + k] = working[3 * j + k];
-        }
 
         grid.coarse_.reset(
             static_cast<std::uint32_t*>(std::calloc(COARSE_CELLS, sizeof(std::uint32_t))));
@@ -355,7 +351,7 @@ std::size_t NearestGrid::drop_dominated(const CandidateQuad* source, std::size_t
 }
 
 std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept {
-    if (kind(parent) != LIST) return parent;  // a pair: nothing to gain
+    if (kind(parent) != LIST) return parent;  // the full scan: nothing to narrow
     const std::size_t first = list_first(parent);
     const std::size_t count = list_count(parent);
 
@@ -387,12 +383,6 @@ std::uint32_t NearestGrid::filter(std::uint32_t parent, const Box& box) noexcept
     }
     kept = drop_dominated(source, kept, box);
 
-    if (kept <= 2) {
-        // In list order, so a <= b.
-        const std::uint32_t a = source[scratch_[0] / 4].index[scratch_[0] % 4];
-        const std::uint32_t b = kept == 2 ? source[scratch_[1] / 4].index[scratch_[1] % 4] : a;
-        return b << 14 | a << 2 | PAIR;
-    }
     const std::size_t quads = (kept + 3) / 4;
     if (quads == count) return parent;  // no quad saved: share the parent's list
     const std::size_t start = pool_.size();
@@ -443,13 +433,6 @@ std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
                 index = j;
             }
         };
-        if (kind(e) == PAIR) {
-            for (const std::uint32_t j : {pair_a(e), pair_b(e)}) {
-                const float* w = working4_.data() + 4 * j;
-                consider(w[0], w[1], w[2], j);
-            }
-            return index;
-        }
         const CandidateQuad* list = pool_.data() + list_first(e);
         for (std::size_t q = 0; q < list_count(e); ++q) {
             for (std::size_t i = 0; i < 4; ++i) {

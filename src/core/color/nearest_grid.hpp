@@ -117,18 +117,17 @@ public:
 
     // An entry, by its two low bits: a list of quads (count 1..2047 in
     // bits 2..12, the first quad above them); a split cell (its block of
-    // children starts at (entry >> 2) * BLOCK in children()); a pair of
-    // candidates held in the entry itself (palette indices a <= b in bits
-    // 2..13 and 14..25, a == b for a single one), which costs no list; or,
-    // with kind 0, a cell not built yet (entry 0) or one that takes the
-    // full scan.
-    enum Kind : std::uint32_t { NONE = 0, LIST = 1, SPLIT = 2, PAIR = 3 };
+    // children starts at (entry >> 2) * BLOCK in children()); or, with
+    // kind 0, a cell not built yet (entry 0) or one that takes the full
+    // scan. A cell with one or two candidates gets a quad of its own like
+    // any other: the pixel loops then scan one or two quads for almost
+    // every value, a choice the processor predicts, where a third kind of
+    // entry made them guess between two ways of scanning on every pixel.
+    enum Kind : std::uint32_t { NONE = 0, LIST = 1, SPLIT = 2 };
     static Kind kind(std::uint32_t e) noexcept { return static_cast<Kind>(e & 3); }
     static std::uint32_t list_count(std::uint32_t e) noexcept { return (e >> 2) & 2047; }
     static std::uint32_t list_first(std::uint32_t e) noexcept { return e >> 13; }
     static std::uint32_t block_of(std::uint32_t e) noexcept { return e >> 2; }
-    static std::uint32_t pair_a(std::uint32_t e) noexcept { return (e >> 2) & 4095; }
-    static std::uint32_t pair_b(std::uint32_t e) noexcept { return (e >> 14) & 4095; }
     static constexpr std::size_t SPLIT_QUADS = 2;
     static constexpr unsigned MAX_DEPTH = 2;
     // A block: the 64 children, then the split cell's own list.
@@ -136,7 +135,7 @@ public:
     static constexpr std::size_t MEMORY_LIMIT = std::size_t{6} << 20;
 
     // The entry of the finest cell holding coordinates n in cube `level`:
-    // a list, a pair, or kind NONE for the full scan; builds what is
+    // a list, or kind NONE for the full scan; builds what is
     // missing.
     std::uint32_t list_for(unsigned level, std::uint32_t n0, std::uint32_t n1,
                            std::uint32_t n2) noexcept {
@@ -150,8 +149,6 @@ public:
         }
         return e;
     }
-    // The working colours, four floats each (the last 0), for the pairs.
-    const float* working4() const noexcept { return working4_.data(); }
     const std::uint32_t* table() const noexcept { return table_.get(); }
     const std::uint32_t* children() const noexcept { return children_.data(); }
     // The quads of every list. Room for all of them is reserved up front,
@@ -207,7 +204,6 @@ private:
     std::vector<Quad> lows_;               // their lower bounds, quad by quad
     std::vector<double> reach_;            // their farthest distances from the box
     std::vector<double> wide_;             // their working values, in double precision
-    std::vector<float> working4_;
 };
 
 }  // namespace dithering
