@@ -26,6 +26,10 @@
 //
 // Lanes outside the image (before a row starts, after it ends, rows below
 // the last) produce an error of exactly 0 and their output is discarded.
+// With one channel and rows of 80 pixels or more, the bands follow one
+// another on a helix (see HELIX_GAP): a lane that finishes its row goes on
+// to its row of the next band, so lanes wait only at the image's top and
+// bottom rather than at both ends of every band.
 // The input bytes reach the lanes transposed, 32 steps at a time: each
 // step's bytes of rows 0..7 and of rows 8..15 become one 8-byte group;
 // the codes travel back the same way. An image with several channels is
@@ -50,6 +54,7 @@
 #include "core/diffusion/channel_planes.hpp"
 #include "core/diffusion/wavefront_layout.hpp"
 #include "core/simd/arch.hpp"
+#include "core/simd/compiler.hpp"
 #include "core/simd/cpu_features.hpp"
 
 namespace dithering {
@@ -119,6 +124,19 @@ struct FreeAligned {
     void operator()(void* p) const noexcept { ::operator delete(p, BLOCK_ALIGNMENT); }
 };
 
+// A helix: each lane moves on to its row in the next band as soon as it
+// has finished its row in this one, two steps later, so that the lanes of
+// one band ramp up only at the image's top and down only at its bottom,
+// not at every band. Lane r then works on column t - r * LAG - k * period
+// of row 16k + r, period = width + HELIX_GAP, and a band's lane 0 reads
+// the band before's lanes 14 and 15 (as its rows -2 and -1) a period
+// behind them. They must have made those errors by then: a cell's sums
+// reach LAG columns further than the lag between lanes, so the period
+// must exceed 16 * LAG. The two gap steps give errors of exactly 0, as
+// columns -2, -1 and width, width + 1 of every row do in the other form.
+constexpr std::size_t HELIX_GAP = 2;
+constexpr std::size_t HELIX_MIN_WIDTH = BAND * static_cast<std::size_t>(LAG);
+
 // Everything a band needs, allocated once per pass.
 struct Workspace {
     std::size_t steps = 0;     // width + 15 * LAG, rounded up to whole 32-step blocks
@@ -131,12 +149,17 @@ struct Workspace {
     std::vector<std::uint8_t*> planes;
     std::unique_ptr<void, FreeAligned> memory;
 
-    bool allocate(std::size_t width, std::size_t channels, std::size_t diffused) noexcept {
+    // On a helix the carried rows hold two periods (see helix_pass), and
+    // column 0 is at their start.
+    bool allocate(std::size_t width, std::size_t channels, std::size_t diffused,
+                  bool helix) noexcept {
         constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 64;
         if (width > limit / BAND || diffused > limit / (BAND * width) / 8) return false;
         steps = (width + 15 * static_cast<std::size_t>(LAG) + 31) / 32 * 32;
         const std::size_t carry_floats =
-            width + static_cast<std::size_t>(CARRY_LEFT + CARRY_RIGHT) + 8;
+            helix ? 2 * (width + HELIX_GAP) + 4 * static_cast<std::size_t>(LAG) + 8
+                  : width + static_cast<std::size_t>(CARRY_LEFT + CARRY_RIGHT) + 8;
+        const std::ptrdiff_t carry_left = helix ? 0 : CARRY_LEFT;
         const std::size_t plane_bytes = channels > 1 ? BAND * width : 0;
         const std::size_t bytes = sizeof(float) * (HISTORY + CHUNK + AHEAD) * PITCH +
                                   sizeof(float) * 4 * carry_floats * diffused + BAND * steps +
@@ -155,7 +178,7 @@ struct Workspace {
         float* next = history + (HISTORY + CHUNK + AHEAD) * PITCH;
         for (auto& rows : carry) {
             for (float*& row : rows) {
-                row = next + CARRY_LEFT;  // column 0
+                row = next + carry_left;  // column 0
                 next += carry_floats;
             }
         }
@@ -173,10 +196,14 @@ struct Workspace {
 // Where a band's rows are in a plane of one channel (the image itself, or
 // the planes a band of several channels is split into). The lane groups
 // are kept as two arrays, rows 0..7 and rows 8..15 of the band, eight
-// bytes per step; each is filled and emptied 32 steps at a time.
+// bytes per step; each is filled and emptied 32 steps at a time. On a
+// helix, a lane whose column in this band is still negative works on its
+// row of the band before, `period` columns on.
 struct BandRows {
     std::uint8_t* pixels;
     std::size_t width, y0, count;
+    std::size_t previous_count = 0;  // rows of the band before (a helix only)
+    std::ptrdiff_t period = 0;
 
     // Row r of the band at step s is at column s - r * LAG.
     static std::ptrdiff_t column(std::size_t s, std::size_t r) {
@@ -195,19 +222,38 @@ struct BandRows {
     std::ptrdiff_t block_pitch() const {
         return static_cast<std::ptrdiff_t>(width) - static_cast<std::ptrdiff_t>(LAG);
     }
-    // The columns of row r over the 32 steps from s that are in the image:
-    // the first and how many (none for rows below the last).
-    std::pair<std::ptrdiff_t, std::size_t> span(std::size_t s, std::size_t r) const {
-        if (r >= count) return {0, 0};
+    // A run of row r's pixels over the 32 steps from s: `count` bytes from
+    // `at`, lane bytes from `offset` in the block.
+    struct Piece {
+        std::uint8_t* at;
+        std::size_t offset, count;
+    };
+    // The runs of lane r over the 32 steps from s that are in the image:
+    // its row in the band before (a helix only, columns below this band's
+    // 0 taken a period on), then its row in this band.
+    DITHERING_ALWAYS_INLINE std::size_t pieces(std::size_t s, std::size_t r,
+                                               Piece (&out)[2]) const {
+        std::size_t n = 0;
         const std::ptrdiff_t first = column(s, r);
-        const std::ptrdiff_t low = std::max<std::ptrdiff_t>(first, 0);
-        const std::ptrdiff_t high =
-            std::min<std::ptrdiff_t>(first + 32, static_cast<std::ptrdiff_t>(width));
-        if (high <= low) return {0, 0};
-        return {low, static_cast<std::size_t>(high - low)};
-    }
-    std::uint8_t* at(std::size_t r, std::ptrdiff_t x) const {
-        return pixels + (y0 + r) * width + static_cast<std::size_t>(x);
+        const auto w = static_cast<std::ptrdiff_t>(width);
+        if (first < 0 && r < previous_count) {
+            const std::ptrdiff_t low = first + period;
+            const std::ptrdiff_t high = std::min<std::ptrdiff_t>(std::min<std::ptrdiff_t>(first + 32, 0) + period, w);
+            if (low < high) {
+                out[n++] = {pixels + (y0 - BAND + r) * width + static_cast<std::size_t>(low), 0,
+                            static_cast<std::size_t>(high - low)};
+            }
+        }
+        if (r < count) {
+            const std::ptrdiff_t low = std::max<std::ptrdiff_t>(first, 0);
+            const std::ptrdiff_t high = std::min<std::ptrdiff_t>(first + 32, w);
+            if (low < high) {
+                out[n++] = {pixels + (y0 + r) * width + static_cast<std::size_t>(low),
+                            static_cast<std::size_t>(low - first),
+                            static_cast<std::size_t>(high - low)};
+            }
+        }
+        return n;
     }
 };
 
@@ -224,11 +270,11 @@ void load_band(const StepLoops& loops, std::uint8_t* const (&lanes)[2], std::siz
             }
             std::memset(block, 0, sizeof block);
             for (std::size_t i = 0; i < 8; ++i) {
-                const std::size_t r = 8 * h + i;
-                const auto [x, n] = band.span(s, r);
-                if (n == 0) continue;
-                std::uint8_t* dst = block[i] + (x - BandRows::column(s, r));
-                std::memcpy(dst, band.at(r, x), n);
+                BandRows::Piece pieces[2];
+                const std::size_t n = band.pieces(s, 8 * h + i, pieces);
+                for (std::size_t k = 0; k < n; ++k) {
+                    std::memcpy(block[i] + pieces[k].offset, pieces[k].at, pieces[k].count);
+                }
             }
             loops.rows_to_groups(block[0], 32, groups);
         }
@@ -248,13 +294,59 @@ void store_band(const StepLoops& loops, const std::uint8_t* const (&lanes)[2], s
             }
             loops.groups_to_rows(groups, block[0], 32);
             for (std::size_t i = 0; i < 8; ++i) {
-                const std::size_t r = 8 * h + i;
-                const auto [x, n] = band.span(s, r);
-                if (n == 0) continue;
-                const std::uint8_t* src = block[i] + (x - BandRows::column(s, r));
-                std::memcpy(band.at(r, x), src, n);
+                BandRows::Piece pieces[2];
+                const std::size_t n = band.pieces(s, 8 * h + i, pieces);
+                for (std::size_t k = 0; k < n; ++k) {
+                    std::memcpy(pieces[k].at, block[i] + pieces[k].offset, pieces[k].count);
+                }
             }
         }
+    }
+}
+
+// The whole pass on a helix (see HELIX_GAP), one period at a time: in
+// period k, lane r finishes its row of band k - 1 (steps before r * LAG)
+// and goes on with its row of band k. Each period's bytes move in and out
+// as a band's do, the lanes still in the band before taking their bytes
+// from there. The carried rows of lanes 14 and 15 hold two periods: the
+// one before, which lanes 0 and 1 read a period late as their rows -2 and
+// -1, and this one, being written; they move down a period after each.
+void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& ws,
+                std::uint8_t* pixels, std::size_t height, std::size_t width) {
+    const std::size_t period = width + HELIX_GAP;
+    const auto period_steps = static_cast<std::ptrdiff_t>(period);
+    const std::size_t bands = (height + BAND - 1) / BAND;
+    float* const lane14 = ws.carry[0][0];
+    float* const lane15 = ws.carry[0][1];
+    const std::size_t carried = 2 * period + 4 * static_cast<std::size_t>(LAG) + 8;
+    float* const carry_rows[4] = {lane14, lane15, lane14 + period, lane15 + period};
+    std::memset(ws.history, 0, sizeof(float) * HISTORY * PITCH);
+    float state[32] = {};
+    const std::ptrdiff_t inner_begin = 15 * LAG;
+    const auto inner_end = static_cast<std::ptrdiff_t>(width);
+    auto rows_of = [&](std::size_t band) {
+        return band < bands ? std::min(BAND, height - band * BAND) : std::size_t{0};
+    };
+    for (std::size_t k = 0; k <= bands; ++k) {
+        const BandLanes lanes{rows_of(k), k > 0 ? rows_of(k - 1) : 0, period_steps};
+        // The last period only finishes the rows of the last band: lane 15
+        // ends its row 15 * LAG - HELIX_GAP steps into it.
+        const std::ptrdiff_t end = k < bands ? period_steps : 15 * LAG;
+        const BandRows band{pixels, width, k * BAND, lanes.current, lanes.previous,
+                            period_steps};
+        const auto steps = (static_cast<std::size_t>(end) + 31) / 32 * 32;
+        load_band(loops, ws.lanes, steps, band);
+        p.trace_row0 = k * BAND;
+        if (lanes.current == BAND) {
+            run.edge(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, lanes);
+            run.inner(p, ws.history, ws.lanes, carry_rows, inner_begin, inner_end, state, lanes);
+            run.edge(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, lanes);
+        } else {
+            run.edge(p, ws.history, ws.lanes, carry_rows, 0, end, state, lanes);
+        }
+        store_band(loops, ws.lanes, steps, band);
+        std::memmove(lane14, lane14 + period, sizeof(float) * (carried - period));
+        std::memmove(lane15, lane15 + period, sizeof(float) * (carried - period));
     }
 }
 
@@ -268,8 +360,11 @@ PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::
     if (height == 0 || width == 0 || diffused.empty()) return PassStatus::ok;
     if (width > WAVEFRONT_MAX_WIDTH) return PassStatus::out_of_memory;
     if (trace != nullptr && diffused.size() != 1) trace = nullptr;
+    // A helix needs the band's rows in one plane (the image's own, with a
+    // single channel) and rows long enough for its period.
+    const bool helix = channels == 1 && width >= HELIX_MIN_WIDTH;
     Workspace ws;
-    if (!ws.allocate(width, channels, diffused.size())) return PassStatus::out_of_memory;
+    if (!ws.allocate(width, channels, diffused.size(), helix)) return PassStatus::out_of_memory;
 
     Pass p{};
     p.lut = space.lut.data();
@@ -303,6 +398,10 @@ PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::
                                      : Quantizer::many;
     const StepLoops loops = step_loops(path);
     const Runners run = loops.runners(taps_of(p.w), q, trace != nullptr);
+    if (helix) {
+        helix_pass(loops, run, p, ws, pixels, height, width);
+        return PassStatus::ok;
+    }
 
     // With several channels each band is first split into planes, so that
     // every channel reaches the lanes through the same direct path as a
@@ -348,10 +447,11 @@ PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::
             const std::ptrdiff_t inner_begin = band_rows == BAND ? last : end;
             const std::ptrdiff_t inner_end = std::max(inner_begin, w);
             float* const carry_rows[4] = {carry[0], carry[1], carry[2], carry[3]};
-            run.edge(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, band_rows);
+            const BandLanes lanes{band_rows, 0, 0};
+            run.edge(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, lanes);
             run.inner(p, ws.history, ws.lanes, carry_rows, inner_begin, inner_end, state,
-                      band_rows);
-            run.edge(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, band_rows);
+                      lanes);
+            run.edge(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, lanes);
             store_band(loops, ws.lanes, ws.steps, band);
             std::swap(carry[0], carry[2]);
             std::swap(carry[1], carry[3]);

@@ -16,9 +16,10 @@ constexpr std::size_t BAND = 16;   // rows per band: sixteen lanes
 // Columns between neighbouring rows of a band. A cell's rows-above sum is
 // made AHEAD steps before its own step and reaches two columns right in
 // the row above, whose error there is LAG - 2 steps older than the cell's
-// own step: LAG - 2 > AHEAD, so 5 is the least lag. Each band ramps up and
+// own step: LAG - 2 > AHEAD, so 5 is the least lag. A band ramps up and
 // down over 15 * LAG steps with lanes masked, which narrow images feel most
-// (256 wide, core alone: 83 us a 256x256 call with a lag of 8, 66 with 5).
+// (256 wide, core alone: 83 us a 256x256 call with a lag of 8, 66 with 5);
+// on a helix (levels_wavefront.cpp) only the image's first and last do.
 constexpr std::ptrdiff_t LAG = 5;
 // Floats per step: 16 for the rows-above sums of the step's cells (made two
 // steps early and parked here rather than in registers, which the error
@@ -87,10 +88,21 @@ struct Pass {
 // thresholds, or for more levels by rounding.
 enum class Quantizer { two, four, eight, many };
 
+// Which rows the lanes of a stretch of steps work on: lanes below
+// `current` in this band, and, on a helix (period > 0: each lane moves on
+// to its row in the next band `period` steps after it began the last),
+// lanes below `previous` in the band before, where they have not yet
+// reached this one.
+struct BandLanes {
+    std::size_t current = 0;
+    std::size_t previous = 0;
+    std::ptrdiff_t period = 0;
+};
+
 // Steps begin..end-1 of a band (see wavefront_steps.hpp).
 using StepRunner = void (*)(const Pass&, float* history, std::uint8_t* const* lanes,
                             float* const* carry, std::ptrdiff_t begin, std::ptrdiff_t end,
-                            float* state, std::size_t band_rows);
+                            float* state, BandLanes rows);
 
 // The step loops for a band's edges (lanes outside the image masked) and
 // its inside.

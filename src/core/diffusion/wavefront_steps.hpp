@@ -194,12 +194,15 @@ constexpr std::int32_t LANE_INDICES[8] = {0, 1, 2, 3, 4, 5, 6, 7};
 
 // Steps begin..end-1 of a band. `history` holds HISTORY + CHUNK steps of
 // PITCH floats; on entry its first HISTORY rows are the steps just before
-// `begin`, and so they are on return.
+// `begin`, and so they are on return. Lane r is at column t - r * LAG of
+// the band's row r (one of the first `rows.current`); where that column is
+// negative, on a helix (rows.period > 0) it is at that column plus the
+// period in the previous band's row r (one of the first `rows.previous`).
 template <unsigned TAPS, Quantizer Q, bool EDGE, bool TRACE>
 DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
                                          std::uint8_t* const* lanes, float* const* carry,
                                          std::ptrdiff_t begin, std::ptrdiff_t end, float* state,
-                                         std::size_t band_rows) {
+                                         BandLanes rows) {
     const Broadcast b(p);
     // The errors of the two previous steps, lanes 0..7 and 8..15.
     F32x8 e1a = load8(state), e2a = load8(state + 8);
@@ -207,11 +210,16 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
     const I32x8 lane_lag_a = load8(LANE_LAGS);
     const I32x8 lane_lag_b = lane_lag_a + splat8_int(static_cast<std::int32_t>(8 * LAG));
     const I32x8 lane_index = load8(LANE_INDICES);
-    const I32x8 rows_here = splat8_int(static_cast<std::int32_t>(band_rows));
-    const Mask32x8 rows_a = greater(rows_here, lane_index);
-    const Mask32x8 rows_b = greater(rows_here, lane_index + splat8_int(8));
+    const I32x8 lane_index_b = lane_index + splat8_int(8);
+    const I32x8 rows_here = splat8_int(static_cast<std::int32_t>(rows.current));
+    // A lane still in the previous band sees `rows.previous` rows there:
+    // as many fewer as this difference.
+    const I32x8 rows_fewer = splat8_int(static_cast<std::int32_t>(rows.current) -
+                                        static_cast<std::int32_t>(rows.previous));
+    const I32x8 period = splat8_int(static_cast<std::int32_t>(rows.period));
     const I32x8 width = splat8_int(static_cast<std::int32_t>(p.width));
     const I32x8 minus_one = splat8_int(-1);
+    const I32x8 zero = splat8_int(0);
     const float* const above2_in = carry[0];
     const float* const above1_in = carry[1];
     float* const lane14_out = carry[2];
@@ -257,13 +265,22 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
             F32x8 err_a = quantize<Q>(p, b, v_a, level_a);
             F32x8 err_b = quantize<Q>(p, b, v_b, level_b);
             if constexpr (EDGE) {
+                // A lane's column and its band's rows: where the column is
+                // negative, the period on (0 off a helix, which leaves it
+                // negative) and the previous band's rows.
                 const I32x8 t8 = splat8_int(static_cast<std::int32_t>(t));
-                const I32x8 col_a = t8 - lane_lag_a;
-                const I32x8 col_b = t8 - lane_lag_b;
-                const Mask32x8 in_a =
-                    greater(col_a, minus_one) & greater(width, col_a) & rows_a;
-                const Mask32x8 in_b =
-                    greater(col_b, minus_one) & greater(width, col_b) & rows_b;
+                I32x8 col_a = t8 - lane_lag_a;
+                I32x8 col_b = t8 - lane_lag_b;
+                const I32x8 before_a = as_int(greater(zero, col_a));
+                const I32x8 before_b = as_int(greater(zero, col_b));
+                col_a = col_a + (before_a & period);
+                col_b = col_b + (before_b & period);
+                const I32x8 rows_a = rows_here - (before_a & rows_fewer);
+                const I32x8 rows_b = rows_here - (before_b & rows_fewer);
+                const Mask32x8 in_a = greater(col_a, minus_one) & greater(width, col_a) &
+                                      greater(rows_a, lane_index);
+                const Mask32x8 in_b = greater(col_b, minus_one) & greater(width, col_b) &
+                                      greater(rows_b, lane_index_b);
                 err_a = keep(in_a, err_a);
                 err_b = keep(in_b, err_b);
             }
@@ -279,10 +296,17 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
             // Codes back into the groups, as bytes in lane order.
             store_bytes(group_a, group_b, code_of<Q>(p, b, level_a), code_of<Q>(p, b, level_b));
             if constexpr (TRACE) {
-                for (std::size_t r = 0; r < band_rows; ++r) {
-                    const std::ptrdiff_t col = t - static_cast<std::ptrdiff_t>(r) * LAG;
-                    if (col < 0 || col >= p.width) continue;
-                    p.trace[(p.trace_row0 + r) * static_cast<std::size_t>(p.width) +
+                for (std::size_t r = 0; r < BAND; ++r) {
+                    std::ptrdiff_t col = t - static_cast<std::ptrdiff_t>(r) * LAG;
+                    std::size_t row = p.trace_row0 + r;
+                    std::size_t band_rows = rows.current;
+                    if (col < 0) {
+                        col += rows.period;
+                        row -= BAND;
+                        band_rows = rows.previous;
+                    }
+                    if (r >= band_rows || col < 0 || col >= p.width) continue;
+                    p.trace[row * static_cast<std::size_t>(p.width) +
                             static_cast<std::size_t>(col)] = step[LANE0 + r];
                 }
             }
