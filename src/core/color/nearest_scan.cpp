@@ -77,7 +77,7 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
     return index;
 }
 
-std::size_t nearest_scalar(const ScanLanes& l, float c0, float c1, float c2) noexcept {
+std::size_t nearest_portable(const ScanLanes& l, float c0, float c1, float c2) noexcept {
     float best = INF;
     std::size_t index = 0;
     for (std::size_t j = 0; j < l.padded; ++j) {
@@ -119,7 +119,7 @@ inline std::size_t fold_lanes(F32x4 best, F32x4 index) {
 
 // Two accumulators of four lanes, eight colours per step: two independent
 // compare-and-select chains hide each other's latency.
-std::size_t nearest_vec4(const ScanLanes& l, float c0, float c1, float c2) noexcept {
+std::size_t nearest_vec128(const ScanLanes& l, float c0, float c1, float c2) noexcept {
     const F32x4 v0 = simd::splat(c0);
     const F32x4 v1 = simd::splat(c1);
     const F32x4 v2 = simd::splat(c2);
@@ -254,9 +254,9 @@ bool nearest_path_supported(NearestPath path) noexcept {
 NearestScan nearest_scan_for(NearestPath path) noexcept {
     switch (path) {
         case NearestPath::scalar:
-            return &nearest_scalar;
+            return &nearest_portable;
         case NearestPath::vec4:
-            return &nearest_vec4;
+            return &nearest_vec128;
         case NearestPath::avx2:
 #if DITHERING_ARCH_X86
             return &nearest_avx2;
@@ -264,14 +264,14 @@ NearestScan nearest_scan_for(NearestPath path) noexcept {
             break;
 #endif
     }
-    return &nearest_scalar;
+    return &nearest_portable;
 }
 
 NearestScan best_nearest_scan() noexcept {
 #if DITHERING_ARCH_X86
     if (cpu_has_avx2()) return &nearest_avx2;
 #endif
-    return &nearest_vec4;
+    return &nearest_vec128;
 }
 
 }  // namespace dithering

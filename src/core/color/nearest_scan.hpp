@@ -39,8 +39,8 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
 // first strict minimum per lane, and reduces the lanes to the lowest index
 // among the minimal distances, which is exactly the sequential result
 // (NaN never wins; nothing below +inf gives 0).
-std::size_t nearest_scalar(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
-std::size_t nearest_vec4(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+std::size_t nearest_portable(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+std::size_t nearest_vec128(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when nearest_path_supported(NearestPath::avx2).
 std::size_t nearest_avx2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;

@@ -121,7 +121,7 @@ DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
 
 // The plain loops, from pixel `i` on; they honour null planes themselves.
 
-void split_scalar(const std::uint8_t* src, std::size_t i, std::size_t count,
+void split_portable(const std::uint8_t* src, std::size_t i, std::size_t count,
                   std::size_t channels, std::uint8_t* const* planes) noexcept {
     for (std::size_t c = 0; c < channels; ++c) {
         std::uint8_t* plane = planes[c];
@@ -130,7 +130,7 @@ void split_scalar(const std::uint8_t* src, std::size_t i, std::size_t count,
     }
 }
 
-void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+void merge_portable(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
                   std::size_t channels, std::uint8_t* dst) noexcept {
     for (std::size_t c = 0; c < channels; ++c) {
         const std::uint8_t* plane = planes[c];
@@ -148,7 +148,7 @@ void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t 
 // bytes of those channels are taken back from dst through the mask `keep`
 // (16 * channels bytes, 0xff on the channels to keep).
 
-DITHERING_TARGET("ssse3") std::size_t split2_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split2_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT2.data());
@@ -164,7 +164,7 @@ DITHERING_TARGET("ssse3") std::size_t split2_ssse3(const std::uint8_t* src,
     return i;
 }
 
-DITHERING_TARGET("ssse3") std::size_t split3_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split3_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     for (; i + 16 <= count; i += 16) {
@@ -183,7 +183,7 @@ DITHERING_TARGET("ssse3") std::size_t split3_ssse3(const std::uint8_t* src,
     return i;
 }
 
-DITHERING_TARGET("ssse3") std::size_t split4_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split4_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT4.data());
@@ -211,7 +211,7 @@ DITHERING_TARGET("ssse3") std::size_t split4_ssse3(const std::uint8_t* src,
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge2_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge2_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -233,7 +233,7 @@ DITHERING_TARGET("ssse3") std::size_t merge2_ssse3(const std::uint8_t* const* pl
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge3_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge3_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -255,7 +255,7 @@ DITHERING_TARGET("ssse3") std::size_t merge3_ssse3(const std::uint8_t* const* pl
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge4_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge4_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -423,12 +423,12 @@ DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* plan
     return i;
 }
 
-std::size_t split_ssse3(const std::uint8_t* src, std::size_t i, std::size_t count,
+std::size_t split_vec128(const std::uint8_t* src, std::size_t i, std::size_t count,
                         std::size_t channels, std::uint8_t* const* planes) {
     switch (channels) {
-        case 2: return split2_ssse3(src, i, count, planes);
-        case 3: return split3_ssse3(src, i, count, planes);
-        case 4: return split4_ssse3(src, i, count, planes);
+        case 2: return split2_vec128(src, i, count, planes);
+        case 3: return split3_vec128(src, i, count, planes);
+        case 4: return split4_vec128(src, i, count, planes);
         default: return i;
     }
 }
@@ -444,12 +444,12 @@ std::size_t split_avx2(const std::uint8_t* src, std::size_t i, std::size_t count
 }
 
 template <bool Keep>
-std::size_t merge_ssse3(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+std::size_t merge_vec128(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
                         std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
     switch (channels) {
-        case 2: return merge2_ssse3<Keep>(planes, i, count, dst, keep);
-        case 3: return merge3_ssse3<Keep>(planes, i, count, dst, keep);
-        case 4: return merge4_ssse3<Keep>(planes, i, count, dst, keep);
+        case 2: return merge2_vec128<Keep>(planes, i, count, dst, keep);
+        case 3: return merge3_vec128<Keep>(planes, i, count, dst, keep);
+        case 4: return merge4_vec128<Keep>(planes, i, count, dst, keep);
         default: return i;
     }
 }
@@ -471,7 +471,7 @@ std::size_t merge_vector(PlanesPath path, const std::uint8_t* const* planes, std
     std::size_t i = 0;
     // AVX2 leaves fewer than 32 pixels, of which SSSE3 takes 16 if it can.
     if (path == PlanesPath::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
-    return merge_ssse3<Keep>(planes, i, count, channels, dst, keep);
+    return merge_vec128<Keep>(planes, i, count, channels, dst, keep);
 }
 #endif
 
@@ -503,9 +503,9 @@ void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
     if (path == PlanesPath::avx2) i = split_avx2(src, i, count, channels, planes);
-    if (path != PlanesPath::scalar) i = split_ssse3(src, i, count, channels, planes);
+    if (path != PlanesPath::scalar) i = split_vec128(src, i, count, channels, planes);
 #endif
-    split_scalar(src, i, count, channels, planes);
+    split_portable(src, i, count, channels, planes);
 }
 
 void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
@@ -540,7 +540,7 @@ void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* con
                      : merge_vector<false>(path, from, count, channels, dst, keep);
     }
 #endif
-    merge_scalar(planes, i, count, channels, dst);
+    merge_portable(planes, i, count, channels, dst);
 }
 
 void split_channels(const std::uint8_t* src, std::size_t count, std::size_t channels,

@@ -334,7 +334,7 @@ void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo
             continue;
         }
 #endif
-        compare_row_128(in, p, row_size, row);
+        compare_row_vec128(in, p, row_size, row);
     }
     if (stream) finish_streaming();
 }

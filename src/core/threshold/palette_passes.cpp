@@ -91,7 +91,7 @@ public:
             c1_[k] = amp_[1] * u[k] + space_.lut[px[1]];
             c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
         }
-        nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
+        nearest_points_vec128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
                            (count + 7) / 8 * 8, index_);
         for (std::size_t k = 0; k < count; ++k, p += channels) {
             std::memcpy(p, &palette_.colors[3 * index_[k]], 3);

@@ -28,7 +28,7 @@ void random_levels_plain(Img& img, const ColorSpace& space, const Levels& levels
     }
 }
 
-void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
+void random_levels_portable(Img& img, const LevelQuantizer& quantize, float amp,
                           std::uint64_t state) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
@@ -99,13 +99,13 @@ struct RandomVectorLoops {
     QuantizeOffsets quantize_offsets;
 };
 
-constexpr RandomVectorLoops RANDOM_LOOPS_128 = {
-    draw_offsets_128,
+constexpr RandomVectorLoops RANDOM_LOOPS_VEC128 = {
+    draw_offsets_vec128,
     [](const std::uint8_t* src, std::uint8_t* dst, std::size_t count, std::uint64_t state,
        const RandomFewLevels& params, bool) noexcept {
-        random_few_levels_128(src, dst, count, state, params);
+        random_few_levels_vec128(src, dst, count, state, params);
     },
-    quantize_offsets_128};
+    quantize_offsets_vec128};
 
 // Whether the vector form takes the one-pass form below for this image.
 bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Levels& levels,
@@ -176,13 +176,13 @@ bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, con
             return true;
         case ThresholdLoop::portable:
             copy_in(img, io);
-            random_levels_scalar(img, quantizer_for(space, levels), amp, state);
+            random_levels_portable(img, quantizer_for(space, levels), amp, state);
             return true;
         case ThresholdLoop::avx2:
             return random_levels_avx2(img, space, levels, amp, state, io);
         case ThresholdLoop::vector_128:
             // The 128-bit halves never stream.
-            return random_levels_vector(RANDOM_LOOPS_128, img, space, levels, amp, state,
+            return random_levels_vector(RANDOM_LOOPS_VEC128, img, space, levels, amp, state,
                                         {io.source, false});
     }
     return false;
@@ -192,7 +192,7 @@ void random_levels(Img& img, const ColorSpace& space, const Levels& levels, floa
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
     if (random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) return;
-    if (random_128_beats_scalar(random_one_pass_applies(img, space, levels, strength)) &&
+    if (random_vec128_beats_portable(random_one_pass_applies(img, space, levels, strength)) &&
         random_levels_on(ThresholdLoop::vector_128, img, space, levels, strength, state, io)) {
         return;
     }

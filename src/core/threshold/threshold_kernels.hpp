@@ -100,7 +100,7 @@ inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 // src (the same row of the input; src == dst rewrites the row in place);
 // the row starts at plan lane 0. One loop (compare_rows.hpp) over 32-byte
 // vectors, as two 128-bit halves here.
-void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void compare_row_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported(). With `stream`, the aligned
@@ -122,7 +122,7 @@ inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 // in order, as nearest_points_avx2 below (the same source,
 // nearest_points.hpp); for palettes small enough to scan whole, on any
 // processor.
-void nearest_points_128(const float* working, std::size_t colors, const float* c0,
+void nearest_points_vec128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept;
 
@@ -134,11 +134,11 @@ void finish_streaming() noexcept;
 // i < count, t as in splitmix_unit_offset, each product rounded once. These
 // and the two random loops below are one source (random_draws.hpp) over
 // 8-lane vectors: AVX2, or two 128-bit halves.
-void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+void draw_offsets_vec128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 // Whether the 128-bit form of these loops runs faster than the scalar one
 // on this build's instruction set, for the one-pass form below (`one_pass`)
 // or for the draws and the quantizer (see random_draws_vec128.cpp).
-bool random_128_beats_scalar(bool one_pass) noexcept;
+bool random_vec128_beats_portable(bool one_pass) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported().
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
@@ -163,7 +163,7 @@ struct RandomFewLevels {
 
 // dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
 // pixel at src[0] is pixel 0 of its generator run). src may equal dst.
-void random_few_levels_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void random_few_levels_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                            std::uint64_t state, const RandomFewLevels& params) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported(); with `stream` as above.
@@ -186,7 +186,7 @@ struct VectorQuantizer {
 
 // p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
 // vectors, with the same operations in the same order.
-void quantize_offsets_128(std::uint8_t* p, const float* offsets, std::size_t count,
+void quantize_offsets_vec128(std::uint8_t* p, const float* offsets, std::size_t count,
                           const VectorQuantizer& quantizer) noexcept;
 #if DITHERING_ARCH_X86
 // Only callable when threshold_avx2_supported().

@@ -665,7 +665,7 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                             // The destination at another offset than the source.
                             std::uint8_t* out = dst.data() + (offset * 7) % 32;
                             if (form == 0) {
-                                compare_row_128(src.data() + offset, out, count, row);
+                                compare_row_vec128(src.data() + offset, out, count, row);
                             } else {
 #if DITHERING_ARCH_X86
                                 compare_row_avx2(src.data() + offset, out, count, row, form == 2);
@@ -679,7 +679,7 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                         // In place.
                         Bytes same(src.begin() + static_cast<std::ptrdiff_t>(offset),
                                    src.begin() + static_cast<std::ptrdiff_t>(offset + count));
-                        compare_row_128(same.data(), same.data(), count, row);
+                        compare_row_vec128(same.data(), same.data(), count, row);
                         CHECK(same == want);
                     }
                 }
@@ -1007,7 +1007,7 @@ CORE_TEST(compare_rows_in_the_level_form) {
                             Bytes dst(count + 64, 0x5a);
                             std::uint8_t* out = dst.data() + (offset * 5) % 32;
                             if (form == 0) {
-                                compare_row_128(src.data() + offset, out, count, row);
+                                compare_row_vec128(src.data() + offset, out, count, row);
                             } else {
 #if DITHERING_ARCH_X86
                                 if (!threshold_avx2_supported()) continue;
