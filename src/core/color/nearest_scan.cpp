@@ -20,7 +20,6 @@
 #include <limits>
 #include <bit>
 
-#include "core/simd/cpu_features.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -240,38 +239,17 @@ DITHERING_TARGET("avx2") std::size_t nearest_avx2(const ScanLanes& l, float c0,
 }
 #endif
 
-bool nearest_path_supported(NearestPath path) noexcept {
-    switch (path) {
-        case NearestPath::scalar:
-        case NearestPath::vec4:
-            return true;  // SSE2 and NEON are part of their architectures' baselines
-        case NearestPath::avx2:
-            return cpu_has_avx2();
-    }
-    return false;
-}
-
-NearestScan nearest_scan_for(NearestPath path) noexcept {
-    switch (path) {
-        case NearestPath::scalar:
-            return &nearest_portable;
-        case NearestPath::vec4:
-            return &nearest_vec128;
-        case NearestPath::avx2:
+const IsaForms<NearestScan>& nearest_scans() noexcept {
+    static constexpr IsaForms<NearestScan> scans = {
+        &nearest_portable,
+        &nearest_vec128,
 #if DITHERING_ARCH_X86
-            return &nearest_avx2;
+        &nearest_avx2,
 #else
-            break;
+        nullptr,
 #endif
-    }
-    return &nearest_portable;
-}
-
-NearestScan best_nearest_scan() noexcept {
-#if DITHERING_ARCH_X86
-    if (cpu_has_avx2()) return &nearest_avx2;
-#endif
-    return &nearest_vec128;
+    };
+    return scans;
 }
 
 }  // namespace dithering

@@ -26,6 +26,7 @@
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/cpu_features.hpp"
+#include "core/simd/isa.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
@@ -466,35 +467,18 @@ std::size_t merge_avx2(const std::uint8_t* const* planes, std::size_t i, std::si
 }
 
 template <bool Keep>
-std::size_t merge_vector(PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
+std::size_t merge_vector(Isa isa, const std::uint8_t* const* planes, std::size_t count,
                          std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
     std::size_t i = 0;
     // AVX2 leaves fewer than 32 pixels, of which SSSE3 takes 16 if it can.
-    if (path == PlanesPath::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
+    if (isa == Isa::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
     return merge_vec128<Keep>(planes, i, count, channels, dst, keep);
 }
 #endif
 
-}  // namespace
-
-bool planes_path_supported(PlanesPath path) noexcept {
-    switch (path) {
-        case PlanesPath::scalar: return true;
-        case PlanesPath::ssse3: return cpu_has_ssse3();
-        case PlanesPath::avx2: return cpu_has_avx2();
-    }
-    return false;
-}
-
-PlanesPath best_planes_path() noexcept {
-    static const PlanesPath best = planes_path_supported(PlanesPath::avx2)    ? PlanesPath::avx2
-                                   : planes_path_supported(PlanesPath::ssse3) ? PlanesPath::ssse3
-                                                                              : PlanesPath::scalar;
-    return best;
-}
-
-void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src, std::size_t count,
-                       std::size_t channels, std::uint8_t* const* planes) noexcept {
+template <Isa ISA>
+void split_on(const std::uint8_t* src, std::size_t count, std::size_t channels,
+              std::uint8_t* const* planes) noexcept {
     if (count == 0) return;
     if (channels == 1) {
         if (planes[0] != nullptr) std::memcpy(planes[0], src, count);
@@ -502,14 +486,15 @@ void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src
     }
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
-    if (path == PlanesPath::avx2) i = split_avx2(src, i, count, channels, planes);
-    if (path != PlanesPath::scalar) i = split_vec128(src, i, count, channels, planes);
+    if constexpr (ISA == Isa::avx2) i = split_avx2(src, i, count, channels, planes);
+    if constexpr (ISA != Isa::portable) i = split_vec128(src, i, count, channels, planes);
 #endif
     split_portable(src, i, count, channels, planes);
 }
 
-void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
-                       std::size_t channels, std::uint8_t* dst) noexcept {
+template <Isa ISA>
+void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
+              std::uint8_t* dst) noexcept {
     if (count == 0) return;
     if (channels == 1) {
         if (planes[0] != nullptr) std::memcpy(dst, planes[0], count);
@@ -517,7 +502,7 @@ void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* con
     }
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
-    if (path != PlanesPath::scalar && channels <= 4) {
+    if (ISA != Isa::portable && channels <= 4) {
         const std::uint8_t* any = nullptr;
         for (std::size_t c = 0; c < channels; ++c) {
             if (planes[c] != nullptr) any = planes[c];
@@ -536,21 +521,50 @@ void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* con
         for (std::size_t b = 0; b < 16 * channels; ++b) {
             keep[b] = planes[b % channels] == nullptr ? 0xff : 0;
         }
-        i = keep_any ? merge_vector<true>(path, from, count, channels, dst, keep)
-                     : merge_vector<false>(path, from, count, channels, dst, keep);
+        i = keep_any ? merge_vector<true>(ISA, from, count, channels, dst, keep)
+                     : merge_vector<false>(ISA, from, count, channels, dst, keep);
     }
 #endif
     merge_portable(planes, i, count, channels, dst);
 }
 
+}  // namespace
+
+// The byte shuffles of the x86 vector forms need SSSE3, one step beyond
+// the SSE2 every x86-64 processor has: without it the 128-bit entry stays
+// empty. Elsewhere only the plain loops exist.
+const IsaForms<SplitChannels>& split_channels_forms() noexcept {
+#if DITHERING_ARCH_X86
+    static const IsaForms<SplitChannels> forms = {
+        &split_on<Isa::portable>, cpu_has_ssse3() ? &split_on<Isa::vec128> : nullptr,
+        &split_on<Isa::avx2>};
+#else
+    static const IsaForms<SplitChannels> forms = {&split_on<Isa::portable>, nullptr, nullptr};
+#endif
+    return forms;
+}
+
+const IsaForms<MergeChannels>& merge_channels_forms() noexcept {
+#if DITHERING_ARCH_X86
+    static const IsaForms<MergeChannels> forms = {
+        &merge_on<Isa::portable>, cpu_has_ssse3() ? &merge_on<Isa::vec128> : nullptr,
+        &merge_on<Isa::avx2>};
+#else
+    static const IsaForms<MergeChannels> forms = {&merge_on<Isa::portable>, nullptr, nullptr};
+#endif
+    return forms;
+}
+
 void split_channels(const std::uint8_t* src, std::size_t count, std::size_t channels,
                     std::uint8_t* const* planes) noexcept {
-    split_channels_on(best_planes_path(), src, count, channels, planes);
+    static const SplitChannels best = split_channels_forms().best();
+    best(src, count, channels, planes);
 }
 
 void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
                     std::uint8_t* dst) noexcept {
-    merge_channels_on(best_planes_path(), planes, count, channels, dst);
+    static const MergeChannels best = merge_channels_forms().best();
+    best(planes, count, channels, dst);
 }
 
 }  // namespace dithering
