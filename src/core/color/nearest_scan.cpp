@@ -20,6 +20,7 @@
 #include <limits>
 #include <bit>
 
+#include "core/color/color_distance.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -34,15 +35,18 @@ constexpr float INF = std::numeric_limits<float>::infinity();
 
 using simd::F32x4;
 
-// d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, operation for operation.
+// squared_distance of four colours.
 inline F32x4 distance4(const ScanLanes& l, std::size_t j, F32x4 v0, F32x4 v1, F32x4 v2) {
     const F32x4 t1 = v1 - simd::load4(l.c1 + j);
     const F32x4 t0 = v0 - simd::load4(l.c0 + j);
     const F32x4 t2 = v2 - simd::load4(l.c2 + j);
-    return (t1 * t1 + t0 * t0) + t2 * t2;
+    return squared_distance(t0, t1, t2);
 }
 
 #if DITHERING_ARCH_X86
+// squared_distance of eight colours, its operations in its order, spelled
+// in AVX2 intrinsics (the function's own target; MSVC gives __m256 no
+// arithmetic operators).
 DITHERING_TARGET("avx2") inline __m256 distance8(const ScanLanes& l, std::size_t j,
                                                           __m256 v0, __m256 v1, __m256 v2) {
     const __m256 t1 = _mm256_sub_ps(v1, _mm256_loadu_ps(l.c1 + j));
@@ -66,8 +70,7 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
         const float t1 = c1 - w1;
         const float t0 = c0 - w0;
         const float t2 = c2 - w2;
-        const float s = t1 * t1 + t0 * t0;
-        const float d = s + t2 * t2;
+        const float d = squared_distance(t0, t1, t2);
         if (best > d) {
             index = j;
             best = d;
@@ -83,8 +86,7 @@ std::size_t nearest_portable(const ScanLanes& l, float c0, float c1, float c2) n
         const float t1 = c1 - l.c1[j];
         const float t0 = c0 - l.c0[j];
         const float t2 = c2 - l.c2[j];
-        const float s = t1 * t1 + t0 * t0;
-        const float d = s + t2 * t2;
+        const float d = squared_distance(t0, t1, t2);
         if (best > d) {
             index = j;
             best = d;

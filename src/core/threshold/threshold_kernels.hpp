@@ -193,7 +193,7 @@ void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t co
 // The nearest palette colour for `count` points at once (count a multiple
 // of 8), one point per vector lane: each lane runs the sequential rule of
 // Palette::nearest over the `colors` working colours (R, G, B floats) in
-// order: d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, taken when
+// order: d = squared_distance (color_distance.hpp), taken when
 // best > d, starting from +inf and index 0. Same operations, same order,
 // so the same index. Only callable when isa_available(Isa::avx2).
 void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
