@@ -528,30 +528,30 @@ void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t 
     merge_portable(planes, i, count, channels, dst);
 }
 
-}  // namespace
-
 // The byte shuffles of the x86 vector forms need SSSE3, one step beyond
 // the SSE2 every x86-64 processor has: without it the 128-bit entry stays
 // empty. Elsewhere only the plain loops exist.
-const IsaForms<SplitChannels>& split_channels_forms() noexcept {
+template <typename Form>
+IsaForms<Form> planes_forms(Form portable, [[maybe_unused]] Form vec128,
+                            [[maybe_unused]] Form avx2) noexcept {
 #if DITHERING_ARCH_X86
-    static const IsaForms<SplitChannels> forms = {
-        &split_on<Isa::portable>, cpu_has_ssse3() ? &split_on<Isa::vec128> : nullptr,
-        &split_on<Isa::avx2>};
+    return {portable, cpu_has_ssse3() ? vec128 : nullptr, avx2};
 #else
-    static const IsaForms<SplitChannels> forms = {&split_on<Isa::portable>, nullptr, nullptr};
+    return {portable, nullptr, nullptr};
 #endif
+}
+
+}  // namespace
+
+const IsaForms<SplitChannels>& split_channels_forms() noexcept {
+    static const IsaForms<SplitChannels> forms = planes_forms<SplitChannels>(
+        &split_on<Isa::portable>, &split_on<Isa::vec128>, &split_on<Isa::avx2>);
     return forms;
 }
 
 const IsaForms<MergeChannels>& merge_channels_forms() noexcept {
-#if DITHERING_ARCH_X86
-    static const IsaForms<MergeChannels> forms = {
-        &merge_on<Isa::portable>, cpu_has_ssse3() ? &merge_on<Isa::vec128> : nullptr,
-        &merge_on<Isa::avx2>};
-#else
-    static const IsaForms<MergeChannels> forms = {&merge_on<Isa::portable>, nullptr, nullptr};
-#endif
+    static const IsaForms<MergeChannels> forms = planes_forms<MergeChannels>(
+        &merge_on<Isa::portable>, &merge_on<Isa::vec128>, &merge_on<Isa::avx2>);
     return forms;
 }
 
