@@ -18,6 +18,7 @@
 #include "core/diffusion/method_names.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
+#include "core/simd/isa.hpp"
 
 using namespace dithering;
 
@@ -91,12 +92,12 @@ void bench_levels_forms(const char* method, std::uint32_t count) {
     measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
         levels_pass_register_scan(px, h, w, 1, 0, space, levels, rows, false);
     });
-    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
-        if (!wavefront_path_supported(path)) continue;
+    for (Isa isa : ALL_ISAS) {
+        if (!levels_wavefront_forms().runs(isa)) continue;
         std::snprintf(label, sizeof label, "  %s, %u levels, wavefront %s", method, count,
-                      path == WavefrontPath::avx2 ? "avx2" : "128-bit");
+                      isa == Isa::avx2 ? "avx2" : "128-bit");
         measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-            levels_pass_wavefront(path, px, h, w, 1, 0, space, levels, rows);
+            levels_pass_wavefront(isa, px, h, w, 1, 0, space, levels, rows);
         });
     }
 }
@@ -157,18 +158,19 @@ int main(int argc, char** argv) {
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);
     // The choices behind the palette pass, side by side.
-    const PalettePassOptions single_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
+    const PalettePassOptions single_row{PaletteForm::single_row, Isa::portable,
+                                        PaletteSearch::automatic, 0};
     bench_palette("  16, one row, single-row form", 16, 2048, single_row);
     bench_palette("  16, one row at a time", 16, 2048,
-                  {PaletteForm::automatic, PaletteSearch::automatic, 1});
+                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::automatic, 1});
     bench_palette("  256, one row, single-row form (grid)", 256, 1024, single_row);
     bench_palette("  256, full scan, rows in flight", 256, 1024,
-                  {PaletteForm::automatic, PaletteSearch::full_scan, 0});
+                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::full_scan, 0});
     bench_palette("  256, grid, one row at a time", 256, 1024,
-                  {PaletteForm::automatic, PaletteSearch::grid, 1});
+                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::grid, 1});
     // The single-row form against rows in flight over 128-bit vectors, the
     // forms without AVX2 (aarch64, older x86).
-    const PalettePassOptions vec128{PaletteForm::rows_vec128, PaletteSearch::automatic, 0};
+    const PalettePassOptions vec128{PaletteForm::rows, Isa::vec128, PaletteSearch::automatic, 0};
     bench_palette("  4, one row, single-row form", 4, 2048, single_row);
     bench_palette("  4, rows in flight, 128-bit", 4, 2048, vec128);
     bench_palette("  16, rows in flight, 128-bit", 16, 2048, vec128);

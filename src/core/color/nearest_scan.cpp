@@ -20,7 +20,7 @@
 #include <limits>
 #include <bit>
 
-#include "core/simd/cpu_features.hpp"
+#include "core/color/color_distance.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -35,15 +35,18 @@ constexpr float INF = std::numeric_limits<float>::infinity();
 
 using simd::F32x4;
 
-// d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, operation for operation.
+// squared_distance of four colours.
 inline F32x4 distance4(const ScanLanes& l, std::size_t j, F32x4 v0, F32x4 v1, F32x4 v2) {
     const F32x4 t1 = v1 - simd::load4(l.c1 + j);
     const F32x4 t0 = v0 - simd::load4(l.c0 + j);
     const F32x4 t2 = v2 - simd::load4(l.c2 + j);
-    return (t1 * t1 + t0 * t0) + t2 * t2;
+    return squared_distance(t0, t1, t2);
 }
 
 #if DITHERING_ARCH_X86
+// squared_distance of eight colours, its operations in its order, spelled
+// in AVX2 intrinsics (the function's own target; MSVC gives __m256 no
+// arithmetic operators).
 DITHERING_TARGET("avx2") inline __m256 distance8(const ScanLanes& l, std::size_t j,
                                                           __m256 v0, __m256 v1, __m256 v2) {
     const __m256 t1 = _mm256_sub_ps(v1, _mm256_loadu_ps(l.c1 + j));
@@ -67,8 +70,7 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
         const float t1 = c1 - w1;
         const float t0 = c0 - w0;
         const float t2 = c2 - w2;
-        const float s = t1 * t1 + t0 * t0;
-        const float d = s + t2 * t2;
+        const float d = squared_distance(t0, t1, t2);
         if (best > d) {
             index = j;
             best = d;
@@ -77,15 +79,14 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
     return index;
 }
 
-std::size_t nearest_scalar(const ScanLanes& l, float c0, float c1, float c2) noexcept {
+std::size_t nearest_portable(const ScanLanes& l, float c0, float c1, float c2) noexcept {
     float best = INF;
     std::size_t index = 0;
     for (std::size_t j = 0; j < l.padded; ++j) {
         const float t1 = c1 - l.c1[j];
         const float t0 = c0 - l.c0[j];
         const float t2 = c2 - l.c2[j];
-        const float s = t1 * t1 + t0 * t0;
-        const float d = s + t2 * t2;
+        const float d = squared_distance(t0, t1, t2);
         if (best > d) {
             index = j;
             best = d;
@@ -119,7 +120,7 @@ inline std::size_t fold_lanes(F32x4 best, F32x4 index) {
 
 // Two accumulators of four lanes, eight colours per step: two independent
 // compare-and-select chains hide each other's latency.
-std::size_t nearest_vec4(const ScanLanes& l, float c0, float c1, float c2) noexcept {
+std::size_t nearest_vec128(const ScanLanes& l, float c0, float c1, float c2) noexcept {
     const F32x4 v0 = simd::splat(c0);
     const F32x4 v1 = simd::splat(c1);
     const F32x4 v2 = simd::splat(c2);
@@ -240,38 +241,17 @@ DITHERING_TARGET("avx2") std::size_t nearest_avx2(const ScanLanes& l, float c0,
 }
 #endif
 
-bool nearest_path_supported(NearestPath path) noexcept {
-    switch (path) {
-        case NearestPath::scalar:
-        case NearestPath::vec4:
-            return true;  // SSE2 and NEON are part of their architectures' baselines
-        case NearestPath::avx2:
-            return cpu_has_avx2();
-    }
-    return false;
-}
-
-NearestScan nearest_scan_for(NearestPath path) noexcept {
-    switch (path) {
-        case NearestPath::scalar:
-            return &nearest_scalar;
-        case NearestPath::vec4:
-            return &nearest_vec4;
-        case NearestPath::avx2:
+const IsaForms<NearestScan>& nearest_scans() noexcept {
+    static constexpr IsaForms<NearestScan> scans = {
+        &nearest_portable,
+        &nearest_vec128,
 #if DITHERING_ARCH_X86
-            return &nearest_avx2;
+        &nearest_avx2,
 #else
-            break;
+        nullptr,
 #endif
-    }
-    return &nearest_scalar;
-}
-
-NearestScan best_nearest_scan() noexcept {
-#if DITHERING_ARCH_X86
-    if (cpu_has_avx2()) return &nearest_avx2;
-#endif
-    return &nearest_vec4;
+    };
+    return scans;
 }
 
 }  // namespace dithering

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/isa.hpp"
 
 namespace dithering {
 
@@ -25,9 +26,6 @@ inline constexpr std::size_t NEAREST_PAD = 16;
 
 using NearestScan = std::size_t (*)(const ScanLanes&, float, float, float) noexcept;
 
-// vec4: four lanes, SSE2 on x86 and NEON on aarch64; avx2: x86 only.
-enum class NearestPath { scalar, vec4, avx2 };
-
 // The sequential rule itself over `working` (count x 3 floats, R G B):
 // best = +inf, index = 0; for each colour in order, d as documented on
 // Palette::nearest; take it when best > d.
@@ -39,16 +37,16 @@ std::size_t nearest_reference(const float* working, std::size_t count, float c0,
 // first strict minimum per lane, and reduces the lanes to the lowest index
 // among the minimal distances, which is exactly the sequential result
 // (NaN never wins; nothing below +inf gives 0).
-std::size_t nearest_scalar(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
-std::size_t nearest_vec4(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+// portable: one colour at a time; vec128: four lanes; avx2: sixteen, x86
+// only.
+std::size_t nearest_portable(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
+std::size_t nearest_vec128(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
 #if DITHERING_ARCH_X86
-// Only callable when nearest_path_supported(NearestPath::avx2).
+// Only callable when isa_available(Isa::avx2).
 std::size_t nearest_avx2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
 #endif
 
-bool nearest_path_supported(NearestPath path) noexcept;
-NearestScan nearest_scan_for(NearestPath path) noexcept;
-// The fastest scan this processor supports, decided once per process.
-NearestScan best_nearest_scan() noexcept;
+// The scans by instruction set; Palette takes the best one.
+const IsaForms<NearestScan>& nearest_scans() noexcept;
 
 }  // namespace dithering

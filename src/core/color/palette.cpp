@@ -42,7 +42,7 @@ std::optional<Palette> Palette::create(std::vector<std::uint8_t>&& colors,
                 palette.lanes_[k * padded + j] = palette.working[3 * j + k];
             }
         }
-        palette.scan_ = best_nearest_scan();
+        palette.scan_ = nearest_scans().best();
         palette.colors = std::move(colors);
         return palette;
     } catch (const std::bad_alloc&) {
@@ -50,8 +50,8 @@ std::optional<Palette> Palette::create(std::vector<std::uint8_t>&& colors,
     }
 }
 
-std::size_t Palette::nearest_on(NearestPath path, float c0, float c1, float c2) const noexcept {
-    return nearest_scan_for(path)(lanes_view(), c0, c1, c2);
+std::size_t Palette::nearest_on(Isa isa, float c0, float c1, float c2) const noexcept {
+    return nearest_scans()[isa](lanes_view(), c0, c1, c2);
 }
 
 }  // namespace dithering

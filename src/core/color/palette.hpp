@@ -44,9 +44,9 @@ public:
         return scan_(lanes_view(), c0, c1, c2);
     }
 
-    // The same search on a chosen scan, for tests and benchmarks. The
-    // caller checks nearest_path_supported first.
-    std::size_t nearest_on(NearestPath path, float c0, float c1, float c2) const noexcept;
+    // The same search on the scan for `isa` (nearest_scans()), for tests
+    // and benchmarks. The caller checks nearest_scans().runs(isa) first.
+    std::size_t nearest_on(Isa isa, float c0, float c1, float c2) const noexcept;
 
 private:
     Palette() = default;

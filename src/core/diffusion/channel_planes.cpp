@@ -26,6 +26,7 @@
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/cpu_features.hpp"
+#include "core/simd/isa.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
@@ -121,7 +122,7 @@ DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
 
 // The plain loops, from pixel `i` on; they honour null planes themselves.
 
-void split_scalar(const std::uint8_t* src, std::size_t i, std::size_t count,
+void split_portable(const std::uint8_t* src, std::size_t i, std::size_t count,
                   std::size_t channels, std::uint8_t* const* planes) noexcept {
     for (std::size_t c = 0; c < channels; ++c) {
         std::uint8_t* plane = planes[c];
@@ -130,7 +131,7 @@ void split_scalar(const std::uint8_t* src, std::size_t i, std::size_t count,
     }
 }
 
-void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+void merge_portable(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
                   std::size_t channels, std::uint8_t* dst) noexcept {
     for (std::size_t c = 0; c < channels; ++c) {
         const std::uint8_t* plane = planes[c];
@@ -148,7 +149,7 @@ void merge_scalar(const std::uint8_t* const* planes, std::size_t i, std::size_t 
 // bytes of those channels are taken back from dst through the mask `keep`
 // (16 * channels bytes, 0xff on the channels to keep).
 
-DITHERING_TARGET("ssse3") std::size_t split2_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split2_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT2.data());
@@ -164,7 +165,7 @@ DITHERING_TARGET("ssse3") std::size_t split2_ssse3(const std::uint8_t* src,
     return i;
 }
 
-DITHERING_TARGET("ssse3") std::size_t split3_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split3_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     for (; i + 16 <= count; i += 16) {
@@ -183,7 +184,7 @@ DITHERING_TARGET("ssse3") std::size_t split3_ssse3(const std::uint8_t* src,
     return i;
 }
 
-DITHERING_TARGET("ssse3") std::size_t split4_ssse3(const std::uint8_t* src,
+DITHERING_TARGET("ssse3") std::size_t split4_vec128(const std::uint8_t* src,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* const* planes) {
     const __m128i gather = load16(SPLIT4.data());
@@ -211,7 +212,7 @@ DITHERING_TARGET("ssse3") std::size_t split4_ssse3(const std::uint8_t* src,
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge2_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge2_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -233,7 +234,7 @@ DITHERING_TARGET("ssse3") std::size_t merge2_ssse3(const std::uint8_t* const* pl
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge3_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge3_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -255,7 +256,7 @@ DITHERING_TARGET("ssse3") std::size_t merge3_ssse3(const std::uint8_t* const* pl
 }
 
 template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge4_ssse3(const std::uint8_t* const* planes,
+DITHERING_TARGET("ssse3") std::size_t merge4_vec128(const std::uint8_t* const* planes,
                                                           std::size_t i, std::size_t count,
                                                           std::uint8_t* dst,
                                                           const std::uint8_t* keep) {
@@ -423,12 +424,12 @@ DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* plan
     return i;
 }
 
-std::size_t split_ssse3(const std::uint8_t* src, std::size_t i, std::size_t count,
+std::size_t split_vec128(const std::uint8_t* src, std::size_t i, std::size_t count,
                         std::size_t channels, std::uint8_t* const* planes) {
     switch (channels) {
-        case 2: return split2_ssse3(src, i, count, planes);
-        case 3: return split3_ssse3(src, i, count, planes);
-        case 4: return split4_ssse3(src, i, count, planes);
+        case 2: return split2_vec128(src, i, count, planes);
+        case 3: return split3_vec128(src, i, count, planes);
+        case 4: return split4_vec128(src, i, count, planes);
         default: return i;
     }
 }
@@ -444,12 +445,12 @@ std::size_t split_avx2(const std::uint8_t* src, std::size_t i, std::size_t count
 }
 
 template <bool Keep>
-std::size_t merge_ssse3(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+std::size_t merge_vec128(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
                         std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
     switch (channels) {
-        case 2: return merge2_ssse3<Keep>(planes, i, count, dst, keep);
-        case 3: return merge3_ssse3<Keep>(planes, i, count, dst, keep);
-        case 4: return merge4_ssse3<Keep>(planes, i, count, dst, keep);
+        case 2: return merge2_vec128<Keep>(planes, i, count, dst, keep);
+        case 3: return merge3_vec128<Keep>(planes, i, count, dst, keep);
+        case 4: return merge4_vec128<Keep>(planes, i, count, dst, keep);
         default: return i;
     }
 }
@@ -466,35 +467,18 @@ std::size_t merge_avx2(const std::uint8_t* const* planes, std::size_t i, std::si
 }
 
 template <bool Keep>
-std::size_t merge_vector(PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
+std::size_t merge_vector(Isa isa, const std::uint8_t* const* planes, std::size_t count,
                          std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
     std::size_t i = 0;
     // AVX2 leaves fewer than 32 pixels, of which SSSE3 takes 16 if it can.
-    if (path == PlanesPath::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
-    return merge_ssse3<Keep>(planes, i, count, channels, dst, keep);
+    if (isa == Isa::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
+    return merge_vec128<Keep>(planes, i, count, channels, dst, keep);
 }
 #endif
 
-}  // namespace
-
-bool planes_path_supported(PlanesPath path) noexcept {
-    switch (path) {
-        case PlanesPath::scalar: return true;
-        case PlanesPath::ssse3: return cpu_has_ssse3();
-        case PlanesPath::avx2: return cpu_has_avx2();
-    }
-    return false;
-}
-
-PlanesPath best_planes_path() noexcept {
-    static const PlanesPath best = planes_path_supported(PlanesPath::avx2)    ? PlanesPath::avx2
-                                   : planes_path_supported(PlanesPath::ssse3) ? PlanesPath::ssse3
-                                                                              : PlanesPath::scalar;
-    return best;
-}
-
-void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src, std::size_t count,
-                       std::size_t channels, std::uint8_t* const* planes) noexcept {
+template <Isa ISA>
+void split_on(const std::uint8_t* src, std::size_t count, std::size_t channels,
+              std::uint8_t* const* planes) noexcept {
     if (count == 0) return;
     if (channels == 1) {
         if (planes[0] != nullptr) std::memcpy(planes[0], src, count);
@@ -502,14 +486,15 @@ void split_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* src
     }
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
-    if (path == PlanesPath::avx2) i = split_avx2(src, i, count, channels, planes);
-    if (path != PlanesPath::scalar) i = split_ssse3(src, i, count, channels, planes);
+    if constexpr (ISA == Isa::avx2) i = split_avx2(src, i, count, channels, planes);
+    if constexpr (ISA != Isa::portable) i = split_vec128(src, i, count, channels, planes);
 #endif
-    split_scalar(src, i, count, channels, planes);
+    split_portable(src, i, count, channels, planes);
 }
 
-void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
-                       std::size_t channels, std::uint8_t* dst) noexcept {
+template <Isa ISA>
+void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
+              std::uint8_t* dst) noexcept {
     if (count == 0) return;
     if (channels == 1) {
         if (planes[0] != nullptr) std::memcpy(dst, planes[0], count);
@@ -517,7 +502,7 @@ void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* con
     }
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
-    if (path != PlanesPath::scalar && channels <= 4) {
+    if (ISA != Isa::portable && channels <= 4) {
         const std::uint8_t* any = nullptr;
         for (std::size_t c = 0; c < channels; ++c) {
             if (planes[c] != nullptr) any = planes[c];
@@ -536,21 +521,50 @@ void merge_channels_on([[maybe_unused]] PlanesPath path, const std::uint8_t* con
         for (std::size_t b = 0; b < 16 * channels; ++b) {
             keep[b] = planes[b % channels] == nullptr ? 0xff : 0;
         }
-        i = keep_any ? merge_vector<true>(path, from, count, channels, dst, keep)
-                     : merge_vector<false>(path, from, count, channels, dst, keep);
+        i = keep_any ? merge_vector<true>(ISA, from, count, channels, dst, keep)
+                     : merge_vector<false>(ISA, from, count, channels, dst, keep);
     }
 #endif
-    merge_scalar(planes, i, count, channels, dst);
+    merge_portable(planes, i, count, channels, dst);
+}
+
+// The byte shuffles of the x86 vector forms need SSSE3, one step beyond
+// the SSE2 every x86-64 processor has: without it the 128-bit entry stays
+// empty. Elsewhere only the plain loops exist.
+template <typename Form>
+IsaForms<Form> planes_forms(Form portable, [[maybe_unused]] Form vec128,
+                            [[maybe_unused]] Form avx2) noexcept {
+#if DITHERING_ARCH_X86
+    return {portable, cpu_has_ssse3() ? vec128 : nullptr, avx2};
+#else
+    return {portable, nullptr, nullptr};
+#endif
+}
+
+}  // namespace
+
+const IsaForms<SplitChannels>& split_channels_forms() noexcept {
+    static const IsaForms<SplitChannels> forms = planes_forms<SplitChannels>(
+        &split_on<Isa::portable>, &split_on<Isa::vec128>, &split_on<Isa::avx2>);
+    return forms;
+}
+
+const IsaForms<MergeChannels>& merge_channels_forms() noexcept {
+    static const IsaForms<MergeChannels> forms = planes_forms<MergeChannels>(
+        &merge_on<Isa::portable>, &merge_on<Isa::vec128>, &merge_on<Isa::avx2>);
+    return forms;
 }
 
 void split_channels(const std::uint8_t* src, std::size_t count, std::size_t channels,
                     std::uint8_t* const* planes) noexcept {
-    split_channels_on(best_planes_path(), src, count, channels, planes);
+    static const SplitChannels best = split_channels_forms().best();
+    best(src, count, channels, planes);
 }
 
 void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
                     std::uint8_t* dst) noexcept {
-    merge_channels_on(best_planes_path(), planes, count, channels, dst);
+    static const MergeChannels best = merge_channels_forms().best();
+    best(planes, count, channels, dst);
 }
 
 }  // namespace dithering

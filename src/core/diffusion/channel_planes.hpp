@@ -5,17 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/simd/isa.hpp"
+
 namespace dithering {
-
-// The loops that can do the work: a plain byte loop, 16-byte SSSE3
-// shuffles, and 32-byte AVX2 shuffles. Every path writes the same bytes.
-enum class PlanesPath { scalar, ssse3, avx2 };
-
-// Whether this processor (and its operating system) runs `path`; decided
-// once per process. The scalar path always runs.
-bool planes_path_supported(PlanesPath path) noexcept;
-// The fastest supported path, the one split_channels and merge_channels use.
-PlanesPath best_planes_path() noexcept;
 
 // Copies `count` pixels of `channels` (>= 1) interleaved bytes from src
 // into one plane per channel: planes[c][i] = src[i * channels + c] for
@@ -35,12 +27,16 @@ void split_channels(const std::uint8_t* src, std::size_t count, std::size_t chan
 void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
                     std::uint8_t* dst) noexcept;
 
-// The same on a chosen path, for tests; only callable when
-// planes_path_supported(path). Channel counts without a vector loop take
-// the scalar one on every path.
-void split_channels_on(PlanesPath path, const std::uint8_t* src, std::size_t count,
-                       std::size_t channels, std::uint8_t* const* planes) noexcept;
-void merge_channels_on(PlanesPath path, const std::uint8_t* const* planes, std::size_t count,
-                       std::size_t channels, std::uint8_t* dst) noexcept;
+// Their forms by instruction set (split_channels and merge_channels take
+// the best one): a plain byte loop; 16-byte SSSE3 shuffles (x86 only, and
+// only where the processor has SSSE3); 32-byte AVX2 shuffles. Channel
+// counts without a vector loop take the plain one in every form, and every
+// form writes the same bytes.
+using SplitChannels = void (*)(const std::uint8_t* src, std::size_t count, std::size_t channels,
+                               std::uint8_t* const* planes) noexcept;
+using MergeChannels = void (*)(const std::uint8_t* const* planes, std::size_t count,
+                               std::size_t channels, std::uint8_t* dst) noexcept;
+const IsaForms<SplitChannels>& split_channels_forms() noexcept;
+const IsaForms<MergeChannels>& merge_channels_forms() noexcept;
 
 }  // namespace dithering

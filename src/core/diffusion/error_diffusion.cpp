@@ -39,15 +39,36 @@ bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& 
                        bool serpentine) {
     return !serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
            width <= WAVEFRONT_MAX_WIDTH && fast_forms_apply(rows) &&
-           levels_wavefront_supported();
+           levels_wavefront_pays();
 }
 
-// The fastest palette form on this processor for a palette of `colors`.
-PaletteForm automatic_palette_form(std::size_t colors) {
+// The rows-in-flight pass by instruction set (palette_rows.hpp); no
+// portable entry, the single-row form being that.
+using PaletteRowsPass = PassStatus (*)(std::uint8_t* pixels, std::size_t height,
+                                       std::size_t width, std::size_t channels,
+                                       const ColorSpace& space, const Palette& palette,
+                                       const DirectionWeights& forward,
+                                       const DirectionWeights& reverse, bool serpentine,
+                                       PaletteSearch search, std::size_t rows_in_flight,
+                                       bool bounded) noexcept;
+
+constexpr IsaForms<PaletteRowsPass> PALETTE_ROWS = {
+    nullptr,
+    &palette_pass_vec128,
 #if DITHERING_ARCH_X86
-    if (nearest_path_supported(NearestPath::avx2)) return PaletteForm::rows_avx2;
+    &palette_pass_avx2,
+#else
+    nullptr,
 #endif
-    return colors <= VEC128_ROWS_MAX_COLORS ? PaletteForm::rows_vec128 : PaletteForm::single_row;
+};
+
+// The fastest palette form on this processor for a palette of `colors`: the
+// rows in flight over AVX2 for any palette, over 128-bit vectors for small
+// ones, else the single-row form.
+PaletteForm automatic_palette_form(std::size_t colors, Isa& isa) {
+    isa = PALETTE_ROWS.best_isa();
+    if (isa == Isa::avx2 || colors <= VEC128_ROWS_MAX_COLORS) return PaletteForm::rows;
+    return PaletteForm::single_row;
 }
 
 }  // namespace
@@ -65,8 +86,8 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
         } catch (const std::bad_alloc&) {
             return PassStatus::out_of_memory;
         }
-        return levels_pass_wavefront(best_wavefront_path(), pixels, height, width, channels,
-                                     diffused, space, levels, rows);
+        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), pixels, height,
+                                     width, channels, diffused, space, levels, rows);
     }
     for (std::size_t c = 0; c < channels; ++c) {
         if (c == skip) continue;
@@ -85,8 +106,8 @@ PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t wid
                                  serpentine);
     }
     if (wavefront_applies(height, width, rows, serpentine)) {
-        return levels_pass_wavefront(best_wavefront_path(), pixels, height, width, channels,
-                                     channel, space, levels, rows);
+        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), pixels, height,
+                                     width, channels, channel, space, levels, rows);
     }
     return levels_pass_register_scan(pixels, height, width, channels, channel, space, levels,
                                      rows, serpentine);
@@ -112,22 +133,16 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
     PaletteForm form = rows.row_used[0] ? options.form : PaletteForm::single_row;
-    if (form == PaletteForm::automatic) form = automatic_palette_form(palette.size());
-    if (form == PaletteForm::rows_avx2) {
-#if DITHERING_ARCH_X86
-        if (nearest_path_supported(NearestPath::avx2)) {
-            return palette_pass_avx2(pixels, height, width, channels, space, palette,
-                                     direction_weights(rows, false),
-                                     direction_weights(rows, true), serpentine, options.search,
-                                     options.rows, options.bounded);
-        }
-#endif
-        form = automatic_palette_form(palette.size());
+    Isa isa = options.isa;
+    // A form this processor lacks (or none for that instruction set) gives
+    // way to the automatic choice.
+    if (form == PaletteForm::automatic || (form == PaletteForm::rows && !PALETTE_ROWS.runs(isa))) {
+        form = automatic_palette_form(palette.size(), isa);
     }
-    if (form == PaletteForm::rows_vec128) {
-        return palette_pass_vec128(pixels, height, width, channels, space, palette,
-                                   direction_weights(rows, false), direction_weights(rows, true),
-                                   serpentine, options.search, options.rows, options.bounded);
+    if (form == PaletteForm::rows) {
+        return PALETTE_ROWS[isa](pixels, height, width, channels, space, palette,
+                                 direction_weights(rows, false), direction_weights(rows, true),
+                                 serpentine, options.search, options.rows, options.bounded);
     }
     return palette_pass_register_scan(pixels, height, width, channels, space, palette, rows,
                                       serpentine, options.bounded);

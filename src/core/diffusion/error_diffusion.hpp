@@ -15,6 +15,7 @@
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/simd/isa.hpp"
 
 namespace dithering {
 
@@ -70,10 +71,11 @@ PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t wi
 
 // Which form of the palette pass runs: the choice palette_pass makes; one
 // row at a time (register_scan.hpp: Palette::nearest, or a NearestGrid above
-// 64 colours); or rows in flight (palette_rows.hpp) over 128-bit vectors,
-// or over AVX2 registers (where AVX2 is missing, this one makes the
-// automatic choice).
-enum class PaletteForm { automatic, single_row, rows_vec128, rows_avx2 };
+// 64 colours); or rows in flight (palette_rows.hpp), on an instruction set
+// of their own (128-bit vectors or AVX2 registers; where the processor lacks
+// it, or for Isa::portable, which has no such form, the automatic choice is
+// made instead).
+enum class PaletteForm { automatic, single_row, rows };
 
 // palette_pass with its choices made by the caller, for tests and
 // benchmarks. Where the windows call for the plain form, it runs, as in
@@ -85,6 +87,7 @@ enum class PaletteForm { automatic, single_row, rows_vec128, rows_avx2 };
 // same bytes. `bounded` is palette_pass's.
 struct PalettePassOptions {
     PaletteForm form = PaletteForm::automatic;
+    Isa isa = Isa::avx2;  // of the rows in flight
     PaletteSearch search = PaletteSearch::automatic;
     std::size_t rows = 0;
     bool bounded = false;

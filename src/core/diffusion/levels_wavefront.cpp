@@ -55,43 +55,33 @@
 #include "core/diffusion/wavefront_layout.hpp"
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
-#include "core/simd/cpu_features.hpp"
 
 namespace dithering {
 
-bool wavefront_path_supported(WavefrontPath path) noexcept {
-    switch (path) {
-        case WavefrontPath::vec128: return true;
-        case WavefrontPath::avx2: return DITHERING_ARCH_X86 && cpu_has_avx2();
-    }
-    return false;
+const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept {
+    static constexpr IsaForms<WavefrontSteps> forms = {
+        nullptr,
+        &wavefront::step_loops_vec128,
+#if DITHERING_ARCH_X86
+        &wavefront::step_loops_avx2,
+#else
+        nullptr,
+#endif
+    };
+    return forms;
 }
 
 // Sixteen dependency chains side by side beat the single-row scan's one
 // even in 128-bit vectors (SSE2 on x86, two to seven times in core_bench),
 // so every x86 and aarch64 processor takes the wavefront. The portable
 // form alone, lane by lane, is not known to.
-bool levels_wavefront_supported() noexcept {
+bool levels_wavefront_pays() noexcept {
     return DITHERING_ARCH_X86 || DITHERING_ARCH_AARCH64;
-}
-
-WavefrontPath best_wavefront_path() noexcept {
-    return wavefront_path_supported(WavefrontPath::avx2) ? WavefrontPath::avx2
-                                                         : WavefrontPath::vec128;
 }
 
 namespace {
 
 using namespace wavefront;
-
-wavefront::StepLoops step_loops(WavefrontPath path) noexcept {
-#if DITHERING_ARCH_X86
-    if (path == WavefrontPath::avx2) return step_loops_avx2();
-#else
-    (void)path;
-#endif
-    return step_loops_vec128();
-}
 
 PullWeights pull_weights(const KernelRows& rows) {
     PullWeights w{};
@@ -352,7 +342,7 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
 
 }  // namespace
 
-PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::size_t height,
+PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels, std::size_t height,
                                  std::size_t width, std::size_t channels,
                                  std::span<const std::size_t> diffused, const ColorSpace& space,
                                  const Levels& levels, const KernelRows& rows,
@@ -396,7 +386,7 @@ PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::
                         : count <= 4 ? Quantizer::four
                         : count <= 8 ? Quantizer::eight
                                      : Quantizer::many;
-    const StepLoops loops = step_loops(path);
+    const StepLoops loops = levels_wavefront_forms()[isa]();
     const Runners run = loops.runners(taps_of(p.w), q, trace != nullptr);
     if (helix) {
         helix_pass(loops, run, p, ws, pixels, height, width);

@@ -11,45 +11,46 @@
 #include "core/color/levels.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/simd/isa.hpp"
 
 namespace dithering {
 
-// The vectors that carry the sixteen lanes: four 128-bit ones of
-// simd/vec128.hpp (SSE2, NEON, or the portable form), or two AVX2 ones.
-// Every path writes the same bytes.
-enum class WavefrontPath { vec128, avx2 };
+namespace wavefront {
+struct StepLoops;
+}
 
-// Whether this processor runs `path`: vec128 everywhere, avx2 on x86 with
-// AVX2.
-bool wavefront_path_supported(WavefrontPath path) noexcept;
+// The wavefront's step loops by instruction set: the sixteen lanes in four
+// 128-bit vectors of simd/vec128.hpp (SSE2, NEON, or the portable form), or
+// in two AVX2 ones; no portable entry (the single-row scan is that form).
+// Every form writes the same bytes; levels_pass takes the best one.
+using WavefrontSteps = wavefront::StepLoops (*)() noexcept;
+const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept;
 // Whether levels_pass takes the wavefront at all: where it beats the
 // single-row scan (every x86 and aarch64).
-bool levels_wavefront_supported() noexcept;
-// The path levels_pass takes when levels_wavefront_supported().
-WavefrontPath best_wavefront_path() noexcept;
+bool levels_wavefront_pays() noexcept;
 
 // Diffuses each of the channels listed in `diffused` (distinct, each <
 // channels) as levels_pass_plain does without serpentine, channel by
 // channel, for weights where fast_forms_apply (error_rows.hpp); other
-// channels are left as they are. Only callable when
-// wavefront_path_supported(path). Widths up to WAVEFRONT_MAX_WIDTH. With
+// channels are left as they are, on the form for `isa`: only callable when
+// levels_wavefront_forms().runs(isa). Widths up to WAVEFRONT_MAX_WIDTH. With
 // `trace` non-null and one channel listed, the error of each pixel (the
 // value minus its level's value) is written to trace[y * width + x]; tests
 // compare it with the plain form's. Fails only with out_of_memory.
-PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels, std::size_t height,
+PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels, std::size_t height,
                                  std::size_t width, std::size_t channels,
                                  std::span<const std::size_t> diffused, const ColorSpace& space,
                                  const Levels& levels, const KernelRows& rows,
                                  float* trace = nullptr) noexcept;
 
 // The same for the one channel `channel`.
-inline PassStatus levels_pass_wavefront(WavefrontPath path, std::uint8_t* pixels,
+inline PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels,
                                         std::size_t height, std::size_t width,
                                         std::size_t channels, std::size_t channel,
                                         const ColorSpace& space, const Levels& levels,
                                         const KernelRows& rows, float* trace = nullptr) noexcept {
     const std::size_t diffused[] = {channel};
-    return levels_pass_wavefront(path, pixels, height, width, channels, diffused, space, levels,
+    return levels_pass_wavefront(isa, pixels, height, width, channels, diffused, space, levels,
                                  rows, trace);
 }
 

@@ -19,6 +19,7 @@
 
 #include "core/color/nearest_grid.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/diffusion/spread_below.hpp"
 #include "core/diffusion/value_bound.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -84,26 +85,23 @@ void levels_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width, co
 
 // Adds one row's errors to a row below it (see above), for the error cells
 // of columns 0..width-1, in the order the scan in direction S met the
-// pixels: dx = +2 first (the pixel at C - 2S), dx = -2 last. Four cells per
-// step; the last step may run up to three cells into the right margin,
-// which is never read and whose errors are zero.
-template <int S>
-void levels_spread_below(float* row, const float* errors, const float (&weight)[5],
-                         std::size_t width) {
+// pixels (spread_below.hpp): dx = +2 first (the pixel at C - 2S), dx = -2
+// last. Cells of CELL floats: for levels 1, four cells per step, the last
+// step running up to three cells into the right margin, which is never
+// read and whose errors are zero; for palettes 4, one cell per step.
+template <int S, std::size_t CELL>
+void spread_below_row(float* row, const float* errors, const float (&weight)[5],
+                      std::size_t width) {
     const F32x4 w0 = simd::splat(weight[0]);
     const F32x4 w1 = simd::splat(weight[1]);
     const F32x4 w2 = simd::splat(weight[2]);
     const F32x4 w3 = simd::splat(weight[3]);
     const F32x4 w4 = simd::splat(weight[4]);
-    for (std::size_t c = 2; c < width + 2; c += 4) {
-        const float* e = errors + c;
-        F32x4 t = simd::load4(row + c);
-        t = t + w0 * simd::load4(e - 2 * S);
-        t = t + w1 * simd::load4(e - S);
-        t = t + w2 * simd::load4(e);
-        t = t + w3 * simd::load4(e + S);
-        t = t + w4 * simd::load4(e + 2 * S);
-        simd::store4(row + c, t);
+    const auto load = [](const float* p) { return simd::load4(p); };
+    for (std::size_t c = 2; c < width + 2; c += 4 / CELL) {
+        const F32x4 t = spread_below<S, CELL>(simd::load4(row + CELL * c), errors + CELL * c, w0,
+                                              w1, w2, w3, w4, load);
+        simd::store4(row + CELL * c, t);
     }
 }
 
@@ -160,26 +158,6 @@ void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
     }
 }
 
-template <int S>
-void palette_spread_below(float* row, const float* errors, const float (&weight)[5],
-                          std::size_t width) {
-    const F32x4 w0 = simd::splat(weight[0]);
-    const F32x4 w1 = simd::splat(weight[1]);
-    const F32x4 w2 = simd::splat(weight[2]);
-    const F32x4 w3 = simd::splat(weight[3]);
-    const F32x4 w4 = simd::splat(weight[4]);
-    for (std::size_t c = 2; c < width + 2; ++c) {
-        const float* e = errors + 4 * c;
-        F32x4 t = simd::load4(row + 4 * c);
-        t = t + w0 * simd::load4(e - 8 * S);
-        t = t + w1 * simd::load4(e - 4 * S);
-        t = t + w2 * simd::load4(e);
-        t = t + w3 * simd::load4(e + 4 * S);
-        t = t + w4 * simd::load4(e + 8 * S);
-        simd::store4(row + 4 * c, t);
-    }
-}
-
 using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
                             const Palette&, NearestGrid*, const float*, float, float,
                             const float*, float*, std::ptrdiff_t);
@@ -232,9 +210,9 @@ PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
             if (!w.row_used[r]) continue;
             float* below = r == 0 ? error.next() : error.next2();
             if (back) {
-                levels_spread_below<-1>(below, errors, w.below[r], width);
+                spread_below_row<-1, 1>(below, errors, w.below[r], width);
             } else {
-                levels_spread_below<1>(below, errors, w.below[r], width);
+                spread_below_row<1, 1>(below, errors, w.below[r], width);
             }
         }
         error.rotate();
@@ -284,9 +262,9 @@ PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
             if (!w.row_used[r]) continue;
             float* below = r == 0 ? error.next() : error.next2();
             if (back) {
-                palette_spread_below<-1>(below, errors, w.below[r], width);
+                spread_below_row<-1, 4>(below, errors, w.below[r], width);
             } else {
-                palette_spread_below<1>(below, errors, w.below[r], width);
+                spread_below_row<1, 4>(below, errors, w.below[r], width);
             }
         }
         error.rotate();

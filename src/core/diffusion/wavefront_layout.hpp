@@ -126,7 +126,7 @@ struct StepLoops {
 // Over two 128-bit halves (vec128.hpp): every processor.
 StepLoops step_loops_vec128() noexcept;
 #if DITHERING_ARCH_X86
-// Over AVX2 registers: only callable when cpu_has_avx2().
+// Over AVX2 registers: only callable when isa_available(Isa::avx2).
 StepLoops step_loops_avx2() noexcept;
 #endif
 

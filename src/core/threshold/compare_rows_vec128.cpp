@@ -5,7 +5,7 @@
 
 namespace dithering {
 
-void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void compare_row_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                      const CompareRow& row) noexcept {
     compare_row(src, dst, count, row, false);
 }

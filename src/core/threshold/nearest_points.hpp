@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/color/color_distance.hpp"
 #include "core/simd/compiler.hpp"
 
 namespace dithering {
@@ -43,7 +44,7 @@ DITHERING_UNROLL(4)
             const F32x8 t1 = load8(c1 + 8 * k) - w1;
             const F32x8 t0 = load8(c0 + 8 * k) - w0;
             const F32x8 t2 = load8(c2 + 8 * k) - w2;
-            const F32x8 d = (t1 * t1 + t0 * t0) + t2 * t2;
+            const F32x8 d = squared_distance(t0, t1, t2);
             run[k] = take_closer(run[k], d, here);
         }
     }

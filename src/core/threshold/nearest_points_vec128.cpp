@@ -6,7 +6,7 @@
 
 namespace dithering {
 
-void nearest_points_128(const float* working, std::size_t colors, const float* c0,
+void nearest_points_vec128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept {
     nearest_points(working, colors, c0, c1, c2, count, out);

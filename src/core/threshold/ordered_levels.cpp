@@ -8,6 +8,7 @@
 #include <numeric>
 #include <optional>
 
+#include "core/simd/compiler.hpp"
 #include "core/threshold/threshold_kernels.hpp"
 #include "core/threshold/threshold_passes.hpp"
 
@@ -38,8 +39,12 @@ inline float cell_offset(const ThresholdMatrix& matrix, std::size_t row, std::si
     return (matrix.thresholds[row * matrix.cols + col] + -0.5f) * amp;
 }
 
-void ordered_levels_plain(Img& img, const ColorSpace& space, const Levels& levels, float amp,
-                          const ThresholdMatrix& matrix) {
+// Out of line: inlined into its table entry, GCC keeps the channel loop's
+// counter in memory across the call to Levels::quantize (6 % more
+// instructions).
+DITHERING_NOINLINE void ordered_levels_plain(Img& img, const ColorSpace& space,
+                                             const Levels& levels, float amp,
+                                             const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
     std::uint8_t* p = img.pixels.get();
@@ -75,7 +80,7 @@ void ordered_levels_arithmetic(Img& img, const LevelQuantizer& quantize, float a
 bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float amp,
                                     const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
-    if (!threshold_avx2_supported() || channels > VECTOR_BLOCK) return false;
+    if (!isa_available(Isa::avx2) || channels > VECTOR_BLOCK) return false;
     const std::size_t skip = img.alpha.value_or(channels);
     const std::size_t block = VECTOR_BLOCK / channels;
     float offsets[VECTOR_BLOCK] = {};
@@ -97,9 +102,6 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
     }
     return true;
 }
-#else
-// Without AVX2 the callers take the other loops.
-constexpr auto ordered_levels_arithmetic_avx2 = [](auto&&...) { return false; };
 #endif
 
 // With few tile cells and many pixels, the output byte is best looked up:
@@ -334,46 +336,82 @@ void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo
             continue;
         }
 #endif
-        compare_row_128(in, p, row_size, row);
+        compare_row_vec128(in, p, row_size, row);
     }
     if (stream) finish_streaming();
 }
 
+// Each loop as ordered_levels_on runs it, tile already checked.
+using OrderedLevelsLoop = bool (*)(Img& img, const ColorSpace& space, const Levels& levels,
+                                   float amp, const ThresholdMatrix& matrix, const PassIo& io);
+
+bool plain_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                const ThresholdMatrix& matrix, const PassIo& io) {
+    copy_in(img, io);
+    ordered_levels_plain(img, space, levels, amp, matrix);
+    return true;
+}
+
+bool arithmetic_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                     const ThresholdMatrix& matrix, const PassIo& io) {
+    copy_in(img, io);
+    ordered_levels_arithmetic(img, quantizer_for(space, levels), amp, matrix);
+    return true;
+}
+
+#if DITHERING_ARCH_X86
+bool arithmetic_avx2_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                          const ThresholdMatrix& matrix, const PassIo& io) {
+    if (img.channels > VECTOR_BLOCK) return false;
+    copy_in(img, io);
+    return ordered_levels_arithmetic_avx2(img, vector_quantizer_for(space, levels), amp, matrix);
+}
+#endif
+
+bool table_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                const ThresholdMatrix& matrix, const PassIo& io) {
+    return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
+}
+
+template <bool AVX2>
+bool compare_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                  const ThresholdMatrix& matrix, const PassIo& io) {
+    const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
+                                   level_form_count(levels, AVX2));
+    if (!plan) return false;
+    run_compare_plan(img, *plan, AVX2, io);
+    return true;
+}
+
+constexpr IsaForms<OrderedLevelsLoop> ARITHMETIC_LOOPS = {&arithmetic_loop, nullptr,
+#if DITHERING_ARCH_X86
+                                                          &arithmetic_avx2_loop};
+#else
+                                                          nullptr};
+#endif
+
+// Indexed by OrderedLevelsAlgorithm.
+constexpr IsaForms<OrderedLevelsLoop> ORDERED_LEVELS_LOOPS[] = {
+    {&plain_loop, nullptr, nullptr},
+    ARITHMETIC_LOOPS,
+    {&table_loop, nullptr, nullptr},
+#if DITHERING_ARCH_X86
+    {nullptr, &compare_loop<false>, &compare_loop<true>},
+#else
+    {nullptr, &compare_loop<false>, nullptr},
+#endif
+};
+
 }  // namespace
 
-bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space,
-                       const Levels& levels, float strength, const ThresholdMatrix& matrix,
-                       PassIo io) noexcept {
+bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, Img& img,
+                       const ColorSpace& space, const Levels& levels, float strength,
+                       const ThresholdMatrix& matrix, PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
-    const float amp = strength * levels.step;
-    switch (loop) {
-        case OrderedLevelsLoop::plain:
-            copy_in(img, io);
-            ordered_levels_plain(img, space, levels, amp, matrix);
-            return true;
-        case OrderedLevelsLoop::arithmetic:
-            copy_in(img, io);
-            ordered_levels_arithmetic(img, quantizer_for(space, levels), amp, matrix);
-            return true;
-        case OrderedLevelsLoop::arithmetic_avx2:
-            if (!threshold_avx2_supported() || img.channels > VECTOR_BLOCK) return false;
-            copy_in(img, io);
-            return ordered_levels_arithmetic_avx2(img, vector_quantizer_for(space, levels), amp,
-                                                  matrix);
-        case OrderedLevelsLoop::table:
-            return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
-        case OrderedLevelsLoop::compare_128:
-        case OrderedLevelsLoop::compare_avx2: {
-            const bool avx2 = loop == OrderedLevelsLoop::compare_avx2;
-            if (avx2 && !threshold_avx2_supported()) return false;
-            const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
-                                           level_form_count(levels, avx2));
-            if (!plan) return false;
-            run_compare_plan(img, *plan, avx2, io);
-            return true;
-        }
-    }
-    return false;
+    const OrderedLevelsLoop loop =
+        ORDERED_LEVELS_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
+    if (loop == nullptr) return false;
+    return loop(img, space, levels, strength * levels.step, matrix, io);
 }
 
 void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
@@ -386,7 +424,7 @@ void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, flo
     }
     const float amp = strength * levels.step;
     const LevelQuantizer quantize = quantizer_for(space, levels);
-    const bool avx2 = threshold_avx2_supported();
+    const bool avx2 = isa_available(Isa::avx2);
     // Tables pay off when building them costs less than the arithmetic on
     // the whole image: the compare plan needs a few quantizations per
     // cell, the lookup table 256 (weighed against the vector arithmetic
@@ -399,11 +437,12 @@ void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, flo
     const std::size_t table_cost =
         tile_use(img, matrix).cells() * 256 * (avx2 ? QUANTIZE_COST_BYTES : 1);
     if (table_cost <= img.size() && ordered_levels_table(img, quantize, amp, matrix, io)) return;
-    if (ordered_levels_on(OrderedLevelsLoop::arithmetic_avx2, img, space, levels, strength, matrix,
-                          io)) {
+    if (ordered_levels_on(OrderedLevelsAlgorithm::arithmetic, ARITHMETIC_LOOPS.best_isa(), img,
+                          space, levels, strength, matrix, io)) {
         return;
     }
-    ordered_levels_on(OrderedLevelsLoop::arithmetic, img, space, levels, strength, matrix, io);
+    ordered_levels_on(OrderedLevelsAlgorithm::arithmetic, Isa::portable, img, space, levels,
+                      strength, matrix, io);
 }
 
 }  // namespace dithering

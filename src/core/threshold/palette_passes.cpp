@@ -67,9 +67,9 @@ void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& pal
 // small enough to scan whole, else pixel by pixel in a NearestGrid.
 constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
 
-class PortablePaletteSearch {
+class Vec128PaletteSearch {
 public:
-    PortablePaletteSearch(const ColorSpace& space, const Palette& palette, float strength)
+    Vec128PaletteSearch(const ColorSpace& space, const Palette& palette, float strength)
         : space_(space), palette_(palette), grid_(grid_for(palette)) {
         palette_amps(palette, strength, amp_);
     }
@@ -91,7 +91,7 @@ public:
             c1_[k] = amp_[1] * u[k] + space_.lut[px[1]];
             c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
         }
-        nearest_points_128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
+        nearest_points_vec128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
                            (count + 7) / 8 * 8, index_);
         for (std::size_t k = 0; k < count; ++k, p += channels) {
             std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
@@ -109,9 +109,9 @@ private:
     std::uint32_t index_[PALETTE_BLOCK] = {};
 };
 
-void ordered_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+void ordered_palette_vec128(Img& img, const ColorSpace& space, const Palette& palette,
                               float strength, const ThresholdMatrix& matrix) {
-    PortablePaletteSearch search(space, palette, strength);
+    Vec128PaletteSearch search(space, palette, strength);
     float u[PALETTE_BLOCK];
     std::uint8_t* p = img.pixels.get();
     for (std::size_t y = 0; y < img.height; ++y) {
@@ -129,9 +129,9 @@ void ordered_palette_portable(Img& img, const ColorSpace& space, const Palette& 
     }
 }
 
-void random_palette_portable(Img& img, const ColorSpace& space, const Palette& palette,
+void random_palette_vec128(Img& img, const ColorSpace& space, const Palette& palette,
                              float strength, std::uint64_t state) {
-    PortablePaletteSearch search(space, palette, strength);
+    Vec128PaletteSearch search(space, palette, strength);
     float draws[PALETTE_BLOCK];
     std::uint8_t* p = img.pixels.get();
     const std::size_t pixels = img.height * img.width;
@@ -202,7 +202,6 @@ struct PaletteSearchAvx2 {
 
 bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
                           float strength, const ThresholdMatrix& matrix, const PassIo& io) {
-    if (!threshold_avx2_supported()) return false;
     PaletteSearchAvx2 search;
     if (!search.prepare(space, palette, strength)) return false;
     // The offsets of a tile row repeated far enough that any block's run of
@@ -238,7 +237,6 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
 // nearest-colour searches.
 bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
                          float strength, std::uint64_t state, const PassIo& io) {
-    if (!threshold_avx2_supported()) return false;
     PaletteSearchAvx2 search;
     if (!search.prepare(space, palette, strength)) return false;
     copy_in(img, io);
@@ -253,32 +251,72 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
     }
     return true;
 }
-#else
-constexpr auto ordered_palette_avx2 = [](auto&&...) { return false; };
-constexpr auto random_palette_avx2 = [](auto&&...) { return false; };
 #endif
+
+// Each loop as ordered_palette_on and random_palette_on run it, the tile
+// already checked.
+using OrderedPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Palette& palette,
+                                    float strength, const ThresholdMatrix& matrix,
+                                    const PassIo& io);
+using RandomPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Palette& palette,
+                                   float strength, std::uint64_t state, const PassIo& io);
+
+bool ordered_plain_loop(Img& img, const ColorSpace& space, const Palette& palette,
+                        float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+    copy_in(img, io);
+    ordered_palette_plain(img, space, palette, strength, matrix);
+    return true;
+}
+
+bool ordered_vec128_loop(Img& img, const ColorSpace& space, const Palette& palette,
+                         float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+    copy_in(img, io);
+    ordered_palette_vec128(img, space, palette, strength, matrix);
+    return true;
+}
+
+bool random_plain_loop(Img& img, const ColorSpace& space, const Palette& palette,
+                       float strength, std::uint64_t state, const PassIo& io) {
+    copy_in(img, io);
+    random_palette_plain(img, space, palette, strength, state);
+    return true;
+}
+
+bool random_vec128_loop(Img& img, const ColorSpace& space, const Palette& palette,
+                        float strength, std::uint64_t state, const PassIo& io) {
+    copy_in(img, io);
+    random_palette_vec128(img, space, palette, strength, state);
+    return true;
+}
+
+// Indexed by ThresholdAlgorithm.
+constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
+    {&ordered_plain_loop, nullptr, nullptr},
+#if DITHERING_ARCH_X86
+    {nullptr, &ordered_vec128_loop, &ordered_palette_avx2},
+#else
+    {nullptr, &ordered_vec128_loop, nullptr},
+#endif
+};
+constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
+    {&random_plain_loop, nullptr, nullptr},
+#if DITHERING_ARCH_X86
+    {nullptr, &random_vec128_loop, &random_palette_avx2},
+#else
+    {nullptr, &random_vec128_loop, nullptr},
+#endif
+};
 
 }  // namespace
 
-bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
                         const Palette& palette, float strength, const ThresholdMatrix& matrix,
                         PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
-    switch (loop) {
-        case ThresholdLoop::plain:
-            copy_in(img, io);
-            ordered_palette_plain(img, space, palette, strength, matrix);
-            return true;
-        case ThresholdLoop::portable:
-            copy_in(img, io);
-            ordered_palette_portable(img, space, palette, strength, matrix);
-            return true;
-        case ThresholdLoop::avx2:
-            return ordered_palette_avx2(img, space, palette, strength, matrix, io);
-        case ThresholdLoop::vector_128:
-            return false;
-    }
-    return false;
+    const OrderedPaletteLoop loop =
+        ORDERED_PALETTE_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
+    if (loop == nullptr) return false;
+    return loop(img, space, palette, strength, matrix, io);
 }
 
 void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
@@ -288,36 +326,30 @@ void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, 
         copy_in(img, io);
         return;
     }
-    if (!ordered_palette_on(ThresholdLoop::avx2, img, space, palette, strength, matrix, io)) {
-        ordered_palette_on(ThresholdLoop::portable, img, space, palette, strength, matrix, io);
+    // The AVX2 loop declines when its memory cannot be had.
+    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
+    if (!ordered_palette_on(fast, ORDERED_PALETTE_LOOPS[1].best_isa(), img, space, palette,
+                            strength, matrix, io)) {
+        ordered_palette_on(fast, Isa::vec128, img, space, palette, strength, matrix, io);
     }
 }
 
-bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
                        const Palette& palette, float strength, std::uint64_t state,
                        PassIo io) noexcept {
-    switch (loop) {
-        case ThresholdLoop::plain:
-            copy_in(img, io);
-            random_palette_plain(img, space, palette, strength, state);
-            return true;
-        case ThresholdLoop::portable:
-            copy_in(img, io);
-            random_palette_portable(img, space, palette, strength, state);
-            return true;
-        case ThresholdLoop::avx2:
-            return random_palette_avx2(img, space, palette, strength, state, io);
-        case ThresholdLoop::vector_128:
-            return false;
-    }
-    return false;
+    const RandomPaletteLoop loop =
+        RANDOM_PALETTE_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
+    if (loop == nullptr) return false;
+    return loop(img, space, palette, strength, state, io);
 }
 
 void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
-    if (!random_palette_on(ThresholdLoop::avx2, img, space, palette, strength, state, io)) {
-        random_palette_on(ThresholdLoop::portable, img, space, palette, strength, state, io);
+    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
+    if (!random_palette_on(fast, RANDOM_PALETTE_LOOPS[1].best_isa(), img, space, palette,
+                           strength, state, io)) {
+        random_palette_on(fast, Isa::vec128, img, space, palette, strength, state, io);
     }
 }
 

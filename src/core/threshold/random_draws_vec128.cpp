@@ -12,7 +12,7 @@ namespace dithering {
 // native. aarch64 under qemu: the one-pass form 1.8 times less, the draws
 // and the quantizer the same time as the scalar loop, so the scalar loop
 // stays there. The portable form has no vector instructions to win with.
-bool random_128_beats_scalar(bool one_pass) noexcept {
+bool random_vec128_beats_portable(bool one_pass) noexcept {
 #if defined(DITHERING_VEC128_SSE2)
     (void)one_pass;
     return true;
@@ -24,16 +24,16 @@ bool random_128_beats_scalar(bool one_pass) noexcept {
 #endif
 }
 
-void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept {
+void draw_offsets_vec128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept {
     draw_offsets(state, count, scale, out);
 }
 
-void random_few_levels_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void random_few_levels_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                            std::uint64_t state, const RandomFewLevels& params) noexcept {
     random_few_levels(src, dst, count, state, params, false);
 }
 
-void quantize_offsets_128(std::uint8_t* p, const float* offsets, std::size_t count,
+void quantize_offsets_vec128(std::uint8_t* p, const float* offsets, std::size_t count,
                           const VectorQuantizer& quantizer) noexcept {
     quantize_offsets(p, offsets, count, quantizer);
 }

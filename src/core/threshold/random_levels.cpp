@@ -28,7 +28,7 @@ void random_levels_plain(Img& img, const ColorSpace& space, const Levels& levels
     }
 }
 
-void random_levels_scalar(Img& img, const LevelQuantizer& quantize, float amp,
+void random_levels_portable(Img& img, const LevelQuantizer& quantize, float amp,
                           std::uint64_t state) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
@@ -99,13 +99,13 @@ struct RandomVectorLoops {
     QuantizeOffsets quantize_offsets;
 };
 
-constexpr RandomVectorLoops RANDOM_LOOPS_128 = {
-    draw_offsets_128,
+constexpr RandomVectorLoops RANDOM_LOOPS_VEC128 = {
+    draw_offsets_vec128,
     [](const std::uint8_t* src, std::uint8_t* dst, std::size_t count, std::uint64_t state,
        const RandomFewLevels& params, bool) noexcept {
-        random_few_levels_128(src, dst, count, state, params);
+        random_few_levels_vec128(src, dst, count, state, params);
     },
-    quantize_offsets_128};
+    quantize_offsets_vec128};
 
 // Whether the vector form takes the one-pass form below for this image.
 bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Levels& levels,
@@ -153,11 +153,8 @@ constexpr RandomVectorLoops RANDOM_LOOPS_AVX2 = {draw_offsets_avx2, random_few_l
 
 bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels, float amp,
                         std::uint64_t state, const PassIo& io) {
-    if (!threshold_avx2_supported()) return false;
     return random_levels_vector(RANDOM_LOOPS_AVX2, img, space, levels, amp, state, io);
 }
-#else
-constexpr auto random_levels_avx2 = [](auto&&...) { return false; };
 #endif
 
 }  // namespace
@@ -166,37 +163,63 @@ std::uint64_t random_state_from_seed(std::uint64_t seed) noexcept { return seed 
 
 float random_unit_offset(std::uint64_t z) noexcept { return splitmix_unit_offset(z); }
 
-bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, const Levels& levels,
-                      float strength, std::uint64_t state, PassIo io) noexcept {
-    const float amp = strength * levels.step;
-    switch (loop) {
-        case ThresholdLoop::plain:
-            copy_in(img, io);
-            random_levels_plain(img, space, levels, amp, state);
-            return true;
-        case ThresholdLoop::portable:
-            copy_in(img, io);
-            random_levels_scalar(img, quantizer_for(space, levels), amp, state);
-            return true;
-        case ThresholdLoop::avx2:
-            return random_levels_avx2(img, space, levels, amp, state, io);
-        case ThresholdLoop::vector_128:
-            // The 128-bit halves never stream.
-            return random_levels_vector(RANDOM_LOOPS_128, img, space, levels, amp, state,
-                                        {io.source, false});
-    }
-    return false;
+namespace {
+
+// Each loop as random_levels_on runs it.
+using RandomLevelsLoop = bool (*)(Img& img, const ColorSpace& space, const Levels& levels,
+                                  float amp, std::uint64_t state, const PassIo& io);
+
+bool plain_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                std::uint64_t state, const PassIo& io) {
+    copy_in(img, io);
+    random_levels_plain(img, space, levels, amp, state);
+    return true;
+}
+
+bool portable_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                   std::uint64_t state, const PassIo& io) {
+    copy_in(img, io);
+    random_levels_portable(img, quantizer_for(space, levels), amp, state);
+    return true;
+}
+
+bool vec128_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+                 std::uint64_t state, const PassIo& io) {
+    // The 128-bit halves never stream.
+    return random_levels_vector(RANDOM_LOOPS_VEC128, img, space, levels, amp, state,
+                                {io.source, false});
+}
+
+// Indexed by ThresholdAlgorithm.
+constexpr IsaForms<RandomLevelsLoop> RANDOM_LEVELS_LOOPS[] = {
+    {&plain_loop, nullptr, nullptr},
+#if DITHERING_ARCH_X86
+    {&portable_loop, &vec128_loop, &random_levels_avx2},
+#else
+    {&portable_loop, &vec128_loop, nullptr},
+#endif
+};
+
+}  // namespace
+
+bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
+                      const Levels& levels, float strength, std::uint64_t state,
+                      PassIo io) noexcept {
+    const RandomLevelsLoop loop = RANDOM_LEVELS_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
+    if (loop == nullptr) return false;
+    return loop(img, space, levels, strength * levels.step, state, io);
 }
 
 void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
-    if (random_levels_on(ThresholdLoop::avx2, img, space, levels, strength, state, io)) return;
-    if (random_128_beats_scalar(random_one_pass_applies(img, space, levels, strength)) &&
-        random_levels_on(ThresholdLoop::vector_128, img, space, levels, strength, state, io)) {
+    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
+    if (random_levels_on(fast, Isa::avx2, img, space, levels, strength, state, io)) return;
+    if (random_vec128_beats_portable(random_one_pass_applies(img, space, levels, strength)) &&
+        random_levels_on(fast, Isa::vec128, img, space, levels, strength, state, io)) {
         return;
     }
-    random_levels_on(ThresholdLoop::portable, img, space, levels, strength, state, io);
+    random_levels_on(fast, Isa::portable, img, space, levels, strength, state, io);
 }
 
 }  // namespace dithering

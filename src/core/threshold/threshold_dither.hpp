@@ -8,6 +8,7 @@
 #include "core/color/levels.hpp"
 #include "core/color/palette.hpp"
 #include "core/image/image.hpp"
+#include "core/simd/isa.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 
 namespace dithering {
@@ -54,43 +55,38 @@ void random_levels(Img& img, const ColorSpace& space, const Levels& levels, floa
 void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source = nullptr) noexcept;
 
-// The individual loops, for tests and benchmarks. `plain` is the per-pixel
-// arithmetic exactly as written above, through Levels::quantize and
-// Palette::nearest; every other loop must give its bytes.
+// The individual loops, for tests and benchmarks: an algorithm on an
+// instruction set (simd/isa.hpp). `plain` is the per-pixel arithmetic
+// exactly as written above, through Levels::quantize and Palette::nearest,
+// on Isa::portable only; every other loop must give its bytes.
 //
 // Ordered levels:
-//   arithmetic       per pixel, without the rounding call;
-//   arithmetic_avx2  the same in 8-lane float vectors;
-//   table            one output byte per (tile cell, input byte), looked up;
-//   compare_128/avx2  per tile cell, the output byte as a sum of byte
-//                    comparisons against per-level bounds, 16/32 at a time
-//                    (needs few levels per cell and a small tile; with at
-//                    most 16 levels the AVX2 loop counts the bounds passed
-//                    and looks the code up).
-// Random levels, and both palette passes:
-//   portable         for any processor: levels one pixel at a time without
-//                    the rounding call; palettes of up to 64 colours
-//                    searched 4 pixels at a time in 128-bit vectors (all
-//                    distances per pixel, in the order Palette::nearest
-//                    uses), larger ones pixel by pixel in a NearestGrid;
-//   avx2             draws 8 at a time, and the levels quantized or the
-//                    nearest colours found 8 pixels at a time (palettes as
-//                    above, with 8 lanes and the grid); one
-//                    channel to at most four levels in one pass, each level
-//                    a float comparison against the smallest working value
-//                    that reaches it.
-enum class OrderedLevelsLoop {
-    plain,
-    arithmetic,
-    arithmetic_avx2,
-    table,
-    compare_128,
-    compare_avx2,
-};
-// vector_128 is random levels' vector form over 128-bit halves (SSE2,
-// NEON, portable), chosen only where it beats the scalar loop; the other
-// passes have no such loop and return false for it.
-enum class ThresholdLoop { plain, portable, avx2, vector_128 };
+//   arithmetic  per pixel, without the rounding call: portable, and avx2 in
+//               8-lane float vectors;
+//   table       portable: one output byte per (tile cell, input byte),
+//               looked up;
+//   compare     vec128 and avx2: per tile cell, the output byte as a sum of
+//               byte comparisons against per-level bounds, 16/32 at a time
+//               (needs few levels per cell and a small tile; with at most
+//               16 levels the AVX2 loop counts the bounds passed and looks
+//               the code up).
+enum class OrderedLevelsAlgorithm { plain, arithmetic, table, compare };
+
+// Random levels, and both palette passes (`fast`):
+//   portable  random levels only: levels one pixel at a time without the
+//             rounding call;
+//   vec128    random levels over 128-bit halves (SSE2, NEON, portable),
+//             chosen only where it beats the portable loop; the palette
+//             passes on any processor: palettes of up to 64 colours
+//             searched 8 pixels at a time in 128-bit halves (all distances
+//             per pixel, in the order Palette::nearest uses), larger ones
+//             pixel by pixel in a NearestGrid;
+//   avx2      draws 8 at a time, and the levels quantized or the nearest
+//             colours found 8 pixels at a time (palettes as above, with 8
+//             lanes and the grid); one channel to at most four levels in
+//             one pass, each level a float comparison against the smallest
+//             working value that reaches it.
+enum class ThresholdAlgorithm { plain, fast };
 
 // How a loop reads and writes: `source` as above; with `stream`, the vector
 // loops that support it write the result with streaming stores, which
@@ -108,17 +104,19 @@ struct PassIo {
 inline constexpr std::size_t STREAM_MIN_BYTES = std::size_t{8} << 20;
 
 // Each returns false, leaving img.pixels untouched, when its loop cannot run
-// here: the processor lacks the unit, the call's tables would be too large,
-// or memory ran out.
-bool ordered_levels_on(OrderedLevelsLoop loop, Img& img, const ColorSpace& space,
-                       const Levels& levels, float strength, const ThresholdMatrix& matrix,
-                       PassIo io = {}) noexcept;
-bool ordered_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+// here: the algorithm has no loop on that instruction set, the processor
+// lacks the instruction set, the call's tables would be too large, or
+// memory ran out.
+bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, Img& img,
+                       const ColorSpace& space, const Levels& levels, float strength,
+                       const ThresholdMatrix& matrix, PassIo io = {}) noexcept;
+bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
                         const Palette& palette, float strength, const ThresholdMatrix& matrix,
                         PassIo io = {}) noexcept;
-bool random_levels_on(ThresholdLoop loop, Img& img, const ColorSpace& space, const Levels& levels,
-                      float strength, std::uint64_t state, PassIo io = {}) noexcept;
-bool random_palette_on(ThresholdLoop loop, Img& img, const ColorSpace& space,
+bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
+                      const Levels& levels, float strength, std::uint64_t state,
+                      PassIo io = {}) noexcept;
+bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
                        const Palette& palette, float strength, std::uint64_t state,
                        PassIo io = {}) noexcept;
 

@@ -11,7 +11,6 @@
 
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
-#include "core/simd/cpu_features.hpp"
 #include "core/simd/vec128.hpp"
 
 #if DITHERING_ARCH_X86
@@ -21,10 +20,6 @@
 #endif
 
 namespace dithering {
-
-bool threshold_avx2_supported() noexcept {
-    return cpu_has_avx2();
-}
 
 void finish_streaming() noexcept {
 #if DITHERING_ARCH_X86

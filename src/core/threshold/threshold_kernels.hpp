@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/simd/arch.hpp"
+#include "core/simd/isa.hpp"
 
 namespace dithering {
 
@@ -58,10 +59,6 @@ struct LevelQuantizer {
     }
 };
 
-// Whether this processor (and its operating system) runs the AVX2 loops;
-// decided once per process.
-bool threshold_avx2_supported() noexcept;
-
 // Ordered dither by byte comparisons. For one tile cell the level is a
 // non-decreasing step function of the input byte b, so the output byte can
 // be written as
@@ -100,10 +97,10 @@ inline constexpr std::size_t COMPARE_PERIOD_UNIT = 32;
 // src (the same row of the input; src == dst rewrites the row in place);
 // the row starts at plan lane 0. One loop (compare_rows.hpp) over 32-byte
 // vectors, as two 128-bit halves here.
-void compare_row_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void compare_row_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row) noexcept;
 #if DITHERING_ARCH_X86
-// Only callable when threshold_avx2_supported(). With `stream`, the aligned
+// Only callable when isa_available(Isa::avx2). With `stream`, the aligned
 // vectors bypass the caches (see finish_streaming).
 void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                       const CompareRow& row, bool stream) noexcept;
@@ -122,7 +119,7 @@ inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 // in order, as nearest_points_avx2 below (the same source,
 // nearest_points.hpp); for palettes small enough to scan whole, on any
 // processor.
-void nearest_points_128(const float* working, std::size_t colors, const float* c0,
+void nearest_points_vec128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept;
 
@@ -134,13 +131,13 @@ void finish_streaming() noexcept;
 // i < count, t as in splitmix_unit_offset, each product rounded once. These
 // and the two random loops below are one source (random_draws.hpp) over
 // 8-lane vectors: AVX2, or two 128-bit halves.
-void draw_offsets_128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+void draw_offsets_vec128(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 // Whether the 128-bit form of these loops runs faster than the scalar one
 // on this build's instruction set, for the one-pass form below (`one_pass`)
 // or for the draws and the quantizer (see random_draws_vec128.cpp).
-bool random_128_beats_scalar(bool one_pass) noexcept;
+bool random_vec128_beats_portable(bool one_pass) noexcept;
 #if DITHERING_ARCH_X86
-// Only callable when threshold_avx2_supported().
+// Only callable when isa_available(Isa::avx2).
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
 #endif
 
@@ -163,10 +160,10 @@ struct RandomFewLevels {
 
 // dst[n] for n < count, from src[n] and draw n + 1 after `state` (the
 // pixel at src[0] is pixel 0 of its generator run). src may equal dst.
-void random_few_levels_128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+void random_few_levels_vec128(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                            std::uint64_t state, const RandomFewLevels& params) noexcept;
 #if DITHERING_ARCH_X86
-// Only callable when threshold_avx2_supported(); with `stream` as above.
+// Only callable when isa_available(Isa::avx2); with `stream` as above.
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept;
@@ -186,19 +183,19 @@ struct VectorQuantizer {
 
 // p[i] = quantizer.scalar(p[i], offsets[i]) for i < count, in 8-lane float
 // vectors, with the same operations in the same order.
-void quantize_offsets_128(std::uint8_t* p, const float* offsets, std::size_t count,
+void quantize_offsets_vec128(std::uint8_t* p, const float* offsets, std::size_t count,
                           const VectorQuantizer& quantizer) noexcept;
 #if DITHERING_ARCH_X86
-// Only callable when threshold_avx2_supported().
+// Only callable when isa_available(Isa::avx2).
 void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
                            const VectorQuantizer& quantizer) noexcept;
 
 // The nearest palette colour for `count` points at once (count a multiple
 // of 8), one point per vector lane: each lane runs the sequential rule of
 // Palette::nearest over the `colors` working colours (R, G, B floats) in
-// order: d = ((c1 - w1)^2 + (c0 - w0)^2) + (c2 - w2)^2, taken when
+// order: d = squared_distance (color_distance.hpp), taken when
 // best > d, starting from +inf and index 0. Same operations, same order,
-// so the same index. Only callable when threshold_avx2_supported().
+// so the same index. Only callable when isa_available(Isa::avx2).
 void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
@@ -222,7 +219,7 @@ struct PointSearch {
 // lut[b_j] (the product rounded, then the sum) by nearest_points_avx2 or in
 // the grid, written over channels 0..2. With three or four channels the bytes move
 // in and out eight pixels at a time (shuffles, not per-byte loads and
-// stores). Only callable when threshold_avx2_supported().
+// stores). Only callable when isa_available(Isa::avx2).
 void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
                          const float* u, const PointSearch& palette) noexcept;
 

@@ -63,7 +63,7 @@ struct BlockScratch {
     std::uint8_t saved[VECTOR_BLOCK] = {};
 };
 
-// quantize_offsets_avx2 or quantize_offsets_128.
+// quantize_offsets_avx2 or quantize_offsets_vec128.
 using QuantizeOffsets = void (*)(std::uint8_t* p, const float* offsets, std::size_t count,
                                  const VectorQuantizer& quantizer) noexcept;
 

@@ -46,7 +46,6 @@ Palette make_palette(std::vector<std::uint8_t> colors, bool linear) {
     return *Palette::create(std::move(colors), ColorSpace::create(linear));
 }
 
-const NearestPath ALL_PATHS[] = {NearestPath::scalar, NearestPath::vec4, NearestPath::avx2};
 
 }  // namespace
 
@@ -203,8 +202,8 @@ CORE_TEST(palette_nearest_rules) {
     const float inf = std::numeric_limits<float>::infinity();
     const Palette bw = make_palette({0, 0, 0, 255, 255, 255}, false);
     const Palette dup = make_palette({255, 255, 255, 0, 0, 0, 255, 255, 255, 0, 0, 0}, false);
-    for (NearestPath path : ALL_PATHS) {
-        if (!nearest_path_supported(path)) continue;
+    for (Isa path : ALL_ISAS) {
+        if (!nearest_scans().runs(path)) continue;
         CHECK(bw.nearest_on(path, 127.5f, 127.5f, 127.5f) == 0);  // halfway: first listed
         CHECK(bw.nearest_on(path, 128.0f, 127.0f, 128.0f) == 1);
         CHECK(dup.nearest_on(path, 250.0f, 250.0f, 250.0f) == 0);  // a later duplicate never wins
@@ -266,8 +265,8 @@ CORE_TEST(nearest_paths_match_reference_on_palettes) {
                     const float c2 = awkward_value(rng, p.working);
                     const std::size_t want = nearest_reference(p.working.data(), m, c0, c1, c2);
                     CHECK(p.nearest(c0, c1, c2) == want);
-                    for (NearestPath path : ALL_PATHS) {
-                        if (nearest_path_supported(path)) {
+                    for (Isa path : ALL_ISAS) {
+                        if (nearest_scans().runs(path)) {
                             CHECK(p.nearest_on(path, c0, c1, c2) == want);
                         }
                     }
@@ -309,9 +308,9 @@ CORE_TEST(nearest_paths_match_reference_on_raw_lanes) {
             const float c1 = awkward_value(rng, working);
             const float c2 = awkward_value(rng, working);
             const std::size_t want = nearest_reference(working.data(), m, c0, c1, c2);
-            for (NearestPath path : ALL_PATHS) {
-                if (nearest_path_supported(path)) {
-                    CHECK(nearest_scan_for(path)(view, c0, c1, c2) == want);
+            for (Isa path : ALL_ISAS) {
+                if (nearest_scans().runs(path)) {
+                    CHECK(nearest_scans().on(path)(view, c0, c1, c2) == want);
                 }
             }
         }
@@ -356,7 +355,7 @@ void check_grid(const Palette& p, std::mt19937& rng, int trials) {
     std::optional<NearestGrid> grid = NearestGrid::create(p);
     CHECK(grid.has_value());
     if (!grid) return;
-    [[maybe_unused]] const bool vector = nearest_path_supported(NearestPath::avx2);
+    [[maybe_unused]] const bool vector = isa_available(Isa::avx2);
     for (int t = 0; t < trials; ++t) {
         const float c0 = grid_value(rng, p.working);
         const float c1 = grid_value(rng, p.working);
@@ -480,7 +479,7 @@ CORE_TEST(nearest_grid_matches_reference_on_shaped_palettes_and_walks) {
                     tight ? std::size_t{32} << 10 : NearestGrid::MEMORY_LIMIT);
                 CHECK(grid.has_value());
                 if (!grid) continue;
-                [[maybe_unused]] const bool vector = nearest_path_supported(NearestPath::avx2);
+                [[maybe_unused]] const bool vector = isa_available(Isa::avx2);
                 float c[3] = {128.0f, 128.0f, 128.0f};
                 for (int t = 0; t < 6000; ++t) {
                     const float pull = t % 1000 < 700 ? 0.9f : 1.02f;  // in, then out
@@ -544,7 +543,7 @@ CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
             const std::size_t want = nearest_reference(p.working.data(), m, c0, fy, fz);
             CHECK(grid->nearest(c0, fy, fz) == want);
 #if DITHERING_ARCH_X86
-            if (nearest_path_supported(NearestPath::avx2)) {
+            if (isa_available(Isa::avx2)) {
                 CHECK(nearest_in_grid_avx2(*grid, c0, fy, fz) == want);
             }
 #endif
@@ -553,7 +552,7 @@ CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
 }
 
 CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
-    [[maybe_unused]] const bool avx2 = nearest_path_supported(NearestPath::avx2);
+    [[maybe_unused]] const bool avx2 = isa_available(Isa::avx2);
     std::mt19937 rng(4321);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> small_byte(0, 3);
@@ -587,8 +586,15 @@ CORE_TEST(target_holds_either_variant) {
 }
 
 CORE_TEST(avx2_path_reported) {
-    // Informational: which paths this machine ran.
-    std::printf("     nearest paths: scalar vec4%s\n",
-                nearest_path_supported(NearestPath::avx2) ? " avx2" : "");
-    CHECK(nearest_path_supported(NearestPath::scalar) && nearest_path_supported(NearestPath::vec4));
+    // Informational: which scans this machine ran.
+    std::printf("     nearest scans:");
+    for (Isa isa : ALL_ISAS) {
+        if (nearest_scans().runs(isa)) std::printf(" %s", isa_name(isa));
+    }
+    std::printf("\n");
+    // Every processor runs the portable and the 128-bit scan, and the
+    // palette takes the widest one.
+    CHECK(nearest_scans().runs(Isa::portable) && nearest_scans().runs(Isa::vec128));
+    CHECK(nearest_scans().best() == nearest_scans().on(isa_available(Isa::avx2) ? Isa::avx2
+                                                                                : Isa::vec128));
 }

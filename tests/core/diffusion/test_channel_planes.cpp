@@ -8,6 +8,8 @@
 
 #include "check.hpp"
 #include "core/diffusion/channel_planes.hpp"
+#include "core/simd/arch.hpp"
+#include "core/simd/isa.hpp"
 
 using namespace dithering;
 
@@ -15,28 +17,19 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const char* path_name(PlanesPath path) {
-    switch (path) {
-        case PlanesPath::scalar: return "scalar";
-        case PlanesPath::ssse3: return "ssse3";
-        case PlanesPath::avx2: return "avx2";
-    }
-    return "?";
-}
-
-// One way of calling: a chosen path, or (`public_entry`) the functions
-// that pick the path themselves.
+// One way of calling: the form for `isa`, or (`public_entry`) the
+// functions that pick the best form themselves.
 struct Caller {
-    PlanesPath path;
+    Isa isa;
     bool public_entry;
 };
 
 std::vector<Caller> callers() {
     std::vector<Caller> all;
-    for (PlanesPath path : {PlanesPath::scalar, PlanesPath::ssse3, PlanesPath::avx2}) {
-        if (planes_path_supported(path)) all.push_back({path, false});
+    for (Isa isa : ALL_ISAS) {
+        if (split_channels_forms().runs(isa)) all.push_back({isa, false});
     }
-    all.push_back({best_planes_path(), true});
+    all.push_back({split_channels_forms().best_isa(), true});
     return all;
 }
 
@@ -107,7 +100,7 @@ Outcome run_case(std::mt19937& rng, const Caller& caller, std::size_t channels,
     if (caller.public_entry) {
         split_channels(src.data(), count, channels, got_out.data());
     } else {
-        split_channels_on(caller.path, src.data(), count, channels, got_out.data());
+        split_channels_forms().on(caller.isa)(src.data(), count, channels, got_out.data());
     }
     outcome.split_ok = src.bytes == src_before;
     for (std::size_t c = 0; c < channels; ++c) {
@@ -125,7 +118,7 @@ Outcome run_case(std::mt19937& rng, const Caller& caller, std::size_t channels,
     if (caller.public_entry) {
         merge_channels(from.data(), count, channels, dst.data());
     } else {
-        merge_channels_on(caller.path, from.data(), count, channels, dst.data());
+        merge_channels_forms().on(caller.isa)(from.data(), count, channels, dst.data());
     }
     outcome.merge_ok = dst.bytes == want;
     for (std::size_t c = 0; c < channels; ++c) {
@@ -164,7 +157,7 @@ CORE_TEST(channel_planes_match_the_plain_loops) {
                                          "planes %#x, trail %zu\n",
                                          outcome.split_ok ? "" : "split ",
                                          outcome.merge_ok ? "" : "merge ",
-                                         path_name(caller.path),
+                                         isa_name(caller.isa),
                                          caller.public_entry ? " (public)" : "", channels,
                                          count, present, trail);
                         }
@@ -187,10 +180,10 @@ CORE_TEST(channel_planes_keep_skipped_alpha) {
         b[i] = static_cast<std::uint8_t>(i * 13);
         pixels[4 * i + 3] = static_cast<std::uint8_t>(255 - i);
     }
-    for (PlanesPath path : {PlanesPath::scalar, PlanesPath::ssse3, PlanesPath::avx2}) {
-        if (!planes_path_supported(path)) continue;
+    for (Isa isa : ALL_ISAS) {
+        if (!merge_channels_forms().runs(isa)) continue;
         const std::uint8_t* from[4] = {r.data(), g.data(), b.data(), nullptr};
-        merge_channels_on(path, from, COUNT, 4, pixels.data());
+        merge_channels_forms().on(isa)(from, COUNT, 4, pixels.data());
         bool ok = true;
         for (std::size_t i = 0; i < COUNT; ++i) {
             ok = ok && pixels[4 * i] == r[i] && pixels[4 * i + 1] == g[i] &&
@@ -201,17 +194,27 @@ CORE_TEST(channel_planes_keep_skipped_alpha) {
         // And split back, alpha not wanted.
         Bytes r2(COUNT), g2(COUNT), b2(COUNT);
         std::uint8_t* to[4] = {r2.data(), g2.data(), b2.data(), nullptr};
-        split_channels_on(path, pixels.data(), COUNT, 4, to);
+        split_channels_forms().on(isa)(pixels.data(), COUNT, 4, to);
         CHECK(r2 == r);
         CHECK(g2 == g);
         CHECK(b2 == b);
     }
 }
 
-CORE_TEST(channel_planes_best_path_is_supported) {
-    CHECK(planes_path_supported(PlanesPath::scalar));
-    CHECK(planes_path_supported(best_planes_path()));
-    // A processor with AVX2 has SSSE3 too, which its loops rely on for the
-    // last 16 pixels.
-    if (planes_path_supported(PlanesPath::avx2)) CHECK(planes_path_supported(PlanesPath::ssse3));
+CORE_TEST(channel_planes_best_form_runs) {
+    for (const bool merge : {false, true}) {
+        const Isa best =
+            merge ? merge_channels_forms().best_isa() : split_channels_forms().best_isa();
+        const auto runs = [&](Isa isa) {
+            return merge ? merge_channels_forms().runs(isa) : split_channels_forms().runs(isa);
+        };
+        CHECK(runs(Isa::portable));
+        CHECK(runs(best));
+        // A processor with AVX2 has SSSE3 too, which its loops rely on for
+        // the last 16 pixels.
+        if (runs(Isa::avx2)) CHECK(runs(Isa::vec128));
+#if DITHERING_ARCH_X86
+        CHECK(best != Isa::portable || !isa_available(Isa::avx2));
+#endif
+    }
 }

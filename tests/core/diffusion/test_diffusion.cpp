@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -17,6 +18,7 @@
 #include "core/diffusion/method_names.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/value_bound.hpp"
+#include "core/simd/isa.hpp"
 #include "core/simd/vec128.hpp"
 
 using namespace dithering;
@@ -335,12 +337,15 @@ Bytes palette_colors(std::mt19937& rng, std::size_t m, int kind) {
 const PaletteSearch SEARCHES[] = {PaletteSearch::automatic, PaletteSearch::full_scan,
                                   PaletteSearch::grid};
 
-// Both rows-in-flight forms: the 128-bit one on every processor, AVX2
-// where it runs (elsewhere it would repeat the automatic choice).
-std::vector<PaletteForm> row_forms() {
-    std::vector<PaletteForm> forms{PaletteForm::rows_vec128};
-    if (nearest_path_supported(NearestPath::avx2)) forms.push_back(PaletteForm::rows_avx2);
-    return forms;
+// The instruction sets of the rows-in-flight forms this processor runs:
+// 128-bit vectors everywhere, AVX2 where it runs (elsewhere it would repeat
+// the automatic choice).
+std::vector<Isa> row_forms() {
+    std::vector<Isa> isas;
+    for (Isa isa : ALL_ISAS) {
+        if (isa != Isa::portable && isa_available(isa)) isas.push_back(isa);
+    }
+    return isas;
 }
 
 }  // namespace
@@ -355,7 +360,7 @@ CORE_TEST(diffusion_palette_choices_match_plain) {
     const std::size_t widths[] = {1,  2,  3,  4,  5,  15, 16, 17, 19, 20, 21,
                                   23, 24, 36, 37, 40, 41, 57, 60, 100, 203};
     std::uniform_int_distribution<std::size_t> tall(1, 45);
-    const std::vector<PaletteForm> forms = row_forms();
+    const std::vector<Isa> forms = row_forms();
     std::size_t compared = 0;
     std::size_t mismatches = 0;
     for (int round = 0; round < 260; ++round) {
@@ -373,15 +378,16 @@ CORE_TEST(diffusion_palette_choices_match_plain) {
         const Bytes image = random_image(rng, h * w * ch);
         const Bytes plain = palette_run(Form::plain, image, h, w, ch, space, palette, rows,
                                         serpentine);
-        const PalettePassOptions baseline{PaletteForm::single_row, PaletteSearch::automatic, 0};
+        const PalettePassOptions baseline{PaletteForm::single_row, Isa::portable,
+                                          PaletteSearch::automatic, 0};
         if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) !=
             plain) {
             ++mismatches;
         }
-        for (PaletteForm form : forms) {
+        for (Isa isa : forms) {
             for (PaletteSearch search : SEARCHES) {
                 for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u, 9u}) {
-                    const PalettePassOptions options{form, search, in_flight};
+                    const PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
                     if (palette_run_with(options, image, h, w, ch, space, palette, rows,
                                          serpentine) != plain) {
                         ++mismatches;
@@ -409,10 +415,12 @@ CORE_TEST(diffusion_palette_large_images_match_plain) {
             const Bytes image = random_image(rng, h * w * 3);
             const KernelRows& r = kind % 2 == 0 ? rows : jjn;
             const Bytes plain = palette_run(Form::plain, image, h, w, 3, space, palette, r, false);
-            for (PaletteForm form : row_forms()) {
+            for (Isa isa : row_forms()) {
                 for (std::size_t in_flight : {0u, 2u, 3u}) {
-                    CHECK(palette_run_with({form, PaletteSearch::automatic, in_flight}, image, h,
-                                           w, 3, space, palette, r, false) == plain);
+                    const PalettePassOptions options{PaletteForm::rows, isa,
+                                                     PaletteSearch::automatic, in_flight};
+                    CHECK(palette_run_with(options, image, h, w, 3, space, palette, r, false) ==
+                          plain);
                 }
             }
         }
@@ -521,9 +529,10 @@ CORE_TEST(diffusion_bounded_palette_worked_example) {
         CHECK(palette_pass(fast.data(), 1, 3, 3, space, palette, rows, false, bound) ==
               PassStatus::ok);
         CHECK(fast == want);
-        for (PaletteForm form : {PaletteForm::single_row, PaletteForm::rows_vec128,
-                                 PaletteForm::rows_avx2}) {
-            PalettePassOptions options{form, PaletteSearch::automatic, 0};
+        for (const auto& [form, isa] : {std::pair{PaletteForm::single_row, Isa::portable},
+                                        std::pair{PaletteForm::rows, Isa::vec128},
+                                        std::pair{PaletteForm::rows, Isa::avx2}}) {
+            PalettePassOptions options{form, isa, PaletteSearch::automatic, 0};
             options.bounded = bound;
             CHECK(palette_run_with(options, image, 1, 3, 3, space, palette, rows, false) == want);
         }
@@ -545,7 +554,7 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
     const std::size_t widths[] = {1, 2, 3, 5, 15, 16, 17, 20, 21, 24, 37, 41, 60, 100, 203};
     const float strengths[] = {1.0f, 0.75f, 0.3f, 1.0f, 0.0f};
     std::uniform_int_distribution<std::size_t> tall(1, 40);
-    const std::vector<PaletteForm> forms = row_forms();
+    const std::vector<Isa> forms = row_forms();
     std::size_t compared = 0;
     std::size_t mismatches = 0;
     std::size_t differing = 0;  // bounded bytes other than the unbounded ones
@@ -580,16 +589,17 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
         CHECK(palette_pass(automatic.data(), h, w, ch, space, palette, rows, serpentine, true) ==
               PassStatus::ok);
         if (automatic != plain) ++mismatches;
-        PalettePassOptions baseline{PaletteForm::single_row, PaletteSearch::automatic, 0};
+        PalettePassOptions baseline{PaletteForm::single_row, Isa::portable,
+                                    PaletteSearch::automatic, 0};
         baseline.bounded = true;
         if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) !=
             plain) {
             ++mismatches;
         }
-        for (PaletteForm form : forms) {
+        for (Isa isa : forms) {
             for (PaletteSearch search : SEARCHES) {
                 for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u}) {
-                    PalettePassOptions options{form, search, in_flight};
+                    PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
                     options.bounded = true;
                     if (palette_run_with(options, image, h, w, ch, space, palette, rows,
                                          serpentine) != plain) {
@@ -632,17 +642,18 @@ CORE_TEST(diffusion_bounded_palette_large_images_match_plain) {
                 CHECK(palette_pass(single.data(), h, w, 3, space, palette, r, serpentine, true) ==
                       PassStatus::ok);
                 CHECK(single == plain);
-                for (PaletteForm form : row_forms()) {
+                for (Isa isa : row_forms()) {
                     for (PaletteSearch search : SEARCHES) {
                         for (std::size_t in_flight : {0u, 2u, 3u}) {
-                            PalettePassOptions options{form, search, in_flight};
+                            PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
                             options.bounded = true;
                             CHECK(palette_run_with(options, image, h, w, 3, space, palette, r,
                                                    serpentine) == plain);
                         }
                     }
                 }
-                PalettePassOptions one_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
+                PalettePassOptions one_row{PaletteForm::single_row, Isa::portable,
+                                           PaletteSearch::automatic, 0};
                 one_row.bounded = true;
                 CHECK(palette_run_with(one_row, image, h, w, 3, space, palette, r, serpentine) ==
                       plain);
@@ -696,13 +707,14 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
             Bytes plain = speckled;
             CHECK(palette_pass_plain(plain.data(), 17, 45, 3, odd, safe, rows, serpentine,
                                      true) == PassStatus::ok);
-            PalettePassOptions one_row{PaletteForm::single_row, PaletteSearch::automatic, 0};
+            PalettePassOptions one_row{PaletteForm::single_row, Isa::portable,
+                                       PaletteSearch::automatic, 0};
             one_row.bounded = true;
             CHECK(palette_run_with(one_row, speckled, 17, 45, 3, odd, safe, rows, serpentine) ==
                   plain);
-            for (PaletteForm form : row_forms()) {
+            for (Isa isa : row_forms()) {
                 for (PaletteSearch search : SEARCHES) {
-                    PalettePassOptions options{form, search, 0};
+                    PalettePassOptions options{PaletteForm::rows, isa, search, 0};
                     options.bounded = true;
                     CHECK(palette_run_with(options, speckled, 17, 45, 3, odd, safe, rows,
                                            serpentine) == plain);

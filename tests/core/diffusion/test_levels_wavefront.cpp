@@ -59,8 +59,8 @@ struct Outcome {
     std::vector<float> errors;
 };
 
-// The wavefront on `path`, or the plain form without one.
-Outcome run(std::optional<WavefrontPath> path, const Bytes& image, const Case& c) {
+// The wavefront on the form for `path`, or the plain form without one.
+Outcome run(std::optional<Isa> path, const Bytes& image, const Case& c) {
     const ColorSpace space = ColorSpace::create(c.linear);
     const Levels levels = Levels::create(c.levels, space);
     const KernelRows rows = kernel_rows(*c.kernel, c.strength);
@@ -84,11 +84,11 @@ bool same(const Outcome& a, const Outcome& b) {
     return true;
 }
 
-// Every path this processor runs.
-std::vector<WavefrontPath> paths_here() {
-    std::vector<WavefrontPath> paths;
-    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
-        if (wavefront_path_supported(path)) paths.push_back(path);
+// Every form this processor runs.
+std::vector<Isa> paths_here() {
+    std::vector<Isa> paths;
+    for (Isa isa : ALL_ISAS) {
+        if (levels_wavefront_forms().runs(isa)) paths.push_back(isa);
     }
     return paths;
 }
@@ -129,7 +129,7 @@ CORE_TEST(wavefront_matches_plain_on_random_images) {
         c.strength = i % 7 == 0 ? strengths[pick_s(rng)] : 1.0f;
         const Bytes image = make_image(rng, c.height * c.width * c.channels);
         const Outcome plain = run(std::nullopt, image, c);
-        for (WavefrontPath path : paths_here()) {
+        for (Isa path : paths_here()) {
             if (!same(run(path, image, c), plain)) ++mismatches;
         }
     }
@@ -145,13 +145,13 @@ CORE_TEST(wavefront_matches_plain_on_large_images) {
             const Case c{49 + k, 300 + 17 * k, 1, 0, k % 2 == 1, n, &KERNELS[k], 1.0f};
             const Bytes image = make_image(rng, c.height * c.width);
             const Outcome plain = run(std::nullopt, image, c);
-            for (WavefrontPath path : paths_here()) CHECK(same(run(path, image, c), plain));
+            for (Isa path : paths_here()) CHECK(same(run(path, image, c), plain));
         }
     }
     const Case rgb{35, 260, 3, 1, false, 2, &KERNELS[0], 1.0f};
     const Bytes image = make_image(rng, 35 * 260 * 3);
     const Outcome plain = run(std::nullopt, image, rgb);
-    for (WavefrontPath path : paths_here()) {
+    for (Isa path : paths_here()) {
         const Outcome fast = run(path, image, rgb);
         CHECK(same(fast, plain));
         for (std::size_t i = 0; i < image.size(); ++i) {
@@ -182,7 +182,7 @@ CORE_TEST(wavefront_reports_impossible_widths) {
     const ColorSpace space = ColorSpace::create(false);
     const Levels levels = Levels::create(2, space);
     std::uint8_t pixel = 0;
-    for (WavefrontPath path : paths_here()) {
+    for (Isa path : paths_here()) {
         CHECK(levels_pass_wavefront(path, &pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1, 0, space,
                                     levels, kernel_rows(KERNELS[0], 1.0f)) ==
               PassStatus::out_of_memory);

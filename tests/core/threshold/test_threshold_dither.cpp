@@ -106,23 +106,32 @@ Bytes reference_random(Bytes px, std::size_t pixels, std::size_t channels,
     return px;
 }
 
-const OrderedLevelsLoop ORDERED_LOOPS[] = {
-    OrderedLevelsLoop::plain,        OrderedLevelsLoop::arithmetic,
-    OrderedLevelsLoop::arithmetic_avx2, OrderedLevelsLoop::table,
-    OrderedLevelsLoop::compare_128, OrderedLevelsLoop::compare_avx2};
-const ThresholdLoop LOOPS[] = {ThresholdLoop::plain, ThresholdLoop::portable, ThresholdLoop::avx2,
-                               ThresholdLoop::vector_128};
+// Every algorithm on every instruction set it has a loop for.
+struct OrderedLoop {
+    OrderedLevelsAlgorithm algorithm;
+    Isa isa;
+};
+const OrderedLoop ORDERED_LOOPS[] = {
+    {OrderedLevelsAlgorithm::plain, Isa::portable},
+    {OrderedLevelsAlgorithm::arithmetic, Isa::portable},
+    {OrderedLevelsAlgorithm::arithmetic, Isa::avx2},
+    {OrderedLevelsAlgorithm::table, Isa::portable},
+    {OrderedLevelsAlgorithm::compare, Isa::vec128},
+    {OrderedLevelsAlgorithm::compare, Isa::avx2}};
+// Random levels have a fast loop on each; the palette passes have none on
+// Isa::portable (they decline it).
+struct Loop {
+    ThresholdAlgorithm algorithm;
+    Isa isa;
+};
+const Loop LOOPS[] = {{ThresholdAlgorithm::plain, Isa::portable},
+                      {ThresholdAlgorithm::fast, Isa::portable},
+                      {ThresholdAlgorithm::fast, Isa::avx2},
+                      {ThresholdAlgorithm::fast, Isa::vec128}};
 
-const char* loop_name(OrderedLevelsLoop loop) {
-    switch (loop) {
-        case OrderedLevelsLoop::plain: return "plain";
-        case OrderedLevelsLoop::arithmetic: return "arithmetic";
-        case OrderedLevelsLoop::arithmetic_avx2: return "arithmetic_avx2";
-        case OrderedLevelsLoop::table: return "table";
-        case OrderedLevelsLoop::compare_128: return "compare_128";
-        case OrderedLevelsLoop::compare_avx2: return "compare_avx2";
-    }
-    return "?";
+std::string loop_name(OrderedLoop loop) {
+    const char* names[] = {"plain", "arithmetic", "table", "compare"};
+    return std::string(names[static_cast<int>(loop.algorithm)]) + " " + isa_name(loop.isa);
 }
 
 // Besides in place, every loop runs reading the input where it is into a
@@ -140,8 +149,8 @@ Bytes scrambled(const Bytes& px) {
 // How often each ordered loop actually ran in the sweeps, so that a loop
 // that silently declines everything is noticed.
 struct Runs {
-    int ordered[6] = {};
-    int random[3] = {};
+    int ordered[std::size(ORDERED_LOOPS)] = {};
+    int random[std::size(LOOPS)] = {};
 };
 
 // Every ordered loop that runs, and the chosen one, against the reference.
@@ -151,19 +160,20 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
                    Runs& runs) {
     const Bytes want =
         reference_ordered(px, height, width, channels, alpha, space, levels, strength, matrix);
-    for (const OrderedLevelsLoop loop : ORDERED_LOOPS) {
+    for (std::size_t k = 0; k < std::size(ORDERED_LOOPS); ++k) {
+        const OrderedLoop loop = ORDERED_LOOPS[k];
         Img img = make_img(px, height, width, channels, alpha);
-        if (!ordered_levels_on(loop, img, space, levels, strength, matrix)) {
+        if (!ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, strength, matrix)) {
             CHECK(bytes_of(img) == px);  // a loop that declines leaves the image alone
             continue;
         }
-        ++runs.ordered[static_cast<int>(loop)];
+        ++runs.ordered[k];
         const bool same = bytes_of(img) == want;
         if (!same) {
             std::fprintf(stderr,
                          "ordered %s: %zux%zux%zu alpha %d levels %u strength %g linear %d "
                          "tile %zux%zu\n",
-                         loop_name(loop), height, width, channels, alpha ? int(*alpha) : -1,
+                         loop_name(loop).c_str(), height, width, channels, alpha ? int(*alpha) : -1,
                          levels.count, double(strength), int(space.linear), matrix.rows,
                          matrix.cols);
         }
@@ -172,14 +182,15 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels, alpha);
             const PassIo io{px.data(), stream};
-            if (!ordered_levels_on(loop, out, space, levels, strength, matrix, io)) {
+            if (!ordered_levels_on(loop.algorithm, loop.isa, out, space, levels, strength, matrix,
+                                   io)) {
                 CHECK(bytes_of(out) == garbage);
                 continue;
             }
             const bool separate_same = bytes_of(out) == want;
             if (!separate_same) {
                 std::fprintf(stderr, "ordered %s from a separate input (stream %d): %zux%zux%zu\n",
-                             loop_name(loop), int(stream), height, width, channels);
+                             loop_name(loop).c_str(), int(stream), height, width, channels);
             }
             CHECK(separate_same);
         }
@@ -198,30 +209,34 @@ void check_random(const Bytes& px, std::size_t height, std::size_t width, std::s
     const Bytes want =
         reference_random(px, height * width, channels, alpha, space, levels, strength, seed);
     const std::uint64_t state = random_state_from_seed(seed);
-    for (const ThresholdLoop loop : LOOPS) {
+    for (std::size_t k = 0; k < std::size(LOOPS); ++k) {
+        const Loop loop = LOOPS[k];
         Img img = make_img(px, height, width, channels, alpha);
-        if (!random_levels_on(loop, img, space, levels, strength, state)) continue;
-        ++runs.random[static_cast<int>(loop)];
+        if (!random_levels_on(loop.algorithm, loop.isa, img, space, levels, strength, state)) {
+            continue;
+        }
+        ++runs.random[k];
         const bool same = bytes_of(img) == want;
         if (!same) {
-            std::fprintf(stderr, "random loop %d: %zux%zux%zu levels %u strength %g\n",
-                         int(loop), height, width, channels, levels.count, double(strength));
+            std::fprintf(stderr, "random loop %zu: %zux%zux%zu levels %u strength %g\n",
+                         k, height, width, channels, levels.count, double(strength));
         }
         CHECK(same);
         for (const bool stream : STREAM_FLAGS) {
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels, alpha);
             const PassIo io{px.data(), stream};
-            if (!random_levels_on(loop, out, space, levels, strength, state, io)) {
+            if (!random_levels_on(loop.algorithm, loop.isa, out, space, levels, strength, state,
+                                  io)) {
                 CHECK(bytes_of(out) == garbage);
                 continue;
             }
             const bool separate_same = bytes_of(out) == want;
             if (!separate_same) {
                 std::fprintf(stderr,
-                             "random loop %d from a separate input (stream %d): %zux%zux%zu "
+                             "random loop %zu from a separate input (stream %d): %zux%zux%zu "
                              "levels %u strength %g\n",
-                             int(loop), int(stream), height, width, channels, levels.count,
+                             k, int(stream), height, width, channels, levels.count,
                              double(strength));
             }
             CHECK(separate_same);
@@ -303,9 +318,11 @@ CORE_TEST(random_gray_row_of_128_with_seed_zero) {
     const Levels levels = Levels::create(2, space);
     const Bytes want = {0, 0, 255, 0, 255, 255, 0, 255};
     const std::uint64_t state = random_state_from_seed(0);
-    for (const ThresholdLoop loop : LOOPS) {
+    for (const Loop loop : LOOPS) {
         Img img = make_img(uniform(8, 128), 1, 8, 1);
-        if (random_levels_on(loop, img, space, levels, 1.0f, state)) CHECK(bytes_of(img) == want);
+        if (random_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, state)) {
+            CHECK(bytes_of(img) == want);
+        }
     }
     Img img = make_img(uniform(8, 128), 1, 8, 1);
     random_levels(img, space, levels, 1.0f, state);
@@ -325,9 +342,9 @@ CORE_TEST(ordered_bayer2_on_uniform_grays) {
                  {0, {0, 0, 0, 0}},
                  {255, {255, 255, 255, 255}}};
     for (const auto& c : cases) {
-        for (const OrderedLevelsLoop loop : ORDERED_LOOPS) {
+        for (const OrderedLoop loop : ORDERED_LOOPS) {
             Img img = make_img(uniform(4, c.value), 2, 2, 1);
-            if (ordered_levels_on(loop, img, space, levels, 1.0f, bayer2)) {
+            if (ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, bayer2)) {
                 CHECK(bytes_of(img) == c.want);
             }
         }
@@ -354,11 +371,11 @@ CORE_TEST(ordered_loops_match_the_reference_on_random_images) {
         const Bytes px = random_bytes(rng, height * width * channels);
         check_ordered(px, height, width, channels, alpha, space, levels, strength, matrix, runs);
     }
-    for (const OrderedLevelsLoop loop : ORDERED_LOOPS) {
-        const int ran = runs.ordered[static_cast<int>(loop)];
-        const bool avx2 = loop == OrderedLevelsLoop::arithmetic_avx2 ||
-                          loop == OrderedLevelsLoop::compare_avx2;
-        std::printf("     ordered %-16s ran on %d images\n", loop_name(loop), ran);
+    for (std::size_t k = 0; k < std::size(ORDERED_LOOPS); ++k) {
+        const OrderedLoop loop = ORDERED_LOOPS[k];
+        const int ran = runs.ordered[k];
+        const bool avx2 = loop.isa == Isa::avx2;
+        std::printf("     ordered %-19s ran on %d images\n", loop_name(loop).c_str(), ran);
         if (!avx2) CHECK(ran > 100);
     }
 }
@@ -418,14 +435,15 @@ CORE_TEST(ordered_alpha_only_image_is_unchanged) {
     const ColorSpace space = ColorSpace::create(false);
     const Levels levels = Levels::create(2, space);
     const Bytes px = random_bytes(rng, 40 * 40);
-    for (const OrderedLevelsLoop loop : ORDERED_LOOPS) {
+    for (const OrderedLoop loop : ORDERED_LOOPS) {
         Img img = make_img(px, 40, 40, 1, std::size_t{0});
-        ordered_levels_on(loop, img, space, levels, 1.0f, ThresholdMatrix::bayer(4));
+        ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f,
+                          ThresholdMatrix::bayer(4));
         CHECK(bytes_of(img) == px);
     }
-    for (const ThresholdLoop loop : LOOPS) {
+    for (const Loop loop : LOOPS) {
         Img img = make_img(px, 40, 40, 1, std::size_t{0});
-        random_levels_on(loop, img, space, levels, 1.0f, 1);
+        random_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, 1);
         CHECK(bytes_of(img) == px);
     }
 }
@@ -503,15 +521,17 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
         }
 
         Img want = make_img(px, height, width, channels);
-        CHECK(ordered_palette_on(ThresholdLoop::plain, want, space, *palette, strength, matrix));
-        for (const ThresholdLoop loop : LOOPS) {
+        CHECK(ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, want, space, *palette,
+                                 strength, matrix));
+        for (const Loop loop : LOOPS) {
             Img img = make_img(px, height, width, channels);
-            if (ordered_palette_on(loop, img, space, *palette, strength, matrix)) {
+            if (ordered_palette_on(loop.algorithm, loop.isa, img, space, *palette, strength,
+                                   matrix)) {
                 CHECK(bytes_of(img) == bytes_of(want));
             }
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels);
-            if (ordered_palette_on(loop, out, space, *palette, strength, matrix,
+            if (ordered_palette_on(loop.algorithm, loop.isa, out, space, *palette, strength, matrix,
                                    PassIo{px.data(), true})) {
                 CHECK(bytes_of(out) == bytes_of(want));
             } else {
@@ -527,15 +547,17 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
 
         const std::uint64_t state = random_state_from_seed(round == 0 ? 0 : rng());
         Img plain = make_img(px, height, width, channels);
-        CHECK(random_palette_on(ThresholdLoop::plain, plain, space, *palette, strength, state));
-        for (const ThresholdLoop loop : LOOPS) {
+        CHECK(random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain, space, *palette,
+                                strength, state));
+        for (const Loop loop : LOOPS) {
             Img img = make_img(px, height, width, channels);
-            if (random_palette_on(loop, img, space, *palette, strength, state)) {
+            if (random_palette_on(loop.algorithm, loop.isa, img, space, *palette, strength,
+                                  state)) {
                 CHECK(bytes_of(img) == bytes_of(plain));
             }
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels);
-            if (random_palette_on(loop, out, space, *palette, strength, state,
+            if (random_palette_on(loop.algorithm, loop.isa, out, space, *palette, strength, state,
                                   PassIo{px.data(), true})) {
                 CHECK(bytes_of(out) == bytes_of(plain));
             } else {
@@ -553,7 +575,7 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
 
 #if DITHERING_ARCH_X86
 CORE_TEST(nearest_points_match_the_sequential_rule) {
-    if (!threshold_avx2_supported()) return;
+    if (!isa_available(Isa::avx2)) return;
     std::mt19937_64 rng(23);
     std::uniform_int_distribution<int> pick(0, 1 << 20);
     const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
@@ -660,12 +682,12 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                                                         stride, terms, keep);
                         }
                         for (int form = 0; form < 3; ++form) {
-                            if (form > 0 && !threshold_avx2_supported()) continue;
+                            if (form > 0 && !isa_available(Isa::avx2)) continue;
                             std::fill(dst.begin(), dst.end(), std::uint8_t{0x5a});
                             // The destination at another offset than the source.
                             std::uint8_t* out = dst.data() + (offset * 7) % 32;
                             if (form == 0) {
-                                compare_row_128(src.data() + offset, out, count, row);
+                                compare_row_vec128(src.data() + offset, out, count, row);
                             } else {
 #if DITHERING_ARCH_X86
                                 compare_row_avx2(src.data() + offset, out, count, row, form == 2);
@@ -679,7 +701,7 @@ CORE_TEST(compare_rows_at_every_alignment_and_length) {
                         // In place.
                         Bytes same(src.begin() + static_cast<std::ptrdiff_t>(offset),
                                    src.begin() + static_cast<std::ptrdiff_t>(offset + count));
-                        compare_row_128(same.data(), same.data(), count, row);
+                        compare_row_vec128(same.data(), same.data(), count, row);
                         CHECK(same == want);
                     }
                 }
@@ -723,7 +745,7 @@ float reference_bound(const Levels& levels, std::uint32_t level) {
 }  // namespace
 
 CORE_TEST(random_few_levels_at_every_alignment_and_length) {
-    if (!threshold_avx2_supported()) return;
+    if (!isa_available(Isa::avx2)) return;
     std::mt19937_64 rng(37);
     for (const bool linear : {false, true}) {
         const ColorSpace space = ColorSpace::create(linear);
@@ -1007,10 +1029,10 @@ CORE_TEST(compare_rows_in_the_level_form) {
                             Bytes dst(count + 64, 0x5a);
                             std::uint8_t* out = dst.data() + (offset * 5) % 32;
                             if (form == 0) {
-                                compare_row_128(src.data() + offset, out, count, row);
+                                compare_row_vec128(src.data() + offset, out, count, row);
                             } else {
 #if DITHERING_ARCH_X86
-                                if (!threshold_avx2_supported()) continue;
+                                if (!isa_available(Isa::avx2)) continue;
                                 compare_row_avx2(src.data() + offset, out, count, row, form == 2);
                                 finish_streaming();
 #else
@@ -1025,4 +1047,48 @@ CORE_TEST(compare_rows_in_the_level_form) {
             }
         }
     }
+}
+
+CORE_TEST(threshold_loops_without_a_form_decline) {
+    // The tables' empty entries: the reference only on Isa::portable, the
+    // table only there, the compares and the palette passes never there.
+    const ColorSpace space = ColorSpace::create(false);
+    const Levels levels = Levels::create(2, space);
+    const Palette palette = *Palette::create(Bytes{0, 0, 0, 255, 255, 255}, space);
+    const ThresholdMatrix bayer = ThresholdMatrix::bayer(4);
+    const Bytes px = uniform(8 * 8 * 3, 100);
+    const auto declines = [&](auto run) {
+        Img img = make_img(px, 8, 8, 3);
+        return !run(img) && bytes_of(img) == px;
+    };
+    for (const Isa isa : {Isa::vec128, Isa::avx2}) {
+        for (const auto algorithm :
+             {OrderedLevelsAlgorithm::plain, OrderedLevelsAlgorithm::table}) {
+            CHECK(declines([&](Img& img) {
+                return ordered_levels_on(algorithm, isa, img, space, levels, 1.0f, bayer);
+            }));
+        }
+        CHECK(declines([&](Img& img) {
+            return random_levels_on(ThresholdAlgorithm::plain, isa, img, space, levels, 1.0f, 1);
+        }));
+    }
+    CHECK(declines([&](Img& img) {
+        return ordered_levels_on(OrderedLevelsAlgorithm::compare, Isa::portable, img, space,
+                                 levels, 1.0f, bayer);
+    }));
+    CHECK(declines([&](Img& img) {
+        return ordered_palette_on(ThresholdAlgorithm::fast, Isa::portable, img, space, palette,
+                                  1.0f, bayer);
+    }));
+    CHECK(declines([&](Img& img) {
+        return random_palette_on(ThresholdAlgorithm::fast, Isa::portable, img, space, palette,
+                                 1.0f, 1);
+    }));
+    // The 128-bit palette loops run on every processor.
+    Img img = make_img(px, 8, 8, 3);
+    CHECK(ordered_palette_on(ThresholdAlgorithm::fast, Isa::vec128, img, space, palette, 1.0f,
+                             bayer));
+    Img drawn = make_img(px, 8, 8, 3);
+    CHECK(random_palette_on(ThresholdAlgorithm::fast, Isa::vec128, drawn, space, palette, 1.0f,
+                            1));
 }
