@@ -52,6 +52,7 @@
 #include <new>
 #include <numeric>
 
+#include "core/color/color_distance.hpp"
 #include "core/simd/vec128.hpp"
 #include "core/simd/compiler.hpp"
 
@@ -426,8 +427,7 @@ std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
             const float t1 = c1 - w1;
             const float t0 = c0 - w0;
             const float t2 = c2 - w2;
-            const float s = t1 * t1 + t0 * t0;
-            const float d = s + t2 * t2;
+            const float d = squared_distance(t0, t1, t2);
             if (best > d) {
                 best = d;
                 index = j;

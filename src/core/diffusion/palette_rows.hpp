@@ -50,7 +50,7 @@ inline std::optional<NearestGrid> palette_pass_grid(const Palette& palette, bool
 // error rows, or the grid's tables).
 
 #if DITHERING_ARCH_X86
-// Only callable when nearest_path_supported(NearestPath::avx2).
+// Only callable when isa_available(Isa::avx2).
 PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size_t width,
                              std::size_t channels, const ColorSpace& space,
                              const Palette& palette, const DirectionWeights& forward,

@@ -47,6 +47,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/diffusion/spread_below.hpp"
 #include "core/diffusion/value_bound.hpp"
 #include "core/simd/compiler.hpp"
 
@@ -143,37 +144,29 @@ DITHERING_NOINLINE void run_rows(Search& shared, const Context& shared_ctx,
 }
 
 // Adds the recorded errors of one row, columns [begin, end), to a row below
-// it (see palette_spread_below in register_scan.cpp): cell C takes, in
+// it with the step every form shares (spread_below.hpp): cell C takes, in
 // order, the errors of the pixels at C - 2S, C - S, C, C + S, C + 2S. Two
 // cells per step, then one.
 template <int S>
-void spread_below(float* row, const float* errors, const float (&weight)[5], std::size_t begin,
-                  std::size_t end) {
+void spread_row_below(float* row, const float* errors, const float (&weight)[5],
+                      std::size_t begin, std::size_t end) {
     const F32x8 w0 = splat8(weight[0]);
     const F32x8 w1 = splat8(weight[1]);
     const F32x8 w2 = splat8(weight[2]);
     const F32x8 w3 = splat8(weight[3]);
     const F32x8 w4 = splat8(weight[4]);
+    const auto eight = [](const float* p) { return load8(p); };
     std::size_t c = begin + 2;
     for (; c + 2 <= end + 2; c += 2) {
-        const float* e = errors + 4 * c;
-        F32x8 t = load8(row + 4 * c);
-        t = t + w0 * load8(e - 8 * S);
-        t = t + w1 * load8(e - 4 * S);
-        t = t + w2 * load8(e);
-        t = t + w3 * load8(e + 4 * S);
-        t = t + w4 * load8(e + 8 * S);
-        store8(row + 4 * c, t);
+        store8(row + 4 * c, dithering::spread_below<S, 4>(load8(row + 4 * c), errors + 4 * c, w0,
+                                                          w1, w2, w3, w4, eight));
     }
     if (c < end + 2) {
-        const float* e = errors + 4 * c;
-        F32x4 t = load4(row + 4 * c);
-        t = t + splat(weight[0]) * load4(e - 8 * S);
-        t = t + splat(weight[1]) * load4(e - 4 * S);
-        t = t + splat(weight[2]) * load4(e);
-        t = t + splat(weight[3]) * load4(e + 4 * S);
-        t = t + splat(weight[4]) * load4(e + 8 * S);
-        store4(row + 4 * c, t);
+        const auto four = [](const float* p) { return load4(p); };
+        store4(row + 4 * c,
+               dithering::spread_below<S, 4>(load4(row + 4 * c), errors + 4 * c,
+                                             splat(weight[0]), splat(weight[1]), splat(weight[2]),
+                                             splat(weight[3]), splat(weight[4]), four));
     }
 }
 
@@ -183,7 +176,7 @@ void spread_rows(float* const* ring, std::size_t r, std::ptrdiff_t record,
     const float* errors = ring[r] + record;
     for (std::size_t below = 0; below < 2; ++below) {
         if (w.row_used[below]) {
-            spread_below<S>(ring[r + 1 + below], errors, w.below[below], begin, end);
+            spread_row_below<S>(ring[r + 1 + below], errors, w.below[below], begin, end);
         }
     }
 }

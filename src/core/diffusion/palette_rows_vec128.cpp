@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 
+#include "core/color/color_distance.hpp"
 #include "core/color/nearest_grid.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
@@ -54,7 +55,7 @@ DITHERING_UNROLL(16)
             const F32x4 t1 = c1 - w1[b];
             const F32x4 t0 = c0 - w0[b];
             const F32x4 t2 = c2 - w2[b];
-            d[b] = min((t1 * t1 + t0 * t0) + t2 * t2, inf);
+            d[b] = min(squared_distance(t0, t1, t2), inf);
         }
         F32x4 m = d[0];
 DITHERING_UNROLL(16)
