@@ -1,7 +1,7 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test sanitize demo bench wheels clean
+.PHONY: test sanitize fuzz-core demo bench wheels clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
@@ -15,6 +15,14 @@ test:
 # fails on any report. SANITIZERS=asan or SANITIZERS=tsan runs one stage.
 sanitize:
 	@bash tools/sanitize.sh
+
+# Differential fuzzing of the C++ core with libFuzzer (clang, ASan, UBSan):
+# every form of each pass against its plain form, the four harnesses of
+# tests/fuzz one after the other. FUZZ_SECONDS is the whole run's time,
+# shared evenly (default 3600); the corpora grow in build/fuzz/corpus
+# (FUZZ_CORPUS), the logs go to build/fuzz/logs (FUZZ_LOGS).
+fuzz-core:
+	@bash tools/fuzz-core.sh
 
 # Release files in dist/: the sdist and manylinux2014 wheels built with zig
 # for CPython 3.11, free-threaded 3.13 and 3.14 on x86-64 and 3.14 on
@@ -36,4 +44,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize build/release out dist
+	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize build/release build/fuzz out dist
