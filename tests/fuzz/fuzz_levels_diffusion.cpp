@@ -67,27 +67,29 @@ void check_planes(const fuzz::Story& story, const Bytes& image, std::size_t pixe
     for (std::size_t c = 0; c < channels; ++c) {
         if ((wanted >> c & 1) != 0) want_ptr[c] = want[c].data();
     }
-    split_channels_on(PlanesPath::scalar, image.data(), pixels, channels, want_ptr.data());
+    const auto& splits = split_channels_forms();
+    const auto& merges = merge_channels_forms();
+    splits.portable(image.data(), pixels, channels, want_ptr.data());
     Bytes merged_want(image.size(), 0xa5);
-    merge_channels_on(PlanesPath::scalar, want_ptr.data(), pixels, channels,
-                      merged_want.data());
-    for (PlanesPath path : {PlanesPath::ssse3, PlanesPath::avx2}) {
-        if (!planes_path_supported(path)) continue;
-        const char* name = path == PlanesPath::ssse3 ? "split_channels ssse3" : "split_channels avx2";
+    merges.portable(want_ptr.data(), pixels, channels, merged_want.data());
+    for (Isa isa : {Isa::vec128, Isa::avx2}) {
+        const SplitChannels split = splits.on(isa);
+        const MergeChannels merge = merges.on(isa);
+        if (split == nullptr || merge == nullptr) continue;
+        const char* name = isa == Isa::vec128 ? "split_channels vec128" : "split_channels avx2";
         std::vector<Bytes> got(channels, Bytes(pixels, 0x5a));
         std::vector<std::uint8_t*> got_ptr(channels, nullptr);
         for (std::size_t c = 0; c < channels; ++c) {
             if ((wanted >> c & 1) != 0) got_ptr[c] = got[c].data();
         }
-        split_channels_on(path, image.data(), pixels, channels, got_ptr.data());
+        split(image.data(), pixels, channels, got_ptr.data());
         for (std::size_t c = 0; c < channels; ++c) {
             fuzz::expect_same_image(story, name, want[c], got[c], pixels, 1);
         }
         Bytes merged(image.size(), 0xa5);
-        merge_channels_on(path, want_ptr.data(), pixels, channels, merged.data());
+        merge(want_ptr.data(), pixels, channels, merged.data());
         fuzz::expect_same_image(story,
-                                path == PlanesPath::ssse3 ? "merge_channels ssse3"
-                                                          : "merge_channels avx2",
+                                isa == Isa::vec128 ? "merge_channels vec128" : "merge_channels avx2",
                                 merged_want, merged, pixels, channels);
     }
 }
@@ -143,9 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::expect_same_image(story, "register scan", want, got, width, channels);
     }
     const bool wavefront = fast && !serpentine;
-    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
-        if (!wavefront || !wavefront_path_supported(path)) continue;
-        const char* name = path == WavefrontPath::vec128 ? "wavefront vec128" : "wavefront avx2";
+    for (Isa path : {Isa::vec128, Isa::avx2}) {
+        if (!wavefront || !levels_wavefront_forms().runs(path)) continue;
+        const char* name = path == Isa::vec128 ? "wavefront vec128" : "wavefront avx2";
         got = image;
         std::vector<float> errors(height * width, -12345.0f);
         expect_ok(story, name,
@@ -181,10 +183,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               levels_pass_channels(got.data(), height, width, channels, skip, space, levels,
                                    rows, serpentine));
     fuzz::expect_same_image(story, "levels_pass_channels", want_all, got, width, channels);
-    for (WavefrontPath path : {WavefrontPath::vec128, WavefrontPath::avx2}) {
-        if (!wavefront || diffused.empty() || !wavefront_path_supported(path)) continue;
-        const char* name = path == WavefrontPath::vec128 ? "wavefront vec128 (channels)"
-                                                         : "wavefront avx2 (channels)";
+    for (Isa path : {Isa::vec128, Isa::avx2}) {
+        if (!wavefront || diffused.empty() || !levels_wavefront_forms().runs(path)) continue;
+        const char* name = path == Isa::vec128 ? "wavefront vec128 (channels)"
+                                               : "wavefront avx2 (channels)";
         got = image;
         expect_ok(story, name,
                   levels_pass_wavefront(path, got.data(), height, width, channels, diffused,

@@ -169,16 +169,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (got != want[i]) report(story, form, q, want[i], got, *palette);
         };
         expect("Palette::nearest", palette->nearest(q.c[0], q.c[1], q.c[2]));
-        for (NearestPath path : {NearestPath::scalar, NearestPath::vec4, NearestPath::avx2}) {
-            if (!nearest_path_supported(path)) continue;
-            expect(path == NearestPath::scalar ? "nearest_scalar"
-                   : path == NearestPath::vec4 ? "nearest_vec4"
-                                               : "nearest_avx2",
-                   palette->nearest_on(path, q.c[0], q.c[1], q.c[2]));
+        for (Isa isa : ALL_ISAS) {
+            if (!nearest_scans().runs(isa)) continue;
+            expect(isa == Isa::portable ? "nearest_portable"
+                   : isa == Isa::vec128 ? "nearest_vec128"
+                                        : "nearest_avx2",
+                   palette->nearest_on(isa, q.c[0], q.c[1], q.c[2]));
         }
         const bool vector_first = (std::bit_cast<std::uint32_t>(q.c[0]) & 1) != 0;
 #if DITHERING_ARCH_X86
-        const bool avx2 = nearest_path_supported(NearestPath::avx2);
+        const bool avx2 = isa_available(Isa::avx2);
 #endif
         for (std::size_t g = 0; g < std::size(grids); ++g) {
             NearestGrid& grid = *grids[g];
@@ -227,11 +227,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         };
         std::vector<std::uint32_t> got(count, 0xffffffffu);
-        nearest_points_128(palette->working.data(), colors, c0.data(), c1.data(), c2.data(),
+        nearest_points_vec128(palette->working.data(), colors, c0.data(), c1.data(), c2.data(),
                            count, got.data());
-        expect_points("nearest_points_128", got);
+        expect_points("nearest_points_vec128", got);
 #if DITHERING_ARCH_X86
-        if (threshold_avx2_supported()) {
+        if (isa_available(Isa::avx2)) {
             std::fill(got.begin(), got.end(), 0xffffffffu);
             nearest_points_avx2(palette->working.data(), colors, c0.data(), c1.data(),
                                 c2.data(), count, got.data());

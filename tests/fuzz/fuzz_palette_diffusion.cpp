@@ -54,14 +54,16 @@ std::size_t decode_colors(fuzz::Reader& in) {
     }
 }
 
-const char* form_name(PaletteForm form) {
-    switch (form) {
-        case PaletteForm::automatic: return "automatic";
-        case PaletteForm::single_row: return "single_row";
-        case PaletteForm::rows_vec128: return "rows_vec128";
-        case PaletteForm::rows_avx2: return "rows_avx2";
-    }
-    return "?";
+// A form of the pass: one row at a time, or rows in flight on an
+// instruction set.
+struct Form {
+    PaletteForm form;
+    Isa isa;
+};
+
+const char* form_name(Form form) {
+    if (form.form == PaletteForm::single_row) return "single_row";
+    return form.isa == Isa::vec128 ? "rows_vec128" : "rows_avx2";
 }
 
 const char* search_name(PaletteSearch search) {
@@ -136,22 +138,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          rows, serpentine, bounded),
               got);
     }
-    std::vector<PaletteForm> forms{PaletteForm::single_row, PaletteForm::rows_vec128};
-    if (nearest_path_supported(NearestPath::avx2)) forms.push_back(PaletteForm::rows_avx2);
-    for (PaletteForm form : forms) {
+    std::vector<Form> forms{{PaletteForm::single_row, Isa::portable},
+                            {PaletteForm::rows, Isa::vec128}};
+    if (isa_available(Isa::avx2)) forms.push_back({PaletteForm::rows, Isa::avx2});
+    for (const Form form : forms) {
         for (PaletteSearch search :
              {PaletteSearch::automatic, PaletteSearch::full_scan, PaletteSearch::grid}) {
             for (std::size_t in_flight = 0; in_flight <= PALETTE_MAX_ROWS; ++in_flight) {
                 // The single-row form neither searches by choice nor keeps
                 // rows in flight: once is enough.
-                if (form == PaletteForm::single_row &&
+                if (form.form == PaletteForm::single_row &&
                     (search != PaletteSearch::automatic || in_flight != 0)) {
                     continue;
                 }
-                if (form != PaletteForm::single_row && (in_flight_set >> in_flight & 1) == 0) {
+                if (form.form != PaletteForm::single_row &&
+                    (in_flight_set >> in_flight & 1) == 0) {
                     continue;
                 }
-                const PalettePassOptions options{form, search, in_flight, bounded};
+                const PalettePassOptions options{form.form, form.isa, search, in_flight,
+                                                 bounded};
                 char name[96];
                 std::snprintf(name, sizeof name, "%s, search %s, %zu rows in flight",
                               form_name(form), search_name(search), in_flight);

@@ -7,7 +7,7 @@
 // the shapes of fuzz_case.hpp, sRGB or linear light, a strength anywhere
 // in 0..1 (any float the bits spell), a tile (Bayer, or any indices or
 // thresholds the fuzzer gives, up to 9 x 9) or a seed. Every loop of
-// OrderedLevelsLoop or ThresholdLoop this processor runs, in place and
+// each algorithm on every instruction set this processor runs, in place and
 // from a separate input (with and without streaming stores), and the
 // automatic entry points, against the plain loop byte for byte; a loop
 // that declines must leave the image as it was.
@@ -94,24 +94,12 @@ ThresholdMatrix decode_matrix(fuzz::Reader& in, fuzz::Story& story) {
     return ThresholdMatrix::bayer(n);
 }
 
-const char* ordered_name(OrderedLevelsLoop loop) {
-    switch (loop) {
-        case OrderedLevelsLoop::plain: return "ordered plain";
-        case OrderedLevelsLoop::arithmetic: return "ordered arithmetic";
-        case OrderedLevelsLoop::arithmetic_avx2: return "ordered arithmetic_avx2";
-        case OrderedLevelsLoop::table: return "ordered table";
-        case OrderedLevelsLoop::compare_128: return "ordered compare_128";
-        case OrderedLevelsLoop::compare_avx2: return "ordered compare_avx2";
-    }
-    return "?";
-}
-
-const char* loop_name(ThresholdLoop loop) {
-    switch (loop) {
-        case ThresholdLoop::plain: return "plain";
-        case ThresholdLoop::portable: return "portable";
-        case ThresholdLoop::avx2: return "avx2";
-        case ThresholdLoop::vector_128: return "vector_128";
+const char* ordered_name(OrderedLevelsAlgorithm algorithm) {
+    switch (algorithm) {
+        case OrderedLevelsAlgorithm::plain: return "ordered plain";
+        case OrderedLevelsAlgorithm::arithmetic: return "ordered arithmetic";
+        case OrderedLevelsAlgorithm::table: return "ordered table";
+        case OrderedLevelsAlgorithm::compare: return "ordered compare";
     }
     return "?";
 }
@@ -147,9 +135,6 @@ void check_loop(const fuzz::Story& story, const std::string& name, const Bytes& 
         }
     }
 }
-
-const ThresholdLoop LOOPS[] = {ThresholdLoop::portable, ThresholdLoop::avx2,
-                               ThresholdLoop::vector_128};
 
 }  // namespace
 
@@ -204,39 +189,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         Img plain = make_img(px, s.height, s.width, s.channels, s.alpha);
         const bool ran =
-            to_palette ? (ordered ? ordered_palette_on(ThresholdLoop::plain, plain, space,
-                                                       *palette, strength, matrix)
-                                  : random_palette_on(ThresholdLoop::plain, plain, space,
-                                                      *palette, strength, state))
-                       : (ordered ? ordered_levels_on(OrderedLevelsLoop::plain, plain, space,
-                                                      levels, strength, matrix)
-                                  : random_levels_on(ThresholdLoop::plain, plain, space, levels,
-                                                     strength, state));
+            to_palette
+                ? (ordered ? ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain,
+                                                space, *palette, strength, matrix)
+                           : random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain,
+                                               space, *palette, strength, state))
+                : (ordered ? ordered_levels_on(OrderedLevelsAlgorithm::plain, Isa::portable,
+                                               plain, space, levels, strength, matrix)
+                           : random_levels_on(ThresholdAlgorithm::plain, Isa::portable, plain,
+                                              space, levels, strength, state));
         if (!ran) fuzz::disagree(story, "plain", "declined");
         want = bytes_of(plain);
     }
 
     if (!to_palette && ordered) {
-        for (OrderedLevelsLoop loop :
-             {OrderedLevelsLoop::arithmetic, OrderedLevelsLoop::arithmetic_avx2,
-              OrderedLevelsLoop::table, OrderedLevelsLoop::compare_128,
-              OrderedLevelsLoop::compare_avx2}) {
-            check_loop(story, ordered_name(loop), px, s, want, [&](Img& img, PassIo io) {
-                return ordered_levels_on(loop, img, space, levels, strength, matrix, io);
-            });
+        // Every algorithm on every instruction set: those without a loop
+        // there must decline and leave the image alone.
+        for (OrderedLevelsAlgorithm algorithm :
+             {OrderedLevelsAlgorithm::arithmetic, OrderedLevelsAlgorithm::table,
+              OrderedLevelsAlgorithm::compare}) {
+            for (Isa isa : ALL_ISAS) {
+                const std::string name = std::string(ordered_name(algorithm)) + " " + isa_name(isa);
+                check_loop(story, name, px, s, want, [&](Img& img, PassIo io) {
+                    return ordered_levels_on(algorithm, isa, img, space, levels, strength, matrix,
+                                             io);
+                });
+            }
         }
     } else {
-        for (ThresholdLoop loop : LOOPS) {
+        for (Isa isa : ALL_ISAS) {
             const std::string name = std::string(ordered ? "ordered " : "random ") +
-                                     (to_palette ? "palette " : "levels ") + loop_name(loop);
+                                     (to_palette ? "palette " : "levels ") + isa_name(isa);
+            constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
             check_loop(story, name, px, s, want, [&](Img& img, PassIo io) {
                 if (to_palette) {
-                    return ordered ? ordered_palette_on(loop, img, space, *palette, strength,
+                    return ordered ? ordered_palette_on(fast, isa, img, space, *palette, strength,
                                                         matrix, io)
-                                   : random_palette_on(loop, img, space, *palette, strength,
+                                   : random_palette_on(fast, isa, img, space, *palette, strength,
                                                        state, io);
                 }
-                return random_levels_on(loop, img, space, levels, strength, state, io);
+                return random_levels_on(fast, isa, img, space, levels, strength, state, io);
             });
         }
     }
