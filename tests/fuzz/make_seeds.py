@@ -134,7 +134,7 @@ def seeds():
                                              px=pixels(0, own=b"\x80\x80\x80")),
     }
     yield "nearest", {
-        "small_specials": nearest_case(0, 8, 2, shape=palette(4), queries=q),
+        "small_extremes": nearest_case(0, 8, 2, shape=palette(4), queries=q),
         "registers_ties": nearest_case(1, 64, 17, shape=palette(8), queries=q),
         "grid_edges": nearest_case(2, 300, 65, shape=palette(9), queries=q),
         "mirrored": nearest_case(1, 40, 17, linear=True, shape=palette(10), queries=q),
