@@ -27,34 +27,15 @@
 #include "core/threshold/threshold_dither.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 #include "fuzz_case.hpp"
+#include "image_bytes.hpp"
 
 using namespace dithering;
 using fuzz::Bytes;
+using image_bytes::bytes_of;
+using image_bytes::make_img;
+using image_bytes::scrambled;
 
 namespace {
-
-Img make_img(const Bytes& bytes, std::size_t height, std::size_t width, std::size_t channels,
-             std::optional<std::size_t> alpha) {
-    Img img;
-    img.pixels = allocate_pixels(bytes.size());
-    if (!bytes.empty()) std::memcpy(img.pixels.get(), bytes.data(), bytes.size());
-    img.shape = {height, width, channels};
-    img.height = height;
-    img.width = width;
-    img.channels = channels;
-    img.alpha = alpha;
-    return img;
-}
-
-Bytes bytes_of(const Img& img) { return Bytes(img.pixels.get(), img.pixels.get() + img.size()); }
-
-// Bytes that differ from the input everywhere, for a destination that the
-// loop must overwrite completely.
-Bytes scrambled(const Bytes& px) {
-    Bytes out(px);
-    for (auto& b : out) b = static_cast<std::uint8_t>(~b);
-    return out;
-}
 
 // A strength in 0..1: the usual ones, or any float in that range.
 float decode_strength(fuzz::Reader& in) {

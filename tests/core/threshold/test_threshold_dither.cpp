@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "image_bytes.hpp"
 #include "core/color/color_space.hpp"
 #include "core/color/levels.hpp"
 #include "core/color/nearest_scan.hpp"
@@ -24,24 +25,12 @@ using namespace dithering;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using image_bytes::Bytes;
+using image_bytes::bytes_of;
+using image_bytes::make_img;
+using image_bytes::scrambled;
 
 constexpr std::uint64_t GAMMA = 0x9e3779b97f4a7c15ULL;
-
-Img make_img(const Bytes& bytes, std::size_t height, std::size_t width, std::size_t channels,
-             std::optional<std::size_t> alpha = std::nullopt) {
-    Img img;
-    img.pixels = allocate_pixels(bytes.size());
-    if (!bytes.empty()) std::memcpy(img.pixels.get(), bytes.data(), bytes.size());
-    img.shape = {height, width, channels};
-    img.height = height;
-    img.width = width;
-    img.channels = channels;
-    img.alpha = alpha;
-    return img;
-}
-
-Bytes bytes_of(const Img& img) { return Bytes(img.pixels.get(), img.pixels.get() + img.size()); }
 
 // The arithmetic written out once more, independently of the library: the
 // level is roundf of the scaled sum, clamped, NaN to level 0.
@@ -139,12 +128,6 @@ std::string loop_name(OrderedLoop loop) {
 // through the caches and with streaming stores.
 const bool STREAM_FLAGS[] = {false, true};
 
-// A result buffer that does not start out as the input.
-Bytes scrambled(const Bytes& px) {
-    Bytes out(px.size());
-    for (std::size_t i = 0; i < px.size(); ++i) out[i] = static_cast<std::uint8_t>(px[i] * 7 + 91);
-    return out;
-}
 
 // How often each ordered loop actually ran in the sweeps, so that a loop
 // that silently declines everything is noticed.
