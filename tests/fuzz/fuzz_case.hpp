@@ -262,4 +262,20 @@ inline void expect_same_image(const Story& story, const char* form, const Bytes&
     disagree(story, form, detail);
 }
 
+// A diffusion strength: mostly the usual ones, sometimes any byte's worth
+// of 0..1, and now and then more than 1 (weights adding up to more than 1,
+// which the fast forms refuse and the entry points must leave to the plain
+// one).
+inline float decode_diffusion_strength(Reader& in) {
+    const std::uint8_t mode = in.byte(), value = in.byte();
+    switch (mode % 6) {
+        case 0: return 1.0f;
+        case 1: return 0.0f;
+        case 2: return static_cast<float>(value) / 255.0f;
+        case 3: return 1.0f + static_cast<float>(value) / 64.0f;
+        case 4: return 0.5f;
+        default: return 0.75f;
+    }
+}
+
 }  // namespace fuzz

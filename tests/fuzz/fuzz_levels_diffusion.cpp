@@ -36,21 +36,6 @@ void expect_ok(const fuzz::Story& story, const char* form, PassStatus status) {
     if (status != PassStatus::ok) fuzz::disagree(story, form, "did not return ok");
 }
 
-// The strength: mostly the usual ones, sometimes any byte's worth of 0..1,
-// and now and then more than 1 (weights adding up to more than 1, which
-// the fast forms refuse and the entry points must leave to the plain one).
-float decode_strength(fuzz::Reader& in) {
-    const std::uint8_t mode = in.byte(), value = in.byte();
-    switch (mode % 6) {
-        case 0: return 1.0f;
-        case 1: return 0.0f;
-        case 2: return static_cast<float>(value) / 255.0f;
-        case 3: return 1.0f + static_cast<float>(value) / 64.0f;
-        case 4: return 0.5f;
-        default: return 0.75f;
-    }
-}
-
 // 2..256 levels, mostly few (where the two-level rule and the level
 // thresholds matter).
 std::uint32_t decode_levels(fuzz::Reader& in) {
@@ -104,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t channels = in.in_range(1, 4);
     const std::size_t channel = in.below(channels);
     const Kernel& kernel = KERNELS[in.byte() % KERNELS.size()];
-    const float strength = decode_strength(in);
+    const float strength = fuzz::decode_diffusion_strength(in);
     const std::uint32_t count = decode_levels(in);
     const bool linear = in.flag();
     const bool serpentine = in.flag();

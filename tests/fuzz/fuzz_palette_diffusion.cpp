@@ -30,17 +30,6 @@ using fuzz::Bytes;
 
 namespace {
 
-float decode_strength(fuzz::Reader& in) {
-    const std::uint8_t mode = in.byte(), value = in.byte();
-    switch (mode % 5) {
-        case 0: return 1.0f;
-        case 1: return 0.0f;
-        case 2: return static_cast<float>(value) / 255.0f;
-        case 3: return 1.0f + static_cast<float>(value) / 64.0f;
-        default: return 0.5f;
-    }
-}
-
 // Colours by band, each band taking its own search by default: in
 // registers (up to 64), the grid, and thousands of colours (the grid's
 // memory limit and the lists' second split).
@@ -88,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t height = in.in_range(1, std::min<std::size_t>(64, max_pixels / width));
     const std::size_t channels = in.in_range(3, 4);
     const Kernel& kernel = KERNELS[in.byte() % KERNELS.size()];
-    const float strength = decode_strength(in);
+    const float strength = fuzz::decode_diffusion_strength(in);
     const bool linear = in.flag();
     const bool serpentine = in.flag();
     const bool bounded = in.flag();
