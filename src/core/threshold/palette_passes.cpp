@@ -261,49 +261,38 @@ using OrderedPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Pal
 using RandomPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Palette& palette,
                                    float strength, std::uint64_t state, const PassIo& io);
 
-bool ordered_plain_loop(Img& img, const ColorSpace& space, const Palette& palette,
-                        float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+// An in-place loop run on the caller's input: the input copied in first.
+template <void (*Loop)(Img&, const ColorSpace&, const Palette&, float, const ThresholdMatrix&)>
+bool ordered_copied_in(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                       const ThresholdMatrix& matrix, const PassIo& io) {
     copy_in(img, io);
-    ordered_palette_plain(img, space, palette, strength, matrix);
+    Loop(img, space, palette, strength, matrix);
     return true;
 }
 
-bool ordered_vec128_loop(Img& img, const ColorSpace& space, const Palette& palette,
-                         float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+template <void (*Loop)(Img&, const ColorSpace&, const Palette&, float, std::uint64_t)>
+bool random_copied_in(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+                      std::uint64_t state, const PassIo& io) {
     copy_in(img, io);
-    ordered_palette_vec128(img, space, palette, strength, matrix);
-    return true;
-}
-
-bool random_plain_loop(Img& img, const ColorSpace& space, const Palette& palette,
-                       float strength, std::uint64_t state, const PassIo& io) {
-    copy_in(img, io);
-    random_palette_plain(img, space, palette, strength, state);
-    return true;
-}
-
-bool random_vec128_loop(Img& img, const ColorSpace& space, const Palette& palette,
-                        float strength, std::uint64_t state, const PassIo& io) {
-    copy_in(img, io);
-    random_palette_vec128(img, space, palette, strength, state);
+    Loop(img, space, palette, strength, state);
     return true;
 }
 
 // Indexed by ThresholdAlgorithm.
 constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
-    {&ordered_plain_loop, nullptr, nullptr},
+    {&ordered_copied_in<ordered_palette_plain>, nullptr, nullptr},
 #if DITHERING_ARCH_X86
-    {nullptr, &ordered_vec128_loop, &ordered_palette_avx2},
+    {nullptr, &ordered_copied_in<ordered_palette_vec128>, &ordered_palette_avx2},
 #else
-    {nullptr, &ordered_vec128_loop, nullptr},
+    {nullptr, &ordered_copied_in<ordered_palette_vec128>, nullptr},
 #endif
 };
 constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
-    {&random_plain_loop, nullptr, nullptr},
+    {&random_copied_in<random_palette_plain>, nullptr, nullptr},
 #if DITHERING_ARCH_X86
-    {nullptr, &random_vec128_loop, &random_palette_avx2},
+    {nullptr, &random_copied_in<random_palette_vec128>, &random_palette_avx2},
 #else
-    {nullptr, &random_vec128_loop, nullptr},
+    {nullptr, &random_copied_in<random_palette_vec128>, nullptr},
 #endif
 };
 
