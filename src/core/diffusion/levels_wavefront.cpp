@@ -328,9 +328,10 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
         load_band(loops, ws.lanes, steps, band);
         p.trace_row0 = k * BAND;
         if (lanes.current == BAND) {
-            run.edge(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, lanes);
+            const StepRunner ends = lanes.previous == BAND ? run.seam : run.edge;
+            ends(p, ws.history, ws.lanes, carry_rows, 0, inner_begin, state, lanes);
             run.inner(p, ws.history, ws.lanes, carry_rows, inner_begin, inner_end, state, lanes);
-            run.edge(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, lanes);
+            ends(p, ws.history, ws.lanes, carry_rows, inner_end, end, state, lanes);
         } else {
             run.edge(p, ws.history, ws.lanes, carry_rows, 0, end, state, lanes);
         }

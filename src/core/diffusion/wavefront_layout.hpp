@@ -99,6 +99,11 @@ struct BandLanes {
     std::ptrdiff_t period = 0;
 };
 
+// Which lanes a run of steps may find outside the image: none (inner), only
+// those at a helix's gap columns between two whole bands (seam), or any
+// (edge). Each has its own step loop so that the inner one pays nothing.
+enum class Steps { inner, seam, edge };
+
 // Steps begin..end-1 of a band (see wavefront_steps.hpp).
 using StepRunner = void (*)(const Pass&, float* history, std::uint8_t* const* lanes,
                             float* const* carry, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -108,6 +113,7 @@ using StepRunner = void (*)(const Pass&, float* history, std::uint8_t* const* la
 // its inside.
 struct Runners {
     StepRunner edge;
+    StepRunner seam;  // between two whole bands of a helix
     StepRunner inner;
 };
 

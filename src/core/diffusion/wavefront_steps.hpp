@@ -198,7 +198,9 @@ constexpr std::int32_t LANE_INDICES[8] = {0, 1, 2, 3, 4, 5, 6, 7};
 // the band's row r (one of the first `rows.current`); where that column is
 // negative, on a helix (rows.period > 0) it is at that column plus the
 // period in the previous band's row r (one of the first `rows.previous`).
-template <unsigned TAPS, Quantizer Q, bool EDGE, bool TRACE>
+// Where a lane is outside the image its error is made 0: inner steps have
+// none such, seam steps only the helix's two gap columns, edge steps any.
+template <unsigned TAPS, Quantizer Q, Steps MODE, bool TRACE>
 DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
                                          std::uint8_t* const* lanes, float* const* carry,
                                          std::ptrdiff_t begin, std::ptrdiff_t end, float* state,
@@ -219,6 +221,7 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
     const I32x8 period = splat8_int(static_cast<std::int32_t>(rows.period));
     const I32x8 width = splat8_int(static_cast<std::int32_t>(p.width));
     const I32x8 minus_one = splat8_int(-1);
+    const I32x8 minus_three = splat8_int(-3);
     const I32x8 zero = splat8_int(0);
     const float* const above2_in = carry[0];
     const float* const above1_in = carry[1];
@@ -264,7 +267,21 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
             I32x8 level_a, level_b;
             F32x8 err_a = quantize<Q>(p, b, v_a, level_a);
             F32x8 err_b = quantize<Q>(p, b, v_b, level_b);
-            if constexpr (EDGE) {
+            if constexpr (MODE == Steps::seam) {
+                // Between two whole bands of a helix every lane is in the
+                // image but at the gap between its two rows, columns -2 and
+                // -1 of its row here (the band before's width and width + 1),
+                // which past this row's end come round a period earlier.
+                const std::ptrdiff_t u = t < p.width ? t : t - rows.period;
+                const I32x8 u8 = splat8_int(static_cast<std::int32_t>(u));
+                const I32x8 col_a = u8 - lane_lag_a;
+                const I32x8 col_b = u8 - lane_lag_b;
+                const Mask32x8 gap_a = greater(col_a, minus_three) & greater(zero, col_a);
+                const Mask32x8 gap_b = greater(col_b, minus_three) & greater(zero, col_b);
+                err_a = select(gap_a, zero8(), err_a);
+                err_b = select(gap_b, zero8(), err_b);
+            }
+            if constexpr (MODE == Steps::edge) {
                 // A lane's column and its band's rows: where the column is
                 // negative, the period on (0 off a helix, which leaves it
                 // negative) and the previous band's rows.
@@ -324,7 +341,8 @@ DITHERING_NOINLINE void run_steps(const Pass& p, float* history,
 
 template <unsigned TAPS, Quantizer Q, bool TRACE>
 Runners runners_for() {
-    return {&run_steps<TAPS, Q, true, TRACE>, &run_steps<TAPS, Q, false, TRACE>};
+    return {&run_steps<TAPS, Q, Steps::edge, TRACE>, &run_steps<TAPS, Q, Steps::seam, TRACE>,
+            &run_steps<TAPS, Q, Steps::inner, TRACE>};
 }
 
 template <unsigned TAPS>
