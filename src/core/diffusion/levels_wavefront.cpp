@@ -163,9 +163,15 @@ struct Workspace {
         void* block = ::operator new((bytes + 63) / 64 * 64, BLOCK_ALIGNMENT, std::nothrow);
         if (block == nullptr) return false;
         memory.reset(block);
-        std::memset(block, 0, bytes);
         history = static_cast<float*>(block);
         float* next = history + (HISTORY + CHUNK + AHEAD) * PITCH;
+        // Only the carried rows start as zeros (the errors above the first
+        // band, and the margins, which no step writes). The history's first
+        // HISTORY steps are cleared by the pass itself; every other float of
+        // it, and every byte of the lane groups and planes, is written
+        // before it is read, so zeroing them would only cost time: tens of
+        // kilobytes a call, as much as the pixel loops of a small image.
+        std::memset(next, 0, sizeof(float) * 4 * carry_floats * diffused);
         for (auto& rows : carry) {
             for (float*& row : rows) {
                 row = next + carry_left;  // column 0
@@ -248,11 +254,12 @@ struct BandRows {
 };
 
 // The band's bytes into lane groups, zero outside the image.
+// From step `first` (a multiple of 32) on.
 void load_band(const StepLoops& loops, std::uint8_t* const (&lanes)[2], std::size_t steps,
-               const BandRows& band) {
+               const BandRows& band, std::size_t first = 0) {
     alignas(32) std::uint8_t block[8][32];
     for (std::size_t h = 0; h < 2; ++h) {
-        for (std::size_t s = 0; s < steps; s += 32) {
+        for (std::size_t s = first; s < steps; s += 32) {
             std::uint8_t* groups = lanes[h] + 8 * s;
             if (band.direct(h, s)) {
                 loops.rows_to_groups(band.block_start(h, s), band.block_pitch(), groups);
@@ -272,11 +279,12 @@ void load_band(const StepLoops& loops, std::uint8_t* const (&lanes)[2], std::siz
 }
 
 // The codes in the lane groups back to the image rows.
+// From step `first` (a multiple of 32) on.
 void store_band(const StepLoops& loops, const std::uint8_t* const (&lanes)[2], std::size_t steps,
-                const BandRows& band) {
+                const BandRows& band, std::size_t first = 0) {
     alignas(32) std::uint8_t block[8][32];
     for (std::size_t h = 0; h < 2; ++h) {
-        for (std::size_t s = 0; s < steps; s += 32) {
+        for (std::size_t s = first; s < steps; s += 32) {
             const std::uint8_t* groups = lanes[h] + 8 * s;
             if (band.direct(h, s)) {
                 loops.groups_to_rows(groups, band.block_start(h, s), band.block_pitch());
@@ -292,6 +300,78 @@ void store_band(const StepLoops& loops, const std::uint8_t* const (&lanes)[2], s
             }
         }
     }
+}
+
+// The first SEAM_STEPS steps of a period between two whole bands of a
+// helix, where the lanes of the lower rows are still finishing their rows
+// of the band before, moved through a small copy of the seam instead of
+// the image: each lane's row there is the end of its row in the band
+// before, the two gap columns, then the start of its row here, so that
+// all sixteen rows sit a constant pitch apart and every block of 32 steps
+// moves directly (in the image, three of a period's blocks would go byte
+// run by byte run). Rows of at least SEAM_MIN_WIDTH pixels keep the copy's
+// columns inside the row, and clear of the blocks at a period's end.
+constexpr std::size_t SEAM_STEPS = 96;
+constexpr std::size_t SEAM_BEFORE = 80;  // columns -80..-1: the band before's end, the gap
+constexpr std::size_t SEAM_PITCH = SEAM_BEFORE + SEAM_STEPS;
+constexpr std::size_t SEAM_MIN_WIDTH = 128;
+static_assert(SEAM_BEFORE >= 15 * static_cast<std::size_t>(LAG) && SEAM_STEPS % 32 == 0 &&
+              SEAM_MIN_WIDTH >= SEAM_STEPS + 32 && SEAM_BEFORE >= HELIX_GAP);
+
+struct Seam {
+    alignas(32) std::uint8_t rows[BAND][SEAM_PITCH];
+
+    // Row r's bytes from `band` (whole, as is the band before): columns
+    // SEAM_BEFORE - HELIX_GAP before the row's start from the band before's
+    // row r, the gap's zeros, then the row's first SEAM_STEPS columns.
+    void copy_in(const BandRows& band) {
+        constexpr std::size_t before = SEAM_BEFORE - HELIX_GAP;
+        for (std::size_t r = 0; r < BAND; ++r) {
+            const std::uint8_t* row = band.pixels + (band.y0 + r) * band.width;
+            std::memcpy(rows[r], row - BAND * band.width + band.width - before, before);
+            std::memset(rows[r] + before, 0, HELIX_GAP);
+            std::memcpy(rows[r] + SEAM_BEFORE, row, SEAM_STEPS);
+        }
+    }
+    // The same columns back (the gap's aside), where copy_in took them.
+    void copy_out(const BandRows& band) const {
+        constexpr std::size_t before = SEAM_BEFORE - HELIX_GAP;
+        for (std::size_t r = 0; r < BAND; ++r) {
+            std::uint8_t* row = band.pixels + (band.y0 + r) * band.width;
+            std::memcpy(row - BAND * band.width + band.width - before, rows[r], before);
+            std::memcpy(row, rows[r] + SEAM_BEFORE, SEAM_STEPS);
+        }
+    }
+    // Rows 8h..8h+7 at step s: row r at column s - r * LAG.
+    std::uint8_t* block_start(std::size_t h, std::size_t s) {
+        return rows[8 * h] + SEAM_BEFORE + s - 8 * h * static_cast<std::size_t>(LAG);
+    }
+    static constexpr std::ptrdiff_t block_pitch() {
+        return static_cast<std::ptrdiff_t>(SEAM_PITCH) - LAG;
+    }
+};
+
+void load_seam(const StepLoops& loops, std::uint8_t* const (&lanes)[2], Seam& seam,
+               const BandRows& band) {
+    seam.copy_in(band);
+    for (std::size_t h = 0; h < 2; ++h) {
+        for (std::size_t s = 0; s < SEAM_STEPS; s += 32) {
+            loops.rows_to_groups(seam.block_start(h, s), Seam::block_pitch(), lanes[h] + 8 * s);
+        }
+    }
+}
+
+// Before the rest of the period is stored: the seam's copy holds the
+// image's bytes past what these steps made, which the later blocks then
+// overwrite with theirs.
+void store_seam(const StepLoops& loops, const std::uint8_t* const (&lanes)[2], Seam& seam,
+                const BandRows& band) {
+    for (std::size_t h = 0; h < 2; ++h) {
+        for (std::size_t s = 0; s < SEAM_STEPS; s += 32) {
+            loops.groups_to_rows(lanes[h] + 8 * s, seam.block_start(h, s), Seam::block_pitch());
+        }
+    }
+    seam.copy_out(band);
 }
 
 // The whole pass on a helix (see HELIX_GAP), one period at a time: in
@@ -314,6 +394,7 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
     float state[32] = {};
     const std::ptrdiff_t inner_begin = 15 * LAG;
     const auto inner_end = static_cast<std::ptrdiff_t>(width);
+    Seam seam;
     auto rows_of = [&](std::size_t band) {
         return band < bands ? std::min(BAND, height - band * BAND) : std::size_t{0};
     };
@@ -325,7 +406,10 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
         const BandRows band{pixels, width, k * BAND, lanes.current, lanes.previous,
                             period_steps};
         const auto steps = (static_cast<std::size_t>(end) + 31) / 32 * 32;
-        load_band(loops, ws.lanes, steps, band);
+        const bool seam_copy = lanes.current == BAND && lanes.previous == BAND &&
+                               width >= SEAM_MIN_WIDTH;
+        if (seam_copy) load_seam(loops, ws.lanes, seam, band);
+        load_band(loops, ws.lanes, steps, band, seam_copy ? SEAM_STEPS : 0);
         p.trace_row0 = k * BAND;
         if (lanes.current == BAND) {
             const StepRunner ends = lanes.previous == BAND ? run.seam : run.edge;
@@ -335,7 +419,8 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
         } else {
             run.edge(p, ws.history, ws.lanes, carry_rows, 0, end, state, lanes);
         }
-        store_band(loops, ws.lanes, steps, band);
+        if (seam_copy) store_seam(loops, ws.lanes, seam, band);
+        store_band(loops, ws.lanes, steps, band, seam_copy ? SEAM_STEPS : 0);
         std::memmove(lane14, lane14 + period, sizeof(float) * (carried - period));
         std::memmove(lane15, lane15 + period, sizeof(float) * (carried - period));
     }

@@ -99,15 +99,17 @@ CORE_TEST(wavefront_matches_plain_on_random_images) {
     std::mt19937 rng(11);
     // Around the band height (16), the lag, a band's stagger (15 lags),
     // the narrowest helix (16 lags: lanes move on to the next band as they
-    // finish a row) and one 16-byte transpose block, plus 1-pixel and
-    // 1-row images.
+    // finish a row), the narrowest helix whose seams go through a copy
+    // (128) and one 16-byte transpose block, plus 1-pixel and 1-row
+    // images.
     constexpr auto lag = static_cast<std::size_t>(wavefront::LAG);
     const std::size_t heights[] = {1, 2, 3, 7, 8, 15, 16, 17, 31, 32, 33, 40, 48, 65};
     const std::size_t widths[] = {1,   2,   3,   lag - 1,      lag,          lag + 1,
                                   7,   8,   9,   15,           16,           17,
                                   31,  33,  119, 15 * lag - 1, 15 * lag,     15 * lag + 1,
                                   120, 121, 137, 15 * lag + 17, 30 * lag + 1, 16 * lag - 1,
-                                  16 * lag, 16 * lag + 1, 16 * lag + 31, 16 * lag + 32};
+                                  16 * lag, 16 * lag + 1, 16 * lag + 31, 16 * lag + 32,
+                                  127,      128};
     const std::uint32_t level_counts[] = {2, 3, 4, 5, 7, 8, 9, 16, 100, 256};
     const float strengths[] = {0.0f, 0.25f, 0.8f, 1.0f};
     std::uniform_int_distribution<std::size_t> pick_h(0, std::size(heights) - 1);
