@@ -28,6 +28,8 @@ std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2
 
 namespace dithering::avx2 {
 
+// The bit pattern of +inf: a distance's pattern is below it exactly when
+// the distance is finite.
 inline constexpr std::uint32_t INF_BITS = 0x7f800000u;
 
 // Palette::nearest on (lanes 0, 1, 2 of) v, kept out of the pixel loops.
@@ -51,8 +53,6 @@ DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/color/color_distance.hpp"
 
-#define DITHERING_AVX2_INLINE DITHERING_ALWAYS_INLINE
-
 namespace dithering::avx2 {
 
 using simd::F32x8;
@@ -61,7 +61,7 @@ using simd::I32x8;
 // Lane L (0..2) of v; splat8 of it is one broadcast from the register,
 // with no index vector to keep in one.
 template <int L>
-DITHERING_AVX2_INLINE float lane_of(__m128 v) {
+DITHERING_ALWAYS_INLINE float lane_of(__m128 v) {
     static_assert(L >= 0 && L < 3);
     if constexpr (L == 0) {
         return _mm_cvtss_f32(v);
@@ -75,7 +75,7 @@ DITHERING_AVX2_INLINE float lane_of(__m128 v) {
 // squared_distance of v, in every lane of c0, c1 and c2, to the colours of
 // two quads side by side, `low` in lanes 0..3; as bit patterns, which the
 // unsigned minimum ranks (simd/vec8_avx2.hpp says how).
-DITHERING_AVX2_INLINE I32x8 pair_distance(const CandidateQuad& low, const CandidateQuad& high,
+DITHERING_ALWAYS_INLINE I32x8 pair_distance(const CandidateQuad& low, const CandidateQuad& high,
                                           F32x8 c0, F32x8 c1, F32x8 c2) {
     const F32x8 t1 = c1 - simd::load_halves(low.w1, high.w1);
     const F32x8 t0 = c0 - simd::load_halves(low.w0, high.w0);
@@ -96,7 +96,7 @@ struct GridSearch {
     void refresh() {}
 
     // v holds the value in lanes 0..2 and 0 in lane 3.
-    DITHERING_AVX2_INLINE std::size_t find(__m128 v) {
+    DITHERING_ALWAYS_INLINE std::size_t find(__m128 v) {
         // The coordinates as NearestGrid defines them, in the smallest cube
         // that holds the value (the innermost has a scale of 1); lane 3
         // gets a shift of 32 below, which clears it.
@@ -114,12 +114,12 @@ struct GridSearch {
     // the bounded palette pass keeps them: always in the innermost cube, at
     // coordinates 128..383, so the search for the cube that holds it is
     // skipped. Any other value must take find.
-    DITHERING_AVX2_INLINE std::size_t find_inner(__m128 v) {
+    DITHERING_ALWAYS_INLINE std::size_t find_inner(__m128 v) {
         return find_at(0, _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0))), v);
     }
 
     // The search in cube `level`, at v's coordinates x there.
-    DITHERING_AVX2_INLINE std::size_t find_at(unsigned level, __m128 x, __m128 v) {
+    DITHERING_ALWAYS_INLINE std::size_t find_at(unsigned level, __m128 x, __m128 v) {
         const __m128i n = _mm_cvttps_epi32(x);
         const __m128i three = _mm_set1_epi32(3);
         const __m128i places = _mm_setr_epi32(4, 2, 0, 32);
@@ -159,27 +159,29 @@ struct GridSearch {
     }
 
     // Lanes 0..2 of x in [0, AXIS).
-    DITHERING_AVX2_INLINE static bool inside(__m128 x) {
+    DITHERING_ALWAYS_INLINE static bool inside(__m128 x) {
         const __m128 in = _mm_and_ps(_mm_cmpge_ps(x, _mm_setzero_ps()),
                                      _mm_cmplt_ps(x, _mm_set1_ps(NearestGrid::AXIS)));
         return (_mm_movemask_ps(in) & 7) == 7;
     }
 
-    DITHERING_AVX2_INLINE static std::uint32_t or_lanes(__m128i x) {
+    DITHERING_ALWAYS_INLINE static std::uint32_t or_lanes(__m128i x) {
         x = _mm_or_si128(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
         x = _mm_or_si128(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
         return static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
     }
 };
 
+}  // namespace dithering::avx2
+
+DITHERING_TARGET_AVX2_END
+
+namespace dithering::avx2 {
+
 inline GridSearch grid_search_of(NearestGrid& grid) {
     return {&grid, grid.table(), grid.children(), grid.quads()};
 }
 
 }  // namespace dithering::avx2
-
-#undef DITHERING_AVX2_INLINE
-
-DITHERING_TARGET_AVX2_END
 
 #endif
