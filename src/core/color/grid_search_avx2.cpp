@@ -21,28 +21,27 @@ DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette,
 // Lists are in palette order, so that is the lowest index.
 DITHERING_AVX2 DITHERING_NOINLINE std::size_t grid_list_nearest(
     const CandidateQuad* list, const CandidateQuad& none, std::size_t count, __m128 v) noexcept {
-    const __m256 c0 = _mm256_broadcastss_ps(v);
-    const __m256 c1 = lane1_of(v);
-    const __m256 c2 = lane2_of(v);
-    __m256i best = _mm256_set1_epi32(-1);
-    __m256i position = _mm256_setzero_si256();
-    __m256i here = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i eight = _mm256_set1_epi32(8);
+    static constexpr std::int32_t LANE_ORDER[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+    const F32x8 c0 = simd::splat8(lane_of<0>(v));
+    const F32x8 c1 = simd::splat8(lane_of<1>(v));
+    const F32x8 c2 = simd::splat8(lane_of<2>(v));
+    const I32x8 none_yet = simd::splat8_int(-1);
+    I32x8 best = none_yet;
+    I32x8 position = simd::splat8_int(0);
+    I32x8 here = simd::load8(LANE_ORDER);
+    const I32x8 eight = simd::splat8_int(8);
     for (std::size_t q = 0; q < count; q += 2) {
         const CandidateQuad& high = q + 1 < count ? list[q + 1] : none;
-        const __m256i d = _mm256_castps_si256(pair_distance(list[q], high, c0, c1, c2));
-        const __m256i least = _mm256_min_epu32(best, d);
-        const __m256i kept = _mm256_cmpeq_epi32(least, best);
-        position = _mm256_blendv_epi8(here, position, kept);
+        const I32x8 d = pair_distance(list[q], high, c0, c1, c2);
+        const I32x8 least = min_unsigned(best, d);
+        position = select(equal(least, best), position, here);
         best = least;
-        here = _mm256_add_epi32(here, eight);
+        here = here + eight;
     }
-    const __m256i m = least_everywhere(best);
+    const I32x8 m = min_unsigned_everywhere(best);
     // Lanes away from the least distance drop out as the largest position.
-    const __m256i away = _mm256_xor_si256(_mm256_cmpeq_epi32(best, m), _mm256_set1_epi32(-1));
-    const __m256i first = least_everywhere(_mm256_or_si256(position, away));
-    const auto p =
-        static_cast<std::size_t>(static_cast<std::uint32_t>(_mm256_cvtsi256_si32(first)));
+    const I32x8 earliest = min_unsigned_everywhere(select(equal(best, m), position, none_yet));
+    const auto p = static_cast<std::size_t>(static_cast<std::uint32_t>(first(earliest)));
     return list[p / 4].index[p % 4];
 }
 

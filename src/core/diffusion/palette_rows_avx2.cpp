@@ -32,6 +32,7 @@
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
+#include "core/color/color_distance.hpp"
 #include "core/diffusion/palette_rows_kernel.hpp"
 
 namespace dithering::palette_rows {
@@ -40,11 +41,9 @@ namespace {
 using avx2::grid_search_of;
 using avx2::GridSearch;
 using avx2::INF_BITS;
-using avx2::lane1_of;
-using avx2::lane2_of;
-using avx2::lanes_equal;
-using avx2::least_everywhere;
 using avx2::nearest_out_of_line;
+using simd::F32x8;
+using simd::I32x8;
 
 // Palettes up to this size are scanned whole, from registers (and the
 // stack, past 32 colours); larger ones use a NearestGrid. On photos with
@@ -75,57 +74,60 @@ DITHERING_ALWAYS_INLINE __m128 as_m128(F32x4 v) {
 // --------------------------------------------------------------- searches
 
 // Every colour of a palette of up to 8 * BLOCKS, in registers, in palette
-// order (padding lanes hold NaN). The first lane holding the least distance
-// is the sequential answer, unless that distance is not below +inf, when
-// the sequential scan never moved off colour 0.
+// order (padding lanes hold NaN). The distances are ranked by their bit
+// patterns (min_unsigned, simd/vec8_avx2.hpp), where NaN lies above +inf:
+// the first lane holding the least one is the sequential answer, unless
+// that distance is not below +inf, when the sequential scan never moved
+// off colour 0. The 128-bit twin (palette_rows_vec128.cpp) ranks floats
+// with min(d, inf) instead: SSE2 has no unsigned minimum, and its
+// emulation would cost more than the float one there.
 template <std::size_t BLOCKS>
 struct FullScan {
-    __m256 w0[BLOCKS];
-    __m256 w1[BLOCKS];
-    __m256 w2[BLOCKS];
+    static_assert(BLOCKS <= 8, "the lanes that hold the least distance fit 64 bits");
+    F32x8 w0[BLOCKS];
+    F32x8 w1[BLOCKS];
+    F32x8 w2[BLOCKS];
 
     void refresh() {}
 
     DITHERING_ALWAYS_INLINE std::size_t find(F32x4 value) const {
-        const __m128 v = as_m128(value);
-        const __m256 c0 = _mm256_broadcastss_ps(v);
-        const __m256 c1 = lane1_of(v);
-        const __m256 c2 = lane2_of(v);
-        __m256i d[BLOCKS];
+        const F32x8 c0 = simd::splat8(first(value));
+        const F32x8 c1 = simd::splat8(second(value));
+        const F32x8 c2 = simd::splat8(third(value));
+        I32x8 d[BLOCKS];
         for (std::size_t b = 0; b < BLOCKS; ++b) {
-            const __m256 t1 = _mm256_sub_ps(c1, w1[b]);
-            const __m256 t0 = _mm256_sub_ps(c0, w0[b]);
-            const __m256 t2 = _mm256_sub_ps(c2, w2[b]);
-            const __m256 s = _mm256_add_ps(_mm256_mul_ps(t1, t1), _mm256_mul_ps(t0, t0));
-            d[b] = _mm256_castps_si256(_mm256_add_ps(s, _mm256_mul_ps(t2, t2)));
+            const F32x8 t1 = c1 - w1[b];
+            const F32x8 t0 = c0 - w0[b];
+            const F32x8 t2 = c2 - w2[b];
+            d[b] = as_bits(squared_distance(t0, t1, t2));
         }
-        __m256i m = d[0];
-        for (std::size_t b = 1; b < BLOCKS; ++b) m = _mm256_min_epu32(m, d[b]);
-        m = least_everywhere(m);
+        I32x8 m = d[0];
+        for (std::size_t b = 1; b < BLOCKS; ++b) m = min_unsigned(m, d[b]);
+        m = min_unsigned_everywhere(m);
         std::uint64_t at = 0;  // eight lanes a block, up to eight blocks
         for (std::size_t b = 0; b < BLOCKS; ++b) {
-            at |= static_cast<std::uint64_t>(lanes_equal(d[b], m)) << (8 * b);
+            at |= static_cast<std::uint64_t>(bits(equal(d[b], m))) << (8 * b);
         }
-        const auto least = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(m));
-        const auto first = static_cast<std::size_t>(std::countr_zero(at));
-        return least < INF_BITS ? first : 0;
+        const auto least = static_cast<std::uint32_t>(first(m));
+        const auto first_at = static_cast<std::size_t>(std::countr_zero(at));
+        return least < INF_BITS ? first_at : 0;
     }
 };
 
 template <std::size_t BLOCKS>
 FullScan<BLOCKS> full_scan_of(const Palette& palette) {
-    alignas(32) float lanes[3][8 * BLOCKS];
+    float lanes_of[3][8 * BLOCKS];
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t k = 0; k < 3; ++k) {
         for (std::size_t j = 0; j < 8 * BLOCKS; ++j) {
-            lanes[k][j] = j < palette.size() ? palette.working[3 * j + k] : nan;
+            lanes_of[k][j] = j < palette.size() ? palette.working[3 * j + k] : nan;
         }
     }
     FullScan<BLOCKS> scan;
     for (std::size_t b = 0; b < BLOCKS; ++b) {
-        scan.w0[b] = _mm256_load_ps(lanes[0] + 8 * b);
-        scan.w1[b] = _mm256_load_ps(lanes[1] + 8 * b);
-        scan.w2[b] = _mm256_load_ps(lanes[2] + 8 * b);
+        scan.w0[b] = simd::load8(lanes_of[0] + 8 * b);
+        scan.w1[b] = simd::load8(lanes_of[1] + 8 * b);
+        scan.w2[b] = simd::load8(lanes_of[2] + 8 * b);
     }
     return scan;
 }

@@ -186,4 +186,19 @@ DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, 
     return narrow_to_bytes(a, b, c, d);
 }
 
+// ---- 32-bit lanes as unsigned bit patterns ----
+// The nearest-colour searches' reductions rank distances by their bit
+// patterns (see vec8_avx2.hpp, min_unsigned); kept apart from the
+// operations above so that each group of loops adds its own in one place.
+
+DITHERING_VEC128_INLINE I32x4 as_bits(F32x4 a) { return {vreinterpretq_s32_f32(a.v)}; }
+DITHERING_VEC128_INLINE I32x4 min_unsigned(I32x4 a, I32x4 b) {
+    return {vreinterpretq_s32_u32(
+        vminq_u32(vreinterpretq_u32_s32(a.v), vreinterpretq_u32_s32(b.v)))};
+}
+DITHERING_VEC128_INLINE Mask32x4 equal(I32x4 a, I32x4 b) { return {vceqq_s32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
+    return {vbslq_s32(m.v, yes.v, no.v)};
+}
+
 }  // namespace dithering::simd

@@ -212,4 +212,33 @@ DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, 
     return narrow_to_bytes(a, b, c, d);
 }
 
+// ---- 32-bit lanes as unsigned bit patterns ----
+// The nearest-colour searches' reductions rank distances by their bit
+// patterns (see vec8_avx2.hpp, min_unsigned); kept apart from the
+// operations above so that each group of loops adds its own in one place.
+
+DITHERING_VEC128_INLINE I32x4 as_bits(F32x4 a) {
+    I32x4 r;
+    std::memcpy(r.v, a.v, sizeof r.v);
+    return r;
+}
+DITHERING_VEC128_INLINE I32x4 min_unsigned(I32x4 a, I32x4 b) {
+    I32x4 r;
+    for (int i = 0; i < 4; ++i) {
+        const bool b_less = static_cast<std::uint32_t>(b.v[i]) < static_cast<std::uint32_t>(a.v[i]);
+        r.v[i] = b_less ? b.v[i] : a.v[i];
+    }
+    return r;
+}
+DITHERING_VEC128_INLINE Mask32x4 equal(I32x4 a, I32x4 b) {
+    Mask32x4 r;
+    for (int i = 0; i < 4; ++i) r.v[i] = a.v[i] == b.v[i];
+    return r;
+}
+DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
+    I32x4 r;
+    for (int i = 0; i < 4; ++i) r.v[i] = m.v[i] ? yes.v[i] : no.v[i];
+    return r;
+}
+
 }  // namespace dithering::simd

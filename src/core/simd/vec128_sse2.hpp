@@ -227,4 +227,29 @@ DITHERING_VEC128_INLINE U8x16 narrow_signed_to_bytes(I32x4 a, I32x4 b, I32x4 c, 
     return {_mm_packs_epi16(_mm_packs_epi32(a.v, b.v), _mm_packs_epi32(c.v, d.v))};
 }
 
+// ---- 32-bit lanes as unsigned bit patterns ----
+// The nearest-colour searches' reductions rank distances by their bit
+// patterns (see vec8_avx2.hpp, min_unsigned); kept apart from the
+// operations above so that each group of loops adds its own in one place.
+
+// The float lanes' bits, unchanged.
+DITHERING_VEC128_INLINE I32x4 as_bits(F32x4 a) { return {_mm_castps_si128(a.v)}; }
+// The smaller lane as unsigned 32-bit integers. SSE2 has no such minimum
+// (SSE4.1 does): flipping the sign bit of both turns the unsigned order
+// into the signed one, which SSE2 compares.
+DITHERING_VEC128_INLINE I32x4 min_unsigned(I32x4 a, I32x4 b) {
+    const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i a_greater =
+        _mm_cmpgt_epi32(_mm_xor_si128(a.v, sign), _mm_xor_si128(b.v, sign));
+    return {_mm_or_si128(_mm_and_si128(a_greater, b.v), _mm_andnot_si128(a_greater, a.v))};
+}
+DITHERING_VEC128_INLINE Mask32x4 equal(I32x4 a, I32x4 b) {
+    return {_mm_castsi128_ps(_mm_cmpeq_epi32(a.v, b.v))};
+}
+// Lane by lane: `yes` where the mask is set, `no` elsewhere.
+DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
+    const __m128i mask = _mm_castps_si128(m.v);
+    return {_mm_or_si128(_mm_and_si128(mask, yes.v), _mm_andnot_si128(mask, no.v))};
+}
+
 }  // namespace dithering::simd

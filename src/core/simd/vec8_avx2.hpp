@@ -262,6 +262,64 @@ DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), a.v);
 }
 
+// ---- The nearest-colour searches' reductions ----
+// Distances ranked by their bit patterns: a distance is +0, positive or
+// +inf, whose patterns order as unsigned integers like their values, or a
+// NaN, whose patterns (either sign) all lie above +inf's. The unsigned
+// minimum is thus the smallest distance that is not NaN (at least +inf's
+// pattern when none is below +inf), and costs one cycle where a float
+// minimum costs three.
+
+// Four floats at `low` in lanes 0..3, four at `high` in lanes 4..7.
+DITHERING_VEC8_INLINE F32x8 load_halves(const float* low, const float* high) {
+    return {_mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high),
+                                 1)};
+}
+// The lanes' bits, unchanged.
+DITHERING_VEC8_INLINE I32x8 as_bits(F32x8 a) { return {_mm256_castps_si256(a.v)}; }
+// The smaller lane as unsigned 32-bit integers.
+DITHERING_VEC8_INLINE I32x8 min_unsigned(I32x8 a, I32x8 b) { return {_mm256_min_epu32(a.v, b.v)}; }
+// min_unsigned of all eight lanes, in every lane: the halves against each
+// other, then neighbouring pairs, then neighbours.
+DITHERING_VEC8_INLINE I32x8 min_unsigned_everywhere(I32x8 a) {
+    __m256i m = _mm256_min_epu32(a.v, _mm256_permute2x128_si256(a.v, a.v, 1));
+    m = _mm256_min_epu32(m, _mm256_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    return {_mm256_min_epu32(m, _mm256_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)))};
+}
+DITHERING_VEC8_INLINE Mask32x8 equal(I32x8 a, I32x8 b) {
+    return {_mm256_castsi256_ps(_mm256_cmpeq_epi32(a.v, b.v))};
+}
+// Lane by lane: `yes` where the mask is set, `no` elsewhere (a byte
+// blend, the same bits for a mask of whole lanes).
+DITHERING_VEC8_INLINE I32x8 select(Mask32x8 m, I32x8 yes, I32x8 no) {
+    return {_mm256_blendv_epi8(no.v, yes.v, _mm256_castps_si256(m.v))};
+}
+// Bit k set when lane k of the mask is; std::countr_zero of it is the
+// first lane set.
+DITHERING_VEC8_INLINE unsigned bits(Mask32x8 m) {
+    return static_cast<unsigned>(_mm256_movemask_ps(m.v));
+}
+// Lane 0.
+DITHERING_VEC8_INLINE std::int32_t first(I32x8 a) { return _mm256_cvtsi256_si32(a.v); }
+
+// Ordered: false when either lane is NaN.
+DITHERING_VEC8_INLINE Mask32x8 less(F32x8 a, F32x8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_LT_OQ)}; }
+DITHERING_VEC8_INLINE Mask32x8 equal(F32x8 a, F32x8 b) {
+    return {_mm256_cmp_ps(a.v, b.v, _CMP_EQ_OQ)};
+}
+DITHERING_VEC8_INLINE Mask32x8 operator|(Mask32x8 a, Mask32x8 b) { return {_mm256_or_ps(a.v, b.v)}; }
+// Lanes 4..7 and 0..3 exchanged.
+DITHERING_VEC8_INLINE F32x8 swap_halves(F32x8 a) { return {_mm256_permute2f128_ps(a.v, a.v, 1)}; }
+// The least lane in every lane, by min's rule (a NaN gives the partner):
+// each lane against its partner in the other half, then in the other
+// pair of its half, then its neighbour.
+DITHERING_VEC8_INLINE F32x8 min_everywhere(F32x8 a) {
+    __m256 m = _mm256_min_ps(a.v, _mm256_permute2f128_ps(a.v, a.v, 1));
+    m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    return {_mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)))};
+}
+DITHERING_VEC8_INLINE float first(F32x8 a) { return _mm256_cvtss_f32(a.v); }
+
 #undef DITHERING_VEC8_INLINE
 
 }  // namespace

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/simd/vec128.hpp"
 
@@ -214,6 +215,62 @@ DITHERING_VEC8_INLINE void store8(std::int32_t* p, I32x8 a) {
     store4(p, a.low);
     store4(p + 4, a.high);
 }
+
+// ---- The nearest-colour searches' reductions ----
+// Distances ranked by their bit patterns (vec8_avx2.hpp says why).
+
+DITHERING_VEC8_INLINE F32x8 load_halves(const float* low, const float* high) {
+    return {load4(low), load4(high)};
+}
+DITHERING_VEC8_INLINE I32x8 as_bits(F32x8 a) { return {as_bits(a.low), as_bits(a.high)}; }
+DITHERING_VEC8_INLINE I32x8 min_unsigned(I32x8 a, I32x8 b) {
+    return {min_unsigned(a.low, b.low), min_unsigned(a.high, b.high)};
+}
+// The halves against each other, then the last four lanes one by one.
+DITHERING_VEC8_INLINE I32x8 min_unsigned_everywhere(I32x8 a) {
+    std::int32_t lane[4];
+    store4(lane, min_unsigned(a.low, a.high));
+    std::uint32_t m = static_cast<std::uint32_t>(lane[0]);
+    for (int i = 1; i < 4; ++i) {
+        const auto x = static_cast<std::uint32_t>(lane[i]);
+        if (x < m) m = x;
+    }
+    std::int32_t least;
+    std::memcpy(&least, &m, sizeof least);
+    return splat8_int(least);
+}
+DITHERING_VEC8_INLINE Mask32x8 equal(I32x8 a, I32x8 b) {
+    return {equal(a.low, b.low), equal(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE I32x8 select(Mask32x8 m, I32x8 yes, I32x8 no) {
+    return {select(m.low, yes.low, no.low), select(m.high, yes.high, no.high)};
+}
+DITHERING_VEC8_INLINE unsigned bits(Mask32x8 m) { return bits(m.low) | bits(m.high) << 4; }
+DITHERING_VEC8_INLINE std::int32_t first(I32x8 a) {
+    std::int32_t lane[4];
+    store4(lane, a.low);
+    return lane[0];
+}
+DITHERING_VEC8_INLINE Mask32x8 less(F32x8 a, F32x8 b) {
+    return {less(a.low, b.low), less(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE Mask32x8 equal(F32x8 a, F32x8 b) {
+    return {equal(a.low, b.low), equal(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE Mask32x8 operator|(Mask32x8 a, Mask32x8 b) {
+    return {a.low | b.low, a.high | b.high};
+}
+DITHERING_VEC8_INLINE F32x8 swap_halves(F32x8 a) { return {a.high, a.low}; }
+// Each step as AVX2 takes it, lane against partner in that order, so that
+// a NaN lane gives the same result.
+DITHERING_VEC8_INLINE F32x8 min_everywhere(F32x8 a) {
+    F32x4 low = min(a.low, a.high);
+    F32x4 high = min(a.high, a.low);
+    low = min(low, swap_halves(low));
+    high = min(high, swap_halves(high));
+    return {min(low, swap_neighbours(low)), min(high, swap_neighbours(high))};
+}
+DITHERING_VEC8_INLINE float first(F32x8 a) { return first(a.low); }
 
 #undef DITHERING_VEC8_INLINE
 
