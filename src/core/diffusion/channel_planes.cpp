@@ -1,20 +1,24 @@
 // Splitting interleaved pixels into planes and merging them back: a plain
-// loop, SSSE3 byte shuffles and AVX2, the vector loops compiled per
-// function (SSE2 is the baseline) and chosen at run time.
+// loop, a 128-bit loop written once over vec128.hpp (SSE2, NEON or the
+// portable form, so every processor runs it) and, on x86, AVX2 byte
+// shuffles compiled per function and chosen at run time.
 //
-// The SSSE3 loops take 16 pixels at a time: C vectors of interleaved
-// bytes against one vector per plane. AVX2 shuffles and unpacks never
-// cross the 128-bit halves of a register, so its loops take 32 pixels as
-// two groups of 16 and give each group a half:
+// The 128-bit loops take 16 pixels at a time: the vector type's
+// deinterleaving load gives one vector per channel from 16C interleaved
+// bytes, its interleaving store the inverse. AVX2 shuffles and unpacks
+// never cross the 128-bit halves of a register, so its loops take 32
+// pixels as two groups of 16 and give each group a half:
 //
 //   interleaved   | group 0: pixels 0..15, 16C bytes | group 1: pixels 16..31 |
 //   vector v      low half = bytes 16v..16v+15 of group 0,
 //                 high half = bytes 16v..16v+15 of group 1
 //   plane vector  low half = pixels 0..15, high half = pixels 16..31
 //
-// Each half then goes through exactly the SSSE3 steps, and since the two
-// halves of a plane vector are consecutive pixels, planes move in whole
-// 32-byte vectors while the interleaved side moves in 16-byte halves.
+// Each half then goes through the same 16-pixel byte shuffles (the tables
+// below), and since the two halves of a plane vector are consecutive
+// pixels, planes move in whole 32-byte vectors while the interleaved side
+// moves in 16-byte halves. What AVX2 leaves (fewer than 32 pixels) goes to
+// the 128-bit loop.
 //
 // Only whole blocks are vectorised; the last pixels go through the plain
 // loop, so no access reaches past either end of any buffer.
@@ -25,8 +29,8 @@
 
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
-#include "core/simd/cpu_features.hpp"
 #include "core/simd/isa.hpp"
+#include "core/simd/vec128.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
@@ -82,17 +86,12 @@ constexpr Mask SPLIT2 = {0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15};
 // so that a 4 x 4 transpose of 32-bit elements finishes the split.
 constexpr Mask SPLIT4 = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
 
-inline __m128i load16(const std::uint8_t* p) {
+inline __m128i load_xmm(const std::uint8_t* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-inline void store16(std::uint8_t* p, __m128i v) {
+inline void store_xmm(std::uint8_t* p, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-
-// Bytes of `merged` where `keep` is zero, bytes of `old` where it is 0xff.
-inline __m128i keep_bytes(__m128i merged, __m128i old, __m128i keep) {
-    return _mm_or_si128(_mm_andnot_si128(keep, merged), _mm_and_si128(keep, old));
 }
 
 DITHERING_TARGET("avx2") inline __m256i load32(const std::uint8_t* p) {
@@ -105,17 +104,17 @@ DITHERING_TARGET("avx2") inline void store32(std::uint8_t* p, __m256i v) {
 
 DITHERING_TARGET("avx2") inline __m256i load_halves(const std::uint8_t* low,
                                                            const std::uint8_t* high) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(load16(low)), load16(high), 1);
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(load_xmm(low)), load_xmm(high), 1);
 }
 
 DITHERING_TARGET("avx2") inline void store_halves(std::uint8_t* low, std::uint8_t* high,
                                                           __m256i v) {
-    store16(low, _mm256_castsi256_si128(v));
-    store16(high, _mm256_extracti128_si256(v, 1));
+    store_xmm(low, _mm256_castsi256_si128(v));
+    store_xmm(high, _mm256_extracti128_si256(v, 1));
 }
 
 DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
-    return _mm256_broadcastsi128_si256(load16(mask.data()));
+    return _mm256_broadcastsi128_si256(load_xmm(mask.data()));
 }
 
 #endif
@@ -140,149 +139,92 @@ void merge_portable(const std::uint8_t* const* planes, std::size_t i, std::size_
     }
 }
 
+// The 128-bit loops, over the build's vector type. Each starts at pixel i,
+// runs its whole blocks and returns the first pixel it left. A split skips
+// the stores of null planes, and a merge with `Keep` reads the channels of
+// null planes back from dst, so that the store writes their bytes
+// unchanged (the test on a plane is the same on every block, so it
+// predicts perfectly); without `Keep` no plane is null.
+
+template <std::size_t C>
+DITHERING_ALWAYS_INLINE void load_channels(const std::uint8_t* p, simd::U8x16 (&v)[C]) {
+    if constexpr (C == 2) {
+        simd::load_deinterleaved2(p, v[0], v[1]);
+    } else if constexpr (C == 3) {
+        simd::load_deinterleaved3(p, v[0], v[1], v[2]);
+    } else {
+        simd::load_deinterleaved4(p, v[0], v[1], v[2], v[3]);
+    }
+}
+
+template <std::size_t C>
+DITHERING_ALWAYS_INLINE void store_channels(std::uint8_t* p, const simd::U8x16 (&v)[C]) {
+    if constexpr (C == 2) {
+        simd::store_interleaved2(p, v[0], v[1]);
+    } else if constexpr (C == 3) {
+        simd::store_interleaved3(p, v[0], v[1], v[2]);
+    } else {
+        simd::store_interleaved4(p, v[0], v[1], v[2], v[3]);
+    }
+}
+
+template <std::size_t C>
+std::size_t split_vec128(const std::uint8_t* src, std::size_t i, std::size_t count,
+                         std::uint8_t* const* planes) {
+    for (; i + 16 <= count; i += 16) {
+        simd::U8x16 v[C];
+        load_channels<C>(src + C * i, v);
+        DITHERING_UNROLL(4)
+        for (std::size_t c = 0; c < C; ++c) {
+            if (planes[c] != nullptr) simd::store16(planes[c] + i, v[c]);
+        }
+    }
+    return i;
+}
+
+template <std::size_t C, bool Keep>
+std::size_t merge_vec128(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+                         std::uint8_t* dst) {
+    for (; i + 16 <= count; i += 16) {
+        std::uint8_t* d = dst + C * i;
+        simd::U8x16 v[C];
+        if constexpr (Keep) load_channels<C>(d, v);
+        DITHERING_UNROLL(4)
+        for (std::size_t c = 0; c < C; ++c) {
+            if (!Keep || planes[c] != nullptr) v[c] = simd::load16(planes[c] + i);
+        }
+        store_channels<C>(d, v);
+    }
+    return i;
+}
+
+std::size_t split_vec128(const std::uint8_t* src, std::size_t i, std::size_t count,
+                         std::size_t channels, std::uint8_t* const* planes) {
+    switch (channels) {
+        case 2: return split_vec128<2>(src, i, count, planes);
+        case 3: return split_vec128<3>(src, i, count, planes);
+        case 4: return split_vec128<4>(src, i, count, planes);
+        default: return i;
+    }
+}
+
+template <bool Keep>
+std::size_t merge_vec128(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+                         std::size_t channels, std::uint8_t* dst) {
+    switch (channels) {
+        case 2: return merge_vec128<2, Keep>(planes, i, count, dst);
+        case 3: return merge_vec128<3, Keep>(planes, i, count, dst);
+        case 4: return merge_vec128<4, Keep>(planes, i, count, dst);
+        default: return i;
+    }
+}
+
 #if DITHERING_ARCH_X86
-// The vector loops. Each starts at pixel i, runs its whole blocks and
-// returns the first pixel it left. A split skips the stores of null planes
-// (the test is the same on every block, so it predicts perfectly). A merge
-// gets planes with no null among them: a null plane has been replaced by
-// another one, so that every load is unconditional, and with `Keep` the
-// bytes of those channels are taken back from dst through the mask `keep`
-// (16 * channels bytes, 0xff on the channels to keep).
-
-DITHERING_TARGET("ssse3") std::size_t split2_vec128(const std::uint8_t* src,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* const* planes) {
-    const __m128i gather = load16(SPLIT2.data());
-    std::uint8_t* p0 = planes[0];
-    std::uint8_t* p1 = planes[1];
-    for (; i + 16 <= count; i += 16) {
-        const std::uint8_t* s = src + 2 * i;
-        const __m128i a = _mm_shuffle_epi8(load16(s), gather);
-        const __m128i b = _mm_shuffle_epi8(load16(s + 16), gather);
-        if (p0 != nullptr) store16(p0 + i, _mm_unpacklo_epi64(a, b));
-        if (p1 != nullptr) store16(p1 + i, _mm_unpackhi_epi64(a, b));
-    }
-    return i;
-}
-
-DITHERING_TARGET("ssse3") std::size_t split3_vec128(const std::uint8_t* src,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* const* planes) {
-    for (; i + 16 <= count; i += 16) {
-        const std::uint8_t* s = src + 3 * i;
-        const __m128i v0 = load16(s);
-        const __m128i v1 = load16(s + 16);
-        const __m128i v2 = load16(s + 32);
-        for (std::size_t k = 0; k < 3; ++k) {
-            if (planes[k] == nullptr) continue;
-            const __m128i from0 = _mm_shuffle_epi8(v0, load16(SPLIT3[k][0].data()));
-            const __m128i from1 = _mm_shuffle_epi8(v1, load16(SPLIT3[k][1].data()));
-            const __m128i from2 = _mm_shuffle_epi8(v2, load16(SPLIT3[k][2].data()));
-            store16(planes[k] + i, _mm_or_si128(_mm_or_si128(from0, from1), from2));
-        }
-    }
-    return i;
-}
-
-DITHERING_TARGET("ssse3") std::size_t split4_vec128(const std::uint8_t* src,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* const* planes) {
-    const __m128i gather = load16(SPLIT4.data());
-    std::uint8_t* p0 = planes[0];
-    std::uint8_t* p1 = planes[1];
-    std::uint8_t* p2 = planes[2];
-    std::uint8_t* p3 = planes[3];
-    for (; i + 16 <= count; i += 16) {
-        const std::uint8_t* s = src + 4 * i;
-        // a_n holds the four pixels 4n..4n+3 as 32-bit elements c0 c1 c2 c3.
-        const __m128i a0 = _mm_shuffle_epi8(load16(s), gather);
-        const __m128i a1 = _mm_shuffle_epi8(load16(s + 16), gather);
-        const __m128i a2 = _mm_shuffle_epi8(load16(s + 32), gather);
-        const __m128i a3 = _mm_shuffle_epi8(load16(s + 48), gather);
-        const __m128i c01_low = _mm_unpacklo_epi32(a0, a1);
-        const __m128i c01_high = _mm_unpacklo_epi32(a2, a3);
-        const __m128i c23_low = _mm_unpackhi_epi32(a0, a1);
-        const __m128i c23_high = _mm_unpackhi_epi32(a2, a3);
-        if (p0 != nullptr) store16(p0 + i, _mm_unpacklo_epi64(c01_low, c01_high));
-        if (p1 != nullptr) store16(p1 + i, _mm_unpackhi_epi64(c01_low, c01_high));
-        if (p2 != nullptr) store16(p2 + i, _mm_unpacklo_epi64(c23_low, c23_high));
-        if (p3 != nullptr) store16(p3 + i, _mm_unpackhi_epi64(c23_low, c23_high));
-    }
-    return i;
-}
-
-template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge2_vec128(const std::uint8_t* const* planes,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* dst,
-                                                          const std::uint8_t* keep) {
-    const __m128i keep_mask = load16(keep);
-    for (; i + 16 <= count; i += 16) {
-        const __m128i a = load16(planes[0] + i);
-        const __m128i b = load16(planes[1] + i);
-        std::uint8_t* d = dst + 2 * i;
-        __m128i out0 = _mm_unpacklo_epi8(a, b);
-        __m128i out1 = _mm_unpackhi_epi8(a, b);
-        if constexpr (Keep) {
-            out0 = keep_bytes(out0, load16(d), keep_mask);
-            out1 = keep_bytes(out1, load16(d + 16), keep_mask);
-        }
-        store16(d, out0);
-        store16(d + 16, out1);
-    }
-    return i;
-}
-
-template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge3_vec128(const std::uint8_t* const* planes,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* dst,
-                                                          const std::uint8_t* keep) {
-    for (; i + 16 <= count; i += 16) {
-        const __m128i c0 = load16(planes[0] + i);
-        const __m128i c1 = load16(planes[1] + i);
-        const __m128i c2 = load16(planes[2] + i);
-        std::uint8_t* d = dst + 3 * i;
-        for (std::size_t v = 0; v < 3; ++v) {
-            const __m128i from0 = _mm_shuffle_epi8(c0, load16(MERGE3[v][0].data()));
-            const __m128i from1 = _mm_shuffle_epi8(c1, load16(MERGE3[v][1].data()));
-            const __m128i from2 = _mm_shuffle_epi8(c2, load16(MERGE3[v][2].data()));
-            __m128i out = _mm_or_si128(_mm_or_si128(from0, from1), from2);
-            if constexpr (Keep) out = keep_bytes(out, load16(d + 16 * v), load16(keep + 16 * v));
-            store16(d + 16 * v, out);
-        }
-    }
-    return i;
-}
-
-template <bool Keep>
-DITHERING_TARGET("ssse3") std::size_t merge4_vec128(const std::uint8_t* const* planes,
-                                                          std::size_t i, std::size_t count,
-                                                          std::uint8_t* dst,
-                                                          const std::uint8_t* keep) {
-    const __m128i keep_mask = load16(keep);
-    for (; i + 16 <= count; i += 16) {
-        const __m128i c0 = load16(planes[0] + i);
-        const __m128i c1 = load16(planes[1] + i);
-        const __m128i c2 = load16(planes[2] + i);
-        const __m128i c3 = load16(planes[3] + i);
-        // Pairs c0 c1 and c2 c3 first, then pairs of pairs.
-        const __m128i c01_low = _mm_unpacklo_epi8(c0, c1);
-        const __m128i c01_high = _mm_unpackhi_epi8(c0, c1);
-        const __m128i c23_low = _mm_unpacklo_epi8(c2, c3);
-        const __m128i c23_high = _mm_unpackhi_epi8(c2, c3);
-        __m128i out[4] = {_mm_unpacklo_epi16(c01_low, c23_low),
-                          _mm_unpackhi_epi16(c01_low, c23_low),
-                          _mm_unpacklo_epi16(c01_high, c23_high),
-                          _mm_unpackhi_epi16(c01_high, c23_high)};
-        std::uint8_t* d = dst + 4 * i;
-        for (std::size_t v = 0; v < 4; ++v) {
-            if constexpr (Keep) out[v] = keep_bytes(out[v], load16(d + 16 * v), keep_mask);
-            store16(d + 16 * v, out[v]);
-        }
-    }
-    return i;
-}
+// The AVX2 loops, like the 128-bit ones, except that a merge gets planes
+// with no null among them: a null plane has been replaced by another one,
+// so that every load is unconditional, and with `Keep` the bytes of those
+// channels are taken back from dst through the mask `keep` (16 * channels
+// bytes, 0xff on the channels to keep).
 
 DITHERING_TARGET("avx2") std::size_t split2_avx2(const std::uint8_t* src, std::size_t i,
                                                         std::size_t count,
@@ -350,7 +292,7 @@ DITHERING_TARGET("avx2") std::size_t merge2_avx2(const std::uint8_t* const* plan
                                                         std::size_t i, std::size_t count,
                                                         std::uint8_t* dst,
                                                         const std::uint8_t* keep) {
-    const __m256i keep_mask = _mm256_broadcastsi128_si256(load16(keep));
+    const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep));
     for (; i + 32 <= count; i += 32) {
         const __m256i a = load32(planes[0] + i);
         const __m256i b = load32(planes[1] + i);
@@ -384,7 +326,7 @@ DITHERING_TARGET("avx2") std::size_t merge3_avx2(const std::uint8_t* const* plan
             __m256i out = _mm256_or_si256(_mm256_or_si256(from0, from1), from2);
             std::uint8_t* low = d + 16 * v;
             if constexpr (Keep) {
-                const __m256i keep_mask = _mm256_broadcastsi128_si256(load16(keep + 16 * v));
+                const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep + 16 * v));
                 out = _mm256_blendv_epi8(out, load_halves(low, low + 48), keep_mask);
             }
             store_halves(low, low + 48, out);
@@ -398,7 +340,7 @@ DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* plan
                                                         std::size_t i, std::size_t count,
                                                         std::uint8_t* dst,
                                                         const std::uint8_t* keep) {
-    const __m256i keep_mask = _mm256_broadcastsi128_si256(load16(keep));
+    const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep));
     for (; i + 32 <= count; i += 32) {
         const __m256i c0 = load32(planes[0] + i);
         const __m256i c1 = load32(planes[1] + i);
@@ -424,33 +366,12 @@ DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* plan
     return i;
 }
 
-std::size_t split_vec128(const std::uint8_t* src, std::size_t i, std::size_t count,
-                        std::size_t channels, std::uint8_t* const* planes) {
-    switch (channels) {
-        case 2: return split2_vec128(src, i, count, planes);
-        case 3: return split3_vec128(src, i, count, planes);
-        case 4: return split4_vec128(src, i, count, planes);
-        default: return i;
-    }
-}
-
 std::size_t split_avx2(const std::uint8_t* src, std::size_t i, std::size_t count,
                        std::size_t channels, std::uint8_t* const* planes) {
     switch (channels) {
         case 2: return split2_avx2(src, i, count, planes);
         case 3: return split3_avx2(src, i, count, planes);
         case 4: return split4_avx2(src, i, count, planes);
-        default: return i;
-    }
-}
-
-template <bool Keep>
-std::size_t merge_vec128(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
-                        std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
-    switch (channels) {
-        case 2: return merge2_vec128<Keep>(planes, i, count, dst, keep);
-        case 3: return merge3_vec128<Keep>(planes, i, count, dst, keep);
-        case 4: return merge4_vec128<Keep>(planes, i, count, dst, keep);
         default: return i;
     }
 }
@@ -466,13 +387,29 @@ std::size_t merge_avx2(const std::uint8_t* const* planes, std::size_t i, std::si
     }
 }
 
-template <bool Keep>
-std::size_t merge_vector(Isa isa, const std::uint8_t* const* planes, std::size_t count,
-                         std::size_t channels, std::uint8_t* dst, const std::uint8_t* keep) {
-    std::size_t i = 0;
-    // AVX2 leaves fewer than 32 pixels, of which SSSE3 takes 16 if it can.
-    if (isa == Isa::avx2) i = merge_avx2<Keep>(planes, i, count, channels, dst, keep);
-    return merge_vec128<Keep>(planes, i, count, channels, dst, keep);
+// The AVX2 loops' whole blocks, with null planes replaced and the mask of
+// the bytes to keep built here. Returns the first pixel left.
+std::size_t merge_avx2_blocks(const std::uint8_t* const* planes, std::size_t count,
+                              std::size_t channels, std::uint8_t* dst) {
+    const std::uint8_t* any = nullptr;
+    for (std::size_t c = 0; c < channels; ++c) {
+        if (planes[c] != nullptr) any = planes[c];
+    }
+    // A null plane reads another plane instead, whose bytes the keep
+    // mask then discards in favour of those already in dst.
+    const std::uint8_t* from[4] = {};
+    bool keep_any = false;
+    for (std::size_t c = 0; c < channels; ++c) {
+        from[c] = planes[c] != nullptr ? planes[c] : any;
+        keep_any = keep_any || planes[c] == nullptr;
+    }
+    // One 0xff or 0 per interleaved byte of a 16-pixel group.
+    alignas(16) std::uint8_t keep[64] = {};
+    for (std::size_t b = 0; b < 16 * channels; ++b) {
+        keep[b] = planes[b % channels] == nullptr ? 0xff : 0;
+    }
+    return keep_any ? merge_avx2<true>(from, 0, count, channels, dst, keep)
+                    : merge_avx2<false>(from, 0, count, channels, dst, keep);
 }
 #endif
 
@@ -487,8 +424,8 @@ void split_on(const std::uint8_t* src, std::size_t count, std::size_t channels,
     std::size_t i = 0;
 #if DITHERING_ARCH_X86
     if constexpr (ISA == Isa::avx2) i = split_avx2(src, i, count, channels, planes);
-    if constexpr (ISA != Isa::portable) i = split_vec128(src, i, count, channels, planes);
 #endif
+    if constexpr (ISA != Isa::portable) i = split_vec128(src, i, count, channels, planes);
     split_portable(src, i, count, channels, planes);
 }
 
@@ -501,43 +438,30 @@ void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t 
         return;
     }
     std::size_t i = 0;
-#if DITHERING_ARCH_X86
     if (ISA != Isa::portable && channels <= 4) {
-        const std::uint8_t* any = nullptr;
+        bool keep_any = false, all_null = true;
         for (std::size_t c = 0; c < channels; ++c) {
-            if (planes[c] != nullptr) any = planes[c];
-        }
-        if (any == nullptr) return;
-        // A null plane reads another plane instead, whose bytes the keep
-        // mask then discards in favour of those already in dst.
-        const std::uint8_t* from[4] = {};
-        bool keep_any = false;
-        for (std::size_t c = 0; c < channels; ++c) {
-            from[c] = planes[c] != nullptr ? planes[c] : any;
             keep_any = keep_any || planes[c] == nullptr;
+            all_null = all_null && planes[c] == nullptr;
         }
-        // One 0xff or 0 per interleaved byte of a 16-pixel group.
-        alignas(16) std::uint8_t keep[64] = {};
-        for (std::size_t b = 0; b < 16 * channels; ++b) {
-            keep[b] = planes[b % channels] == nullptr ? 0xff : 0;
-        }
-        i = keep_any ? merge_vector<true>(ISA, from, count, channels, dst, keep)
-                     : merge_vector<false>(ISA, from, count, channels, dst, keep);
-    }
+        if (all_null) return;
+#if DITHERING_ARCH_X86
+        if constexpr (ISA == Isa::avx2) i = merge_avx2_blocks(planes, count, channels, dst);
 #endif
+        i = keep_any ? merge_vec128<true>(planes, i, count, channels, dst)
+                     : merge_vec128<false>(planes, i, count, channels, dst);
+    }
     merge_portable(planes, i, count, channels, dst);
 }
 
-// The byte shuffles of the x86 vector forms need SSSE3, one step beyond
-// the SSE2 every x86-64 processor has: without it the 128-bit entry stays
-// empty. Elsewhere only the plain loops exist.
+// On x86 the AVX2 entry is filled where this build can name it; every
+// processor runs the 128-bit and plain forms.
 template <typename Form>
-IsaForms<Form> planes_forms(Form portable, [[maybe_unused]] Form vec128,
-                            [[maybe_unused]] Form avx2) noexcept {
+IsaForms<Form> planes_forms(Form portable, Form vec128, [[maybe_unused]] Form avx2) noexcept {
 #if DITHERING_ARCH_X86
-    return {portable, cpu_has_ssse3() ? vec128 : nullptr, avx2};
+    return {portable, vec128, avx2};
 #else
-    return {portable, nullptr, nullptr};
+    return {portable, vec128, nullptr};
 #endif
 }
 

@@ -28,10 +28,10 @@ void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::s
                     std::uint8_t* dst) noexcept;
 
 // Their forms by instruction set (split_channels and merge_channels take
-// the best one): a plain byte loop; 16-byte SSSE3 shuffles (x86 only, and
-// only where the processor has SSSE3); 32-byte AVX2 shuffles. Channel
-// counts without a vector loop take the plain one in every form, and every
-// form writes the same bytes.
+// the best one): a plain byte loop; 16 pixels at a time over the 128-bit
+// vectors (every processor); 32 at a time with AVX2 byte shuffles (x86,
+// where the processor has it). Channel counts without a vector loop take
+// the plain one in every form, and every form writes the same bytes.
 using SplitChannels = void (*)(const std::uint8_t* src, std::size_t count, std::size_t channels,
                                std::uint8_t* const* planes) noexcept;
 using MergeChannels = void (*)(const std::uint8_t* const* planes, std::size_t count,

@@ -1,5 +1,5 @@
 // Which instruction sets this build may name. x86 code (SSE2, and the
-// SSSE3 and AVX2 paths chosen at run time) compiles only where
+// AVX2 paths chosen at run time) compiles only where
 // DITHERING_ARCH_X86 is set; NEON only where DITHERING_ARCH_AARCH64 is, where
 // every processor has it. Every other architecture builds the portable
 // forms alone.

@@ -50,7 +50,7 @@
 #endif
 
 // One function compiled for an x86 feature level beyond the build's own
-// ("avx2", "ssse3"), to be called only after cpu_features says the
+// ("avx2"), to be called only after cpu_features says the
 // processor has it. MSVC compiles any intrinsic anywhere without being told.
 #if defined(DITHERING_COMPILER_MSVC)
 #define DITHERING_TARGET(isa)
@@ -91,7 +91,7 @@
 namespace dithering::compiler {
 
 #if DITHERING_ARCH_X86
-// Whether the processor runs AVX2 (or SSSE3) code, the operating system
+// Whether the processor runs AVX2 code, the operating system
 // saving the AVX registers included: GCC and clang ask their runtime, which
 // checks both; on MSVC the same checks are made from CPUID and XCR0. The
 // init call makes the answer right even before the runtime's constructors
@@ -107,19 +107,10 @@ inline bool cpu_runs_avx2() noexcept {
     __cpuidex(info, 7, 0);
     return (info[1] & (1 << 5)) != 0;
 }
-inline bool cpu_runs_ssse3() noexcept {
-    int info[4];
-    __cpuid(info, 1);
-    return (info[2] & (1 << 9)) != 0;
-}
 #else
 inline bool cpu_runs_avx2() noexcept {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
-}
-inline bool cpu_runs_ssse3() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") != 0;
 }
 #endif
 #endif

@@ -7,23 +7,18 @@
 namespace dithering {
 namespace {
 
+bool ask_avx2() noexcept {
 #if DITHERING_ARCH_X86
-bool ask(bool avx2) noexcept {
-    return avx2 ? compiler::cpu_runs_avx2() : compiler::cpu_runs_ssse3();
-}
+    return compiler::cpu_runs_avx2();
 #else
-bool ask(bool) noexcept { return false; }
+    return false;
 #endif
+}
 
 }  // namespace
 
-bool cpu_has_ssse3() noexcept {
-    static const bool has = ask(false);
-    return has;
-}
-
 bool cpu_has_avx2() noexcept {
-    static const bool has = ask(true);
+    static const bool has = ask_avx2();
     return has;
 }
 

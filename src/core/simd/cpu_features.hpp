@@ -5,9 +5,8 @@
 
 namespace dithering {
 
-// x86-64 feature levels beyond the SSE2 every such processor has. False on
-// other architectures.
-bool cpu_has_ssse3() noexcept;
+// x86-64's AVX2, beyond the SSE2 every such processor has. False on other
+// architectures.
 bool cpu_has_avx2() noexcept;
 
 }  // namespace dithering

@@ -148,6 +148,46 @@ DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
     return {vqtbl1q_u8(table.v, index.v)};
 }
 
+// ---- Interleaved bytes <-> one vector per channel ----
+// Pixels of 2, 3 or 4 one-byte channels, 16 at a time: a load reads the
+// 16 * C interleaved bytes at p into one vector per channel (byte i of
+// vector c is byte C * i + c at p), a store writes them back. NEON's
+// structure loads and stores are exactly these.
+
+DITHERING_VEC128_INLINE void load_deinterleaved2(const std::uint8_t* p, U8x16& a, U8x16& b) {
+    const uint8x16x2_t v = vld2q_u8(p);
+    a.v = v.val[0];
+    b.v = v.val[1];
+}
+DITHERING_VEC128_INLINE void load_deinterleaved3(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c) {
+    const uint8x16x3_t v = vld3q_u8(p);
+    a.v = v.val[0];
+    b.v = v.val[1];
+    c.v = v.val[2];
+}
+DITHERING_VEC128_INLINE void load_deinterleaved4(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c, U8x16& d) {
+    const uint8x16x4_t v = vld4q_u8(p);
+    a.v = v.val[0];
+    b.v = v.val[1];
+    c.v = v.val[2];
+    d.v = v.val[3];
+}
+DITHERING_VEC128_INLINE void store_interleaved2(std::uint8_t* p, U8x16 a, U8x16 b) {
+    const uint8x16x2_t v = {{a.v, b.v}};
+    vst2q_u8(p, v);
+}
+DITHERING_VEC128_INLINE void store_interleaved3(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c) {
+    const uint8x16x3_t v = {{a.v, b.v, c.v}};
+    vst3q_u8(p, v);
+}
+DITHERING_VEC128_INLINE void store_interleaved4(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c,
+                                                U8x16 d) {
+    const uint8x16x4_t v = {{a.v, b.v, c.v, d.v}};
+    vst4q_u8(p, v);
+}
+
 // ---- 64-bit lanes of the random draws ----
 // SplitMix64 in vector lanes. NEON does not multiply 64-bit lanes, so a
 // product modulo 2^64 is built from 32 x 32 -> 64 bit

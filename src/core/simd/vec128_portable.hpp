@@ -241,4 +241,53 @@ DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
     return r;
 }
 
+// ---- Interleaved bytes <-> one vector per channel ----
+// Byte i of channel c is byte C * i + c at p (C channels, 16 pixels).
+
+DITHERING_VEC128_INLINE void load_deinterleaved2(const std::uint8_t* p, U8x16& a, U8x16& b) {
+    for (int i = 0; i < 16; ++i) {
+        a.v[i] = p[2 * i];
+        b.v[i] = p[2 * i + 1];
+    }
+}
+DITHERING_VEC128_INLINE void load_deinterleaved3(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c) {
+    for (int i = 0; i < 16; ++i) {
+        a.v[i] = p[3 * i];
+        b.v[i] = p[3 * i + 1];
+        c.v[i] = p[3 * i + 2];
+    }
+}
+DITHERING_VEC128_INLINE void load_deinterleaved4(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c, U8x16& d) {
+    for (int i = 0; i < 16; ++i) {
+        a.v[i] = p[4 * i];
+        b.v[i] = p[4 * i + 1];
+        c.v[i] = p[4 * i + 2];
+        d.v[i] = p[4 * i + 3];
+    }
+}
+DITHERING_VEC128_INLINE void store_interleaved2(std::uint8_t* p, U8x16 a, U8x16 b) {
+    for (int i = 0; i < 16; ++i) {
+        p[2 * i] = a.v[i];
+        p[2 * i + 1] = b.v[i];
+    }
+}
+DITHERING_VEC128_INLINE void store_interleaved3(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c) {
+    for (int i = 0; i < 16; ++i) {
+        p[3 * i] = a.v[i];
+        p[3 * i + 1] = b.v[i];
+        p[3 * i + 2] = c.v[i];
+    }
+}
+DITHERING_VEC128_INLINE void store_interleaved4(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c,
+                                                U8x16 d) {
+    for (int i = 0; i < 16; ++i) {
+        p[4 * i] = a.v[i];
+        p[4 * i + 1] = b.v[i];
+        p[4 * i + 2] = c.v[i];
+        p[4 * i + 3] = d.v[i];
+    }
+}
+
 }  // namespace dithering::simd

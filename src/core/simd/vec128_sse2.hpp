@@ -185,6 +185,122 @@ DITHERING_VEC128_INLINE U8x16 lookup16(U8x16 table, U8x16 index) {
     return {_mm_load_si128(reinterpret_cast<const __m128i*>(r))};
 }
 
+// ---- Interleaved bytes <-> one vector per channel ----
+// Pixels of 2, 3 or 4 one-byte channels, 16 pixels at a time: a load reads
+// 16 * C interleaved bytes at p and gives one vector per channel (byte i of
+// vector c is byte C * i + c at p); a store is its inverse and writes
+// exactly those 16 * C bytes.
+//
+// SSE2 has no byte shuffle; two whole-register moves do the work, each on
+// the 16C bytes seen as one sequence s of n = 16C bytes:
+//   riffle    (unpacks) s[k] to place 2k and s[n/2 + k] to place 2k + 1:
+//             the byte at place i goes to 2i modulo n - 1 (the last stays);
+//   unriffle  (packs) the even bytes, then the odd ones: its inverse.
+// The channel-c byte of pixel i sits at place C * i + c and belongs at
+// 16 * c + i, which is 16 times its place modulo n - 1 (as 16C = n is 1
+// modulo n - 1); interleaving multiplies by C, the inverse of 16. Modulo
+// 31, 47 and 63 (two, three and four channels) 16 is 2^4, so four riffles
+// deinterleave, or one unriffle for two channels (2^5 = 1 modulo 31);
+// C = 2 and 4 are one and two riffles; 3 is 2^-4 modulo 47: four
+// unriffles.
+
+namespace sse2_bytes {
+
+// The riffle of 32 and 64 bytes: pairs of unpacks.
+DITHERING_VEC128_INLINE void riffle(__m128i& a, __m128i& b) {
+    const __m128i low = _mm_unpacklo_epi8(a, b);
+    b = _mm_unpackhi_epi8(a, b);
+    a = low;
+}
+DITHERING_VEC128_INLINE void riffle(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    const __m128i v0 = _mm_unpacklo_epi8(a, c), v1 = _mm_unpackhi_epi8(a, c);
+    const __m128i v2 = _mm_unpacklo_epi8(b, d), v3 = _mm_unpackhi_epi8(b, d);
+    a = v0;
+    b = v1;
+    c = v2;
+    d = v3;
+}
+// Of 48 bytes: the second half starts in the middle of b.
+DITHERING_VEC128_INLINE void riffle(__m128i& a, __m128i& b, __m128i& c) {
+    const __m128i v0 = _mm_unpacklo_epi8(a, _mm_srli_si128(b, 8));
+    const __m128i v1 = _mm_unpackhi_epi8(a, _mm_slli_si128(c, 8));
+    const __m128i v2 = _mm_unpacklo_epi8(b, _mm_srli_si128(c, 8));
+    a = v0;
+    b = v1;
+    c = v2;
+}
+// Even bytes are the low bytes of 16-bit lanes, odd ones the high bytes;
+// each is 0..255 as a 16-bit lane, which the saturating pack keeps.
+DITHERING_VEC128_INLINE __m128i even_bytes(__m128i a) {
+    return _mm_and_si128(a, _mm_set1_epi16(0x00ff));
+}
+DITHERING_VEC128_INLINE __m128i odd_bytes(__m128i a) { return _mm_srli_epi16(a, 8); }
+DITHERING_VEC128_INLINE void unriffle(__m128i& a, __m128i& b) {
+    const __m128i evens = _mm_packus_epi16(even_bytes(a), even_bytes(b));
+    b = _mm_packus_epi16(odd_bytes(a), odd_bytes(b));
+    a = evens;
+}
+DITHERING_VEC128_INLINE void unriffle(__m128i& a, __m128i& b, __m128i& c) {
+    const __m128i v0 = _mm_packus_epi16(even_bytes(a), even_bytes(b));
+    const __m128i v1 = _mm_packus_epi16(even_bytes(c), odd_bytes(a));
+    const __m128i v2 = _mm_packus_epi16(odd_bytes(b), odd_bytes(c));
+    a = v0;
+    b = v1;
+    c = v2;
+}
+
+}  // namespace sse2_bytes
+
+DITHERING_VEC128_INLINE void load_deinterleaved2(const std::uint8_t* p, U8x16& a, U8x16& b) {
+    a = load16(p);
+    b = load16(p + 16);
+    sse2_bytes::unriffle(a.v, b.v);
+}
+DITHERING_VEC128_INLINE void load_deinterleaved3(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c) {
+    a = load16(p);
+    b = load16(p + 16);
+    c = load16(p + 32);
+    sse2_bytes::riffle(a.v, b.v, c.v);
+    sse2_bytes::riffle(a.v, b.v, c.v);
+    sse2_bytes::riffle(a.v, b.v, c.v);
+    sse2_bytes::riffle(a.v, b.v, c.v);
+}
+DITHERING_VEC128_INLINE void load_deinterleaved4(const std::uint8_t* p, U8x16& a, U8x16& b,
+                                                 U8x16& c, U8x16& d) {
+    a = load16(p);
+    b = load16(p + 16);
+    c = load16(p + 32);
+    d = load16(p + 48);
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+}
+DITHERING_VEC128_INLINE void store_interleaved2(std::uint8_t* p, U8x16 a, U8x16 b) {
+    sse2_bytes::riffle(a.v, b.v);
+    store16(p, a);
+    store16(p + 16, b);
+}
+DITHERING_VEC128_INLINE void store_interleaved3(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c) {
+    sse2_bytes::unriffle(a.v, b.v, c.v);
+    sse2_bytes::unriffle(a.v, b.v, c.v);
+    sse2_bytes::unriffle(a.v, b.v, c.v);
+    sse2_bytes::unriffle(a.v, b.v, c.v);
+    store16(p, a);
+    store16(p + 16, b);
+    store16(p + 32, c);
+}
+DITHERING_VEC128_INLINE void store_interleaved4(std::uint8_t* p, U8x16 a, U8x16 b, U8x16 c,
+                                                U8x16 d) {
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+    sse2_bytes::riffle(a.v, b.v, c.v, d.v);
+    store16(p, a);
+    store16(p + 16, b);
+    store16(p + 32, c);
+    store16(p + 48, d);
+}
+
 // ---- 64-bit lanes of the random draws ----
 // SplitMix64 in vector lanes. SSE2 does not multiply 64-bit lanes, so a
 // product modulo 2^64 is built from 32 x 32 -> 64 bit
