@@ -17,11 +17,9 @@ PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine, bool b
     Img& img = p.img;
     const KernelRows rows = kernel_rows(kernel, p.strength);
     if (const auto* palette = std::get_if<Palette>(&p.target)) {
-        return palette_pass(img.pixels.get(), img.height, img.width, img.channels, p.space,
-                            *palette, rows, serpentine, bounded);
+        return palette_pass(img.view(), p.space, *palette, rows, serpentine, bounded);
     }
-    return levels_pass_channels(img.pixels.get(), img.height, img.width, img.channels, img.alpha,
-                                p.space, std::get<Levels>(p.target), rows, serpentine);
+    return levels_pass_channels(img.view(), p.space, std::get<Levels>(p.target), rows, serpentine);
 }
 
 }  // namespace

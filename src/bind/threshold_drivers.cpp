@@ -42,9 +42,9 @@ PyObject* ordered_dither(PyObject* image, ThresholdMatrix matrix, const CommonOp
     if (!p) return nullptr;
     PyThreadState* thread = PyEval_SaveThread();
     if (const auto* palette = std::get_if<Palette>(&p->target)) {
-        ordered_palette(p->img, p->space, *palette, p->strength, matrix, input.bytes);
+        ordered_palette(p->img.view(), p->space, *palette, p->strength, matrix, input.bytes);
     } else {
-        ordered_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, matrix,
+        ordered_levels(p->img.view(), p->space, std::get<Levels>(p->target), p->strength, matrix,
                        input.bytes);
     }
     PyEval_RestoreThread(thread);
@@ -61,9 +61,9 @@ PyObject* random_dither(PyObject* image, std::optional<Int128> seed, const Commo
     const std::uint64_t state = random_state_from_seed(seed64);
     PyThreadState* thread = PyEval_SaveThread();
     if (const auto* palette = std::get_if<Palette>(&p->target)) {
-        random_palette(p->img, p->space, *palette, p->strength, state, input.bytes);
+        random_palette(p->img.view(), p->space, *palette, p->strength, state, input.bytes);
     } else {
-        random_levels(p->img, p->space, std::get<Levels>(p->target), p->strength, state,
+        random_levels(p->img.view(), p->space, std::get<Levels>(p->target), p->strength, state,
                       input.bytes);
     }
     PyEval_RestoreThread(thread);

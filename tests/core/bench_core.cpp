@@ -74,9 +74,9 @@ void bench_levels(const char* label, const char* method, bool plain = false) {
     const std::size_t side = plain ? 2048 : 4096;
     measure(label, side, side, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
         if (plain) {
-            levels_pass_plain(px, h, w, 1, 0, space, levels, rows, false);
+            levels_pass_plain({px, h, w, 1}, 0, space, levels, rows, false);
         } else {
-            levels_pass(px, h, w, 1, 0, space, levels, rows, false);
+            levels_pass({px, h, w, 1}, 0, space, levels, rows, false);
         }
     });
 }
@@ -90,14 +90,14 @@ void bench_levels_forms(const char* method, std::uint32_t count) {
     char label[64];
     std::snprintf(label, sizeof label, "  %s, %u levels, single-row scan", method, count);
     measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-        levels_pass_register_scan(px, h, w, 1, 0, space, levels, rows, false);
+        levels_pass_register_scan({px, h, w, 1}, 0, space, levels, rows, false);
     });
     for (Isa isa : ALL_ISAS) {
         if (!levels_wavefront_forms().runs(isa)) continue;
         std::snprintf(label, sizeof label, "  %s, %u levels, wavefront %s", method, count,
                       isa == Isa::avx2 ? "avx2" : "128-bit");
         measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-            levels_pass_wavefront(isa, px, h, w, 1, 0, space, levels, rows);
+            levels_pass_wavefront(isa, {px, h, w, 1}, 0, space, levels, rows);
         });
     }
 }
@@ -115,7 +115,7 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side,
     const Palette palette = *Palette::create(std::move(list), space);
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
     measure(label, side, side, 3, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-        palette_pass_with(options, px, h, w, 3, space, palette, rows, false);
+        palette_pass_with(options, {px, h, w, 3}, space, palette, rows, false);
     });
 }
 
@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
         measure("floyd_steinberg, 4 levels, linear", 4096, 4096, 1,
                 [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-            levels_pass(px, h, w, 1, 0, space, levels, rows, false);
-        });
+                    levels_pass({px, h, w, 1}, 0, space, levels, rows, false);
+                });
     }
     {
         const ColorSpace space = ColorSpace::create(false);
@@ -142,12 +142,12 @@ int main(int argc, char** argv) {
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
         measure("floyd_steinberg, RGB, 2 levels", 2048, 2048, 3,
                 [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-            levels_pass_channels(px, h, w, 3, std::nullopt, space, levels, rows, false);
-        });
+                    levels_pass_channels({px, h, w, 3, std::nullopt}, space, levels, rows, false);
+                });
         measure("floyd_steinberg, serpentine, 2 levels", 4096, 4096, 1,
                 [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-            levels_pass(px, h, w, 1, 0, space, levels, rows, true);
-        });
+                    levels_pass({px, h, w, 1}, 0, space, levels, rows, true);
+                });
     }
     bench_levels("floyd_steinberg, 2 levels (plain form)", "fs", true);
     // The choices behind the levels pass, side by side.

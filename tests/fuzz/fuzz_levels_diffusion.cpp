@@ -115,17 +115,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes want = image;
     std::vector<float> want_errors(height * width, -12345.0f);
     expect_ok(story, "plain",
-              levels_pass_plain(want.data(), height, width, channels, channel, space, levels,
+              levels_pass_plain({want.data(), height, width, channels}, channel, space, levels,
                                 rows, serpentine, want_errors.data()));
     Bytes got = image;
     expect_ok(story, "levels_pass",
-              levels_pass(got.data(), height, width, channels, channel, space, levels, rows,
+              levels_pass({got.data(), height, width, channels}, channel, space, levels, rows,
                           serpentine));
     fuzz::expect_same_image(story, "levels_pass", want, got, width, channels);
     if (fast) {
         got = image;
         expect_ok(story, "register scan",
-                  levels_pass_register_scan(got.data(), height, width, channels, channel, space,
+                  levels_pass_register_scan({got.data(), height, width, channels}, channel, space,
                                             levels, rows, serpentine));
         fuzz::expect_same_image(story, "register scan", want, got, width, channels);
     }
@@ -136,8 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         got = image;
         std::vector<float> errors(height * width, -12345.0f);
         expect_ok(story, name,
-                  levels_pass_wavefront(path, got.data(), height, width, channels, channel,
-                                        space, levels, rows, errors.data()));
+                  levels_pass_wavefront(path, {got.data(), height, width, channels}, channel, space,
+                                        levels, rows, errors.data()));
         fuzz::expect_same_image(story, name, want, got, width, channels);
         for (std::size_t i = 0; i < errors.size(); ++i) {
             // Equal as floats: a zero's sign may differ, the fast forms
@@ -160,13 +160,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (c == skip) continue;
         diffused.push_back(c);
         expect_ok(story, "plain",
-                  levels_pass_plain(want_all.data(), height, width, channels, c, space, levels,
+                  levels_pass_plain({want_all.data(), height, width, channels}, c, space, levels,
                                     rows, serpentine));
     }
     got = image;
     expect_ok(story, "levels_pass_channels",
-              levels_pass_channels(got.data(), height, width, channels, skip, space, levels,
-                                   rows, serpentine));
+              levels_pass_channels({got.data(), height, width, channels, skip}, space, levels, rows,
+                                   serpentine));
     fuzz::expect_same_image(story, "levels_pass_channels", want_all, got, width, channels);
     for (Isa path : {Isa::vec128, Isa::avx2}) {
         if (!wavefront || diffused.empty() || !levels_wavefront_forms().runs(path)) continue;
@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                : "wavefront avx2 (channels)";
         got = image;
         expect_ok(story, name,
-                  levels_pass_wavefront(path, got.data(), height, width, channels, diffused,
+                  levels_pass_wavefront(path, {got.data(), height, width, channels}, diffused,
                                         space, levels, rows));
         fuzz::expect_same_image(story, name, want_all, got, width, channels);
     }

@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const KernelRows rows = kernel_rows(kernel, strength);
 
     Bytes want = image;
-    if (palette_pass_plain(want.data(), height, width, channels, space, *palette, rows,
+    if (palette_pass_plain({want.data(), height, width, channels}, space, *palette, rows,
                            serpentine, bounded) != PassStatus::ok) {
         fuzz::disagree(story, "plain", "did not return ok");
     }
@@ -117,13 +117,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Bytes got = image;
     check("palette_pass",
-          palette_pass(got.data(), height, width, channels, space, *palette, rows, serpentine,
+          palette_pass({got.data(), height, width, channels}, space, *palette, rows, serpentine,
                        bounded),
           got);
     if (fast_forms_apply(rows)) {
         got = image;
         check("register scan",
-              palette_pass_register_scan(got.data(), height, width, channels, space, *palette,
+              palette_pass_register_scan({got.data(), height, width, channels}, space, *palette,
                                          rows, serpentine, bounded),
               got);
     }
@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               form_name(form), search_name(search), in_flight);
                 got = image;
                 check(name,
-                      palette_pass_with(options, got.data(), height, width, channels, space,
+                      palette_pass_with(options, {got.data(), height, width, channels}, space,
                                         *palette, rows, serpentine),
                       got);
             }

@@ -171,14 +171,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Img plain = make_img(px, s.height, s.width, s.channels, s.alpha);
         const bool ran =
             to_palette
-                ? (ordered ? ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain,
-                                                space, *palette, strength, matrix)
-                           : random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain,
-                                               space, *palette, strength, state))
+                ? (ordered ? ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable,
+                                                plain.view(), space, *palette, strength, matrix)
+                           : random_palette_on(ThresholdAlgorithm::plain, Isa::portable,
+                                               plain.view(), space, *palette, strength, state))
                 : (ordered ? ordered_levels_on(OrderedLevelsAlgorithm::plain, Isa::portable,
-                                               plain, space, levels, strength, matrix)
-                           : random_levels_on(ThresholdAlgorithm::plain, Isa::portable, plain,
-                                              space, levels, strength, state));
+                                               plain.view(), space, levels, strength, matrix)
+                           : random_levels_on(ThresholdAlgorithm::plain, Isa::portable,
+                                              plain.view(), space, levels, strength, state));
         if (!ran) fuzz::disagree(story, "plain", "declined");
         want = bytes_of(plain);
     }
@@ -192,8 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (Isa isa : ALL_ISAS) {
                 const std::string name = std::string(ordered_name(algorithm)) + " " + isa_name(isa);
                 check_loop(story, name, px, s, want, [&](Img& img, PassIo io) {
-                    return ordered_levels_on(algorithm, isa, img, space, levels, strength, matrix,
-                                             io);
+                    return ordered_levels_on(algorithm, isa, img.view(), space, levels, strength,
+                                             matrix, io);
                 });
             }
         }
@@ -204,12 +204,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
             check_loop(story, name, px, s, want, [&](Img& img, PassIo io) {
                 if (to_palette) {
-                    return ordered ? ordered_palette_on(fast, isa, img, space, *palette, strength,
-                                                        matrix, io)
-                                   : random_palette_on(fast, isa, img, space, *palette, strength,
-                                                       state, io);
+                    return ordered ? ordered_palette_on(fast, isa, img.view(), space, *palette,
+                                                        strength, matrix, io)
+                                   : random_palette_on(fast, isa, img.view(), space, *palette,
+                                                       strength, state, io);
                 }
-                return random_levels_on(fast, isa, img, space, levels, strength, state, io);
+                return random_levels_on(fast, isa, img.view(), space, levels, strength, state, io);
             });
         }
     }
@@ -221,14 +221,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t* source = separate ? px.data() : nullptr;
         if (to_palette) {
             if (ordered) {
-                ordered_palette(img, space, *palette, strength, matrix, source);
+                ordered_palette(img.view(), space, *palette, strength, matrix, source);
             } else {
-                random_palette(img, space, *palette, strength, state, source);
+                random_palette(img.view(), space, *palette, strength, state, source);
             }
         } else if (ordered) {
-            ordered_levels(img, space, levels, strength, matrix, source);
+            ordered_levels(img.view(), space, levels, strength, matrix, source);
         } else {
-            random_levels(img, space, levels, strength, state, source);
+            random_levels(img.view(), space, levels, strength, state, source);
         }
         fuzz::expect_same_image(story, separate ? "entry point (separate input)" : "entry point",
                                 want, bytes_of(img), s.width, s.channels);

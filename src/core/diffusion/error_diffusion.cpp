@@ -44,10 +44,8 @@ bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& 
 
 // The rows-in-flight pass by instruction set (palette_rows.hpp); no
 // portable entry, the single-row form being that.
-using PaletteRowsPass = PassStatus (*)(std::uint8_t* pixels, std::size_t height,
-                                       std::size_t width, std::size_t channels,
-                                       const ColorSpace& space, const Palette& palette,
-                                       const DirectionWeights& forward,
+using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
+                                       const Palette& palette, const DirectionWeights& forward,
                                        const DirectionWeights& reverse, bool serpentine,
                                        PaletteSearch search, std::size_t rows_in_flight,
                                        bool bounded) noexcept;
@@ -73,10 +71,12 @@ PaletteForm automatic_palette_form(std::size_t colors, Isa& isa) {
 
 }  // namespace
 
-PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                                std::size_t channels, std::optional<std::size_t> skip,
-                                const ColorSpace& space, const Levels& levels,
+PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const Levels& levels,
                                 const KernelRows& rows, bool serpentine) noexcept {
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
+    const std::optional<std::size_t> skip = image.alpha;
     if (channels > 1 && wavefront_applies(height, width, rows, serpentine)) {
         std::vector<std::size_t> diffused;
         try {
@@ -86,49 +86,43 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
         } catch (const std::bad_alloc&) {
             return PassStatus::out_of_memory;
         }
-        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), pixels, height,
-                                     width, channels, diffused, space, levels, rows);
+        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), image, diffused, space,
+                                     levels, rows);
     }
     for (std::size_t c = 0; c < channels; ++c) {
         if (c == skip) continue;
-        const PassStatus status =
-            levels_pass(pixels, height, width, channels, c, space, levels, rows, serpentine);
+        const PassStatus status = levels_pass(image, c, space, levels, rows, serpentine);
         if (status != PassStatus::ok) return status;
     }
     return PassStatus::ok;
 }
 
-PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                       std::size_t channels, std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass(ImageView image, std::size_t channel, const ColorSpace& space,
                        const Levels& levels, const KernelRows& rows, bool serpentine) noexcept {
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
     if (!fast_forms_apply(rows)) {
-        return levels_pass_plain(pixels, height, width, channels, channel, space, levels, rows,
-                                 serpentine);
+        return levels_pass_plain(image, channel, space, levels, rows, serpentine);
     }
     if (wavefront_applies(height, width, rows, serpentine)) {
-        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), pixels, height,
-                                     width, channels, channel, space, levels, rows);
+        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), image, channel, space,
+                                     levels, rows);
     }
-    return levels_pass_register_scan(pixels, height, width, channels, channel, space, levels,
-                                     rows, serpentine);
+    return levels_pass_register_scan(image, channel, space, levels, rows, serpentine);
 }
 
-PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                        std::size_t channels, const ColorSpace& space, const Palette& palette,
+PassStatus palette_pass(ImageView image, const ColorSpace& space, const Palette& palette,
                         const KernelRows& rows, bool serpentine, bool bounded) noexcept {
     PalettePassOptions options;
     options.bounded = bounded;
-    return palette_pass_with(options, pixels, height, width, channels, space, palette, rows,
-                             serpentine);
+    return palette_pass_with(options, image, space, palette, rows, serpentine);
 }
 
-PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
-                             std::size_t height, std::size_t width, std::size_t channels,
+PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
                              const ColorSpace& space, const Palette& palette,
                              const KernelRows& rows, bool serpentine) noexcept {
     if (!fast_forms_apply(rows)) {
-        return palette_pass_plain(pixels, height, width, channels, space, palette, rows,
-                                  serpentine, options.bounded);
+        return palette_pass_plain(image, space, palette, rows, serpentine, options.bounded);
     }
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
@@ -140,12 +134,11 @@ PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pi
         form = automatic_palette_form(palette.size(), isa);
     }
     if (form == PaletteForm::rows) {
-        return PALETTE_ROWS[isa](pixels, height, width, channels, space, palette,
-                                 direction_weights(rows, false), direction_weights(rows, true),
-                                 serpentine, options.search, options.rows, options.bounded);
+        return PALETTE_ROWS[isa](image, space, palette, direction_weights(rows, false),
+                                 direction_weights(rows, true), serpentine, options.search,
+                                 options.rows, options.bounded);
     }
-    return palette_pass_register_scan(pixels, height, width, channels, space, palette, rows,
-                                      serpentine, options.bounded);
+    return palette_pass_register_scan(image, space, palette, rows, serpentine, options.bounded);
 }
 
 }  // namespace dithering

@@ -15,15 +15,15 @@
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/palette_rows.hpp"
+#include "core/image/image_view.hpp"
 #include "core/simd/isa.hpp"
 
 namespace dithering {
 
-// Both passes work in place on `pixels`: height x width pixels of
-// `channels` interleaved bytes, row-major, exactly height * width * channels
-// bytes. Rows run top to bottom; with `serpentine` the odd rows are scanned
-// right to left with the mirrored windows of `rows`, every other row left
-// to right with the forward ones. Each pixel value is lut[byte] plus the
+// Both passes work in place on the bytes of `image` (image_view.hpp).
+// Rows run top to bottom; with `serpentine` the odd rows are scanned right
+// to left with the mirrored windows of `rows`, every other row left to
+// right with the forward ones. Each pixel value is lut[byte] plus the
 // error accumulated on it; it is quantized, its output byte written over
 // the input byte, and the whole error (the value is never clamped, except
 // by the bounded palette pass) spread with the weights of `rows`. Single
@@ -41,16 +41,13 @@ namespace dithering {
 // Diffuses channel `channel` (< channels) on its own to `levels`. With two
 // levels the level is 1 exactly when v >= 127.5 (NaN gives level 0);
 // otherwise it is levels.quantize(v).
-PassStatus levels_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                       std::size_t channels, std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass(ImageView image, std::size_t channel, const ColorSpace& space,
                        const Levels& levels, const KernelRows& rows, bool serpentine) noexcept;
 
-// Diffuses every channel but `skip` to `levels`, each on its own: the
+// Diffuses every channel but `image.alpha` to `levels`, each on its own: the
 // bytes of levels_pass on each channel in turn. Where the rows run in
 // vector lanes, all channels of a band of rows go through together.
-PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                                std::size_t channels, std::optional<std::size_t> skip,
-                                const ColorSpace& space, const Levels& levels,
+PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const Levels& levels,
                                 const KernelRows& rows, bool serpentine) noexcept;
 
 // Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
@@ -65,8 +62,7 @@ PassStatus levels_pass_channels(std::uint8_t* pixels, std::size_t height, std::s
 // component stays within -255..255. Levels need no bound: 0 and 255 are
 // always levels, so a value beyond them keeps no more error than was
 // carried onto it, and the error cannot run away.
-PassStatus palette_pass(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                        std::size_t channels, const ColorSpace& space, const Palette& palette,
+PassStatus palette_pass(ImageView image, const ColorSpace& space, const Palette& palette,
                         const KernelRows& rows, bool serpentine, bool bounded = false) noexcept;
 
 // Which form of the palette pass runs: the choice palette_pass makes; one
@@ -92,8 +88,7 @@ struct PalettePassOptions {
     std::size_t rows = 0;
     bool bounded = false;
 };
-PassStatus palette_pass_with(const PalettePassOptions& options, std::uint8_t* pixels,
-                             std::size_t height, std::size_t width, std::size_t channels,
+PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
                              const ColorSpace& space, const Palette& palette,
                              const KernelRows& rows, bool serpentine) noexcept;
 

@@ -428,11 +428,13 @@ void helix_pass(const StepLoops& loops, const Runners& run, Pass& p, Workspace& 
 
 }  // namespace
 
-PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels, std::size_t height,
-                                 std::size_t width, std::size_t channels,
-                                 std::span<const std::size_t> diffused, const ColorSpace& space,
-                                 const Levels& levels, const KernelRows& rows,
-                                 float* trace) noexcept {
+PassStatus levels_pass_wavefront(Isa isa, ImageView image, std::span<const std::size_t> diffused,
+                                 const ColorSpace& space, const Levels& levels,
+                                 const KernelRows& rows, float* trace) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     if (height == 0 || width == 0 || diffused.empty()) return PassStatus::ok;
     if (width > WAVEFRONT_MAX_WIDTH) return PassStatus::out_of_memory;
     if (trace != nullptr && diffused.size() != 1) trace = nullptr;

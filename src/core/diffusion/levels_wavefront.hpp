@@ -11,6 +11,7 @@
 #include "core/color/levels.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/image/image_view.hpp"
 #include "core/simd/isa.hpp"
 
 namespace dithering {
@@ -37,21 +38,16 @@ bool levels_wavefront_pays() noexcept;
 // `trace` non-null and one channel listed, the error of each pixel (the
 // value minus its level's value) is written to trace[y * width + x]; tests
 // compare it with the plain form's. Fails only with out_of_memory.
-PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels, std::size_t height,
-                                 std::size_t width, std::size_t channels,
-                                 std::span<const std::size_t> diffused, const ColorSpace& space,
-                                 const Levels& levels, const KernelRows& rows,
-                                 float* trace = nullptr) noexcept;
+PassStatus levels_pass_wavefront(Isa isa, ImageView image, std::span<const std::size_t> diffused,
+                                 const ColorSpace& space, const Levels& levels,
+                                 const KernelRows& rows, float* trace = nullptr) noexcept;
 
 // The same for the one channel `channel`.
-inline PassStatus levels_pass_wavefront(Isa isa, std::uint8_t* pixels,
-                                        std::size_t height, std::size_t width,
-                                        std::size_t channels, std::size_t channel,
+inline PassStatus levels_pass_wavefront(Isa isa, ImageView image, std::size_t channel,
                                         const ColorSpace& space, const Levels& levels,
                                         const KernelRows& rows, float* trace = nullptr) noexcept {
     const std::size_t diffused[] = {channel};
-    return levels_pass_wavefront(isa, pixels, height, width, channels, diffused, space, levels,
-                                 rows, trace);
+    return levels_pass_wavefront(isa, image, diffused, space, levels, rows, trace);
 }
 
 // The widest image levels_pass_wavefront takes: its column arithmetic runs

@@ -6,13 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <optional>
 
 #include "core/color/color_space.hpp"
 #include "core/color/nearest_grid.hpp"
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
+#include "core/image/image_view.hpp"
 #include "core/simd/arch.hpp"
 
 namespace dithering {
@@ -51,11 +51,9 @@ inline std::optional<NearestGrid> palette_pass_grid(const Palette& palette, bool
 
 #if DITHERING_ARCH_X86
 // Only callable when isa_available(Isa::avx2).
-PassStatus palette_pass_avx2(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                             std::size_t channels, const ColorSpace& space,
-                             const Palette& palette, const DirectionWeights& forward,
-                             const DirectionWeights& reverse, bool serpentine,
-                             PaletteSearch search, std::size_t rows_in_flight,
+PassStatus palette_pass_avx2(ImageView image, const ColorSpace& space, const Palette& palette,
+                             const DirectionWeights& forward, const DirectionWeights& reverse,
+                             bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
                              bool bounded) noexcept;
 
 // The pass's whole-palette search of a palette of at most 64 colours, on
@@ -67,11 +65,9 @@ std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1
 // Any processor. `full_scan` (and `automatic` up to 64 colours) scans every
 // colour from 128-bit registers, four at a time; `grid` (and `automatic`
 // above 64) calls NearestGrid::nearest per pixel.
-PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                               std::size_t channels, const ColorSpace& space,
-                               const Palette& palette, const DirectionWeights& forward,
-                               const DirectionWeights& reverse, bool serpentine,
-                               PaletteSearch search, std::size_t rows_in_flight,
+PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const Palette& palette,
+                               const DirectionWeights& forward, const DirectionWeights& reverse,
+                               bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
                                bool bounded) noexcept;
 
 // The 128-bit form's whole-palette search of a palette of at most 64

@@ -115,12 +115,14 @@ namespace dithering {
 
 using namespace palette_rows;
 
-PassStatus palette_pass_vec128(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                               std::size_t channels, const ColorSpace& space,
-                               const Palette& palette, const DirectionWeights& forward,
-                               const DirectionWeights& reverse, bool serpentine,
-                               PaletteSearch search, std::size_t rows_in_flight,
+PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const Palette& palette,
+                               const DirectionWeights& forward, const DirectionWeights& reverse,
+                               bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
                                bool bounded) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
     const std::size_t rows = rows_for(rows_in_flight, serpentine);

@@ -8,10 +8,13 @@
 
 namespace dithering {
 
-PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                             std::size_t channels, std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass_plain(ImageView image, std::size_t channel, const ColorSpace& space,
                              const Levels& levels, const KernelRows& rows, bool serpentine,
                              float* trace) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     if (height == 0 || width == 0) return PassStatus::ok;
     ErrorRows error(width, 1, 0);
     if (!error.ok()) return PassStatus::out_of_memory;
@@ -45,10 +48,12 @@ namespace {
 
 // The palette pass, with or without the bound of value_bound.hpp.
 template <bool BOUNDED>
-PassStatus palette_pass_plain_as(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                                 std::size_t channels, const ColorSpace& space,
-                                 const Palette& palette, const KernelRows& rows,
-                                 bool serpentine) noexcept {
+PassStatus palette_pass_plain_as(ImageView image, const ColorSpace& space, const Palette& palette,
+                                 const KernelRows& rows, bool serpentine) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     if (height == 0 || width == 0 || palette.size() == 0) return PassStatus::ok;
     ErrorRows error(width, 3, 0);
     if (!error.ok()) return PassStatus::out_of_memory;
@@ -90,14 +95,10 @@ PassStatus palette_pass_plain_as(std::uint8_t* pixels, std::size_t height, std::
 
 }  // namespace
 
-PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                              std::size_t channels, const ColorSpace& space,
-                              const Palette& palette, const KernelRows& rows, bool serpentine,
-                              bool bounded) noexcept {
-    return bounded ? palette_pass_plain_as<true>(pixels, height, width, channels, space, palette,
-                                                 rows, serpentine)
-                   : palette_pass_plain_as<false>(pixels, height, width, channels, space,
-                                                  palette, rows, serpentine);
+PassStatus palette_pass_plain(ImageView image, const ColorSpace& space, const Palette& palette,
+                              const KernelRows& rows, bool serpentine, bool bounded) noexcept {
+    return bounded ? palette_pass_plain_as<true>(image, space, palette, rows, serpentine)
+                   : palette_pass_plain_as<false>(image, space, palette, rows, serpentine);
 }
 
 }  // namespace dithering

@@ -12,6 +12,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/image/image_view.hpp"
 
 namespace dithering {
 
@@ -23,13 +24,11 @@ namespace dithering {
 // pixel to trace[y * width + x], for tests. With `bounded` the palette form
 // clamps each pixel's value to 0..255 before its search (value_bound.hpp),
 // as palette_pass does with `bounded`.
-PassStatus levels_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                             std::size_t channels, std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass_plain(ImageView image, std::size_t channel, const ColorSpace& space,
                              const Levels& levels, const KernelRows& rows, bool serpentine,
                              float* trace = nullptr) noexcept;
-PassStatus palette_pass_plain(std::uint8_t* pixels, std::size_t height, std::size_t width,
-                              std::size_t channels, const ColorSpace& space,
-                              const Palette& palette, const KernelRows& rows, bool serpentine,
+PassStatus palette_pass_plain(ImageView image, const ColorSpace& space, const Palette& palette,
+                              const KernelRows& rows, bool serpentine,
                               bool bounded = false) noexcept;
 
 }  // namespace dithering

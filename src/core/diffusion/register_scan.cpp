@@ -180,11 +180,13 @@ constexpr std::size_t GRID_ABOVE_COLORS = 64;
 
 }  // namespace
 
-PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
-                                     std::size_t width, std::size_t channels,
-                                     std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const ColorSpace& space,
                                      const Levels& levels, const KernelRows& rows,
                                      bool serpentine) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     if (height == 0 || width == 0) return PassStatus::ok;
     // The extra row holds the errors of the row being scanned, one per
     // error cell; its margins stay zero.
@@ -220,11 +222,13 @@ PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
     return PassStatus::ok;
 }
 
-PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
-                                      std::size_t width, std::size_t channels,
-                                      const ColorSpace& space, const Palette& palette,
-                                      const KernelRows& rows, bool serpentine,
-                                      bool bounded) noexcept {
+PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
+                                      const Palette& palette, const KernelRows& rows,
+                                      bool serpentine, bool bounded) noexcept {
+    std::uint8_t* const pixels = image.pixels;
+    const std::size_t height = image.height;
+    const std::size_t width = image.width;
+    const std::size_t channels = image.channels;
     const std::size_t m = palette.size();
     if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
     if (m > std::numeric_limits<std::size_t>::max() / 16) return PassStatus::out_of_memory;

@@ -11,6 +11,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/image/image_view.hpp"
 
 namespace dithering {
 
@@ -20,15 +21,11 @@ namespace dithering {
 // searches with Palette::nearest, or above 64 colours a NearestGrid; with
 // `bounded` it gives palette_pass_plain's bounded bytes.
 // Fail only with out_of_memory.
-PassStatus levels_pass_register_scan(std::uint8_t* pixels, std::size_t height,
-                                     std::size_t width, std::size_t channels,
-                                     std::size_t channel, const ColorSpace& space,
+PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const ColorSpace& space,
                                      const Levels& levels, const KernelRows& rows,
                                      bool serpentine) noexcept;
-PassStatus palette_pass_register_scan(std::uint8_t* pixels, std::size_t height,
-                                      std::size_t width, std::size_t channels,
-                                      const ColorSpace& space, const Palette& palette,
-                                      const KernelRows& rows, bool serpentine,
-                                      bool bounded = false) noexcept;
+PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
+                                      const Palette& palette, const KernelRows& rows,
+                                      bool serpentine, bool bounded = false) noexcept;
 
 }  // namespace dithering

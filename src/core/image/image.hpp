@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/image/image_view.hpp"
+
 #if __has_include(<sys/mman.h>)
 #include <sys/mman.h>
 #endif
@@ -68,6 +70,9 @@ struct Img {
     std::optional<std::size_t> alpha;
 
     std::size_t size() const { return height * width * channels; }
+
+    // What the passes work on: this image's bytes, in place.
+    ImageView view() { return {pixels.get(), height, width, channels, alpha}; }
 };
 
 }  // namespace dithering

@@ -30,7 +30,7 @@ struct TileUse {
     std::size_t cells() const { return rows * cols; }
 };
 
-TileUse tile_use(const Img& img, const ThresholdMatrix& matrix) {
+TileUse tile_use(const ImageView img, const ThresholdMatrix& matrix) {
     return {std::min(matrix.rows, img.height), std::min(matrix.cols, img.width)};
 }
 
@@ -42,12 +42,12 @@ inline float cell_offset(const ThresholdMatrix& matrix, std::size_t row, std::si
 // Out of line: inlined into its table entry, GCC keeps the channel loop's
 // counter in memory across the call to Levels::quantize (6 % more
 // instructions).
-DITHERING_NOINLINE void ordered_levels_plain(Img& img, const ColorSpace& space,
+DITHERING_NOINLINE void ordered_levels_plain(ImageView img, const ColorSpace& space,
                                              const Levels& levels, float amp,
                                              const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         for (std::size_t x = 0; x < img.width; ++x, p += channels) {
             const float offset = (matrix.threshold_at(x, y) + -0.5f) * amp;
@@ -58,11 +58,11 @@ DITHERING_NOINLINE void ordered_levels_plain(Img& img, const ColorSpace& space,
     }
 }
 
-void ordered_levels_arithmetic(Img& img, const LevelQuantizer& quantize, float amp,
+void ordered_levels_arithmetic(ImageView img, const LevelQuantizer& quantize, float amp,
                                const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         const std::size_t tile_row = y % matrix.rows;
         std::size_t col = 0;
@@ -77,7 +77,7 @@ void ordered_levels_arithmetic(Img& img, const LevelQuantizer& quantize, float a
 }
 
 #if DITHERING_ARCH_X86
-bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float amp,
+bool ordered_levels_arithmetic_avx2(ImageView img, const VectorQuantizer& vq, float amp,
                                     const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
     if (!isa_available(Isa::avx2) || channels > VECTOR_BLOCK) return false;
@@ -85,7 +85,7 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
     const std::size_t block = VECTOR_BLOCK / channels;
     float offsets[VECTOR_BLOCK] = {};
     BlockScratch scratch;
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         const std::size_t tile_row = y % matrix.rows;
         std::size_t col = 0;
@@ -110,7 +110,7 @@ bool ordered_levels_arithmetic_avx2(Img& img, const VectorQuantizer& vq, float a
 // loop into one load per channel.
 constexpr std::size_t MAX_TABLE_CELLS = 1 << 16;
 
-bool ordered_levels_table(Img& img, const LevelQuantizer& quantize, float amp,
+bool ordered_levels_table(ImageView img, const LevelQuantizer& quantize, float amp,
                           const ThresholdMatrix& matrix, const PassIo& io) {
     const TileUse use = tile_use(img, matrix);
     if (use.cells() > MAX_TABLE_CELLS) return false;
@@ -129,7 +129,7 @@ bool ordered_levels_table(Img& img, const LevelQuantizer& quantize, float amp,
     const std::size_t skip = img.alpha.value_or(channels);
     const std::size_t width = img.width;
     const std::uint8_t* in = input_of(img, io);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y, in += width * channels, p += width * channels) {
         // Within a row the cells repeat every use.cols pixels.
         const std::uint8_t* row = &table[(y % use.rows) * use.cols * 256];
@@ -197,9 +197,9 @@ constexpr std::uint32_t MAX_LEVEL_FORM_LEVELS = 16;
 // would cost more than running the image through the vector arithmetic.
 // `level_count` is the number of levels for the level form, 0 for the
 // plain form.
-std::optional<ComparePlan> compare_plan(const Img& img, const LevelQuantizer& quantize, float amp,
-                                        const ThresholdMatrix& matrix, bool only_if_cheap,
-                                        std::uint32_t level_count) {
+std::optional<ComparePlan> compare_plan(const ImageView img, const LevelQuantizer& quantize,
+                                        float amp, const ThresholdMatrix& matrix,
+                                        bool only_if_cheap, std::uint32_t level_count) {
     if (!levels_are_monotone(quantize)) return std::nullopt;
     const TileUse use = tile_use(img, matrix);
     const std::size_t channels = img.channels;
@@ -321,10 +321,10 @@ std::uint32_t level_form_count(const Levels& levels, bool avx2) {
     return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
 }
 
-void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo& io) {
+void run_compare_plan(ImageView img, const ComparePlan& plan, bool avx2, const PassIo& io) {
     const std::size_t row_size = img.width * img.channels;
     const std::uint8_t* in = input_of(img, io);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const bool stream = avx2 && io.stream;
     for (std::size_t y = 0; y < img.height; ++y, in += row_size, p += row_size) {
         const CompareRow row{&plan.lanes[(y % plan.rows) * plan.row_bytes], plan.period,
@@ -342,17 +342,17 @@ void run_compare_plan(Img& img, const ComparePlan& plan, bool avx2, const PassIo
 }
 
 // Each loop as ordered_levels_on runs it, tile already checked.
-using OrderedLevelsLoop = bool (*)(Img& img, const ColorSpace& space, const Levels& levels,
+using OrderedLevelsLoop = bool (*)(ImageView img, const ColorSpace& space, const Levels& levels,
                                    float amp, const ThresholdMatrix& matrix, const PassIo& io);
 
-bool plain_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool plain_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                 const ThresholdMatrix& matrix, const PassIo& io) {
     copy_in(img, io);
     ordered_levels_plain(img, space, levels, amp, matrix);
     return true;
 }
 
-bool arithmetic_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool arithmetic_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                      const ThresholdMatrix& matrix, const PassIo& io) {
     copy_in(img, io);
     ordered_levels_arithmetic(img, quantizer_for(space, levels), amp, matrix);
@@ -360,7 +360,7 @@ bool arithmetic_loop(Img& img, const ColorSpace& space, const Levels& levels, fl
 }
 
 #if DITHERING_ARCH_X86
-bool arithmetic_avx2_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool arithmetic_avx2_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                           const ThresholdMatrix& matrix, const PassIo& io) {
     if (img.channels > VECTOR_BLOCK) return false;
     copy_in(img, io);
@@ -368,13 +368,13 @@ bool arithmetic_avx2_loop(Img& img, const ColorSpace& space, const Levels& level
 }
 #endif
 
-bool table_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool table_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                 const ThresholdMatrix& matrix, const PassIo& io) {
     return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
 }
 
 template <bool AVX2>
-bool compare_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool compare_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                   const ThresholdMatrix& matrix, const PassIo& io) {
     const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
                                    level_form_count(levels, AVX2));
@@ -404,7 +404,7 @@ constexpr IsaForms<OrderedLevelsLoop> ORDERED_LEVELS_LOOPS[] = {
 
 }  // namespace
 
-bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, Img& img,
+bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, ImageView img,
                        const ColorSpace& space, const Levels& levels, float strength,
                        const ThresholdMatrix& matrix, PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
@@ -414,7 +414,7 @@ bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, Img& img,
     return loop(img, space, levels, strength * levels.step, matrix, io);
 }
 
-void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+void ordered_levels(ImageView img, const ColorSpace& space, const Levels& levels, float strength,
                     const ThresholdMatrix& matrix, const std::uint8_t* source) noexcept {
     if (img.size() == 0) return;
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};

@@ -49,11 +49,11 @@ std::optional<NearestGrid> grid_for(const Palette& palette) {
     return NearestGrid::create(palette, SPLIT_AGAIN_QUADS);
 }
 
-void ordered_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
+void ordered_palette_plain(ImageView img, const ColorSpace& space, const Palette& palette,
                            float strength, const ThresholdMatrix& matrix) {
     float amp[3];
     palette_amps(palette, strength, amp);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = matrix.threshold_at(x, y) + -0.5f;
@@ -109,11 +109,11 @@ private:
     std::uint32_t index_[PALETTE_BLOCK] = {};
 };
 
-void ordered_palette_vec128(Img& img, const ColorSpace& space, const Palette& palette,
-                              float strength, const ThresholdMatrix& matrix) {
+void ordered_palette_vec128(ImageView img, const ColorSpace& space, const Palette& palette,
+                            float strength, const ThresholdMatrix& matrix) {
     Vec128PaletteSearch search(space, palette, strength);
     float u[PALETTE_BLOCK];
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
         std::size_t col = 0;
@@ -129,11 +129,11 @@ void ordered_palette_vec128(Img& img, const ColorSpace& space, const Palette& pa
     }
 }
 
-void random_palette_vec128(Img& img, const ColorSpace& space, const Palette& palette,
-                             float strength, std::uint64_t state) {
+void random_palette_vec128(ImageView img, const ColorSpace& space, const Palette& palette,
+                           float strength, std::uint64_t state) {
     Vec128PaletteSearch search(space, palette, strength);
     float draws[PALETTE_BLOCK];
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
         const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
@@ -147,11 +147,11 @@ void random_palette_vec128(Img& img, const ColorSpace& space, const Palette& pal
 }
 
 // One draw and one search per pixel, all the plain loop does.
-void random_palette_plain(Img& img, const ColorSpace& space, const Palette& palette,
+void random_palette_plain(ImageView img, const ColorSpace& space, const Palette& palette,
                           float strength, std::uint64_t state) {
     float amp[3];
     palette_amps(palette, strength, amp);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
         state += SPLITMIX_GAMMA;
@@ -200,7 +200,7 @@ struct PaletteSearchAvx2 {
     }
 };
 
-bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
+bool ordered_palette_avx2(ImageView img, const ColorSpace& space, const Palette& palette,
                           float strength, const ThresholdMatrix& matrix, const PassIo& io) {
     PaletteSearchAvx2 search;
     if (!search.prepare(space, palette, strength)) return false;
@@ -215,7 +215,7 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
         return false;
     }
     copy_in(img, io);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
         for (std::size_t i = 0, col = 0; i < offsets.size(); ++i) {
@@ -235,13 +235,13 @@ bool ordered_palette_avx2(Img& img, const ColorSpace& space, const Palette& pale
 
 // The draws of a block made up front (t * 1 is t exactly), then the
 // nearest-colour searches.
-bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palette,
+bool random_palette_avx2(ImageView img, const ColorSpace& space, const Palette& palette,
                          float strength, std::uint64_t state, const PassIo& io) {
     PaletteSearchAvx2 search;
     if (!search.prepare(space, palette, strength)) return false;
     copy_in(img, io);
     float draws[PALETTE_BLOCK] = {};
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
         const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
@@ -255,24 +255,24 @@ bool random_palette_avx2(Img& img, const ColorSpace& space, const Palette& palet
 
 // Each loop as ordered_palette_on and random_palette_on run it, the tile
 // already checked.
-using OrderedPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Palette& palette,
+using OrderedPaletteLoop = bool (*)(ImageView img, const ColorSpace& space, const Palette& palette,
                                     float strength, const ThresholdMatrix& matrix,
                                     const PassIo& io);
-using RandomPaletteLoop = bool (*)(Img& img, const ColorSpace& space, const Palette& palette,
+using RandomPaletteLoop = bool (*)(ImageView img, const ColorSpace& space, const Palette& palette,
                                    float strength, std::uint64_t state, const PassIo& io);
 
 // An in-place loop run on the caller's input: the input copied in first.
-template <void (*Loop)(Img&, const ColorSpace&, const Palette&, float, const ThresholdMatrix&)>
-bool ordered_copied_in(Img& img, const ColorSpace& space, const Palette& palette, float strength,
-                       const ThresholdMatrix& matrix, const PassIo& io) {
+template <void (*Loop)(ImageView, const ColorSpace&, const Palette&, float, const ThresholdMatrix&)>
+bool ordered_copied_in(ImageView img, const ColorSpace& space, const Palette& palette,
+                       float strength, const ThresholdMatrix& matrix, const PassIo& io) {
     copy_in(img, io);
     Loop(img, space, palette, strength, matrix);
     return true;
 }
 
-template <void (*Loop)(Img&, const ColorSpace&, const Palette&, float, std::uint64_t)>
-bool random_copied_in(Img& img, const ColorSpace& space, const Palette& palette, float strength,
-                      std::uint64_t state, const PassIo& io) {
+template <void (*Loop)(ImageView, const ColorSpace&, const Palette&, float, std::uint64_t)>
+bool random_copied_in(ImageView img, const ColorSpace& space, const Palette& palette,
+                      float strength, std::uint64_t state, const PassIo& io) {
     copy_in(img, io);
     Loop(img, space, palette, strength, state);
     return true;
@@ -298,9 +298,9 @@ constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
 
 }  // namespace
 
-bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
-                        const Palette& palette, float strength, const ThresholdMatrix& matrix,
-                        PassIo io) noexcept {
+bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
+                        const ColorSpace& space, const Palette& palette, float strength,
+                        const ThresholdMatrix& matrix, PassIo io) noexcept {
     if (!tile_is_valid(matrix)) return false;
     const OrderedPaletteLoop loop =
         ORDERED_PALETTE_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
@@ -308,7 +308,7 @@ bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const C
     return loop(img, space, palette, strength, matrix, io);
 }
 
-void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+void ordered_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                      const ThresholdMatrix& matrix, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
     if (!tile_is_valid(matrix)) {
@@ -323,16 +323,16 @@ void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, 
     }
 }
 
-bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
-                       const Palette& palette, float strength, std::uint64_t state,
-                       PassIo io) noexcept {
+bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
+                       const ColorSpace& space, const Palette& palette, float strength,
+                       std::uint64_t state, PassIo io) noexcept {
     const RandomPaletteLoop loop =
         RANDOM_PALETTE_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
     if (loop == nullptr) return false;
     return loop(img, space, palette, strength, state, io);
 }
 
-void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+void random_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
     constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;

@@ -13,11 +13,11 @@ namespace {
 
 constexpr std::uint64_t SEED_MIX = 0xd1b54a32d192ed03ULL;
 
-void random_levels_plain(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+void random_levels_plain(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                          std::uint64_t state) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += channels) {
         state += SPLITMIX_GAMMA;
@@ -28,11 +28,11 @@ void random_levels_plain(Img& img, const ColorSpace& space, const Levels& levels
     }
 }
 
-void random_levels_portable(Img& img, const LevelQuantizer& quantize, float amp,
-                          std::uint64_t state) {
+void random_levels_portable(ImageView img, const LevelQuantizer& quantize, float amp,
+                            std::uint64_t state) {
     const std::size_t channels = img.channels;
     const std::size_t skip = img.alpha.value_or(channels);
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     std::size_t n = 0;
     if (channels == 1 && skip != 0) {
@@ -108,7 +108,7 @@ constexpr RandomVectorLoops RANDOM_LOOPS_VEC128 = {
     quantize_offsets_vec128};
 
 // Whether the vector form takes the one-pass form below for this image.
-bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Levels& levels,
+bool random_one_pass_applies(const ImageView img, const ColorSpace& space, const Levels& levels,
                              float strength) {
     if (img.channels != 1 || img.alpha.value_or(1) == 0) return false;
     const float amp = strength * levels.step;
@@ -118,9 +118,8 @@ bool random_one_pass_applies(const Img& img, const ColorSpace& space, const Leve
 // The vector form: one channel of at most four levels in one pass, drawing
 // and quantizing together; anything else a block of draws at a time, then
 // the quantizer.
-bool random_levels_vector(const RandomVectorLoops& loops, Img& img, const ColorSpace& space,
-                          const Levels& levels, float amp, std::uint64_t state,
-                          const PassIo& io) {
+bool random_levels_vector(const RandomVectorLoops& loops, ImageView img, const ColorSpace& space,
+                          const Levels& levels, float amp, std::uint64_t state, const PassIo& io) {
     const std::size_t channels = img.channels;
     if (channels > VECTOR_BLOCK) return false;
     const std::size_t skip = img.alpha.value_or(channels);
@@ -128,7 +127,7 @@ bool random_levels_vector(const RandomVectorLoops& loops, Img& img, const ColorS
     const VectorQuantizer vq = vector_quantizer_for(space, levels);
     if (channels == 1 && skip != 0) {
         if (const auto few = few_levels_for(space, levels, vq, amp)) {
-            loops.few_levels(input_of(img, io), img.pixels.get(), pixels, state, *few, io.stream);
+            loops.few_levels(input_of(img, io), img.pixels, pixels, state, *few, io.stream);
             if (io.stream) finish_streaming();
             return true;
         }
@@ -137,7 +136,7 @@ bool random_levels_vector(const RandomVectorLoops& loops, Img& img, const ColorS
     const std::size_t block = VECTOR_BLOCK / channels;
     float offsets[VECTOR_BLOCK] = {};
     BlockScratch scratch;
-    std::uint8_t* p = img.pixels.get();
+    std::uint8_t* p = img.pixels;
     for (std::size_t n = 0; n < pixels; n += block) {
         const std::size_t count = std::min(block, pixels - n);
         loops.draw_offsets(state + n * SPLITMIX_GAMMA, count, amp, offsets);
@@ -151,7 +150,7 @@ bool random_levels_vector(const RandomVectorLoops& loops, Img& img, const ColorS
 constexpr RandomVectorLoops RANDOM_LOOPS_AVX2 = {draw_offsets_avx2, random_few_levels_avx2,
                                                  quantize_offsets_avx2};
 
-bool random_levels_avx2(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool random_levels_avx2(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                         std::uint64_t state, const PassIo& io) {
     return random_levels_vector(RANDOM_LOOPS_AVX2, img, space, levels, amp, state, io);
 }
@@ -166,24 +165,24 @@ float random_unit_offset(std::uint64_t z) noexcept { return splitmix_unit_offset
 namespace {
 
 // Each loop as random_levels_on runs it.
-using RandomLevelsLoop = bool (*)(Img& img, const ColorSpace& space, const Levels& levels,
+using RandomLevelsLoop = bool (*)(ImageView img, const ColorSpace& space, const Levels& levels,
                                   float amp, std::uint64_t state, const PassIo& io);
 
-bool plain_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool plain_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                 std::uint64_t state, const PassIo& io) {
     copy_in(img, io);
     random_levels_plain(img, space, levels, amp, state);
     return true;
 }
 
-bool portable_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool portable_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                    std::uint64_t state, const PassIo& io) {
     copy_in(img, io);
     random_levels_portable(img, quantizer_for(space, levels), amp, state);
     return true;
 }
 
-bool vec128_loop(Img& img, const ColorSpace& space, const Levels& levels, float amp,
+bool vec128_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                  std::uint64_t state, const PassIo& io) {
     // The 128-bit halves never stream.
     return random_levels_vector(RANDOM_LOOPS_VEC128, img, space, levels, amp, state,
@@ -202,7 +201,7 @@ constexpr IsaForms<RandomLevelsLoop> RANDOM_LEVELS_LOOPS[] = {
 
 }  // namespace
 
-bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
+bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img, const ColorSpace& space,
                       const Levels& levels, float strength, std::uint64_t state,
                       PassIo io) noexcept {
     const RandomLevelsLoop loop = RANDOM_LEVELS_LOOPS[static_cast<std::size_t>(algorithm)].on(isa);
@@ -210,7 +209,7 @@ bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const Col
     return loop(img, space, levels, strength * levels.step, state, io);
 }
 
-void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+void random_levels(ImageView img, const ColorSpace& space, const Levels& levels, float strength,
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
     constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;

@@ -7,7 +7,7 @@
 #include "core/color/color_space.hpp"
 #include "core/color/levels.hpp"
 #include "core/color/palette.hpp"
-#include "core/image/image.hpp"
+#include "core/image/image_view.hpp"
 #include "core/simd/isa.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 
@@ -17,8 +17,8 @@ namespace dithering {
 // step (times `strength`) and quantize; no error moves between pixels, so
 // each pixel is independent. u is t + -0.5 for the threshold t of the tile
 // cell at the pixel's position (ordered), or the pixel's draw from a seeded
-// generator, already in -0.5 .. 0.5 (random). They work in place on
-// `img.pixels`, cannot fail, and give exactly the bytes of the plain
+// generator, already in -0.5 .. 0.5 (random). They work in place on the
+// bytes of `img` (image_view.hpp), cannot fail, and give exactly the bytes of the plain
 // per-pixel arithmetic (single precision, each operation rounded on its
 // own, in the order written here).
 //
@@ -37,9 +37,9 @@ namespace dithering {
 //
 // Each picks its fastest loop for this processor and this call; all loops
 // give the same bytes (see the *_on forms below).
-void ordered_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+void ordered_levels(ImageView img, const ColorSpace& space, const Levels& levels, float strength,
                     const ThresholdMatrix& matrix, const std::uint8_t* source = nullptr) noexcept;
-void ordered_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+void ordered_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                      const ThresholdMatrix& matrix, const std::uint8_t* source = nullptr) noexcept;
 
 // SplitMix64 seeding: the caller's 64-bit seed mixed once before the first
@@ -50,9 +50,9 @@ std::uint64_t random_state_from_seed(std::uint64_t seed) noexcept;
 // 24 bits of the SplitMix64 output, scaled to -0.5 .. 0.5 - 2^-24 (exact).
 float random_unit_offset(std::uint64_t incremented_state) noexcept;
 
-void random_levels(Img& img, const ColorSpace& space, const Levels& levels, float strength,
+void random_levels(ImageView img, const ColorSpace& space, const Levels& levels, float strength,
                    std::uint64_t state, const std::uint8_t* source = nullptr) noexcept;
-void random_palette(Img& img, const ColorSpace& space, const Palette& palette, float strength,
+void random_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source = nullptr) noexcept;
 
 // The individual loops, for tests and benchmarks: an algorithm on an
@@ -107,17 +107,17 @@ inline constexpr std::size_t STREAM_MIN_BYTES = std::size_t{8} << 20;
 // here: the algorithm has no loop on that instruction set, the processor
 // lacks the instruction set, the call's tables would be too large, or
 // memory ran out.
-bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, Img& img,
+bool ordered_levels_on(OrderedLevelsAlgorithm algorithm, Isa isa, ImageView img,
                        const ColorSpace& space, const Levels& levels, float strength,
                        const ThresholdMatrix& matrix, PassIo io = {}) noexcept;
-bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
-                        const Palette& palette, float strength, const ThresholdMatrix& matrix,
-                        PassIo io = {}) noexcept;
-bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
+bool ordered_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
+                        const ColorSpace& space, const Palette& palette, float strength,
+                        const ThresholdMatrix& matrix, PassIo io = {}) noexcept;
+bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img, const ColorSpace& space,
                       const Levels& levels, float strength, std::uint64_t state,
                       PassIo io = {}) noexcept;
-bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, Img& img, const ColorSpace& space,
-                       const Palette& palette, float strength, std::uint64_t state,
-                       PassIo io = {}) noexcept;
+bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
+                       const ColorSpace& space, const Palette& palette, float strength,
+                       std::uint64_t state, PassIo io = {}) noexcept;
 
 }  // namespace dithering

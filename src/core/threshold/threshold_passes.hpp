@@ -9,7 +9,7 @@
 
 #include "core/color/color_space.hpp"
 #include "core/color/levels.hpp"
-#include "core/image/image.hpp"
+#include "core/image/image_view.hpp"
 #include "core/threshold/threshold_dither.hpp"
 #include "core/threshold/threshold_kernels.hpp"
 #include "core/threshold/threshold_matrix.hpp"
@@ -17,13 +17,13 @@
 namespace dithering {
 
 // The loops that work in place start from a copy of the input.
-inline void copy_in(Img& img, const PassIo& io) {
-    if (io.source && img.size() != 0) std::memcpy(img.pixels.get(), io.source, img.size());
+inline void copy_in(ImageView img, const PassIo& io) {
+    if (io.source && img.size() != 0) std::memcpy(img.pixels, io.source, img.size());
 }
 
 // The bytes a loop that can read the input directly reads.
-inline const std::uint8_t* input_of(Img& img, const PassIo& io) {
-    return io.source ? io.source : img.pixels.get();
+inline const std::uint8_t* input_of(ImageView img, const PassIo& io) {
+    return io.source ? io.source : img.pixels;
 }
 
 // The output byte of a levels pixel channel in the plain loops.

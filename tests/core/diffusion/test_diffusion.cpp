@@ -33,12 +33,11 @@ Bytes levels_run(Form form, Bytes pixels, std::size_t height, std::size_t width,
                  std::size_t channels, std::size_t channel, const ColorSpace& space,
                  std::uint32_t n, const KernelRows& rows, bool serpentine) {
     const Levels levels = Levels::create(n, space);
-    const PassStatus status =
-        form == Form::fast
-            ? levels_pass(pixels.data(), height, width, channels, channel, space, levels, rows,
-                          serpentine)
-            : levels_pass_plain(pixels.data(), height, width, channels, channel, space, levels,
-                                rows, serpentine);
+    const PassStatus status = form == Form::fast
+                                  ? levels_pass({pixels.data(), height, width, channels}, channel,
+                                                space, levels, rows, serpentine)
+                                  : levels_pass_plain({pixels.data(), height, width, channels},
+                                                      channel, space, levels, rows, serpentine);
     CHECK(status == PassStatus::ok);
     return pixels;
 }
@@ -52,12 +51,11 @@ Bytes gray(Form form, Bytes pixels, std::size_t height, std::size_t width, const
 Bytes palette_run(Form form, Bytes pixels, std::size_t height, std::size_t width,
                   std::size_t channels, const ColorSpace& space, const Palette& palette,
                   const KernelRows& rows, bool serpentine) {
-    const PassStatus status =
-        form == Form::fast
-            ? palette_pass(pixels.data(), height, width, channels, space, palette, rows,
-                           serpentine)
-            : palette_pass_plain(pixels.data(), height, width, channels, space, palette, rows,
-                                 serpentine);
+    const PassStatus status = form == Form::fast
+                                  ? palette_pass({pixels.data(), height, width, channels}, space,
+                                                 palette, rows, serpentine)
+                                  : palette_pass_plain({pixels.data(), height, width, channels},
+                                                       space, palette, rows, serpentine);
     CHECK(status == PassStatus::ok);
     return pixels;
 }
@@ -300,7 +298,7 @@ namespace {
 Bytes palette_run_with(const PalettePassOptions& options, Bytes pixels, std::size_t height,
                        std::size_t width, std::size_t channels, const ColorSpace& space,
                        const Palette& palette, const KernelRows& rows, bool serpentine) {
-    CHECK(palette_pass_with(options, pixels.data(), height, width, channels, space, palette, rows,
+    CHECK(palette_pass_with(options, {pixels.data(), height, width, channels}, space, palette, rows,
                             serpentine) == PassStatus::ok);
     return pixels;
 }
@@ -455,12 +453,12 @@ CORE_TEST(diffusion_reports_impossible_sizes) {
     const Palette palette = *Palette::create({0, 0, 0, 255, 255, 255}, space);
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
     const PassStatus none = PassStatus::out_of_memory;
-    CHECK(levels_pass(&dummy, 1, huge, 1, 0, space, levels, rows, false) == none);
-    CHECK(levels_pass_plain(&dummy, 1, huge, 1, 0, space, levels, rows, false) == none);
-    CHECK(palette_pass(&dummy, 1, huge / 8, 3, space, palette, rows, false) == none);
-    CHECK(palette_pass_plain(&dummy, 1, huge / 8, 3, space, palette, rows, false) == none);
+    CHECK(levels_pass({&dummy, 1, huge, 1}, 0, space, levels, rows, false) == none);
+    CHECK(levels_pass_plain({&dummy, 1, huge, 1}, 0, space, levels, rows, false) == none);
+    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, false) == none);
+    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, false) == none);
     CHECK(dummy == 7);
-    CHECK(levels_pass(&dummy, 0, 5, 1, 0, space, levels, rows, false) == PassStatus::ok);
+    CHECK(levels_pass({&dummy, 0, 5, 1}, 0, space, levels, rows, false) == PassStatus::ok);
 }
 
 // ----------------------------------------------------------- bounded pass
@@ -522,11 +520,11 @@ CORE_TEST(diffusion_bounded_palette_worked_example) {
     for (bool bound : {false, true}) {
         const Bytes& want = bound ? bounded : unbounded;
         Bytes plain = image;
-        CHECK(palette_pass_plain(plain.data(), 1, 3, 3, space, palette, rows, false, bound) ==
+        CHECK(palette_pass_plain({plain.data(), 1, 3, 3}, space, palette, rows, false, bound) ==
               PassStatus::ok);
         CHECK(plain == want);
         Bytes fast = image;
-        CHECK(palette_pass(fast.data(), 1, 3, 3, space, palette, rows, false, bound) ==
+        CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, false, bound) ==
               PassStatus::ok);
         CHECK(fast == want);
         for (const auto& [form, isa] : {std::pair{PaletteForm::single_row, Isa::portable},
@@ -539,7 +537,7 @@ CORE_TEST(diffusion_bounded_palette_worked_example) {
     }
     // The default is unbounded.
     Bytes fast = image;
-    CHECK(palette_pass(fast.data(), 1, 3, 3, space, palette, rows, false) == PassStatus::ok);
+    CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, false) == PassStatus::ok);
     CHECK(fast == unbounded);
 }
 
@@ -574,7 +572,7 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
         const std::size_t ch = 3 + rng() % 2;
         const Bytes image = random_image(rng, h * w * ch);
         Bytes plain = image;
-        CHECK(palette_pass_plain(plain.data(), h, w, ch, space, palette, rows, serpentine,
+        CHECK(palette_pass_plain({plain.data(), h, w, ch}, space, palette, rows, serpentine,
                                  true) == PassStatus::ok);
         for (std::size_t p = 3; p < image.size(); p += ch) {
             // Channels from 3 up are left alone, bounded or not.
@@ -586,7 +584,7 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
             ++differing;
         }
         Bytes automatic = image;
-        CHECK(palette_pass(automatic.data(), h, w, ch, space, palette, rows, serpentine, true) ==
+        CHECK(palette_pass({automatic.data(), h, w, ch}, space, palette, rows, serpentine, true) ==
               PassStatus::ok);
         if (automatic != plain) ++mismatches;
         PalettePassOptions baseline{PaletteForm::single_row, Isa::portable,
@@ -636,10 +634,10 @@ CORE_TEST(diffusion_bounded_palette_large_images_match_plain) {
             const KernelRows& r = kind == 0 ? fs : kind == 4 ? jjn : stucki;
             for (bool serpentine : {false, true}) {
                 Bytes plain = image;
-                CHECK(palette_pass_plain(plain.data(), h, w, 3, space, palette, r, serpentine,
+                CHECK(palette_pass_plain({plain.data(), h, w, 3}, space, palette, r, serpentine,
                                          true) == PassStatus::ok);
                 Bytes single = image;
-                CHECK(palette_pass(single.data(), h, w, 3, space, palette, r, serpentine, true) ==
+                CHECK(palette_pass({single.data(), h, w, 3}, space, palette, r, serpentine, true) ==
                       PassStatus::ok);
                 CHECK(single == plain);
                 for (Isa isa : row_forms()) {
@@ -673,10 +671,10 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
     for (float strength : {std::numeric_limits<float>::quiet_NaN(), 2.0f, -1.0f, 0.0f}) {
         const KernelRows rows = kernel_rows(KERNELS[2], strength);
         Bytes plain = image;
-        CHECK(palette_pass_plain(plain.data(), 13, 11, 3, space, palette, rows, true, true) ==
+        CHECK(palette_pass_plain({plain.data(), 13, 11, 3}, space, palette, rows, true, true) ==
               PassStatus::ok);
         Bytes fast = image;
-        CHECK(palette_pass(fast.data(), 13, 11, 3, space, palette, rows, true, true) ==
+        CHECK(palette_pass({fast.data(), 13, 11, 3}, space, palette, rows, true, true) ==
               PassStatus::ok);
         CHECK(fast == plain);
         if (strength == 0.0f) {
@@ -705,7 +703,7 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
         for (bool serpentine : {false, true}) {
             Bytes plain = speckled;
-            CHECK(palette_pass_plain(plain.data(), 17, 45, 3, odd, safe, rows, serpentine,
+            CHECK(palette_pass_plain({plain.data(), 17, 45, 3}, odd, safe, rows, serpentine,
                                      true) == PassStatus::ok);
             PalettePassOptions one_row{PaletteForm::single_row, Isa::portable,
                                        PaletteSearch::automatic, 0};
@@ -725,9 +723,9 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
     std::uint8_t dummy = 7;
     const std::size_t huge = std::numeric_limits<std::size_t>::max() - 3;
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
-    CHECK(palette_pass(&dummy, 1, huge / 8, 3, space, palette, rows, false, true) ==
+    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, false, true) ==
           PassStatus::out_of_memory);
-    CHECK(palette_pass_plain(&dummy, 1, huge / 8, 3, space, palette, rows, false, true) ==
+    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, false, true) ==
           PassStatus::out_of_memory);
     CHECK(dummy == 7);
 }

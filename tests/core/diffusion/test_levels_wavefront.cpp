@@ -66,9 +66,9 @@ Outcome run(std::optional<Isa> path, const Bytes& image, const Case& c) {
     const KernelRows rows = kernel_rows(*c.kernel, c.strength);
     Outcome out{image, std::vector<float>(c.height * c.width, -12345.0f)};
     const PassStatus status =
-        path ? levels_pass_wavefront(*path, out.pixels.data(), c.height, c.width, c.channels,
+        path ? levels_pass_wavefront(*path, {out.pixels.data(), c.height, c.width, c.channels},
                                      c.channel, space, levels, rows, out.errors.data())
-             : levels_pass_plain(out.pixels.data(), c.height, c.width, c.channels, c.channel,
+             : levels_pass_plain({out.pixels.data(), c.height, c.width, c.channels}, c.channel,
                                  space, levels, rows, false, out.errors.data());
     CHECK(status == PassStatus::ok);
     return out;
@@ -171,9 +171,9 @@ CORE_TEST(levels_pass_takes_the_wavefront_with_the_same_bytes) {
             const KernelRows rows = kernel_rows(KERNELS[k], 1.0f);
             const Bytes image = make_image(rng, 37 * 150);
             Bytes fast = image, plain = image;
-            CHECK(levels_pass(fast.data(), 37, 150, 1, 0, space, levels, rows, serpentine) ==
+            CHECK(levels_pass({fast.data(), 37, 150, 1}, 0, space, levels, rows, serpentine) ==
                   PassStatus::ok);
-            CHECK(levels_pass_plain(plain.data(), 37, 150, 1, 0, space, levels, rows,
+            CHECK(levels_pass_plain({plain.data(), 37, 150, 1}, 0, space, levels, rows,
                                     serpentine) == PassStatus::ok);
             CHECK(fast == plain);
         }
@@ -185,9 +185,8 @@ CORE_TEST(wavefront_reports_impossible_widths) {
     const Levels levels = Levels::create(2, space);
     std::uint8_t pixel = 0;
     for (Isa path : paths_here()) {
-        CHECK(levels_pass_wavefront(path, &pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1, 0, space,
-                                    levels, kernel_rows(KERNELS[0], 1.0f)) ==
-              PassStatus::out_of_memory);
+        CHECK(levels_pass_wavefront(path, {&pixel, 1, WAVEFRONT_MAX_WIDTH + 1, 1}, 0, space, levels,
+                                    kernel_rows(KERNELS[0], 1.0f)) == PassStatus::out_of_memory);
     }
 }
 
@@ -279,11 +278,11 @@ CORE_TEST(levels_pass_channels_matches_plain_channel_by_channel) {
         const bool serpentine = i % 10 == 9;
         const Bytes image = make_image(rng, h * w * channels);
         Bytes fast = image, plain = image;
-        CHECK(levels_pass_channels(fast.data(), h, w, channels, skip, space, levels, rows,
+        CHECK(levels_pass_channels({fast.data(), h, w, channels, skip}, space, levels, rows,
                                    serpentine) == PassStatus::ok);
         for (std::size_t c = 0; c < channels; ++c) {
             if (c == skip) continue;
-            CHECK(levels_pass_plain(plain.data(), h, w, channels, c, space, levels, rows,
+            CHECK(levels_pass_plain({plain.data(), h, w, channels}, c, space, levels, rows,
                                     serpentine) == PassStatus::ok);
         }
         if (fast != plain) ++mismatches;

@@ -146,7 +146,8 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
     for (std::size_t k = 0; k < std::size(ORDERED_LOOPS); ++k) {
         const OrderedLoop loop = ORDERED_LOOPS[k];
         Img img = make_img(px, height, width, channels, alpha);
-        if (!ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, strength, matrix)) {
+        if (!ordered_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, strength,
+                               matrix)) {
             CHECK(bytes_of(img) == px);  // a loop that declines leaves the image alone
             continue;
         }
@@ -165,8 +166,8 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels, alpha);
             const PassIo io{px.data(), stream};
-            if (!ordered_levels_on(loop.algorithm, loop.isa, out, space, levels, strength, matrix,
-                                   io)) {
+            if (!ordered_levels_on(loop.algorithm, loop.isa, out.view(), space, levels, strength,
+                                   matrix, io)) {
                 CHECK(bytes_of(out) == garbage);
                 continue;
             }
@@ -179,10 +180,10 @@ void check_ordered(const Bytes& px, std::size_t height, std::size_t width, std::
         }
     }
     Img img = make_img(px, height, width, channels, alpha);
-    ordered_levels(img, space, levels, strength, matrix);
+    ordered_levels(img.view(), space, levels, strength, matrix);
     CHECK(bytes_of(img) == want);
     Img out = make_img(scrambled(px), height, width, channels, alpha);
-    ordered_levels(out, space, levels, strength, matrix, px.data());
+    ordered_levels(out.view(), space, levels, strength, matrix, px.data());
     CHECK(bytes_of(out) == want);
 }
 
@@ -195,7 +196,8 @@ void check_random(const Bytes& px, std::size_t height, std::size_t width, std::s
     for (std::size_t k = 0; k < std::size(LOOPS); ++k) {
         const Loop loop = LOOPS[k];
         Img img = make_img(px, height, width, channels, alpha);
-        if (!random_levels_on(loop.algorithm, loop.isa, img, space, levels, strength, state)) {
+        if (!random_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, strength,
+                              state)) {
             continue;
         }
         ++runs.random[k];
@@ -209,8 +211,8 @@ void check_random(const Bytes& px, std::size_t height, std::size_t width, std::s
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels, alpha);
             const PassIo io{px.data(), stream};
-            if (!random_levels_on(loop.algorithm, loop.isa, out, space, levels, strength, state,
-                                  io)) {
+            if (!random_levels_on(loop.algorithm, loop.isa, out.view(), space, levels, strength,
+                                  state, io)) {
                 CHECK(bytes_of(out) == garbage);
                 continue;
             }
@@ -226,10 +228,10 @@ void check_random(const Bytes& px, std::size_t height, std::size_t width, std::s
         }
     }
     Img img = make_img(px, height, width, channels, alpha);
-    random_levels(img, space, levels, strength, state);
+    random_levels(img.view(), space, levels, strength, state);
     CHECK(bytes_of(img) == want);
     Img out = make_img(scrambled(px), height, width, channels, alpha);
-    random_levels(out, space, levels, strength, state, px.data());
+    random_levels(out.view(), space, levels, strength, state, px.data());
     CHECK(bytes_of(out) == want);
 }
 
@@ -303,12 +305,12 @@ CORE_TEST(random_gray_row_of_128_with_seed_zero) {
     const std::uint64_t state = random_state_from_seed(0);
     for (const Loop loop : LOOPS) {
         Img img = make_img(uniform(8, 128), 1, 8, 1);
-        if (random_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, state)) {
+        if (random_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, 1.0f, state)) {
             CHECK(bytes_of(img) == want);
         }
     }
     Img img = make_img(uniform(8, 128), 1, 8, 1);
-    random_levels(img, space, levels, 1.0f, state);
+    random_levels(img.view(), space, levels, 1.0f, state);
     CHECK(bytes_of(img) == want);
 }
 
@@ -327,12 +329,13 @@ CORE_TEST(ordered_bayer2_on_uniform_grays) {
     for (const auto& c : cases) {
         for (const OrderedLoop loop : ORDERED_LOOPS) {
             Img img = make_img(uniform(4, c.value), 2, 2, 1);
-            if (ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, bayer2)) {
+            if (ordered_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, 1.0f,
+                                  bayer2)) {
                 CHECK(bytes_of(img) == c.want);
             }
         }
         Img img = make_img(uniform(4, c.value), 2, 2, 1);
-        ordered_levels(img, space, levels, 1.0f, bayer2);
+        ordered_levels(img.view(), space, levels, 1.0f, bayer2);
         CHECK(bytes_of(img) == c.want);
     }
 }
@@ -420,13 +423,13 @@ CORE_TEST(ordered_alpha_only_image_is_unchanged) {
     const Bytes px = random_bytes(rng, 40 * 40);
     for (const OrderedLoop loop : ORDERED_LOOPS) {
         Img img = make_img(px, 40, 40, 1, std::size_t{0});
-        ordered_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f,
+        ordered_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, 1.0f,
                           ThresholdMatrix::bayer(4));
         CHECK(bytes_of(img) == px);
     }
     for (const Loop loop : LOOPS) {
         Img img = make_img(px, 40, 40, 1, std::size_t{0});
-        random_levels_on(loop.algorithm, loop.isa, img, space, levels, 1.0f, 1);
+        random_levels_on(loop.algorithm, loop.isa, img.view(), space, levels, 1.0f, 1);
         CHECK(bytes_of(img) == px);
     }
 }
@@ -504,54 +507,54 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
         }
 
         Img want = make_img(px, height, width, channels);
-        CHECK(ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, want, space, *palette,
-                                 strength, matrix));
+        CHECK(ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, want.view(), space,
+                                 *palette, strength, matrix));
         for (const Loop loop : LOOPS) {
             Img img = make_img(px, height, width, channels);
-            if (ordered_palette_on(loop.algorithm, loop.isa, img, space, *palette, strength,
+            if (ordered_palette_on(loop.algorithm, loop.isa, img.view(), space, *palette, strength,
                                    matrix)) {
                 CHECK(bytes_of(img) == bytes_of(want));
             }
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels);
-            if (ordered_palette_on(loop.algorithm, loop.isa, out, space, *palette, strength, matrix,
-                                   PassIo{px.data(), true})) {
+            if (ordered_palette_on(loop.algorithm, loop.isa, out.view(), space, *palette, strength,
+                                   matrix, PassIo{px.data(), true})) {
                 CHECK(bytes_of(out) == bytes_of(want));
             } else {
                 CHECK(bytes_of(out) == garbage);
             }
         }
         Img got = make_img(px, height, width, channels);
-        ordered_palette(got, space, *palette, strength, matrix);
+        ordered_palette(got.view(), space, *palette, strength, matrix);
         CHECK(bytes_of(got) == bytes_of(want));
         Img got_separate = make_img(scrambled(px), height, width, channels);
-        ordered_palette(got_separate, space, *palette, strength, matrix, px.data());
+        ordered_palette(got_separate.view(), space, *palette, strength, matrix, px.data());
         CHECK(bytes_of(got_separate) == bytes_of(want));
 
         const std::uint64_t state = random_state_from_seed(round == 0 ? 0 : rng());
         Img plain = make_img(px, height, width, channels);
-        CHECK(random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain, space, *palette,
-                                strength, state));
+        CHECK(random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain.view(), space,
+                                *palette, strength, state));
         for (const Loop loop : LOOPS) {
             Img img = make_img(px, height, width, channels);
-            if (random_palette_on(loop.algorithm, loop.isa, img, space, *palette, strength,
+            if (random_palette_on(loop.algorithm, loop.isa, img.view(), space, *palette, strength,
                                   state)) {
                 CHECK(bytes_of(img) == bytes_of(plain));
             }
             const Bytes garbage = scrambled(px);
             Img out = make_img(garbage, height, width, channels);
-            if (random_palette_on(loop.algorithm, loop.isa, out, space, *palette, strength, state,
-                                  PassIo{px.data(), true})) {
+            if (random_palette_on(loop.algorithm, loop.isa, out.view(), space, *palette, strength,
+                                  state, PassIo{px.data(), true})) {
                 CHECK(bytes_of(out) == bytes_of(plain));
             } else {
                 CHECK(bytes_of(out) == garbage);
             }
         }
         Img chosen = make_img(px, height, width, channels);
-        random_palette(chosen, space, *palette, strength, state);
+        random_palette(chosen.view(), space, *palette, strength, state);
         CHECK(bytes_of(chosen) == bytes_of(plain));
         Img chosen_separate = make_img(scrambled(px), height, width, channels);
-        random_palette(chosen_separate, space, *palette, strength, state, px.data());
+        random_palette(chosen_separate.view(), space, *palette, strength, state, px.data());
         CHECK(bytes_of(chosen_separate) == bytes_of(plain));
     }
 }
@@ -851,13 +854,13 @@ CORE_TEST(large_images_take_the_streaming_stores) {
         const Bytes want_ordered = reference_ordered(px, height, width, 1, std::nullopt, space,
                                                      levels, 1.0f, bayer);
         Img ordered = make_img(scrambled(px), height, width, 1);
-        ordered_levels(ordered, space, levels, 1.0f, bayer, px.data());
+        ordered_levels(ordered.view(), space, levels, 1.0f, bayer, px.data());
         CHECK(bytes_of(ordered) == want_ordered);
         const std::uint64_t seed = 12345;
         const Bytes want_random =
             reference_random(px, height * width, 1, std::nullopt, space, levels, 1.0f, seed);
         Img random = make_img(scrambled(px), height, width, 1);
-        random_levels(random, space, levels, 1.0f, random_state_from_seed(seed), px.data());
+        random_levels(random.view(), space, levels, 1.0f, random_state_from_seed(seed), px.data());
         CHECK(bytes_of(random) == want_random);
     }
 }
@@ -1048,30 +1051,31 @@ CORE_TEST(threshold_loops_without_a_form_decline) {
         for (const auto algorithm :
              {OrderedLevelsAlgorithm::plain, OrderedLevelsAlgorithm::table}) {
             CHECK(declines([&](Img& img) {
-                return ordered_levels_on(algorithm, isa, img, space, levels, 1.0f, bayer);
+                return ordered_levels_on(algorithm, isa, img.view(), space, levels, 1.0f, bayer);
             }));
         }
         CHECK(declines([&](Img& img) {
-            return random_levels_on(ThresholdAlgorithm::plain, isa, img, space, levels, 1.0f, 1);
+            return random_levels_on(ThresholdAlgorithm::plain, isa, img.view(), space, levels, 1.0f,
+                                    1);
         }));
     }
     CHECK(declines([&](Img& img) {
-        return ordered_levels_on(OrderedLevelsAlgorithm::compare, Isa::portable, img, space,
+        return ordered_levels_on(OrderedLevelsAlgorithm::compare, Isa::portable, img.view(), space,
                                  levels, 1.0f, bayer);
     }));
     CHECK(declines([&](Img& img) {
-        return ordered_palette_on(ThresholdAlgorithm::fast, Isa::portable, img, space, palette,
-                                  1.0f, bayer);
+        return ordered_palette_on(ThresholdAlgorithm::fast, Isa::portable, img.view(), space,
+                                  palette, 1.0f, bayer);
     }));
     CHECK(declines([&](Img& img) {
-        return random_palette_on(ThresholdAlgorithm::fast, Isa::portable, img, space, palette,
-                                 1.0f, 1);
+        return random_palette_on(ThresholdAlgorithm::fast, Isa::portable, img.view(), space,
+                                 palette, 1.0f, 1);
     }));
     // The 128-bit palette loops run on every processor.
     Img img = make_img(px, 8, 8, 3);
-    CHECK(ordered_palette_on(ThresholdAlgorithm::fast, Isa::vec128, img, space, palette, 1.0f,
-                             bayer));
+    CHECK(ordered_palette_on(ThresholdAlgorithm::fast, Isa::vec128, img.view(), space, palette,
+                             1.0f, bayer));
     Img drawn = make_img(px, 8, 8, 3);
-    CHECK(random_palette_on(ThresholdAlgorithm::fast, Isa::vec128, drawn, space, palette, 1.0f,
-                            1));
+    CHECK(random_palette_on(ThresholdAlgorithm::fast, Isa::vec128, drawn.view(), space, palette,
+                            1.0f, 1));
 }
