@@ -31,7 +31,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/palette_rows.hpp"
 #include "core/simd/arch.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "fuzz_case.hpp"
 
 using namespace dithering;

@@ -1,5 +1,5 @@
 // The palette pass with several rows in flight at once, the nearest-colour
-// search inlined into the pixel loop: one kernel (palette_rows_kernel.hpp)
+// search inlined into the pixel loop: one kernel (palette_rows_loop.hpp)
 // over AVX2 registers, or over the 128-bit vectors of every x86-64 and
 // aarch64 processor (SSE2, NEON, or the portable form).
 #pragma once

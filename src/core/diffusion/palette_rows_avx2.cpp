@@ -1,7 +1,7 @@
 // The palette pass with rows in flight over AVX2 registers, the
 // nearest-colour search inlined: every colour of a palette of up to 64
 // scanned from registers eight at a time, or a NearestGrid's lists above
-// that (palette_rows_kernel.hpp has the loops and explains the scheme).
+// that (palette_rows_loop.hpp has the loops and explains the scheme).
 //
 // The loops and searches are compiled for AVX2 (the region simd/compiler.hpp opens, after
 // every header with functions of its own; it says why), so that the
@@ -33,7 +33,7 @@
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
 #include "core/color/color_distance.hpp"
-#include "core/diffusion/palette_rows_kernel.hpp"
+#include "core/diffusion/palette_rows_loop.hpp"
 
 namespace dithering::palette_rows {
 namespace {

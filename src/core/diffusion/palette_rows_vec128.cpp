@@ -1,7 +1,7 @@
 // The palette pass with rows in flight over the 128-bit vectors of
 // vec128.hpp (SSE2 on x86, NEON on aarch64, the portable form anywhere
 // else): palettes of up to 64 colours scanned whole from registers, four
-// colours a vector (palette_rows_kernel.hpp has the loops and explains the
+// colours a vector (palette_rows_loop.hpp has the loops and explains the
 // scheme).
 #include "core/diffusion/palette_rows.hpp"
 
@@ -17,7 +17,7 @@
 #include "core/simd/vec128.hpp"
 #include "core/simd/vec8_halves.hpp"
 #include "core/diffusion/value_bound.hpp"
-#include "core/diffusion/palette_rows_kernel.hpp"
+#include "core/diffusion/palette_rows_loop.hpp"
 
 namespace dithering::palette_rows {
 namespace {

@@ -1,5 +1,5 @@
 // The byte-compare rows of ordered dither (CompareRow in
-// threshold_kernels.hpp), written once over the 8-lane vector type's 32-byte
+// threshold_loops.hpp), written once over the 8-lane vector type's 32-byte
 // vectors: each source file that includes this has first included one form
 // of that type (simd/vec8_avx2.hpp or simd/vec8_halves.hpp) and gets its own
 // copy of the loops, at internal linkage, for that form.
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/simd/compiler.hpp"
 
 namespace dithering {

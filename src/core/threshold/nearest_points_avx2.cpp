@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"

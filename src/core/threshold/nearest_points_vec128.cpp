@@ -2,7 +2,7 @@
 // on x86, NEON on aarch64, the portable form anywhere else.
 #include "core/simd/vec8_halves.hpp"
 #include "core/threshold/nearest_points.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 
 namespace dithering {
 

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "core/simd/compiler.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/threshold/threshold_passes.hpp"
 
 namespace dithering {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/color/nearest_grid.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/threshold/threshold_passes.hpp"
 
 namespace dithering {

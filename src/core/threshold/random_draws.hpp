@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/simd/compiler.hpp"
 
 namespace dithering {

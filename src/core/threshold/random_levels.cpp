@@ -5,7 +5,7 @@
 #include <cmath>
 #include <optional>
 
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/threshold/threshold_passes.hpp"
 
 namespace dithering {

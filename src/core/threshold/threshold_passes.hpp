@@ -11,7 +11,7 @@
 #include "core/color/levels.hpp"
 #include "core/image/image_view.hpp"
 #include "core/threshold/threshold_dither.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 
 namespace dithering {

@@ -18,7 +18,7 @@
 #include "core/color/palette.hpp"
 #include "core/image/image.hpp"
 #include "core/threshold/threshold_dither.hpp"
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 
 using namespace dithering;

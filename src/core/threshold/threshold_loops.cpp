@@ -3,7 +3,7 @@
 // function and chosen at run time. The compare rows are in compare_rows.hpp,
 // the random draws and quantizers in random_draws.hpp, the nearest-colour
 // scan in nearest_points.hpp.
-#include "core/threshold/threshold_kernels.hpp"
+#include "core/threshold/threshold_loops.hpp"
 
 #include <algorithm>
 #include <cstdint>
