@@ -1,6 +1,6 @@
 // The palette pass with rows in flight, written once: each source file that
 // includes this has first included simd/vec128.hpp and value_bound.hpp
-// (before any target pragma, so that their functions exist only for the
+// (before DITHERING_TARGET_AVX2_BEGIN, so that their functions exist only for the
 // baseline processor) and one form of the 8-lane type (simd/vec8_avx2.hpp
 // or simd/vec8_halves.hpp), and gets its own copy of the loops, at internal
 // linkage, for that form. The nearest-colour search is a template
