@@ -1,9 +1,11 @@
 """The module surface: attributes, signatures, docstrings and listings."""
 
+import ast
 import inspect
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -93,6 +95,42 @@ def test_functions_belong_to_the_module(name):
 )
 def test_signatures(name, signature):
     assert str(inspect.signature(getattr(dithering, name))) == signature
+
+
+def stub_functions():
+    """The stub's function definitions by name (each overload), as installed
+    beside the module, or from the source tree where it is not."""
+    installed = Path(dithering.__file__).parent / "dithering-stubs" / "__init__.pyi"
+    stub = installed if installed.exists() else Path(__file__).parents[1] / "stubs" / "dithering.pyi"
+    functions = {}
+    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.FunctionDef):
+            functions.setdefault(node.name, []).append(node.args)
+    return functions
+
+
+def stub_parameters(args):
+    """(name, kind, default) of each parameter a stub definition declares."""
+    kinds = inspect.Parameter
+    positional = args.posonlyargs + args.args
+    defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults))
+    defaults += [ast.literal_eval(d) for d in args.defaults]
+    params = [(a.arg, kinds.POSITIONAL_OR_KEYWORD, d) for a, d in zip(positional, defaults)]
+    for a, d in zip(args.kwonlyargs, args.kw_defaults):
+        params.append((a.arg, kinds.KEYWORD_ONLY, inspect.Parameter.empty if d is None else ast.literal_eval(d)))
+    return params
+
+
+def test_stub_declares_the_signatures_the_module_has():
+    # The names, kinds and defaults the type checker sees are those the
+    # interpreter binds arguments by, overload by overload.
+    stub = stub_functions()
+    assert set(FUNCTIONS) <= stub.keys()
+    for name in FUNCTIONS:
+        runtime = [(p.name, p.kind, p.default)
+                   for p in inspect.signature(getattr(dithering, name)).parameters.values()]
+        for declared in stub[name]:
+            assert stub_parameters(declared) == runtime, name
 
 
 def test_parameter_kinds():

@@ -8,18 +8,9 @@
 #include <span>
 #include <string_view>
 
+#include "bind/signature.hpp"
+
 namespace dithering {
-
-// A function's parameter list. Every function here has one required
-// positional-or-keyword parameter (`image`), at most one optional one, and
-// optional keyword-only parameters, none positional-only.
-struct Signature {
-    const char* function;
-    std::span<const char* const> positional;
-    std::span<const char* const> keyword_only;
-
-    std::size_t size() const { return positional.size() + keyword_only.size(); }
-};
 
 // Fills `slots` (one per parameter: positional ones first, then keyword-only
 // ones, in declaration order) with borrowed references to the given

@@ -3,6 +3,7 @@
 #include "bind/error_diffusion_entry.hpp"
 
 #include "bind/args.hpp"
+#include "bind/docstrings.hpp"
 #include "bind/drivers.hpp"
 
 namespace dithering {
@@ -13,6 +14,7 @@ constexpr const char* ERROR_DIFFUSION_KEYWORDS[] = {
     "levels", "palette", "serpentine", "strength", "linear", "preserve_alpha"};
 constexpr Signature ERROR_DIFFUSION_SIGNATURE{"error_diffusion", IMAGE_AND_METHOD,
                                               ERROR_DIFFUSION_KEYWORDS};
+static_assert(documents(ERROR_DIFFUSION_SIGNATURE, docs::ERROR_DIFFUSION));
 
 }  // namespace
 

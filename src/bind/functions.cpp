@@ -36,6 +36,10 @@ constexpr Signature RANDOM_DITHER_SIGNATURE{"random_dither", IMAGE_ONLY,
                                             RANDOM_DITHER_KEYWORDS};
 constexpr Signature DITHER_SIGNATURE{"dither", IMAGE_AND_METHOD, DITHER_KEYWORDS};
 
+static_assert(documents(ORDERED_DITHER_SIGNATURE, docs::ORDERED_DITHER));
+static_assert(documents(RANDOM_DITHER_SIGNATURE, docs::RANDOM_DITHER));
+static_assert(documents(DITHER_SIGNATURE, docs::DITHER));
+
 PyObject* ordered_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     enum { IMAGE, MATRIX, LEVELS, PALETTE, STRENGTH, LINEAR, PRESERVE_ALPHA, COUNT };
     PyObject* slots[COUNT] = {};
