@@ -41,7 +41,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 #include "core/color/color_space.hpp"
 #include "core/color/palette.hpp"
@@ -335,6 +338,43 @@ void run_pass(const Pass& p, Search& search) {
         run_pass_as<true>(p, search);
     } else {
         run_pass_as<false>(p, search);
+    }
+}
+
+// What both forms' passes do first: nothing for an empty image or palette;
+// otherwise the error rows, then `run` with the pass. Fails only when the
+// error rows cannot be had.
+template <class Run>
+PassStatus with_pass(ImageView image, const ColorSpace& space, const Palette& palette,
+                     const DirectionWeights& forward, const DirectionWeights& reverse,
+                     bool serpentine, std::size_t rows_in_flight, bool bounded, Run&& run) {
+    if (image.height == 0 || image.width == 0 || palette.size() == 0) return PassStatus::ok;
+    const std::size_t rows = rows_for(rows_in_flight, serpentine);
+    Buffers buffers;
+    if (!allocate(buffers, image.width, rows, palette)) return PassStatus::out_of_memory;
+    const Pass pass{image.pixels,     image.height, image.width, image.channels,
+                    space.lut.data(), &palette,     &forward,    &reverse,
+                    serpentine,       bounded,      rows,        &buffers};
+    run(pass);
+    return PassStatus::ok;
+}
+
+// The sizes a whole-palette scan comes in, in blocks of one register's
+// lanes of colours, smallest first.
+inline constexpr std::size_t SCAN_BLOCKS[] = {1, 2, 3, 4, 6, 8, 12, 16};
+
+// visit(std::integral_constant<std::size_t, BLOCKS>{}) for the fewest
+// blocks of LANES colours that hold `colors`, among the sizes that hold at
+// most MAX_COLORS (the largest of them for more colours than that).
+template <std::size_t LANES, std::size_t MAX_COLORS, std::size_t I = 0, class Visit>
+decltype(auto) with_scan_blocks(std::size_t colors, Visit&& visit) {
+    constexpr std::size_t BLOCKS = SCAN_BLOCKS[I];
+    static_assert(BLOCKS * LANES <= MAX_COLORS);
+    if constexpr (I + 1 == std::size(SCAN_BLOCKS) || SCAN_BLOCKS[I + 1] * LANES > MAX_COLORS) {
+        return visit(std::integral_constant<std::size_t, BLOCKS>{});
+    } else {
+        if (colors <= BLOCKS * LANES) return visit(std::integral_constant<std::size_t, BLOCKS>{});
+        return with_scan_blocks<LANES, MAX_COLORS, I + 1>(colors, std::forward<Visit>(visit));
     }
 }
 

@@ -119,66 +119,41 @@ PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const P
                                const DirectionWeights& forward, const DirectionWeights& reverse,
                                bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
                                bool bounded) noexcept {
-    std::uint8_t* const pixels = image.pixels;
-    const std::size_t height = image.height;
-    const std::size_t width = image.width;
-    const std::size_t channels = image.channels;
-    const std::size_t m = palette.size();
-    if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
-    const std::size_t rows = rows_for(rows_in_flight, serpentine);
-    Buffers buffers;
-    if (!allocate(buffers, width, rows, palette)) return PassStatus::out_of_memory;
-    const Pass pass{pixels,   height,   width,      channels, space.lut.data(), &palette,
-                    &forward, &reverse, serpentine, bounded,  rows,             &buffers};
-    if (search == PaletteSearch::automatic) {
-        search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
-    }
-    if (search == PaletteSearch::grid) {
-        std::optional<NearestGrid> grid = palette_pass_grid(palette, bounded);
-        if (grid) {
-            GridCall s{&*grid};
-            run_pass(pass, s);
-        } else {
+    const auto run = [&](const Pass& pass) {
+        const std::size_t m = palette.size();
+        if (search == PaletteSearch::automatic) {
+            search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
+        }
+        if (search == PaletteSearch::grid) {
+            std::optional<NearestGrid> grid = palette_pass_grid(palette, bounded);
+            if (grid) {
+                GridCall s{&*grid};
+                run_pass(pass, s);
+                return;
+            }
             // The grid only saves time: without memory for it, every pixel
             // scans the whole palette.
-            CallScan s{&palette};
-            run_pass(pass, s);
+        } else if (m <= FULL_SCAN_LIMIT) {
+            with_scan_blocks<4, FULL_SCAN_LIMIT>(m, [&](auto blocks) {
+                constexpr std::size_t BLOCKS = decltype(blocks)::value;
+                FullScan<BLOCKS> s = full_scan_of<BLOCKS>(palette);
+                run_pass(pass, s);
+            });
+            return;
         }
-    } else if (m <= 4) {
-        run_full_scan<1>(pass, palette);
-    } else if (m <= 8) {
-        run_full_scan<2>(pass, palette);
-    } else if (m <= 12) {
-        run_full_scan<3>(pass, palette);
-    } else if (m <= 16) {
-        run_full_scan<4>(pass, palette);
-    } else if (m <= 24) {
-        run_full_scan<6>(pass, palette);
-    } else if (m <= 32) {
-        run_full_scan<8>(pass, palette);
-    } else if (m <= 48) {
-        run_full_scan<12>(pass, palette);
-    } else if (m <= 64) {
-        run_full_scan<16>(pass, palette);
-    } else {
         CallScan s{&palette};
         run_pass(pass, s);
-    }
-    return PassStatus::ok;
+    };
+    return with_pass(image, space, palette, forward, reverse, serpentine, rows_in_flight, bounded,
+                     run);
 }
 
 std::size_t nearest_in_registers_vec128(const Palette& palette, float c0, float c1,
                                         float c2) noexcept {
     const F32x4 v = lanes(c0, c1, c2, 0.0f);
-    const std::size_t m = palette.size();
-    if (m <= 4) return full_scan_of<1>(palette).find(v);
-    if (m <= 8) return full_scan_of<2>(palette).find(v);
-    if (m <= 12) return full_scan_of<3>(palette).find(v);
-    if (m <= 16) return full_scan_of<4>(palette).find(v);
-    if (m <= 24) return full_scan_of<6>(palette).find(v);
-    if (m <= 32) return full_scan_of<8>(palette).find(v);
-    if (m <= 48) return full_scan_of<12>(palette).find(v);
-    return full_scan_of<16>(palette).find(v);
+    return with_scan_blocks<4, FULL_SCAN_LIMIT>(palette.size(), [&](auto blocks) {
+        return full_scan_of<decltype(blocks)::value>(palette).find(v);
+    });
 }
 
 }  // namespace dithering

@@ -178,59 +178,68 @@ PaletteScan palette_scan_for(bool back, bool spread, bool bounded) {
 // every colour; below, the scan is as fast and needs no building.
 constexpr std::size_t GRID_ABOVE_COLORS = 64;
 
+// The row loop both passes share: each row from its first pixel in scan
+// order (`channel` bytes into the pixel), scanned by scan_row(first, step,
+// cell, back, w) with the step to the next pixel, the first error cell and
+// the row's direction and weights; then the errors the scan recorded in
+// `errors` spread to the two rows below, and the rows rotated.
+template <std::size_t LANES, class ScanRow>
+void scan_rows(ImageView image, std::size_t channel, const KernelRows& rows, bool serpentine,
+               ErrorRows& error, const float* errors, ScanRow&& scan_row) {
+    const DirectionWeights forward = direction_weights(rows, false);
+    const DirectionWeights reverse = direction_weights(rows, true);
+    const std::size_t width = image.width;
+    const auto step = static_cast<std::ptrdiff_t>(image.channels);
+    const auto last_cell = static_cast<std::ptrdiff_t>(width + 1);
+    for (std::size_t y = 0; y < image.height; ++y) {
+        std::uint8_t* row = image.pixels + y * width * image.channels + channel;
+        const bool back = reversed_row(serpentine, y);
+        const DirectionWeights& w = back ? reverse : forward;
+        std::uint8_t* first = back ? row + (width - 1) * image.channels : row;
+        scan_row(first, back ? -step : step, back ? last_cell : 2, back, w);
+        for (std::size_t r = 0; r < 2; ++r) {
+            if (!w.row_used[r]) continue;
+            float* below = r == 0 ? error.next() : error.next2();
+            if (back) {
+                spread_below_row<-1, LANES>(below, errors, w.below[r], width);
+            } else {
+                spread_below_row<1, LANES>(below, errors, w.below[r], width);
+            }
+        }
+        error.rotate();
+    }
+}
+
 }  // namespace
 
 PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const ColorSpace& space,
                                      const Levels& levels, const KernelRows& rows,
                                      bool serpentine) noexcept {
-    std::uint8_t* const pixels = image.pixels;
-    const std::size_t height = image.height;
     const std::size_t width = image.width;
-    const std::size_t channels = image.channels;
-    if (height == 0 || width == 0) return PassStatus::ok;
+    if (image.height == 0 || width == 0) return PassStatus::ok;
     // The extra row holds the errors of the row being scanned, one per
     // error cell; its margins stay zero.
     ErrorRows error(width, 1, width + MARGIN_CELLS);
     if (!error.ok()) return PassStatus::out_of_memory;
     float* const errors = error.extra();
     const bool two = levels.count == 2;
-    const DirectionWeights forward = direction_weights(rows, false);
-    const DirectionWeights reverse = direction_weights(rows, true);
-    const auto step = static_cast<std::ptrdiff_t>(channels);
-    const auto last_cell = static_cast<std::ptrdiff_t>(width + 1);
     const float* lut = space.lut.data();
-    for (std::size_t y = 0; y < height; ++y) {
-        std::uint8_t* row = pixels + y * width * channels + channel;
-        const bool back = reversed_row(serpentine, y);
-        const DirectionWeights& w = back ? reverse : forward;
-        std::uint8_t* first = back ? row + (width - 1) * channels : row;
-        const std::ptrdiff_t px_step = back ? -step : step;
-        const std::ptrdiff_t cell = back ? last_cell : 2;
-        const LevelsScan scan = levels_scan_for(back, two, w.spread);
-        scan(first, px_step, width, lut, levels, w.ahead1, w.ahead2, error.cur(), errors, cell);
-        for (std::size_t r = 0; r < 2; ++r) {
-            if (!w.row_used[r]) continue;
-            float* below = r == 0 ? error.next() : error.next2();
-            if (back) {
-                spread_below_row<-1, 1>(below, errors, w.below[r], width);
-            } else {
-                spread_below_row<1, 1>(below, errors, w.below[r], width);
-            }
-        }
-        error.rotate();
-    }
+    scan_rows<1>(image, channel, rows, serpentine, error, errors,
+                 [&](std::uint8_t* first, std::ptrdiff_t px_step, std::ptrdiff_t cell, bool back,
+                     const DirectionWeights& w) {
+                     const LevelsScan scan = levels_scan_for(back, two, w.spread);
+                     scan(first, px_step, width, lut, levels, w.ahead1, w.ahead2, error.cur(),
+                          errors, cell);
+                 });
     return PassStatus::ok;
 }
 
 PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
                                       const Palette& palette, const KernelRows& rows,
                                       bool serpentine, bool bounded) noexcept {
-    std::uint8_t* const pixels = image.pixels;
-    const std::size_t height = image.height;
     const std::size_t width = image.width;
-    const std::size_t channels = image.channels;
     const std::size_t m = palette.size();
-    if (height == 0 || width == 0 || m == 0) return PassStatus::ok;
+    if (image.height == 0 || width == 0 || m == 0) return PassStatus::ok;
     if (m > std::numeric_limits<std::size_t>::max() / 16) return PassStatus::out_of_memory;
     // After the three rows: this row's errors (one more row of cells), then
     // the working colours padded to four lanes like the cells.
@@ -247,32 +256,14 @@ PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
     std::optional<NearestGrid> grid;
     if (m > GRID_ABOVE_COLORS) grid = palette_pass_grid(palette, bounded);
     NearestGrid* const search = grid ? &*grid : nullptr;
-    const DirectionWeights forward = direction_weights(rows, false);
-    const DirectionWeights reverse = direction_weights(rows, true);
-    const auto step = static_cast<std::ptrdiff_t>(channels);
-    const auto last_cell = static_cast<std::ptrdiff_t>(width + 1);
     const float* lut = space.lut.data();
-    for (std::size_t y = 0; y < height; ++y) {
-        std::uint8_t* row = pixels + y * width * channels;
-        const bool back = reversed_row(serpentine, y);
-        const DirectionWeights& w = back ? reverse : forward;
-        std::uint8_t* first = back ? row + (width - 1) * channels : row;
-        const std::ptrdiff_t px_step = back ? -step : step;
-        const std::ptrdiff_t cell = back ? last_cell : 2;
-        const PaletteScan scan = palette_scan_for(back, w.spread, bounded);
-        scan(first, px_step, width, lut, palette, search, working4, w.ahead1, w.ahead2,
-             error.cur(), errors, cell);
-        for (std::size_t r = 0; r < 2; ++r) {
-            if (!w.row_used[r]) continue;
-            float* below = r == 0 ? error.next() : error.next2();
-            if (back) {
-                spread_below_row<-1, 4>(below, errors, w.below[r], width);
-            } else {
-                spread_below_row<1, 4>(below, errors, w.below[r], width);
-            }
-        }
-        error.rotate();
-    }
+    scan_rows<4>(image, 0, rows, serpentine, error, errors,
+                 [&](std::uint8_t* first, std::ptrdiff_t px_step, std::ptrdiff_t cell, bool back,
+                     const DirectionWeights& w) {
+                     const PaletteScan scan = palette_scan_for(back, w.spread, bounded);
+                     scan(first, px_step, width, lut, palette, search, working4, w.ahead1,
+                          w.ahead2, error.cur(), errors, cell);
+                 });
     return PassStatus::ok;
 }
 
