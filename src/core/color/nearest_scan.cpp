@@ -133,11 +133,7 @@ const IsaForms<NearestScan>& nearest_scans() noexcept {
     static constexpr IsaForms<NearestScan> scans = {
         &nearest_portable,
         &nearest_vec128,
-#if DITHERING_ARCH_X86
-        &nearest_avx2,
-#else
-        nullptr,
-#endif
+        DITHERING_AVX2_FORM(&nearest_avx2),
     };
     return scans;
 }

@@ -454,28 +454,17 @@ void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t 
     merge_portable(planes, i, count, channels, dst);
 }
 
-// On x86 the AVX2 entry is filled where this build can name it; every
-// processor runs the 128-bit and plain forms.
-template <typename Form>
-IsaForms<Form> planes_forms(Form portable, Form vec128, [[maybe_unused]] Form avx2) noexcept {
-#if DITHERING_ARCH_X86
-    return {portable, vec128, avx2};
-#else
-    return {portable, vec128, nullptr};
-#endif
-}
-
 }  // namespace
 
 const IsaForms<SplitChannels>& split_channels_forms() noexcept {
-    static const IsaForms<SplitChannels> forms = planes_forms<SplitChannels>(
-        &split_on<Isa::portable>, &split_on<Isa::vec128>, &split_on<Isa::avx2>);
+    static const IsaForms<SplitChannels> forms{&split_on<Isa::portable>, &split_on<Isa::vec128>,
+                                               DITHERING_AVX2_FORM(&split_on<Isa::avx2>)};
     return forms;
 }
 
 const IsaForms<MergeChannels>& merge_channels_forms() noexcept {
-    static const IsaForms<MergeChannels> forms = planes_forms<MergeChannels>(
-        &merge_on<Isa::portable>, &merge_on<Isa::vec128>, &merge_on<Isa::avx2>);
+    static const IsaForms<MergeChannels> forms{&merge_on<Isa::portable>, &merge_on<Isa::vec128>,
+                                               DITHERING_AVX2_FORM(&merge_on<Isa::avx2>)};
     return forms;
 }
 

@@ -53,11 +53,7 @@ using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
 constexpr IsaForms<PaletteRowsPass> PALETTE_ROWS = {
     nullptr,
     &palette_pass_vec128,
-#if DITHERING_ARCH_X86
-    &palette_pass_avx2,
-#else
-    nullptr,
-#endif
+    DITHERING_AVX2_FORM(&palette_pass_avx2),
 };
 
 // The fastest palette form on this processor for a palette of `colors`: the

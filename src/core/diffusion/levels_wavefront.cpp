@@ -62,11 +62,7 @@ const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept {
     static constexpr IsaForms<WavefrontSteps> forms = {
         nullptr,
         &wavefront::step_loops_vec128,
-#if DITHERING_ARCH_X86
-        &wavefront::step_loops_avx2,
-#else
-        nullptr,
-#endif
+        DITHERING_AVX2_FORM(&wavefront::step_loops_avx2),
     };
     return forms;
 }

@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "core/simd/arch.hpp"
+
 namespace dithering {
 
 // portable: plain scalar loops, built everywhere. vec128: the 128-bit
@@ -22,6 +24,14 @@ bool isa_available(Isa isa) noexcept;
 
 // "portable", "vec128" or "avx2", for tests' and benchmarks' labels.
 const char* isa_name(Isa isa) noexcept;
+
+// An AVX2 form's entry in an IsaForms table: the form where this build is
+// for x86, null elsewhere (where the form is not even declared).
+#if DITHERING_ARCH_X86
+#define DITHERING_AVX2_FORM(form) form
+#else
+#define DITHERING_AVX2_FORM(form) nullptr
+#endif
 
 // One kernel's forms, one entry per instruction set; a null entry where the
 // kernel has no such form (or this build cannot name it). Every form of a

@@ -383,23 +383,15 @@ bool compare_loop(ImageView img, const ColorSpace& space, const Levels& levels, 
     return true;
 }
 
-constexpr IsaForms<OrderedLevelsLoop> ARITHMETIC_LOOPS = {&arithmetic_loop, nullptr,
-#if DITHERING_ARCH_X86
-                                                          &arithmetic_avx2_loop};
-#else
-                                                          nullptr};
-#endif
+constexpr IsaForms<OrderedLevelsLoop> ARITHMETIC_LOOPS = {
+    &arithmetic_loop, nullptr, DITHERING_AVX2_FORM(&arithmetic_avx2_loop)};
 
 // Indexed by OrderedLevelsAlgorithm.
 constexpr IsaForms<OrderedLevelsLoop> ORDERED_LEVELS_LOOPS[] = {
     {&plain_loop, nullptr, nullptr},
     ARITHMETIC_LOOPS,
     {&table_loop, nullptr, nullptr},
-#if DITHERING_ARCH_X86
-    {nullptr, &compare_loop<false>, &compare_loop<true>},
-#else
-    {nullptr, &compare_loop<false>, nullptr},
-#endif
+    {nullptr, &compare_loop<false>, DITHERING_AVX2_FORM(&compare_loop<true>)},
 };
 
 }  // namespace

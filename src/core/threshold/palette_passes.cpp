@@ -281,19 +281,13 @@ bool random_copied_in(ImageView img, const ColorSpace& space, const Palette& pal
 // Indexed by ThresholdAlgorithm.
 constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
     {&ordered_copied_in<ordered_palette_plain>, nullptr, nullptr},
-#if DITHERING_ARCH_X86
-    {nullptr, &ordered_copied_in<ordered_palette_vec128>, &ordered_palette_avx2},
-#else
-    {nullptr, &ordered_copied_in<ordered_palette_vec128>, nullptr},
-#endif
+    {nullptr, &ordered_copied_in<ordered_palette_vec128>,
+     DITHERING_AVX2_FORM(&ordered_palette_avx2)},
 };
 constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
     {&random_copied_in<random_palette_plain>, nullptr, nullptr},
-#if DITHERING_ARCH_X86
-    {nullptr, &random_copied_in<random_palette_vec128>, &random_palette_avx2},
-#else
-    {nullptr, &random_copied_in<random_palette_vec128>, nullptr},
-#endif
+    {nullptr, &random_copied_in<random_palette_vec128>,
+     DITHERING_AVX2_FORM(&random_palette_avx2)},
 };
 
 }  // namespace

@@ -192,11 +192,7 @@ bool vec128_loop(ImageView img, const ColorSpace& space, const Levels& levels, f
 // Indexed by ThresholdAlgorithm.
 constexpr IsaForms<RandomLevelsLoop> RANDOM_LEVELS_LOOPS[] = {
     {&plain_loop, nullptr, nullptr},
-#if DITHERING_ARCH_X86
-    {&portable_loop, &vec128_loop, &random_levels_avx2},
-#else
-    {&portable_loop, &vec128_loop, nullptr},
-#endif
+    {&portable_loop, &vec128_loop, DITHERING_AVX2_FORM(&random_levels_avx2)},
 };
 
 }  // namespace
