@@ -53,8 +53,9 @@
 #include <numeric>
 
 #include "core/color/color_distance.hpp"
-#include "core/simd/vec128.hpp"
+#include "core/color/sequential_nearest.hpp"
 #include "core/simd/compiler.hpp"
+#include "core/simd/vec128.hpp"
 
 namespace dithering {
 namespace {
@@ -421,25 +422,15 @@ std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
         const std::uint32_t e = list_for(level, n[0], n[1], n[2]);
         if (kind(e) == NONE) break;
         // The sequential rule over the cell's candidates, in palette order.
-        float best = INF;
-        std::size_t index = 0;
-        auto consider = [&](float w0, float w1, float w2, std::size_t j) {
-            const float t1 = c1 - w1;
-            const float t0 = c0 - w0;
-            const float t2 = c2 - w2;
-            const float d = squared_distance(t0, t1, t2);
-            if (best > d) {
-                best = d;
-                index = j;
-            }
-        };
+        SequentialNearest rule;
         const CandidateQuad* list = pool_.data() + list_first(e);
         for (std::size_t q = 0; q < list_count(e); ++q) {
             for (std::size_t i = 0; i < 4; ++i) {
-                consider(list[q].w0[i], list[q].w1[i], list[q].w2[i], list[q].index[i]);
+                rule.consider(c0, c1, c2, list[q].w0[i], list[q].w1[i], list[q].w2[i],
+                              list[q].index[i]);
             }
         }
-        return index;
+        return rule.index;
     }
     return palette_->nearest(c0, c1, c2);
 }

@@ -17,11 +17,12 @@
 // lane holding the minimum, found with a mask and a bit scan.
 #include "core/color/nearest_scan.hpp"
 
-#include <limits>
 #include <bit>
+#include <limits>
 
 #include "core/color/color_distance.hpp"
 #include "core/color/nearest_lanes.hpp"
+#include "core/color/sequential_nearest.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -44,38 +45,18 @@ inline F32x4 distance4(const ScanLanes& l, std::size_t j, F32x4 v0, F32x4 v1, F3
 
 std::size_t nearest_reference(const float* working, std::size_t count, float c0, float c1,
                               float c2) noexcept {
-    float best = INF;
-    std::size_t index = 0;
+    SequentialNearest rule;
     for (std::size_t j = 0; j < count; ++j) {
-        const float w0 = working[3 * j];
-        const float w1 = working[3 * j + 1];
-        const float w2 = working[3 * j + 2];
-        const float t1 = c1 - w1;
-        const float t0 = c0 - w0;
-        const float t2 = c2 - w2;
-        const float d = squared_distance(t0, t1, t2);
-        if (best > d) {
-            index = j;
-            best = d;
-        }
+        rule.consider(c0, c1, c2, working[3 * j], working[3 * j + 1], working[3 * j + 2], j);
     }
-    return index;
+    return rule.index;
 }
 
 std::size_t nearest_portable(const ScanLanes& l, float c0, float c1, float c2) noexcept {
-    float best = INF;
-    std::size_t index = 0;
-    for (std::size_t j = 0; j < l.padded; ++j) {
-        const float t1 = c1 - l.c1[j];
-        const float t0 = c0 - l.c0[j];
-        const float t2 = c2 - l.c2[j];
-        const float d = squared_distance(t0, t1, t2);
-        if (best > d) {
-            index = j;
-            best = d;
-        }
-    }
-    return index;
+    SequentialNearest rule;
+    for (std::size_t j = 0; j < l.padded; ++j)
+        rule.consider(c0, c1, c2, l.c0[j], l.c1[j], l.c2[j], j);
+    return rule.index;
 }
 
 // Two accumulators of four lanes, eight colours per step: two independent
