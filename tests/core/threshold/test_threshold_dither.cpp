@@ -471,6 +471,34 @@ CORE_TEST(random_long_runs_cross_block_boundaries) {
     }
 }
 
+// Every loop that runs (run_on(loop, view, io) true) gives the plain
+// loop's bytes, in place and from the input read separately, and leaves
+// the output alone where it declines; so does the automatic choice,
+// run(view, source), both ways.
+template <class RunOn, class Run>
+void check_palette_loops(const Bytes& px, std::size_t height, std::size_t width,
+                         std::size_t channels, RunOn run_on, Run run) {
+    Img want = make_img(px, height, width, channels);
+    CHECK(run_on(Loop{ThresholdAlgorithm::plain, Isa::portable}, want.view(), PassIo{}));
+    for (const Loop loop : LOOPS) {
+        Img img = make_img(px, height, width, channels);
+        if (run_on(loop, img.view(), PassIo{})) CHECK(bytes_of(img) == bytes_of(want));
+        const Bytes garbage = scrambled(px);
+        Img out = make_img(garbage, height, width, channels);
+        if (run_on(loop, out.view(), PassIo{px.data(), true})) {
+            CHECK(bytes_of(out) == bytes_of(want));
+        } else {
+            CHECK(bytes_of(out) == garbage);
+        }
+    }
+    Img chosen = make_img(px, height, width, channels);
+    run(chosen.view(), nullptr);
+    CHECK(bytes_of(chosen) == bytes_of(want));
+    Img separate = make_img(scrambled(px), height, width, channels);
+    run(separate.view(), px.data());
+    CHECK(bytes_of(separate) == bytes_of(want));
+}
+
 CORE_TEST(palette_loops_match_the_plain_loops) {
     std::mt19937_64 rng(17);
     std::uniform_int_distribution<std::size_t> side(1, 70);
@@ -506,56 +534,23 @@ CORE_TEST(palette_loops_match_the_plain_loops) {
             for (auto& v : px) v = static_cast<std::uint8_t>(pick(rng) % 7);
         }
 
-        Img want = make_img(px, height, width, channels);
-        CHECK(ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, want.view(), space,
-                                 *palette, strength, matrix));
-        for (const Loop loop : LOOPS) {
-            Img img = make_img(px, height, width, channels);
-            if (ordered_palette_on(loop.algorithm, loop.isa, img.view(), space, *palette, strength,
-                                   matrix)) {
-                CHECK(bytes_of(img) == bytes_of(want));
-            }
-            const Bytes garbage = scrambled(px);
-            Img out = make_img(garbage, height, width, channels);
-            if (ordered_palette_on(loop.algorithm, loop.isa, out.view(), space, *palette, strength,
-                                   matrix, PassIo{px.data(), true})) {
-                CHECK(bytes_of(out) == bytes_of(want));
-            } else {
-                CHECK(bytes_of(out) == garbage);
-            }
-        }
-        Img got = make_img(px, height, width, channels);
-        ordered_palette(got.view(), space, *palette, strength, matrix);
-        CHECK(bytes_of(got) == bytes_of(want));
-        Img got_separate = make_img(scrambled(px), height, width, channels);
-        ordered_palette(got_separate.view(), space, *palette, strength, matrix, px.data());
-        CHECK(bytes_of(got_separate) == bytes_of(want));
-
+        check_palette_loops(px, height, width, channels,
+                            [&](Loop loop, ImageView img, PassIo io) {
+                                return ordered_palette_on(loop.algorithm, loop.isa, img, space,
+                                                          *palette, strength, matrix, io);
+                            },
+                            [&](ImageView img, const std::uint8_t* source) {
+                                ordered_palette(img, space, *palette, strength, matrix, source);
+                            });
         const std::uint64_t state = random_state_from_seed(round == 0 ? 0 : rng());
-        Img plain = make_img(px, height, width, channels);
-        CHECK(random_palette_on(ThresholdAlgorithm::plain, Isa::portable, plain.view(), space,
-                                *palette, strength, state));
-        for (const Loop loop : LOOPS) {
-            Img img = make_img(px, height, width, channels);
-            if (random_palette_on(loop.algorithm, loop.isa, img.view(), space, *palette, strength,
-                                  state)) {
-                CHECK(bytes_of(img) == bytes_of(plain));
-            }
-            const Bytes garbage = scrambled(px);
-            Img out = make_img(garbage, height, width, channels);
-            if (random_palette_on(loop.algorithm, loop.isa, out.view(), space, *palette, strength,
-                                  state, PassIo{px.data(), true})) {
-                CHECK(bytes_of(out) == bytes_of(plain));
-            } else {
-                CHECK(bytes_of(out) == garbage);
-            }
-        }
-        Img chosen = make_img(px, height, width, channels);
-        random_palette(chosen.view(), space, *palette, strength, state);
-        CHECK(bytes_of(chosen) == bytes_of(plain));
-        Img chosen_separate = make_img(scrambled(px), height, width, channels);
-        random_palette(chosen_separate.view(), space, *palette, strength, state, px.data());
-        CHECK(bytes_of(chosen_separate) == bytes_of(plain));
+        check_palette_loops(px, height, width, channels,
+                            [&](Loop loop, ImageView img, PassIo io) {
+                                return random_palette_on(loop.algorithm, loop.isa, img, space,
+                                                         *palette, strength, state, io);
+                            },
+                            [&](ImageView img, const std::uint8_t* source) {
+                                random_palette(img, space, *palette, strength, state, source);
+                            });
     }
 }
 
