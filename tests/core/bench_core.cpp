@@ -19,6 +19,8 @@
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
 #include "core/simd/isa.hpp"
+#include "core/threshold/threshold_dither.hpp"
+#include "core/threshold/threshold_matrix.hpp"
 
 using namespace dithering;
 
@@ -119,6 +121,41 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side,
     });
 }
 
+// Ordered and random dither to a palette on each vector form, on pixels of
+// three and four bytes.
+void bench_threshold_palettes() {
+    const ColorSpace space = ColorSpace::create(false);
+    const ThresholdMatrix matrix = ThresholdMatrix::bayer(8);
+    for (std::size_t colors : {8u, 16u, 48u, 256u}) {
+        std::mt19937 rng(3);
+        std::uniform_int_distribution<int> byte(0, 255);
+        std::vector<std::uint8_t> list(3 * colors);
+        for (auto& c : list) c = static_cast<std::uint8_t>(byte(rng));
+        const Palette palette = *Palette::create(std::move(list), space);
+        for (std::size_t channels : {3u, 4u}) {
+            for (Isa isa : ALL_ISAS) {
+                if (isa == Isa::portable || !isa_available(isa)) continue;
+                const char* form = isa == Isa::avx2 ? "avx2" : "128-bit";
+                char label[64];
+                std::snprintf(label, sizeof label, "  ordered, %zu colours, %zu bytes, %s", colors,
+                              channels, form);
+                measure(label, 1024, 1024, channels,
+                        [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+                            ordered_palette_on(ThresholdAlgorithm::fast, isa,
+                                               {px, h, w, channels}, space, palette, 1.0f, matrix);
+                        });
+                std::snprintf(label, sizeof label, "  random, %zu colours, %zu bytes, %s", colors,
+                              channels, form);
+                measure(label, 1024, 1024, channels,
+                        [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+                            random_palette_on(ThresholdAlgorithm::fast, isa, {px, h, w, channels},
+                                              space, palette, 1.0f, 7);
+                        });
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +214,7 @@ int main(int argc, char** argv) {
     bench_palette("  64, one row, single-row form", 64, 2048, single_row);
     bench_palette("  64, rows in flight, 128-bit", 64, 2048, vec128);
     bench_palette("  256, grid, rows in flight, 128-bit", 256, 1024, vec128);
+    bench_threshold_palettes();
     // The bounded pass beside the unbounded one, on palettes over the whole
     // cube and on palettes inside it, where the unbounded values wander
     // into the grid's outer cubes and the bounded ones never leave the
