@@ -118,6 +118,41 @@ struct GridSearch {
         return find_at(0, _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0))), v);
     }
 
+    // find for `count` points given as rows of channels (point i is c0[i],
+    // c1[i], c2[i]), into index; the rows run on to a whole number of
+    // eights, with finite points, whose answers are written too. The
+    // points move from rows into (c0, c1, c2, 0) vectors eight at a time
+    // by a transpose.
+    DITHERING_ALWAYS_INLINE void find_rows(const float* c0, const float* c1, const float* c2,
+                                           std::size_t count, std::uint32_t* index) {
+        for (std::size_t k = 0; k < count; k += 8) {
+            const __m256 r0 = _mm256_loadu_ps(c0 + k);
+            const __m256 r1 = _mm256_loadu_ps(c1 + k);
+            const __m256 r2 = _mm256_loadu_ps(c2 + k);
+            const __m256 zero = _mm256_setzero_ps();
+            // Per 128-bit half (points 0..3, 4..7): (c0, c1) and (c2, 0)
+            // pairs of points 0, 1 (lo) and 2, 3 (hi), then one point per
+            // vector.
+            const __m256 lo01 = _mm256_unpacklo_ps(r0, r1);
+            const __m256 hi01 = _mm256_unpackhi_ps(r0, r1);
+            const __m256 lo2 = _mm256_unpacklo_ps(r2, zero);
+            const __m256 hi2 = _mm256_unpackhi_ps(r2, zero);
+            const __m256 points[4] = {
+                _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(1, 0, 1, 0)),
+                _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(3, 2, 3, 2)),
+                _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(1, 0, 1, 0)),
+                _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(3, 2, 3, 2)),
+            };
+            for (std::size_t i = 0; i < 4; ++i) {
+                index[k + i] = static_cast<std::uint32_t>(find(_mm256_castps256_ps128(points[i])));
+            }
+            for (std::size_t i = 0; i < 4; ++i) {
+                index[k + 4 + i] =
+                    static_cast<std::uint32_t>(find(_mm256_extractf128_ps(points[i], 1)));
+            }
+        }
+    }
+
     // The search in cube `level`, at v's coordinates x there.
     DITHERING_ALWAYS_INLINE std::size_t find_at(unsigned level, __m128 x, __m128 v) {
         const __m128i n = _mm_cvttps_epi32(x);

@@ -12,7 +12,9 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
@@ -238,6 +240,98 @@ DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I3
     const __m256i packed = _mm256_packs_epi16(_mm256_packs_epi32(a.v, b.v),
                                               _mm256_packs_epi32(c.v, d.v));
     return {_mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7))};
+}
+
+// ---- Pixel bytes of the threshold palettes ----
+
+// Channels 0..2 of eight pixels, one vector each.
+struct PixelChannels8 {
+    I32x8 c[3];
+};
+// Eight 3-byte pixels at p: exactly 24 bytes read, in two overlapping
+// 16-byte loads. Channel k of pixel i is byte 3i + k: pixels 0..4 come
+// from the first load, 5..7 from the second (8 bytes on); channels 0 and
+// 1 end up in the low and high halves of `rg`, channel 2 in the low half
+// of `b`.
+DITHERING_VEC8_INLINE PixelChannels8 load_rgb8(const std::uint8_t* p) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i rg = _mm_or_si128(
+        _mm_shuffle_epi8(lo,
+                         _mm_setr_epi8(0, 3, 6, 9, 12, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1)),
+        _mm_shuffle_epi8(
+            hi, _mm_setr_epi8(-1, -1, -1, -1, -1, 7, 10, 13, -1, -1, -1, -1, -1, 8, 11, 14)));
+    const __m128i b = _mm_or_si128(
+        _mm_shuffle_epi8(
+            lo, _mm_setr_epi8(2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+        _mm_shuffle_epi8(
+            hi, _mm_setr_epi8(-1, -1, -1, -1, -1, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1)));
+    return {{{_mm256_cvtepu8_epi32(rg)},
+             {_mm256_cvtepu8_epi32(_mm_srli_si128(rg, 8))},
+             {_mm256_cvtepu8_epi32(b)}}};
+}
+// Eight 4-byte pixels at p (32 bytes read); the fourth bytes go nowhere.
+DITHERING_VEC8_INLINE PixelChannels8 load_rgba8(const std::uint8_t* p) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    // Per 128-bit half: channel 0 of its four pixels in dword 0, 1 in 1, 2
+    // in 2; then the halves' dwords interleaved, so each channel's eight
+    // bytes are contiguous.
+    const __m256i grouped = _mm256_shuffle_epi8(
+        x, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, -1, -1, -1, -1, 0, 4, 8, 12, 1,
+                            5, 9, 13, 2, 6, 10, 14, -1, -1, -1, -1));
+    const __m256i ordered =
+        _mm256_permutevar8x32_epi32(grouped, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    const __m128i rg = _mm256_castsi256_si128(ordered);
+    return {{{_mm256_cvtepu8_epi32(rg)},
+             {_mm256_cvtepu8_epi32(_mm_srli_si128(rg, 8))},
+             {_mm256_cvtepu8_epi32(_mm256_extracti128_si256(ordered, 1))}}};
+}
+// table[index] per lane for a table of sixteen words and indices 0..15,
+// without a gather: a permute of each half of the table, the second taken
+// where index bit 3 (moved to the sign bit) is set.
+DITHERING_VEC8_INLINE I32x8 gather16(const std::int32_t* table, I32x8 index) {
+    const __m256i low = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table)), index.v);
+    const __m256i high = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8)), index.v);
+    return {
+        _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high),
+                                             _mm256_castsi256_ps(_mm256_slli_epi32(index.v, 28))))};
+}
+// Bytes 0..2 of each lane to eight 3-byte pixels at p: exactly 24 bytes
+// written, twelve per half (8 + 4).
+DITHERING_VEC8_INLINE void store_rgb8(std::uint8_t* p, I32x8 colors) {
+    const __m256i packed = _mm256_shuffle_epi8(
+        colors.v, _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2,
+                                   4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    const __m128i halves[2] = {_mm256_castsi256_si128(packed), _mm256_extracti128_si256(packed, 1)};
+    for (std::size_t h = 0; h < 2; ++h) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 12 * h), halves[h]);
+        const auto tail = static_cast<std::uint32_t>(_mm_extract_epi32(halves[h], 2));
+        std::memcpy(p + 12 * h + 8, &tail, 4);
+    }
+}
+// Bytes 0..2 of each lane (whose byte 3 is 0) over eight 4-byte pixels at
+// p, their fourth bytes kept.
+DITHERING_VEC8_INLINE void store_rgb_keep_fourth8(std::uint8_t* p, I32x8 colors) {
+    const __m256i kept = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                          _mm256_set1_epi32(static_cast<int>(0xff000000u)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_or_si256(kept, colors.v));
+}
+// Channels 0..2 of eight pixels of `size` (3 or 4) bytes at p from bytes
+// 0..2 of words table[index[i]] (whose byte 3 is 0); a fourth byte stays.
+// A table of at most sixteen words (`words`) is looked up by permutes,
+// a larger one gathered.
+DITHERING_VEC8_INLINE void store_table_pixels8(std::uint8_t* p, std::size_t size,
+                                               const std::int32_t* table, std::size_t words,
+                                               const std::uint32_t* index) {
+    const I32x8 at = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(index))};
+    const I32x8 colors = words <= 16 ? gather16(table, at) : gather(table, at);
+    if (size == 4) {
+        store_rgb_keep_fourth8(p, colors);
+    } else {
+        store_rgb8(p, colors);
+    }
 }
 
 // ---- The nearest-colour scan of the threshold palettes ----

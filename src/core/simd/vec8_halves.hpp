@@ -8,6 +8,7 @@
 // one name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -196,6 +197,37 @@ DITHERING_VEC8_INLINE U8x32 narrow_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) 
 DITHERING_VEC8_INLINE U8x32 narrow_signed_to_bytes(I32x8 a, I32x8 b, I32x8 c, I32x8 d) {
     return {narrow_signed_to_bytes(a.low, a.high, b.low, b.high),
             narrow_signed_to_bytes(c.low, c.high, d.low, d.high)};
+}
+
+// ---- Pixel bytes of the threshold palettes ----
+// Byte by byte through memory: SSE2 has no byte shuffle, and the 128-bit
+// forms' time goes to the search.
+
+struct PixelChannels8 {
+    I32x8 c[3];
+};
+// Channels 0..2 of eight pixels of `size` bytes at p.
+DITHERING_VEC8_INLINE PixelChannels8 load_pixels8(const std::uint8_t* p, std::size_t size) {
+    std::int32_t c[3][8];
+DITHERING_UNROLL(8)
+    for (std::size_t i = 0; i < 8; ++i) {
+        for (std::size_t k = 0; k < 3; ++k) c[k][i] = p[size * i + k];
+    }
+    return {{load8(c[0]), load8(c[1]), load8(c[2])}};
+}
+DITHERING_VEC8_INLINE PixelChannels8 load_rgb8(const std::uint8_t* p) { return load_pixels8(p, 3); }
+DITHERING_VEC8_INLINE PixelChannels8 load_rgba8(const std::uint8_t* p) {
+    return load_pixels8(p, 4);
+}
+// Channels 0..2 of eight pixels of `size` bytes at p from the first three
+// bytes in memory of words table[index[i]] (any other byte stays), word by
+// word: without a gather, vectors would only carry the words through
+// memory.
+DITHERING_VEC8_INLINE void store_table_pixels8(std::uint8_t* p, std::size_t size,
+                                               const std::int32_t* table, std::size_t,
+                                               const std::uint32_t* index) {
+DITHERING_UNROLL(8)
+    for (std::size_t i = 0; i < 8; ++i) std::memcpy(p + size * i, &table[index[i]], 3);
 }
 
 // ---- The nearest-colour scan of the threshold palettes ----

@@ -14,15 +14,13 @@
 namespace dithering {
 namespace {
 
-// With a grid (never in the plain loops), the nearest colour is looked up
-// there: the same index as Palette::nearest.
+// The plain loops' step: one pixel, searched by Palette::nearest.
 inline void palette_pixel(std::uint8_t* p, const ColorSpace& space, const Palette& palette,
-                          NearestGrid* grid, const float amp[3], float u) {
+                          const float amp[3], float u) {
     const float c0 = amp[0] * u + space.lut[p[0]];
     const float c1 = amp[1] * u + space.lut[p[1]];
     const float c2 = amp[2] * u + space.lut[p[2]];
-    const std::size_t j =
-        grid != nullptr ? grid->nearest(c0, c1, c2) : palette.nearest(c0, c1, c2);
+    const std::size_t j = palette.nearest(c0, c1, c2);
     const std::uint8_t* color = &palette.colors[3 * j];
     p[0] = color[0];
     p[1] = color[1];
@@ -35,7 +33,7 @@ void palette_amps(const Palette& palette, float strength, float amp[3]) {
     amp[2] = palette.spread[2] * strength;
 }
 
-// Small palettes are searched by scanning every colour (in the AVX2 loops
+// Small palettes are searched by scanning every colour (in the vector loops
 // eight pixels at a time, without a per-pixel reduction and call). Larger
 // ones use a NearestGrid, whose cells list only the colours that can be
 // nearest there: the same index. This is the grid for a palette too large
@@ -57,92 +55,8 @@ void ordered_palette_plain(ImageView img, const ColorSpace& space, const Palette
     for (std::size_t y = 0; y < img.height; ++y) {
         for (std::size_t x = 0; x < img.width; ++x, p += img.channels) {
             const float u = matrix.threshold_at(x, y) + -0.5f;
-            palette_pixel(p, space, palette, nullptr, amp, u);
+            palette_pixel(p, space, palette, amp, u);
         }
-    }
-}
-
-// The palette loops for any processor: blocks of pixels with their offsets
-// u, searched eight pixels at a time in 128-bit halves when the palette is
-// small enough to scan whole, else pixel by pixel in a NearestGrid.
-constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
-
-class Vec128PaletteSearch {
-public:
-    Vec128PaletteSearch(const ColorSpace& space, const Palette& palette, float strength)
-        : space_(space), palette_(palette), grid_(grid_for(palette)) {
-        palette_amps(palette, strength, amp_);
-    }
-
-    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
-    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
-        if (palette_.size() > PALETTE_SCAN_MAX_COLORS) {
-            NearestGrid* const grid = grid_ ? &*grid_ : nullptr;
-            for (std::size_t k = 0; k < count; ++k, p += channels) {
-                palette_pixel(p, space_, palette_, grid, amp_, u[k]);
-            }
-            return;
-        }
-        // Lanes past the block's last pixel keep earlier (finite) points;
-        // their answers are not used.
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::uint8_t* px = p + k * channels;
-            c0_[k] = amp_[0] * u[k] + space_.lut[px[0]];
-            c1_[k] = amp_[1] * u[k] + space_.lut[px[1]];
-            c2_[k] = amp_[2] * u[k] + space_.lut[px[2]];
-        }
-        nearest_points_vec128(palette_.working.data(), palette_.size(), c0_, c1_, c2_,
-                           (count + 7) / 8 * 8, index_);
-        for (std::size_t k = 0; k < count; ++k, p += channels) {
-            std::memcpy(p, &palette_.colors[3 * index_[k]], 3);
-        }
-    }
-
-private:
-    const ColorSpace& space_;
-    const Palette& palette_;
-    std::optional<NearestGrid> grid_;
-    float amp_[3];
-    float c0_[PALETTE_BLOCK] = {};
-    float c1_[PALETTE_BLOCK] = {};
-    float c2_[PALETTE_BLOCK] = {};
-    std::uint32_t index_[PALETTE_BLOCK] = {};
-};
-
-void ordered_palette_vec128(ImageView img, const ColorSpace& space, const Palette& palette,
-                            float strength, const ThresholdMatrix& matrix) {
-    Vec128PaletteSearch search(space, palette, strength);
-    float u[PALETTE_BLOCK];
-    std::uint8_t* p = img.pixels;
-    for (std::size_t y = 0; y < img.height; ++y) {
-        const float* row = &matrix.thresholds[(y % matrix.rows) * matrix.cols];
-        std::size_t col = 0;
-        for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
-            const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
-            for (std::size_t k = 0; k < count; ++k) {
-                u[k] = row[col] + -0.5f;
-                if (++col == matrix.cols) col = 0;
-            }
-            search.run(p, count, img.channels, u);
-            p += count * img.channels;
-        }
-    }
-}
-
-void random_palette_vec128(ImageView img, const ColorSpace& space, const Palette& palette,
-                           float strength, std::uint64_t state) {
-    Vec128PaletteSearch search(space, palette, strength);
-    float draws[PALETTE_BLOCK];
-    std::uint8_t* p = img.pixels;
-    const std::size_t pixels = img.height * img.width;
-    for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
-        const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
-        for (std::size_t k = 0; k < count; ++k) {
-            state += SPLITMIX_GAMMA;
-            draws[k] = random_unit_offset(state);
-        }
-        search.run(p, count, img.channels, draws);
-        p += count * img.channels;
     }
 }
 
@@ -155,20 +69,26 @@ void random_palette_plain(ImageView img, const ColorSpace& space, const Palette&
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; ++n, p += img.channels) {
         state += SPLITMIX_GAMMA;
-        palette_pixel(p, space, palette, nullptr, amp, random_unit_offset(state));
+        palette_pixel(p, space, palette, amp, random_unit_offset(state));
     }
 }
 
-#if DITHERING_ARCH_X86
-// How the AVX2 loops search a palette: in a grid when it is too large to
-// scan whole, else every colour from registers, eight pixels at a time;
-// either way the bytes move in and out eight pixels at a time.
-struct PaletteSearchAvx2 {
+// The vector loops: blocks of pixels with their offsets u, each through
+// one form's palette pixel loop (palette_points.hpp), which searches the
+// palette eight pixels at a time when it is small enough to scan whole,
+// else in its grid, and moves the bytes in and out eight pixels at a time.
+constexpr std::size_t PALETTE_BLOCK = PALETTE_POINTS_MAX;
+
+using PalettePoints = void (*)(std::uint8_t* p, std::size_t count, std::size_t channels,
+                               const float* u, const PointSearch& palette) noexcept;
+
+// The palette as the pixel loops search it, and what that needs besides it.
+struct PointPalette {
     std::optional<NearestGrid> grid;
     std::vector<std::uint32_t> packed;
     PointSearch search{};
 
-    // False when memory ran out (the caller then takes the portable loop).
+    // False when memory ran out (the caller then takes the plain loop).
     bool prepare(const ColorSpace& space, const Palette& palette, float strength) noexcept {
         grid = grid_for(palette);
         search.grid = grid ? &*grid : nullptr;
@@ -193,17 +113,13 @@ struct PaletteSearchAvx2 {
         search.packed = packed.data();
         return true;
     }
-
-    // `count` <= PALETTE_BLOCK pixels at p, pixel k shifted by u[k].
-    void run(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u) {
-        palette_points_avx2(p, count, channels, u, search);
-    }
 };
 
-bool ordered_palette_avx2(ImageView img, const ColorSpace& space, const Palette& palette,
-                          float strength, const ThresholdMatrix& matrix, const PassIo& io) {
-    PaletteSearchAvx2 search;
-    if (!search.prepare(space, palette, strength)) return false;
+template <PalettePoints POINTS>
+bool ordered_palette_vector(ImageView img, const ColorSpace& space, const Palette& palette,
+                            float strength, const ThresholdMatrix& matrix, const PassIo& io) {
+    PointPalette points;
+    if (!points.prepare(space, palette, strength)) return false;
     // The offsets of a tile row repeated far enough that any block's run of
     // them is contiguous: u[i] = row[i mod cols] + -0.5 for i < span +
     // PALETTE_BLOCK, span being the columns the image reaches of a row.
@@ -225,7 +141,7 @@ bool ordered_palette_avx2(ImageView img, const ColorSpace& space, const Palette&
         std::size_t col = 0;
         for (std::size_t x = 0; x < img.width; x += PALETTE_BLOCK) {
             const std::size_t count = std::min(PALETTE_BLOCK, img.width - x);
-            search.run(p, count, img.channels, &offsets[col]);
+            POINTS(p, count, img.channels, &offsets[col], points.search);
             col = (col + count) % matrix.cols;
             p += count * img.channels;
         }
@@ -233,25 +149,42 @@ bool ordered_palette_avx2(ImageView img, const ColorSpace& space, const Palette&
     return true;
 }
 
+using DrawOffsets = void (*)(std::uint64_t state, std::size_t count, float scale,
+                             float* out) noexcept;
+
+// The 128-bit draws where this build's 128-bit form beats the scalar one,
+// else the scalar draws: the same values.
+void draw_offsets_vec128_or_plain(std::uint64_t state, std::size_t count, float scale,
+                                  float* out) noexcept {
+    if (random_vec128_beats_portable(false)) {
+        draw_offsets_vec128(state, count, scale, out);
+        return;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        state += SPLITMIX_GAMMA;
+        out[k] = random_unit_offset(state) * scale;
+    }
+}
+
 // The draws of a block made up front (t * 1 is t exactly), then the
 // nearest-colour searches.
-bool random_palette_avx2(ImageView img, const ColorSpace& space, const Palette& palette,
-                         float strength, std::uint64_t state, const PassIo& io) {
-    PaletteSearchAvx2 search;
-    if (!search.prepare(space, palette, strength)) return false;
+template <PalettePoints POINTS, DrawOffsets DRAWS>
+bool random_palette_vector(ImageView img, const ColorSpace& space, const Palette& palette,
+                           float strength, std::uint64_t state, const PassIo& io) {
+    PointPalette points;
+    if (!points.prepare(space, palette, strength)) return false;
     copy_in(img, io);
     float draws[PALETTE_BLOCK] = {};
     std::uint8_t* p = img.pixels;
     const std::size_t pixels = img.height * img.width;
     for (std::size_t n = 0; n < pixels; n += PALETTE_BLOCK) {
         const std::size_t count = std::min(PALETTE_BLOCK, pixels - n);
-        draw_offsets_avx2(state + n * SPLITMIX_GAMMA, count, 1.0f, draws);
-        search.run(p, count, img.channels, draws);
+        DRAWS(state + n * SPLITMIX_GAMMA, count, 1.0f, draws);
+        POINTS(p, count, img.channels, draws, points.search);
         p += count * img.channels;
     }
     return true;
 }
-#endif
 
 // Each loop as ordered_palette_on and random_palette_on run it, the tile
 // already checked.
@@ -281,13 +214,13 @@ bool random_copied_in(ImageView img, const ColorSpace& space, const Palette& pal
 // Indexed by ThresholdAlgorithm.
 constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
     {&ordered_copied_in<ordered_palette_plain>, nullptr, nullptr},
-    {nullptr, &ordered_copied_in<ordered_palette_vec128>,
-     DITHERING_AVX2_FORM(&ordered_palette_avx2)},
+    {nullptr, &ordered_palette_vector<palette_points_vec128>,
+     DITHERING_AVX2_FORM((&ordered_palette_vector<palette_points_avx2>))},
 };
 constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
     {&random_copied_in<random_palette_plain>, nullptr, nullptr},
-    {nullptr, &random_copied_in<random_palette_vec128>,
-     DITHERING_AVX2_FORM(&random_palette_avx2)},
+    {nullptr, &random_palette_vector<palette_points_vec128, draw_offsets_vec128_or_plain>,
+     DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))},
 };
 
 }  // namespace
@@ -309,11 +242,12 @@ void ordered_palette(ImageView img, const ColorSpace& space, const Palette& pale
         copy_in(img, io);
         return;
     }
-    // The AVX2 loop declines when its memory cannot be had.
-    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
-    if (!ordered_palette_on(fast, ORDERED_PALETTE_LOOPS[1].best_isa(), img, space, palette,
-                            strength, matrix, io)) {
-        ordered_palette_on(fast, Isa::vec128, img, space, palette, strength, matrix, io);
+    // The vector loops decline when their memory cannot be had; the plain
+    // one needs none.
+    if (!ordered_palette_on(ThresholdAlgorithm::fast, ORDERED_PALETTE_LOOPS[1].best_isa(), img,
+                            space, palette, strength, matrix, io)) {
+        ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, img, space, palette, strength,
+                           matrix, io);
     }
 }
 
@@ -329,10 +263,10 @@ bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
 void random_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
-    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
-    if (!random_palette_on(fast, RANDOM_PALETTE_LOOPS[1].best_isa(), img, space, palette,
-                           strength, state, io)) {
-        random_palette_on(fast, Isa::vec128, img, space, palette, strength, state, io);
+    if (!random_palette_on(ThresholdAlgorithm::fast, RANDOM_PALETTE_LOOPS[1].best_isa(), img, space,
+                           palette, strength, state, io)) {
+        random_palette_on(ThresholdAlgorithm::plain, Isa::portable, img, space, palette, strength,
+                          state, io);
     }
 }
 

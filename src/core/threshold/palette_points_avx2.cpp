@@ -1,8 +1,8 @@
-// The nearest-colour scan over AVX2 registers.
+// The palette pixel loop and its nearest-colour scan over AVX2 registers.
 //
-// The loop is compiled for AVX2 (the region simd/compiler.hpp opens, after
-// every header with functions of its own; it says why), so that the
-// vector operations inline into it.
+// The loops are compiled for AVX2 (the region simd/compiler.hpp opens,
+// after every header with functions of its own; it says why), so that the
+// vector operations inline into them.
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
 
@@ -11,13 +11,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
+#include "core/color/grid_search_avx2.hpp"
 #include "core/threshold/threshold_loops.hpp"
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
-#include "core/threshold/nearest_points.hpp"
+#include "core/threshold/palette_points.hpp"
+
+namespace dithering {
+namespace {
+
+// The grid's own AVX2 search, inlined into the pixel loop.
+struct FindInGridAvx2 {
+    void operator()(NearestGrid& grid, const float* c0, const float* c1, const float* c2,
+                    std::size_t count, std::uint32_t* index) const {
+        avx2::grid_search_of(grid).find_rows(c0, c1, c2, count, index);
+    }
+};
+
+}  // namespace
+}  // namespace dithering
 DITHERING_TARGET_AVX2_END
 
 namespace dithering {
@@ -26,6 +42,11 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept {
     nearest_points(working, colors, c0, c1, c2, count, out);
+}
+
+void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u,
+                         const PointSearch& palette) noexcept {
+    palette_points(p, count, channels, u, palette, FindInGridAvx2{});
 }
 
 }  // namespace dithering

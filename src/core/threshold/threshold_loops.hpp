@@ -200,7 +200,9 @@ void nearest_points_avx2(const float* working, std::size_t colors, const float* 
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
 
-// A palette as palette_points_avx2 searches it: every colour for every
+#endif
+
+// A palette as the palette pixel loops search it: every colour for every
 // pixel, or, with `grid` set (for larger palettes), the colours its cell
 // lists.
 struct PointSearch {
@@ -210,19 +212,24 @@ struct PointSearch {
     float amp[3];          // spread * strength, per channel
     const float* working;  // R, G, B floats per colour
     std::size_t colors;
-    // Colour j's bytes R, G, B, 0 as one little-endian word, so that eight
-    // pixels' colours are one lookup of eight words; at least 16 words.
+    // Colour j's bytes R, G, B, 0 as one word (the bytes in that order in
+    // memory), so that eight pixels' colours are one lookup of eight
+    // words; at least 16 words.
     const std::uint32_t* packed;
 };
 // `count` <= PALETTE_POINTS_MAX pixels of `channels` bytes at p, pixel k
 // shifted by u[k], each to the colour nearest to c_j = amp_j * u[k] +
-// lut[b_j] (the product rounded, then the sum) by nearest_points_avx2 or in
-// the grid, written over channels 0..2. With three or four channels the bytes move
-// in and out eight pixels at a time (shuffles, not per-byte loads and
-// stores). Only callable when isa_available(Isa::avx2).
+// lut[b_j] (the product rounded, then the sum) by the nearest-colour scan
+// or in the grid, written over channels 0..2. One loop (palette_points.hpp)
+// over 8-lane vectors, as two 128-bit halves here, whose grid search is
+// NearestGrid::nearest.
+void palette_points_vec128(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u,
+                           const PointSearch& palette) noexcept;
+#if DITHERING_ARCH_X86
+// The same in AVX2 registers, the grid searched by its AVX2 search. Only
+// callable when isa_available(Isa::avx2).
 void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
                          const float* u, const PointSearch& palette) noexcept;
-
 #endif
 
 }  // namespace dithering
