@@ -43,6 +43,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -376,6 +377,61 @@ decltype(auto) with_scan_blocks(std::size_t colors, Visit&& visit) {
         if (colors <= BLOCKS * LANES) return visit(std::integral_constant<std::size_t, BLOCKS>{});
         return with_scan_blocks<LANES, MAX_COLORS, I + 1>(colors, std::forward<Visit>(visit));
     }
+}
+
+// The searches of one form, as run_chosen_search and nearest_in_registers
+// pick among them:
+//     LANES              colours a full scan's register holds
+//     FULL_SCAN_LIMIT    the most colours a full scan holds
+//     automatic_scan_limit(bounded)
+//                        the most colours an automatic choice scans whole
+//     full_scan<BLOCKS>(palette)   a full scan of BLOCKS registers
+//     grid_find<INNER>(grid)       a NearestGrid lookup; INNER when the
+//                                  values stay in the innermost cube
+//     CallScan{&palette}           Palette::nearest per pixel
+
+// Runs the pass with the search asked for: a full scan of every colour from
+// registers for palettes of up to FULL_SCAN_LIMIT colours, a grid above,
+// or with `automatic` whichever the form's limit picks. Palette::nearest
+// takes over when the grid's memory cannot be had (the grid only saves
+// time) or a full scan is asked of a larger palette.
+template <class Searches>
+void run_chosen_search(const Pass& pass, const Palette& palette, PaletteSearch search) {
+    const std::size_t m = palette.size();
+    if (search == PaletteSearch::automatic) {
+        search = m <= Searches::automatic_scan_limit(pass.bounded) ? PaletteSearch::full_scan
+                                                                   : PaletteSearch::grid;
+    }
+    if (search == PaletteSearch::grid) {
+        std::optional<NearestGrid> grid = palette_pass_grid(palette, pass.bounded);
+        if (grid && pass.bounded) {
+            auto s = Searches::template grid_find<true>(*grid);
+            run_pass_as<true>(pass, s);
+            return;
+        }
+        if (grid) {
+            auto s = Searches::template grid_find<false>(*grid);
+            run_pass_as<false>(pass, s);
+            return;
+        }
+    } else if (m <= Searches::FULL_SCAN_LIMIT) {
+        with_scan_blocks<Searches::LANES, Searches::FULL_SCAN_LIMIT>(m, [&](auto blocks) {
+            auto s = Searches::template full_scan<decltype(blocks)::value>(palette);
+            run_pass(pass, s);
+        });
+        return;
+    }
+    typename Searches::CallScan s{&palette};
+    run_pass(pass, s);
+}
+
+// The full scan's answer for one value, for tests and benchmarks.
+template <class Searches>
+std::size_t nearest_in_registers(const Palette& palette, F32x4 v) {
+    return with_scan_blocks<Searches::LANES, Searches::FULL_SCAN_LIMIT>(
+        palette.size(), [&](auto blocks) {
+            return Searches::template full_scan<decltype(blocks)::value>(palette).find(v);
+        });
 }
 
 }  // namespace

@@ -102,11 +102,22 @@ struct GridCall {
     std::size_t find(F32x4 v) const { return grid->nearest(first(v), second(v), third(v)); }
 };
 
-template <std::size_t BLOCKS>
-void run_full_scan(const Pass& pass, const Palette& palette) {
-    FullScan<BLOCKS> s = full_scan_of<BLOCKS>(palette);
-    run_pass(pass, s);
-}
+// The searches as run_chosen_search picks them (palette_rows_loop.hpp):
+// the grid is NearestGrid's own lookup, inside its innermost cube or not.
+struct Vec128Searches {
+    static constexpr std::size_t LANES = 4;
+    static constexpr std::size_t FULL_SCAN_LIMIT = palette_rows::FULL_SCAN_LIMIT;
+    static constexpr std::size_t automatic_scan_limit(bool) { return FULL_SCAN_LIMIT; }
+    template <std::size_t BLOCKS>
+    static FullScan<BLOCKS> full_scan(const Palette& palette) {
+        return full_scan_of<BLOCKS>(palette);
+    }
+    template <bool>
+    static GridCall grid_find(NearestGrid& grid) {
+        return {&grid};
+    }
+    using CallScan = palette_rows::CallScan;
+};
 
 }  // namespace
 }  // namespace dithering::palette_rows
@@ -119,41 +130,14 @@ PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const P
                                const DirectionWeights& forward, const DirectionWeights& reverse,
                                bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
                                bool bounded) noexcept {
-    const auto run = [&](const Pass& pass) {
-        const std::size_t m = palette.size();
-        if (search == PaletteSearch::automatic) {
-            search = m <= FULL_SCAN_LIMIT ? PaletteSearch::full_scan : PaletteSearch::grid;
-        }
-        if (search == PaletteSearch::grid) {
-            std::optional<NearestGrid> grid = palette_pass_grid(palette, bounded);
-            if (grid) {
-                GridCall s{&*grid};
-                run_pass(pass, s);
-                return;
-            }
-            // The grid only saves time: without memory for it, every pixel
-            // scans the whole palette.
-        } else if (m <= FULL_SCAN_LIMIT) {
-            with_scan_blocks<4, FULL_SCAN_LIMIT>(m, [&](auto blocks) {
-                constexpr std::size_t BLOCKS = decltype(blocks)::value;
-                FullScan<BLOCKS> s = full_scan_of<BLOCKS>(palette);
-                run_pass(pass, s);
-            });
-            return;
-        }
-        CallScan s{&palette};
-        run_pass(pass, s);
-    };
-    return with_pass(image, space, palette, forward, reverse, serpentine, rows_in_flight, bounded,
-                     run);
+    return with_pass(
+        image, space, palette, forward, reverse, serpentine, rows_in_flight, bounded,
+        [&](const Pass& pass) { run_chosen_search<Vec128Searches>(pass, palette, search); });
 }
 
 std::size_t nearest_in_registers_vec128(const Palette& palette, float c0, float c1,
                                         float c2) noexcept {
-    const F32x4 v = lanes(c0, c1, c2, 0.0f);
-    return with_scan_blocks<4, FULL_SCAN_LIMIT>(palette.size(), [&](auto blocks) {
-        return full_scan_of<decltype(blocks)::value>(palette).find(v);
-    });
+    return nearest_in_registers<Vec128Searches>(palette, lanes(c0, c1, c2, 0.0f));
 }
 
 }  // namespace dithering
