@@ -103,6 +103,44 @@ inline void channel_bounds(F32x4 w, F32x4 lo, F32x4 hi, F32x4& low, F32x4& high)
     low = simd::select(simd::less(zero, a), aa, simd::select(simd::less(b, zero), bb, zero));
 }
 
+// The sequential rule over a cell's list, whose quads hold candidates in
+// palette order, four a vector: the least distance over the list, then the
+// first lane that holds it, the lowest index among the nearest. min keeps
+// its second operand for a NaN distance, so none wins. The distances of a
+// value in a cube are finite (see above) and those of the padding lanes,
+// whose working values are +inf, are +inf, so the least is below +inf;
+// any other case takes the rule one candidate at a time.
+std::size_t list_nearest(const CandidateQuad* list, std::size_t count, float c0, float c1,
+                         float c2) {
+    const F32x4 v0 = simd::splat(c0);
+    const F32x4 v1 = simd::splat(c1);
+    const F32x4 v2 = simd::splat(c2);
+    const auto distance = [&](const CandidateQuad& quad) {
+        const F32x4 t1 = v1 - simd::load4(quad.w1);
+        const F32x4 t0 = v0 - simd::load4(quad.w0);
+        const F32x4 t2 = v2 - simd::load4(quad.w2);
+        return squared_distance(t0, t1, t2);
+    };
+    F32x4 least = simd::splat(INF);
+    for (std::size_t q = 0; q < count; ++q) least = simd::min(distance(list[q]), least);
+    least = simd::min(least, simd::swap_halves(least));
+    least = simd::min(least, simd::swap_neighbours(least));
+    if (simd::first(least) < INF) {
+        for (std::size_t q = 0; q < count; ++q) {
+            const unsigned at = simd::bits(simd::equal(distance(list[q]), least));
+            if (at != 0) return list[q].index[std::countr_zero(at)];
+        }
+    }
+    SequentialNearest rule;
+    for (std::size_t q = 0; q < count; ++q) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            rule.consider(c0, c1, c2, list[q].w0[i], list[q].w1[i], list[q].w2[i],
+                          list[q].index[i]);
+        }
+    }
+    return rule.index;
+}
+
 }  // namespace
 
 void NearestGrid::FreeTable::operator()(std::uint32_t* p) const noexcept { std::free(p); }
@@ -421,16 +459,7 @@ std::size_t NearestGrid::nearest(float c0, float c1, float c2) noexcept {
         if (!inside) continue;
         const std::uint32_t e = list_for(level, n[0], n[1], n[2]);
         if (kind(e) == NONE) break;
-        // The sequential rule over the cell's candidates, in palette order.
-        SequentialNearest rule;
-        const CandidateQuad* list = pool_.data() + list_first(e);
-        for (std::size_t q = 0; q < list_count(e); ++q) {
-            for (std::size_t i = 0; i < 4; ++i) {
-                rule.consider(c0, c1, c2, list[q].w0[i], list[q].w1[i], list[q].w2[i],
-                              list[q].index[i]);
-            }
-        }
-        return rule.index;
+        return list_nearest(pool_.data() + list_first(e), list_count(e), c0, c1, c2);
     }
     return palette_->nearest(c0, c1, c2);
 }
