@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "core/image/image_view.hpp"
@@ -18,21 +17,14 @@ inline bool checked_product(std::size_t a, std::size_t b, std::size_t& product) 
     return true;
 }
 
-struct Img {
-    // Interleaved, row-major: byte (y, x, c) at (y * width + x) * channels + c.
+// The bytes, in the layout the base describes.
+struct Img : ImageLayout {
     PixelBuffer pixels;
     // The input's shape exactly: [H, W] or [H, W, C] (C may be 1).
     std::vector<std::size_t> shape;
-    std::size_t height = 0;
-    std::size_t width = 0;
-    std::size_t channels = 0;
-    // The channel that per-channel quantization leaves untouched.
-    std::optional<std::size_t> alpha;
-
-    std::size_t size() const { return height * width * channels; }
 
     // What the passes work on: this image's bytes, in place.
-    ImageView view() { return {pixels.get(), height, width, channels, alpha}; }
+    ImageView view() { return {pixels.get(), *this}; }
 };
 
 }  // namespace dithering
