@@ -53,7 +53,6 @@
 #include <numeric>
 
 #include "core/color/color_distance.hpp"
-#include "core/color/sequential_nearest.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/vec128.hpp"
 
@@ -106,10 +105,9 @@ inline void channel_bounds(F32x4 w, F32x4 lo, F32x4 hi, F32x4& low, F32x4& high)
 // The sequential rule over a cell's list, whose quads hold candidates in
 // palette order, four a vector: the least distance over the list, then the
 // first lane that holds it, the lowest index among the nearest. min keeps
-// its second operand for a NaN distance, so none wins. The distances of a
-// value in a cube are finite (see above) and those of the padding lanes,
-// whose working values are +inf, are +inf, so the least is below +inf;
-// any other case takes the rule one candidate at a time.
+// its second operand for a NaN distance, so none wins. When no distance is
+// below +inf (never for a value in a cube, whose distances are finite, see
+// above), the sequential rule never moves off colour 0.
 std::size_t list_nearest(const CandidateQuad* list, std::size_t count, float c0, float c1,
                          float c2) {
     const F32x4 v0 = simd::splat(c0);
@@ -125,20 +123,14 @@ std::size_t list_nearest(const CandidateQuad* list, std::size_t count, float c0,
     for (std::size_t q = 0; q < count; ++q) least = simd::min(distance(list[q]), least);
     least = simd::min(least, simd::swap_halves(least));
     least = simd::min(least, simd::swap_neighbours(least));
-    if (simd::first(least) < INF) {
-        for (std::size_t q = 0; q < count; ++q) {
-            const unsigned at = simd::bits(simd::equal(distance(list[q]), least));
-            if (at != 0) return list[q].index[std::countr_zero(at)];
-        }
-    }
-    SequentialNearest rule;
+    if (!(simd::first(least) < INF)) return 0;
+    // `least` is one of the distances, computed again here bit for bit, so
+    // some lane matches.
     for (std::size_t q = 0; q < count; ++q) {
-        for (std::size_t i = 0; i < 4; ++i) {
-            rule.consider(c0, c1, c2, list[q].w0[i], list[q].w1[i], list[q].w2[i],
-                          list[q].index[i]);
-        }
+        const unsigned at = simd::bits(simd::equal(distance(list[q]), least));
+        if (at != 0) return list[q].index[std::countr_zero(at)];
     }
-    return rule.index;
+    return 0;
 }
 
 }  // namespace
