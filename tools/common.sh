@@ -165,3 +165,54 @@ arm64_tests=(tests/test_corpus_digests.py tests/test_error_diffusion.py
              tests/test_fuzz.py::test_valid_calls_match_reference
              tests/test_fuzz.py::test_mid_sized_inputs_match_reference
              tests/test_threads.py::TestConcurrentCalls::test_mixed_calls_match_serial_results)
+
+# ----------------------------------------------------------- stage timings
+# A run's entry point (.ci/run, tools/test.sh, tools/sanitize.sh,
+# tools/fuzz-core.sh) calls stage_times_begin: the first one in a process
+# tree makes the file every `timed` below it appends to, and only that one
+# prints the table (stage_times_end), so that `.ci/run` ends with one table
+# for all three and `make test` alone with its own.
+# Usage: stage_times_begin
+stage_times_begin() {
+  [[ -n ${STAGE_TIMES:-} ]] && return 0
+  STAGE_TIMES=$(mktemp "${TMPDIR:-/tmp}/dithering-stages.XXXXXX")
+  STAGE_T0=$(date +%s) STAGE_OWNER=$BASHPID
+  export STAGE_TIMES STAGE_T0 STAGE_OWNER
+}
+
+# Usage: timed NAME COMMAND [ARGS...]
+# Runs COMMAND (a program, not a shell function: errexit does not reach
+# into a function run under `||`) and records its wall-clock time under
+# NAME; its exit status is COMMAND's.
+timed() {
+  local name=$1 start rc=0; shift
+  start=$(date +%s)
+  "$@" || rc=$?
+  stage_record "$name" "$start" "$rc"
+  return "$rc"
+}
+
+# Usage: stage_record NAME START STATUS
+# Records a stage that started at START (seconds since the epoch) and ends
+# now, for stages that are shell functions or parts of one.
+stage_record() {
+  [[ -z ${STAGE_TIMES:-} ]] ||
+    printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$(date +%s)" "$3" >>"$STAGE_TIMES"
+}
+
+# Usage: stage_times_end
+# Prints the table of every stage timed since stage_times_begin, in the
+# order they started: when each started (from the run's start), how long it
+# took and how it ended; stages that ran beside each other overlap, so the
+# total is the run's wall-clock time, not their sum. Only the process that
+# made the file prints it (and removes it).
+stage_times_end() {
+  [[ ${STAGE_OWNER:-} == "$BASHPID" && -f ${STAGE_TIMES:-} ]] || return 0
+  sort -t $'\t' -k2,2n -s "$STAGE_TIMES" | awk -F '\t' -v t0="$STAGE_T0" -v now="$(date +%s)" '
+    function mmss(s) { return sprintf("%d:%02d", int(s / 60), s % 60) }
+    BEGIN { printf "\n===== stage times (wall clock; %d cores) =====\n", '"$(nproc)"'
+            printf "%-44s %8s %8s  %s\n", "stage", "start", "took", "result" }
+    { printf "%-44s %8s %8s  %s\n", $1, mmss($2 - t0), mmss($3 - $2), ($4 == 0 ? "ok" : "FAILED (" $4 ")") }
+    END { printf "%-44s %8s %8s\n", "whole run", "", mmss(now - t0) }'
+  rm -f "$STAGE_TIMES"
+}

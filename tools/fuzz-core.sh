@@ -41,6 +41,8 @@ build="$REPO_ROOT/build/fuzz"
 corpus=${FUZZ_CORPUS:-$build/corpus}
 logs=${FUZZ_LOGS:-$build/logs}
 
+stage_times_begin
+start=$(date +%s)
 # The newest clang-N Debian offers here, as the clang lane takes it; the
 # sanitizers' and libFuzzer's runtime libraries are a package of their own.
 version=$(apt-cache search --names-only '^clang-[0-9]+$' | sed -E 's/^clang-([0-9]+) .*/\1/' |
@@ -64,6 +66,8 @@ run_logged "$build/build.log" bash -c '
     -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON -DCMAKE_CXX_COMPILER="$4" &&
   "$1/cmake" --build "$3" --target "${@:5}"' _ \
   "$venv/bin" "$REPO_ROOT" "$build" "$cxx" "${harnesses[@]/#/fuzz_}"
+stage_record "fuzz: clang and build" "$start" 0
+start=$(date +%s)
 
 failed=()
 for h in "${harnesses[@]}"; do
@@ -92,5 +96,7 @@ for h in "${harnesses[@]}"; do
     failed+=("$h")
   fi
 done
+stage_record "fuzz: ${harnesses[*]}" "$start" "${#failed[@]}"
+stage_times_end
 ((${#failed[@]} == 0)) || die "fuzzing found failures in: ${failed[*]}"
 log "fuzz: nothing found by ${harnesses[*]} in ${each}s each"

@@ -118,6 +118,8 @@ asan_stage() {
   libasan=$(runtime libasan.so)
   libubsan=$(runtime libubsan.so)
 
+  local start
+  start=$(date +%s)
   py=$(sanitize_venv)
 
   # float-cast-overflow (not in GCC's "undefined"): out-of-range float-to-int
@@ -133,6 +135,7 @@ asan_stage() {
   "$py" -m pip install -q --force-reinstall --no-deps "$wheel"
   so=$("$py" -P -c 'import importlib.util as u; print(u.find_spec("dithering").origin)')
   readelf -d "$so" | grep -q 'NEEDED.*libasan' || die "$so is not instrumented"
+  stage_record "asan: venv, build and install" "$start" 0
 
   # Reports go to files, not stderr: pytest captures fd 2 and a report that
   # ends the process would be lost with it, as would one from a child
@@ -177,6 +180,7 @@ print("dithering", dithering.__version__, "(ASan+UBSan) on Python", sys.version.
   # quarantine (to catch use after free), which they would take for a leak.
   # They run on their own with the quarantine off, the rest with it on.
   local rss_tests=tests/test_output.py::TestLeaks
+  start=$(date +%s)
   # -P keeps the repo root off sys.path, so tests import the installed wheel.
   "${env[@]}" "$py" -P -m pytest --deselect "$rss_tests" "$@" || rc=$?
   printf '\n----- %s, ASan quarantine off -----\n' "$rss_tests"
@@ -184,6 +188,7 @@ print("dithering", dithering.__version__, "(ASan+UBSan) on Python", sys.version.
   "${env[@]}" "$py" -P -m pytest "$rss_tests" "$@" || rc2=$?
   # Exit 5 (nothing collected) only means extra arguments filtered them out.
   ((rc != 0 || rc2 == 5)) || rc=$rc2
+  stage_record "asan: pytest" "$start" "$rc"
 
   # With allocator_may_return_null=1 a refused huge request leaves only a
   # warning: the module's MemoryError path is meant to take it.
@@ -232,12 +237,16 @@ tsan_stage() {
         "caches when it builds the interpreter (here: $ft, $tag)"
     return 0
   fi
+  local start
+  start=$(date +%s)
   if [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) != "$orig" ]]; then
     lock cpython-3.13t-tsan
     [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) == "$orig" ]] || build_tsan_cpython "$orig"
     unlock cpython-3.13t-tsan
   fi
   py="$TSAN_ROOT/python"
+  stage_record "tsan: interpreter" "$start" 0
+  start=$(date +%s)
 
   venv_py=$(sanitize_venv)
   # NumPy, Pillow and pytest put in place by the ordinary interpreter's pip
@@ -262,6 +271,7 @@ tsan_stage() {
     "-fsanitize=thread -fno-omit-frame-pointer -g -O2 -ffp-contract=off" "-fsanitize=thread")
   rm -rf "$site"
   "$venv_py" -m pip install -q --no-deps --target "$site" "$wheel"
+  stage_record "tsan: deps, build and install" "$start" 0
 
   # CPython's own list of the interpreter's known reports, plus ours.
   cat "$TSAN_ROOT/Tools/tsan/suppressions_free_threading.txt" \
@@ -291,8 +301,10 @@ ctypes.CDLL(sys.argv[1]).tsan_canary_race()' "$canary" 2>/dev/null; then
 
   cd "$REPO_ROOT"
   # Every test that calls the module from several threads at once.
+  start=$(date +%s)
   "${env[@]}" "$py" -P -m pytest -p no:cacheprovider \
     tests/test_threads.py tests/test_output.py::TestThreads "$@" || rc=$?
+  stage_record "tsan: pytest" "$start" "$rc"
   check_reports "$reports" 'ThreadSanitizer' || return 1
   ((rc == 0)) || { printf '===== tsan stage: pytest failed (exit %d) =====\n' "$rc"; return "$rc"; }
   printf '===== tsan stage: no sanitizer reports =====\n'
@@ -301,6 +313,7 @@ ctypes.CDLL(sys.argv[1]).tsan_canary_race()' "$canary" 2>/dev/null; then
 # Each stage in a subshell of its own, so that a failing one does not keep
 # the next from running; not under `||`, which would turn errexit off inside.
 failed=()
+stage_times_begin
 for stage in ${SANITIZERS:-asan tsan}; do
   [[ $stage == @(asan|tsan) ]] || die "unknown sanitizer stage '$stage' (asan, tsan)"
   set +e
@@ -309,6 +322,7 @@ for stage in ${SANITIZERS:-asan tsan}; do
   set -e
   ((stage_rc == 0)) || failed+=("$stage")
 done
+stage_times_end
 if ((${#failed[@]})); then
   printf '===== sanitize FAILED: %s =====\n' "${failed[*]}"
   exit 1

@@ -13,13 +13,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 tools="$REPO_ROOT/tools"
 failed=()
+stage_times_begin
 
 # The arm64 root takes a quarter of an hour to make under emulation on a new
 # machine, almost all of it on one core: made in the background from the
 # start, beside lanes that mostly use one core too, it is usually ready by
 # the arm64 lane, which waits for it (tools/arm64-root.sh holds a lock while
 # it builds) or, if this attempt failed, makes it again and shows why.
-"$tools/arm64-root.sh" >"$CACHE_DIR/arm64-root-background.log" 2>&1 &
+timed "arm64 root (background)" "$tools/arm64-root.sh" >"$CACHE_DIR/arm64-root-background.log" 2>&1 &
 
 # The C++ core on its own, warnings as errors, before any interpreter: its
 # tests compare every fast path with the plain arithmetic; every include in
@@ -28,6 +29,7 @@ failed=()
 # catch one): the tests only compare the paths this machine takes, and a
 # contraction the plain code shares would pass them.
 printf '\n===== core lane: C++ core tests =====\n'
+start=$(date +%s) rc=0
 # First the cache locks every setup script takes: one that waited on itself
 # would hang this run on a machine where nothing is installed yet.
 "$tools/check-locks.sh" || { failed+=(locks); printf '===== cache locks FAILED =====\n'; }
@@ -48,12 +50,13 @@ if ! { "$gil_venv/bin/cmake" -S "$REPO_ROOT" -B "$core" \
          -DDITHERING_PYTHON_MODULE=OFF -DDITHERING_WERROR=ON >/dev/null &&
        "$gil_venv/bin/cmake" --build "$core-portable" -j "$(nproc)" --target core_tests >/dev/null &&
        "$core-portable/core_tests" | tail -n 1; }; then
-  failed+=(core)
+  failed+=(core) rc=1
   printf '===== core lane FAILED =====\n'
 fi
+stage_record "core lane (venv, two builds, tests)" "$start" "$rc"
 
 printf '\n===== sdist: source distribution =====\n'
-if ! "$tools/check-sdist.sh" "$gil_venv/bin/python"; then
+if ! timed "sdist" "$tools/check-sdist.sh" "$gil_venv/bin/python"; then
   failed+=(sdist)
   printf '===== sdist FAILED =====\n'
 fi
@@ -72,6 +75,7 @@ for name in "${lanes[@]}"; do
   # the wheel and installs it there (by default install-ext.sh with the
   # lane's interpreter, into build/TAG); tests: pytest's selection (all).
   install=() tests=()
+  start=$(date +%s)
   case $name in
     free-threaded)
       venv=$("$tools/venv.sh" "$("$tools/ft-python.sh")") &&
@@ -88,19 +92,20 @@ for name in "${lanes[@]}"; do
     gil)
       py=("$gil_venv/bin/python") && tag=${gil_venv##*/venv-} ;;
   esac
+  stage_record "$name: interpreter" "$start" "$rc"
   if ((rc == 0)); then
     ((${#install[@]})) || install=("$tools/install-ext.sh" "$tag" "${py[@]}")
-    "${install[@]}" || rc=$?
+    timed "$name: build and install" "${install[@]}" || rc=$?
   fi
   if ((rc == 0)) && [[ $name == clang ]]; then
-    "$tools/clang-lane.sh" "${py[@]}" "${tests[@]}" || rc=$?
+    timed "$name: builds and tests" "$tools/clang-lane.sh" "${py[@]}" "${tests[@]}" || rc=$?
   elif ((rc == 0)); then
     cd "$REPO_ROOT"
     # -P keeps the repo root off sys.path, so tests import the installed wheel.
     "${py[@]}" -P -c 'import sys, dithering
 print("dithering", getattr(dithering, "__version__", "?"), "on Python", sys.version.split()[0] + sys.abiflags,
       sys.executable, "| GIL enabled after import:", getattr(sys, "_is_gil_enabled", lambda: True)())' || true
-    "${py[@]}" -P -m pytest ${tests[@]+"${tests[@]}"} || rc=$?
+    timed "$name: pytest" "${py[@]}" -P -m pytest ${tests[@]+"${tests[@]}"} || rc=$?
   fi
   if ((rc != 0)); then
     failed+=("$name")
@@ -110,4 +115,5 @@ print("dithering", getattr(dithering, "__version__", "?"), "on Python", sys.vers
 done
 
 wait  # the background root, long done unless the arm64 lane never ran
+stage_times_end
 ((${#failed[@]} == 0))
