@@ -299,6 +299,7 @@ def test_bad_arguments_exit_2_with_the_message(tmp_path, args, message):
     assert sorted(os.listdir(tmp_path)) == ["in.png"]
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_interrupted_batch_leaves_only_complete_files(tmp_path, signum):
     (tmp_path / "in").mkdir()

@@ -35,6 +35,10 @@ from dithering_tools import DitherOptions, Job, dither_files  # noqa: E402
 from dithering_tools import dask_array  # noqa: E402
 from dithering_tools.cluster import dither_files_on_cluster, dither_on_worker  # noqa: E402
 
+# Each test starts a cluster of worker processes, and some time how fast it
+# stops: on a machine of their own.
+pytestmark = pytest.mark.serial
+
 GAMEBOY = ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]
 SECONDS_PER_TEST = 180
 # Dask's own setting: how long a client keeps trying to reach a scheduler.

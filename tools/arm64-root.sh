@@ -17,9 +17,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 SUITE=sid
 ARCH=arm64
 # python3-dev for the headers the cross build compiles against (pyconfig.h
-# is per architecture); python3-pip installs the wheel into /opt/lane.
+# is per architecture); python3-pip installs the wheel into /opt/lane;
+# pytest-xdist runs the tests under emulation on every core.
 PACKAGES=(python3 python3-dev python3-venv python3-pip python3-numpy python3-pil
-          python3-pytest python3-hypothesis)
+          python3-pytest python3-pytest-xdist python3-hypothesis)
 ROOT="$CACHE_DIR/root-$SUITE-$ARCH"
 # Holds what the root was made from; written last, so a half-made root is redone.
 STAMP="$ROOT/.build-complete"

@@ -68,13 +68,18 @@ log "zig: the core compiled for x86_64-windows-gnu and aarch64-macos"
 "$py" -m pip install -q --only-binary=:all: -r "$tools/requirements-zig.txt"
 flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Wconversion
        -Wsign-conversion -Wshadow -Werror -I"$REPO_ROOT/src")
-# zig writes its objects where it is run whatever -o says: into a scratch folder.
-mkdir -p "$build/zig"
+# zig writes its objects where it is run whatever -o says: into a scratch
+# folder of each source's own, since they compile one per core at once.
 for target in x86_64-windows-gnu aarch64-macos; do
-  for source in "$REPO_ROOT"/src/core/*/*.cpp; do
-    (cd "$build/zig" && "$py" -m ziglang c++ -target "$target" "${flags[@]}" -c "$source" -o out.o) ||
-      die "$(basename "$source") does not compile for $target"
-  done
+  # xargs appends the source; exit 255 stops it at the first failure.
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  printf '%s\0' "$REPO_ROOT"/src/core/*/*.cpp | xargs -0 -n 1 -P "$(nproc)" bash -c '
+    scratch=$1/$2/$(basename "${!#}" .cpp)
+    mkdir -p "$scratch" && cd "$scratch" &&
+      "$0" -m ziglang c++ -target "$2" "${@:3}" -o out.o ||
+      { echo "$(basename "${!#}") does not compile for $2" >&2; exit 255; }' \
+    "$py" "$build/zig" "$target" "${flags[@]}" -c ||
+    die "the core does not compile for $target"
   log "zig: every core source compiles for $target"
 done
 
@@ -85,4 +90,4 @@ PYTHONPATH="$site" "$py" -P -c '
 import sys, dithering
 assert dithering.__file__.startswith(sys.argv[1]), dithering.__file__
 print("dithering (clang) from", dithering.__file__)' "$site"
-PYTHONPATH="$site" "$py" -P -m pytest -q "$@"
+PYTHONPATH="$site" "$tools/run-pytest.sh" "$py" -- -q "$@"

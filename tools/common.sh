@@ -68,6 +68,26 @@ apt_install() {
   [[ -n $held ]] || unlock apt
 }
 
+# Usage: use_compiler_cache
+# Every C++ build below the caller (CMake's and scikit-build-core's, the
+# cross builds', clang's) compiles through ccache, its cache in
+# $CACHE_DIR/ccache: the same sources are compiled by a dozen builds of a
+# run, several with the same compiler and flags, and by every run again.
+# BASEDIR makes the paths inside this checkout relative in what ccache
+# hashes, and NOHASHDIR leaves the working directory out of it, so that a
+# fresh clone (CI's) hits what an earlier clone compiled. CCACHE=0 builds
+# without it. Exported, so that it reaches every script a run calls.
+use_compiler_cache() {
+  [[ ${CCACHE:-1} != 0 ]] || return 0
+  apt_install ccache
+  export CCACHE_DIR=${CCACHE_DIR:-$CACHE_DIR/ccache} CCACHE_BASEDIR=$REPO_ROOT CCACHE_NOHASHDIR=1
+  # Room for every build tree of two runs (a dozen of 10 to 60 MB each,
+  # compressed); ccache drops the oldest beyond it.
+  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-3G}
+  # CMake's default launcher for a build tree configured from now on.
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+}
+
 # "URI KEYRING" of the machine's main Debian archive (KEYRING is "-" if none),
 # read from its own apt setup so no mirror is ever named in this repository.
 debian_archive() {
@@ -108,19 +128,31 @@ chroot_run() {
   local root=$1; shift
   # shellcheck disable=SC2016 # expanded by the inner shells
   unshare --mount --propagation private -- bash -euo pipefail -c '
-    root=$1 repo=$2 jobs=$3; shift 3
+    root=$1 repo=$2 jobs=$3 ccache=${4:+$4/${1##*/}}; shift 4
+    ccache=${ccache%%.tmp.*}
     mkdir -p "$root$repo"
     mount --bind "$repo" "$root$repo"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
+    # The root compiles through its own ccache, into a cache of its own
+    # (its compiler and ccache are not this machine'\''s), mounted at the
+    # same path outside and in.
+    cache=()
+    if [[ -n $ccache && -x $root/usr/bin/ccache ]]; then
+      mkdir -p "$ccache" "$root$ccache"
+      mount --bind "$ccache" "$root$ccache"
+      cache=(CCACHE_DIR="$ccache" CCACHE_BASEDIR="$repo" CCACHE_NOHASHDIR=1
+             CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-3G}" CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
     # No index: the root must build and test with its own packages only.
     exec chroot "$root" /usr/bin/env -i \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
       PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore \
-      CMAKE_BUILD_PARALLEL_LEVEL="$jobs" \
+      CMAKE_BUILD_PARALLEL_LEVEL="$jobs" ${cache[@]+"${cache[@]}"} \
       /bin/sh -c '\''cd "$0" && exec "$@"'\'' "$repo" "$@"
-  ' _ "$root" "$REPO_ROOT" "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" "$@"
+  ' _ "$root" "$REPO_ROOT" "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
+    "${CCACHE_DIR:+$CACHE_DIR/ccache-roots}" "$@"
 }
 
 # Usage: checked_wheel WHEEL_DIR BUILD_DIR

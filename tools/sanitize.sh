@@ -10,6 +10,7 @@
 #         cached source as the ordinary one (without it every lock the
 #         interpreter takes would be invisible and the reports false).
 # Both stages run by default; SANITIZERS="asan" (or "tsan") picks one.
+# The ASan stage's tests run on every core (tools/run-pytest.sh).
 # Reports from other projects' code that we cannot fix are suppressed in
 # tools/sanitizer-suppressions/, each with where it was seen; any other
 # report fails the stage.
@@ -30,6 +31,7 @@ read -r tag version < <("$ft" -c 'import sys; v = sys.version_info
 print(f"cp{v[0]}{v[1]}{sys.abiflags}", sys.version.split()[0])')
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 mkdir -p "$build"
+use_compiler_cache
 
 # The runtimes must be the ones of the compiler that instruments the module.
 cxx=$(command -v g++) || die "g++ not found"
@@ -182,7 +184,8 @@ print("dithering", dithering.__version__, "(ASan+UBSan) on Python", sys.version.
   local rss_tests=tests/test_output.py::TestLeaks
   start=$(date +%s)
   # -P keeps the repo root off sys.path, so tests import the installed wheel.
-  "${env[@]}" "$py" -P -m pytest --deselect "$rss_tests" "$@" || rc=$?
+  # On every core (tools/run-pytest.sh); the workers inherit the runtimes.
+  "$tools/run-pytest.sh" "${env[@]}" "$py" -- --deselect "$rss_tests" "$@" || rc=$?
   printf '\n----- %s, ASan quarantine off -----\n' "$rss_tests"
   env[2]+=:quarantine_size_mb=0
   "${env[@]}" "$py" -P -m pytest "$rss_tests" "$@" || rc2=$?

@@ -9,11 +9,13 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 SUITE=sid
-# Dask for tests/test_dask.py: Debian's own packages, like the rest of the root.
+# Dask for tests/test_dask.py: Debian's own packages, like the rest of the root;
+# pytest-xdist to run the tests on every core; ccache for the wheel's build
+# (tools/common.sh, chroot_run).
 PACKAGES=(python3 python3-dev python3-venv python3-pip python3-numpy python3-pil
           python3-pytest python3-hypothesis python3-scikit-build-core
           python3-dask python3-distributed
-          g++ cmake ninja-build make)
+          python3-pytest-xdist g++ cmake ninja-build make ccache)
 ROOT="$CACHE_DIR/root-$SUITE"
 # Holds what the root was made from; written last, so a half-made root is redone.
 STAMP="$ROOT/.build-complete"

@@ -15,12 +15,19 @@ tools="$REPO_ROOT/tools"
 failed=()
 stage_times_begin
 
-# The arm64 root takes a quarter of an hour to make under emulation on a new
-# machine, almost all of it on one core: made in the background from the
-# start, beside lanes that mostly use one core too, it is usually ready by
-# the arm64 lane, which waits for it (tools/arm64-root.sh holds a lock while
-# it builds) or, if this attempt failed, makes it again and shows why.
-timed "arm64 root (background)" "$tools/arm64-root.sh" >"$CACHE_DIR/arm64-root-background.log" 2>&1 &
+# Every C++ build of every lane through the compiler cache.
+use_compiler_cache
+
+# The arm64 lane spends most of its time under emulation on one core: the
+# root, a quarter of an hour to make on a new machine, then the tests.
+# Started first, in the background, it runs beside the x86-64 lanes (whose
+# tests take both cores when it leaves them one); its log is shown after
+# theirs. The first thing it needs from the others (the ordinary python3's
+# venv, for CMake) waits on that venv's lock.
+mkdir -p "$REPO_ROOT/build"
+arm64_log="$REPO_ROOT/build/arm64-lane.log"
+"$tools/lane.sh" arm64 >"$arm64_log" 2>&1 &
+arm64_pid=$!
 
 # The C++ core on its own, warnings as errors, before any interpreter: its
 # tests compare every fast path with the plain arithmetic; every include in
@@ -61,59 +68,36 @@ if ! timed "sdist" "$tools/check-sdist.sh" "$gil_venv/bin/python"; then
   printf '===== sdist FAILED =====\n'
 fi
 
-# The arm64 lane runs the tests that compare pixels only (arm64_tests in
-# tools/common.sh says which and why).
-# The clang lane builds with Debian's newest clang (macOS has only clang):
-# the core and its aarch64 cross build, a wheel for the ordinary python3 and
-# the same pixel-comparing tests as the arm64 lane, and the core compiled
-# for Windows and macOS (tools/clang-lane.sh).
-lanes=(free-threaded cpython-3.14 arm64 clang gil)
+# The lanes, each in tools/lane.sh. The arm64 lane (the tests that compare
+# pixels, arm64_tests in tools/common.sh says which and why) runs under
+# emulation from the start, beside the others; the clang lane builds with
+# Debian's newest clang (macOS has only clang): the core and its aarch64
+# cross build, a wheel for the ordinary python3 and the same tests as the
+# arm64 lane, and the core compiled for Windows and macOS
+# (tools/clang-lane.sh).
+lanes=(free-threaded cpython-3.14 clang gil)
 for name in "${lanes[@]}"; do
   rc=0
   printf '\n===== %s lane =====\n' "$name"
-  # py: the command that runs the lane's interpreter; install: what builds
-  # the wheel and installs it there (by default install-ext.sh with the
-  # lane's interpreter, into build/TAG); tests: pytest's selection (all).
-  install=() tests=()
-  start=$(date +%s)
-  case $name in
-    free-threaded)
-      venv=$("$tools/venv.sh" "$("$tools/ft-python.sh")") &&
-        py=("$venv/bin/python") && tag=${venv##*/venv-} || rc=$? ;;
-    cpython-3.14)
-      py=("$tools/sid-run.sh" /opt/lane/bin/python) &&
-        tag=sid-$("${py[@]}" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")') ||
-        rc=$? ;;
-    arm64)
-      py=("$tools/arm64-run.sh" /opt/lane/bin/python) && install=("$tools/arm64-install.sh") &&
-        tests=("${arm64_tests[@]}") ;;
-    clang)
-      py=("$gil_venv/bin/python") && install=(true) && tests=("${arm64_tests[@]}") ;;
-    gil)
-      py=("$gil_venv/bin/python") && tag=${gil_venv##*/venv-} ;;
-  esac
-  stage_record "$name: interpreter" "$start" "$rc"
-  if ((rc == 0)); then
-    ((${#install[@]})) || install=("$tools/install-ext.sh" "$tag" "${py[@]}")
-    timed "$name: build and install" "${install[@]}" || rc=$?
-  fi
-  if ((rc == 0)) && [[ $name == clang ]]; then
-    timed "$name: builds and tests" "$tools/clang-lane.sh" "${py[@]}" "${tests[@]}" || rc=$?
-  elif ((rc == 0)); then
-    cd "$REPO_ROOT"
-    # -P keeps the repo root off sys.path, so tests import the installed wheel.
-    "${py[@]}" -P -c 'import sys, dithering
-print("dithering", getattr(dithering, "__version__", "?"), "on Python", sys.version.split()[0] + sys.abiflags,
-      sys.executable, "| GIL enabled after import:", getattr(sys, "_is_gil_enabled", lambda: True)())' || true
-    timed "$name: pytest" "${py[@]}" -P -m pytest ${tests[@]+"${tests[@]}"} || rc=$?
-  fi
+  "$tools/lane.sh" "$name" || rc=$?
   if ((rc != 0)); then
     failed+=("$name")
-    # Said now, not at the end, so pytest's summary stays the last line.
-    [[ $name != "${lanes[-1]}" ]] && printf '===== %s lane FAILED (exit %d) =====\n' "$name" "$rc"
+    printf '===== %s lane FAILED (exit %d) =====\n' "$name" "$rc"
   fi
 done
 
-wait  # the background root, long done unless the arm64 lane never ran
+printf '\n===== arm64 lane (run beside the others; its log follows) =====\n'
+rc=0
+wait "$arm64_pid" || rc=$?
+cat "$arm64_log"
+if ((rc != 0)); then
+  failed+=(arm64)
+  printf '===== arm64 lane FAILED (exit %d) =====\n' "$rc"
+fi
+
 stage_times_end
-((${#failed[@]} == 0))
+if ((${#failed[@]})); then
+  printf '===== make test FAILED: %s =====\n' "${failed[*]}"
+  exit 1
+fi
+printf '===== make test: every lane passed =====\n'
