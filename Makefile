@@ -44,4 +44,4 @@ bench:
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
-	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize build/release build/fuzz out dist
+	rm -rf build/cp* build/sid-* build/arm64-* build/wheels build/sdist build/sdist.log build/sanitize build/release build/fuzz build/clang build/*.log out dist

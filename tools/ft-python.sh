@@ -51,12 +51,14 @@ build_cpython() {
   rm -rf "$CACHE_DIR"/build-cpython.*   # left by a killed build; we hold the lock
   tmp=$(mktemp -d "$CACHE_DIR/build-cpython.XXXXXX")
   trap 'rm -rf "$tmp"' EXIT
+  # Without CPython's own test modules and test suite, which nothing here
+  # runs: less to compile, and less to byte-compile on install.
   log "building free-threaded CPython from $(basename "$orig") (a few minutes)"
   tar -xJf "$orig" -C "$tmp" --strip-components=1
   (
     cd "$tmp"
     run_logged "$CACHE_DIR/cpython-configure.log" \
-      ./configure --disable-gil --prefix="$PREFIX" --with-ensurepip=install
+      ./configure --disable-gil --disable-test-modules --prefix="$PREFIX" --with-ensurepip=install
     run_logged "$CACHE_DIR/cpython-make.log" make -j"$jobs"
     rm -rf "$PREFIX"   # drop any half-installed tree from an earlier try
     run_logged "$CACHE_DIR/cpython-install.log" make install

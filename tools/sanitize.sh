@@ -201,34 +201,6 @@ print("dithering", dithering.__version__, "(ASan+UBSan) on Python", sys.version.
 }
 
 # ======================================================================= tsan
-TSAN_ROOT="$CACHE_DIR/cpython-3.13t-tsan"
-
-# CPython 3.13t configured --with-thread-sanitizer, kept as its build tree
-# (CPython runs from one; `make install` would byte-compile the whole
-# library under TSan, which takes longer than the build).
-build_tsan_cpython() {
-  local orig=$1 tmp
-  rm -rf "$CACHE_DIR"/build-cpython-tsan.*   # left by a killed build; we hold the lock
-  tmp=$(mktemp -d "$CACHE_DIR/build-cpython-tsan.XXXXXX")
-  trap 'rm -rf "$tmp"' EXIT
-  log "building a ThreadSanitizer free-threaded CPython from $(basename "$orig") (several minutes, once)"
-  tar -xJf "$orig" -C "$tmp" --strip-components=1
-  (
-    cd "$tmp"
-    run_logged "$CACHE_DIR/cpython-tsan-configure.log" \
-      ./configure --disable-gil --with-thread-sanitizer --disable-test-modules \
-                  --without-ensurepip --prefix="$TSAN_ROOT"
-    run_logged "$CACHE_DIR/cpython-tsan-make.log" make -j"$(nproc)"
-    find . -name '*.o' -delete; rm -f ./*.a
-  )
-  [[ $("$tmp/python" -c 'import sys, ctypes; print(sys._is_gil_enabled())') == False ]] ||
-    die "the TSan interpreter does not run free-threaded"
-  rm -rf "$TSAN_ROOT"
-  mv "$tmp" "$TSAN_ROOT"
-  trap - EXIT
-  echo "$orig" >"$TSAN_ROOT/.build-complete"
-}
-
 tsan_stage() {
   local orig py venv_py deps want have wheel reports="$build/tsan-reports" site="$build/tsan-site" rc=0
   printf '\n===== sanitize: ThreadSanitizer, multi-threaded tests =====\n'
@@ -242,12 +214,7 @@ tsan_stage() {
   fi
   local start
   start=$(date +%s)
-  if [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) != "$orig" ]]; then
-    lock cpython-3.13t-tsan
-    [[ $(cat "$TSAN_ROOT/.build-complete" 2>/dev/null) == "$orig" ]] || build_tsan_cpython "$orig"
-    unlock cpython-3.13t-tsan
-  fi
-  py="$TSAN_ROOT/python"
+  py=$("$tools/tsan-python.sh")
   stage_record "tsan: interpreter" "$start" 0
   start=$(date +%s)
 
@@ -277,7 +244,7 @@ tsan_stage() {
   stage_record "tsan: deps, build and install" "$start" 0
 
   # CPython's own list of the interpreter's known reports, plus ours.
-  cat "$TSAN_ROOT/Tools/tsan/suppressions_free_threading.txt" \
+  cat "$(dirname "$py")/Tools/tsan/suppressions_free_threading.txt" \
       "$supp"/tsan.supp >"$build/tsan.supp" 2>/dev/null || true
   rm -rf "$reports"; mkdir -p "$reports"
   local env=(env "PYTHONPATH=$site:$deps"
