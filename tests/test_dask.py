@@ -35,10 +35,6 @@ from dithering_tools import DitherOptions, Job, dither_files  # noqa: E402
 from dithering_tools import dask_array  # noqa: E402
 from dithering_tools.cluster import dither_files_on_cluster, dither_on_worker  # noqa: E402
 
-# Each test starts a cluster of worker processes, and some time how fast it
-# stops: on a machine of their own.
-pytestmark = pytest.mark.serial
-
 GAMEBOY = ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]
 SECONDS_PER_TEST = 180
 # Dask's own setting: how long a client keeps trying to reach a scheduler.
@@ -235,6 +231,8 @@ class TestFileBatches:
         assert not (tmp_path / "y").exists()
 
 
+# Times how fast the command stops: on a machine of its own.
+@pytest.mark.serial
 @pytest.mark.parametrize("signum, to_group", [(signal.SIGINT, True), (signal.SIGTERM, False),
                                                (signal.SIGINT, False)])
 def test_command_on_a_local_cluster_stops_on_a_signal(tmp_path, signum, to_group):

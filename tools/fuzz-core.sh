@@ -122,7 +122,7 @@ for h in "${harnesses[@]}"; do
     failed+=("$h")
   fi
 done
-stage_record "fuzz: ${harnesses[*]}" "$start" "${#failed[@]}"
+stage_record "fuzz: ${#harnesses[@]} harnesses, ${each}s each" "$start" "${#failed[@]}"
 stage_times_end
 ((${#failed[@]} == 0)) || die "fuzzing found failures in: ${failed[*]}"
 log "fuzz: nothing found by ${harnesses[*]} in ${each}s each"
