@@ -39,6 +39,7 @@ core_build() {
 }
 mkdir -p "$build"
 
+start=$(date +%s)
 log "clang: C++ core tests (x86-64)"
 core_build "$build/core" -DCMAKE_CXX_COMPILER="$cxx"
 "$build/core/core_tests" | tail -n 1
@@ -53,6 +54,8 @@ core_build "$build/core-aarch64" -DCMAKE_CXX_COMPILER="$cxx" \
 # aarch64 power and logarithm use fused forms by design.
 "$tools/check-no-fma.sh" "$build/core-aarch64/libdithering_core.a"
 qemu-aarch64-static "$build/core-aarch64/core_tests" | tail -n 1
+stage_record "clang: core tests, x86-64 and aarch64" "$start" 0
+start=$(date +%s)
 
 log "clang: a wheel for $("$py" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)')"
 wheels="$build/wheel" site="$build/site"
@@ -64,6 +67,8 @@ run_logged "$build/wheel.log" \
 wheel=$(checked_wheel "$wheels" "$build/module")
 "$py" -m pip install -q --no-deps --target "$site" "$wheel"
 
+stage_record "clang: wheel" "$start" 0
+start=$(date +%s)
 log "zig: the core compiled for x86_64-windows-gnu and aarch64-macos"
 "$py" -m pip install -q --only-binary=:all: -r "$tools/requirements-zig.txt"
 flags=(-std=c++20 -O2 -ffp-contract=off -fno-fast-math -Wall -Wextra -Wconversion
@@ -82,6 +87,7 @@ for target in x86_64-windows-gnu aarch64-macos; do
     die "the core does not compile for $target"
   log "zig: every core source compiles for $target"
 done
+stage_record "clang: zig, Windows and macOS" "$start" 0
 
 # Last, so that pytest's summary is the lane's last line. PYTHONPATH puts
 # the clang build ahead of the venv's own; the check says which one loaded.
