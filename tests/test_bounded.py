@@ -14,7 +14,7 @@ import pytest
 
 import dithering
 import reference
-from dithering_tools import _bounded, bounded_error_diffusion
+from dithering_tools import _native, bounded_error_diffusion
 
 KERNELS = list(reference.KERNELS)
 # Four greens: nothing near white, red or blue, so error runs away on most
@@ -154,9 +154,9 @@ class TestResults:
         # bounded palette pass: for levels its bytes are dithering's.
         image = picture(9, (11, 12, 4))
         for kwargs in ({"levels": 4}, {"levels": 2, "linear": True}, {"preserve_alpha": False}):
-            assert np.array_equal(_bounded.error_diffusion(image, "stucki", **kwargs),
+            assert np.array_equal(_native.error_diffusion(image, "stucki", **kwargs),
                                   dithering.error_diffusion(image, "stucki", **kwargs))
-        assert np.array_equal(_bounded.error_diffusion(image, palette=GAMEBOY, levels=2),
+        assert np.array_equal(_native.error_diffusion(image, palette=GAMEBOY, levels=2),
                               bounded_error_diffusion(image, palette=GAMEBOY))
 
     def test_threads_give_the_serial_results(self):
@@ -284,9 +284,9 @@ class TestSurface:
         assert "bounded_error_diffusion" in __import__("dithering_tools").__all__
 
     def test_native_half_matches_error_diffusion_s_signature(self):
-        assert inspect.signature(_bounded.error_diffusion) == inspect.signature(
+        assert inspect.signature(_native.error_diffusion) == inspect.signature(
             dithering.error_diffusion)
-        assert _bounded.__name__ == "dithering_tools._bounded"
+        assert _native.__name__ == "dithering_tools._native"
 
     def test_modules_surface_is_unchanged(self):
         assert dithering.__all__ == ["__version__", "dither", "ordered_dither", "error_diffusion",
@@ -296,7 +296,7 @@ class TestSurface:
     def test_import_loads_neither_numpy_nor_pil(self):
         code = """
             import sys
-            from dithering_tools import _bounded
+            from dithering_tools import _native
             print(sorted(m for m in ("numpy", "PIL") if m in sys.modules))
         """
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,

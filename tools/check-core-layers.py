@@ -19,7 +19,7 @@ LAYERS = [
     ["simd"],
     ["text", "image"],
     ["color"],
-    ["diffusion", "threshold"],
+    ["diffusion", "threshold", "palettes"],
 ]
 
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}

@@ -158,14 +158,14 @@ chroot_run() {
 # Usage: checked_wheel WHEEL_DIR BUILD_DIR
 # Prints the one wheel in WHEEL_DIR, after checking that the two extension
 # modules as linked in BUILD_DIR (dithering and the companion package's
-# _bounded, before the wheel's stripped copies, so that a finding names its
+# _native, before the wheel's stripped copies, so that a finding names its
 # function) hold no fused multiply-add.
 checked_wheel() {
   local built modules companions
   built=$(compgen -G "$1/dithering-*.whl") || die "no wheel in $1"
   [[ $built != *$'\n'* ]] || die "more than one wheel in $1"
   modules=$(compgen -G "$2/dithering*.so") || die "no dithering*.so in $2"
-  companions=$(compgen -G "$2/_bounded*.so") || die "no _bounded*.so in $2"
+  companions=$(compgen -G "$2/_native*.so") || die "no _native*.so in $2"
   [[ $modules$companions != *$'\n'* ]] || die "more than one module of a name in $2"
   "$REPO_ROOT/tools/check-no-fma.sh" "$modules" "$companions" >&2
   echo "$built"

@@ -9,7 +9,7 @@
 #   arm64    CPython 3.14 of the arm64 root (tools/arm64-root.sh), aarch64
 # Every wheel is compiled by zig's clang aimed at glibc 2.17, with zig's
 # libc++ linked in and every symbol but its PyInit_ function kept inside
-# each extension module (dithering, dithering_tools._bounded); the two 3.14 ones are built on this machine against their root's
+# each extension module (dithering, dithering_tools._native); the two 3.14 ones are built on this machine against their root's
 # headers (tools/root-wheel.sh). Each wheel is then checked (no fused
 # multiply-add in the module, `auditwheel repair` retagging it manylinux2014
 # and `auditwheel show` agreeing on manylinux_2_17, each module's PyInit_
@@ -104,7 +104,7 @@ check_wheel() {
   local name=$1 arch=$2 raw repaired shown module exports plat=auto
   raw=$(compgen -G "$work/$name/linux/dithering-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
     die "expected one wheel in $work/$name/linux"
-  # Every extension module as linked (dithering and dithering_tools._bounded).
+  # Every extension module as linked (dithering and dithering_tools._native).
   "$tools/check-no-fma.sh" "$work/$name/build"/*.so
   # Fails if the wheel references anything the policy does not allow;
   # --only-plat: that tag and no other. auditwheel's command line names the

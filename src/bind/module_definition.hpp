@@ -1,5 +1,5 @@
 // ModuleDefinition: what an extension module of this project hands the
-// interpreter (the dithering module and dithering_tools._bounded).
+// interpreter (the dithering module and dithering_tools._native).
 #pragma once
 
 #include <Python.h>

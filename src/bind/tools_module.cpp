@@ -1,7 +1,9 @@
-// dithering_tools._bounded: error diffusion with the bounded palette pass,
-// the native half of dithering_tools.bounded_error_diffusion.
+// dithering_tools._native: the companion package's pixel work. Error
+// diffusion with the bounded palette pass, the native half of
+// dithering_tools.bounded_error_diffusion, and the palette maker behind
+// dithering_tools.make_palette (palette_making.hpp).
 //
-// Its one function is the dithering module's error_diffusion, the same
+// Its error_diffusion is the dithering module's, the same
 // entry (error_diffusion_entry.hpp) with the same arguments, checks and
 // messages, but for the palette pass it runs: each value plus its carried
 // error is clamped to 0..255 before the nearest colour is chosen, so that
@@ -10,6 +12,7 @@
 
 #include "bind/error_diffusion_entry.hpp"
 #include "bind/errors.hpp"
+#include "bind/palette_making.hpp"
 #include "bind/module_definition.hpp"
 
 namespace dithering {
@@ -39,16 +42,18 @@ PyMethodDef module_functions[] = {
     {"error_diffusion",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_bounded_error_diffusion)),
      METH_FASTCALL | METH_KEYWORDS, BOUNDED_ERROR_DIFFUSION_DOC},
+    {"make_palette", py_make_palette, METH_VARARGS, MAKE_PALETTE_DOC},
+    {"activity_weights", py_activity_weights, METH_VARARGS, ACTIVITY_WEIGHTS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 ModuleDefinition module_definition(
-    "dithering_tools._bounded", "Error diffusion with the bounded palette pass, for dithering_tools.",
+    "dithering_tools._native", "The pixel work of dithering_tools: bounded error diffusion, palettes.",
     module_functions, nullptr);
 
 }  // namespace
 }  // namespace dithering
 
-PyMODINIT_FUNC PyInit__bounded() {
+PyMODINIT_FUNC PyInit__native() {
     return dithering::module_definition.init();
 }
