@@ -19,7 +19,7 @@ keeps no more error than was carried onto it, and the error cannot run
 away; `dithering.error_diffusion` is the call for levels.
 """
 
-from . import _bounded
+from . import _native
 
 __all__ = ["bounded_error_diffusion"]
 
@@ -59,6 +59,6 @@ def bounded_error_diffusion(image, method="floyd_steinberg", *, palette, serpent
         # dithering takes None for "no palette", which here would be levels.
         raise TypeError("bounded_error_diffusion() needs a palette; for levels, which need "
                         "no bound, use dithering.error_diffusion")
-    return _bounded.error_diffusion(image, method, palette=palette, serpentine=serpentine,
+    return _native.error_diffusion(image, method, palette=palette, serpentine=serpentine,
                                     strength=strength, linear=linear,
                                     preserve_alpha=preserve_alpha)
