@@ -17,6 +17,7 @@ import pytest
 
 import dithering
 from dithering_tools import bounded_error_diffusion
+from dithering_tools.palette_making import DEFAULT_STRENGTH
 
 Image = pytest.importorskip("PIL.Image")
 
@@ -121,7 +122,9 @@ def test_colors_are_bounded_unless_unbounded(tmp_path):
             colors = np.array(out.getpalette(), np.uint8).reshape(-1, 3)
             result = np.asarray(out.convert("RGB"))
         call = dithering.error_diffusion if flag else bounded_error_diffusion
-        assert np.array_equal(result, call(image, palette=colors))
+        # --colors diffuses a share of the error on a serpentine scan.
+        assert np.array_equal(result, call(image, palette=colors, strength=DEFAULT_STRENGTH,
+                                           serpentine=True))
 
 
 def test_help_tells_of_the_bound():
@@ -222,7 +225,9 @@ def test_colors_made_per_image_or_shared(tmp_path, shared):
             with Image.open(tmp_path / f"{name}.png") as source_image:
                 source = np.asarray(source_image)
             assert np.array_equal(np.asarray(out.convert("RGB")),
-                                  bounded_error_diffusion(source, palette=colors))
+                                  bounded_error_diffusion(source, palette=colors,
+                                                          strength=DEFAULT_STRENGTH,
+                                                          serpentine=True))
             palettes.append(colors.tolist())
     assert (palettes[0] == palettes[1]) == shared
 
@@ -289,7 +294,9 @@ def test_standard_input_and_output(tmp_path):
     (["-p", "#zzz,#fff"], b"invalid hex color \"#zzz\""),
     (["--strength", "2"], b"strength must be between 0.0 and 1.0"),
     (["-l", "3", "-p", "bw"], b"pass either levels or palette, not both"),
-    (["--colors", "1"], b"--colors must be between 2 and 256"),
+    (["--colors", "1"], b"--colors must be between 2 and 4096 (quantizer variance), got 1"),
+    (["--colors", "257", "--quantizer", "octree"], b"--colors must be between 2 and 256"),
+    (["--colors", "8", "--quantizer", "wu"], b"unknown quantizer 'wu'"),
     (["-o", "out.xyz"], b"out.xyz: cannot tell an image format"),
 ])
 def test_bad_arguments_exit_2_with_the_message(tmp_path, args, message):

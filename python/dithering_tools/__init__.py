@@ -11,6 +11,13 @@ uses (see dithering_tools.bounded):
     from dithering_tools import bounded_error_diffusion
     out = bounded_error_diffusion(photo, "fs", palette=["#0f380f", "#306230", "#8bac0f", "#9bbc0f"])
 
+Palettes made from pictures (see dithering_tools.palette_making), and a
+picture reduced to its own colours in one call:
+
+    from dithering_tools import make_palette, quantize
+    palette = make_palette(photo, 64)              # (64, 3) uint8 colours
+    indices, palette = quantize(photo, 64)         # or a "P" image for a PIL one
+
 The file tools need Pillow (`pip install 'dithering[cli]'`); the names are
 loaded on first use, so that the command can say so plainly when it is
 missing.
@@ -21,6 +28,7 @@ _EXPORTS = {
     "dither_files": "batch", "dither_file": "batch", "shared_palette": "batch",
     "load_palette": "palettes", "load_matrix": "matrices",
     "bounded_error_diffusion": "bounded",
+    "make_palette": "palette_making", "quantize": "palette_making",
     "dither_files_on_cluster": "cluster",
 }
 __all__ = sorted(_EXPORTS)

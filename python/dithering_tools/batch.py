@@ -25,7 +25,7 @@ from .files import file_identity, format_for, remove_stale_temporaries, write_at
 from .options import dither_array
 from .palettes import palette_rgb
 from .prepare import prepare_image
-from .quantize import downscaled_sample, make_palette, palette_of_samples
+from .palette_making import downscaled_sample, make_palette, palette_list, palette_of_samples
 
 
 @dataclasses.dataclass(frozen=True)
@@ -118,7 +118,7 @@ def dither_file(job, options, stop=None):
         result.width, result.height = image.size
         palette = options.palette
         if options.colors is not None and palette is None:
-            palette = make_palette(image, options.colors, options.quantizer)
+            palette = palette_list(make_palette(image, options.colors, method=options.quantizer))
         array = dither_array(np.asarray(image), options, palette)
         del image
         rgb_palette = palette_rgb(palette) if palette is not None else None
@@ -224,4 +224,4 @@ def shared_palette(sources, options, workers=None, pixel_budget=4_000_000):
         samples = [s for s in pool.map(sample, sources) if s is not None]
     if not samples:
         return None, failures
-    return palette_of_samples(samples, options.colors, options.quantizer), failures
+    return palette_list(palette_of_samples(samples, options.colors, options.quantizer)), failures

@@ -17,7 +17,7 @@ examples:
   dither photo.jpg                         Floyd-Steinberg to black and white (1-bit): photo-dithered.png
   dither photo.jpg -o small.png -m atkinson --levels 4 --resize 800x
   dither *.png -o out/ -p gameboy          four greens, indexed PNGs in out/
-  dither photos/ -r -o out/ --colors 16    16 colours made from each photo (median cut)
+  dither photos/ -r -o out/ --colors 16    16 colours made from each photo
   dither photos/ -o out/ --colors 64 --shared-palette --quantizer octree
   dither art.png -o art.gif -p pico8 -m bayer8x8
   dither sprite.png -o out.png -p palette.gpl --keep-alpha
@@ -92,16 +92,26 @@ def build_parser():
                      help="output levels per channel, in colour (default: black and white)")
     how.add_argument("-p", "--palette", help="dither to these colours")
     how.add_argument("-c", "--colors", type=int, metavar="N",
-                     help="dither to N colours (2-256) made from each image by Pillow's quantizer")
-    how.add_argument("--quantizer", default="median-cut",
-                     help="palette maker for --colors: median-cut (default), octree, "
-                          "libimagequant (if Pillow has it)")
+                     help="dither to N colours (2-4096) made from each image (see --quantizer); "
+                          "with --colors the defaults are --strength 0.85 and --serpentine; "
+                          "past 256 colours no file can be indexed: the output is RGB")
+    how.add_argument("--quantizer", default="variance",
+                     help="palette maker for --colors: variance (default: variance-minimising "
+                          "splits, smooth areas counted most, refined), or Pillow's "
+                          "median-cut, octree, libimagequant (if Pillow has it; these "
+                          "make at most 256)")
     how.add_argument("--shared-palette", action="store_true",
                      help="with --colors: one palette for the whole batch")
-    how.add_argument("--strength", type=float, default=1.0, help="0..1, 0 = plain quantization")
+    how.add_argument("--strength", type=float,
+                     help="0..1, 0 = plain quantization (default 1; 0.85 with --colors)")
     how.add_argument("--linear", action="store_true", help="work in linear light")
-    how.add_argument("--serpentine", action="store_true",
-                     help="error diffusion: alternate the scan direction every row")
+    scan = how.add_mutually_exclusive_group()
+    scan.add_argument("--serpentine", action="store_true", default=None,
+                      help="error diffusion: alternate the scan direction every row "
+                           "(the default with --colors)")
+    scan.add_argument("--raster", dest="serpentine", action="store_false",
+                      help="error diffusion: scan every row left to right (the default "
+                           "without --colors)")
     how.add_argument("--unbounded", action="store_true",
                      help="error diffusion to a palette: carry the whole error on, unclamped, "
                           "as dithering.error_diffusion does (default: bounded, see below)")
@@ -268,11 +278,11 @@ def _list():
     import dithering
 
     from .palettes import builtin_names
-    from .quantize import available_quantizers
+    from .palette_making import available_methods
     print("methods:   ", ", ".join(dithering.available_methods() + ["random"]))
     print("matrices:  ", ", ".join(dithering.available_matrices()))
     print("palettes:  ", ", ".join(builtin_names()))
-    print("quantizers:", ", ".join(available_quantizers()))
+    print("quantizers:", ", ".join(available_methods()))
     return 0
 
 
@@ -283,21 +293,23 @@ def _options(args, parser):
     from .options import DitherOptions, check_options
     from .palettes import PaletteError, load_palette
     from .prepare import parse_size
-    from .quantize import QUANTIZERS, available_quantizers
+    from .palette_making import MAX_COLORS, METHODS, PILLOW_MAX_COLORS, available_methods
 
     if args.jobs < 1:
         parser.error(f"--jobs must be at least 1, got {args.jobs}")
     if args.palette is not None and args.colors is not None:
         parser.error("pass either --palette or --colors, not both")
-    if args.colors is not None and not 2 <= args.colors <= 256:
-        parser.error(f"--colors must be between 2 and 256 (Pillow's quantizer), got {args.colors}")
+    if args.quantizer not in METHODS:
+        parser.error(f"unknown quantizer {args.quantizer!r}; choose from {', '.join(METHODS)}")
+    if args.quantizer not in available_methods():
+        parser.error(f"this Pillow has no {args.quantizer}; choose from "
+                     f"{', '.join(available_methods())}")
+    top = MAX_COLORS if args.quantizer == "variance" else PILLOW_MAX_COLORS
+    if args.colors is not None and not 2 <= args.colors <= top:
+        parser.error(f"--colors must be between 2 and {top} (quantizer {args.quantizer}), "
+                     f"got {args.colors}")
     if args.shared_palette and args.colors is None:
         parser.error("--shared-palette needs --colors N")
-    if args.quantizer not in QUANTIZERS:
-        parser.error(f"unknown quantizer {args.quantizer!r}; choose from {', '.join(QUANTIZERS)}")
-    if args.quantizer not in available_quantizers():
-        parser.error(f"this Pillow has no {args.quantizer}; choose from "
-                     f"{', '.join(available_quantizers())}")
     if args.matrix is not None and args.method is not None:
         parser.error("--matrix is a custom ordered dither; drop --method")
     if args.scale is not None and not args.scale > 0:
@@ -351,8 +363,9 @@ def _option_warnings(args, options):
 
     diffuses = options.matrix is None and is_error_diffusion(options.method)
     method = "--matrix" if options.matrix is not None else options.method
-    if args.serpentine and not diffuses:
-        yield (f"--serpentine only changes error diffusion; {method} ignores it")
+    if args.serpentine is not None and not diffuses:
+        flag = "--serpentine" if args.serpentine else "--raster"
+        yield (f"{flag} only changes error diffusion; {method} ignores it")
     if args.seed is not None:
         # Asked of the method itself: does another seed give other dots?
         probe = np.tile(np.linspace(0, 255, 16, dtype=np.uint8), (16, 1))
@@ -437,7 +450,10 @@ def _run(args, options, parser, signals):
     if args.shared_palette and jobs:
         palette, _ = shared_palette([job.source for job in jobs], options, args.jobs)
         if palette is not None:
-            options = dataclasses.replace(options, palette=palette, colors=None)
+            # The palette is made; the defaults of --colors stay.
+            options = dataclasses.replace(options, palette=palette, colors=None,
+                                          strength=options.chosen_strength,
+                                          serpentine=options.chosen_serpentine)
     total = len(jobs) + len(failures)
     bar = (ProgressBar(total, sys.stderr)
            if sys.stderr.isatty() and not args.quiet and not args.json else None)

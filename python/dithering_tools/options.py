@@ -10,6 +10,7 @@ import numpy as np
 import dithering
 
 from .bounded import bounded_error_diffusion
+from .palette_making import DEFAULT_STRENGTH
 
 # How an input's alpha channel is treated: flattened onto white before
 # dithering (the output has none), passed through untouched, or dithered
@@ -24,10 +25,14 @@ class DitherOptions:
     levels: int | None = None     # None: the extension's default, 2
     palette: list | None = None   # '#rrggbb' texts or (r, g, b) tuples
     colors: int | None = None     # make a palette of this many colours from each image
-    quantizer: str = "median-cut"
-    strength: float = 1.0
+    quantizer: str = "variance"   # palette maker for `colors` (palette_making.METHODS)
+    # None: the default for the case. With `colors`, a share of the error
+    # (palette_making.DEFAULT_STRENGTH) on a serpentine scan: on photos this keeps
+    # smooth areas calmer than the whole error on a raster scan, at a small
+    # cost in tone; otherwise the whole error, left to right.
+    strength: float | None = None
     linear: bool = False
-    serpentine: bool = False
+    serpentine: bool | None = None
     seed: int | None = None
     # Error diffusion to a palette: the module's own pass, whose error is
     # never clamped, instead of bounded_error_diffusion (bounded.py).
@@ -48,6 +53,18 @@ class DitherOptions:
     @property
     def wants_palette(self):
         return self.palette is not None or self.colors is not None
+
+    @property
+    def chosen_strength(self):
+        if self.strength is not None:
+            return self.strength
+        return DEFAULT_STRENGTH if self.colors is not None else 1.0
+
+    @property
+    def chosen_serpentine(self):
+        if self.serpentine is not None:
+            return self.serpentine
+        return self.colors is not None
 
 
 @functools.lru_cache(maxsize=64)
@@ -75,16 +92,16 @@ def dither_array(array, options, palette=None):
     `palette` (the image's own, under --colors) or the options' palette;
     error diffusion to a palette is bounded unless options.unbounded."""
     palette = options.palette if palette is None else palette
-    common = {"palette": palette, "strength": options.strength, "linear": options.linear,
+    common = {"palette": palette, "strength": options.chosen_strength, "linear": options.linear,
               "preserve_alpha": options.alpha != "dither"}
     if bounds_error(options, palette):
-        return bounded_error_diffusion(array, options.method, serpentine=options.serpentine,
+        return bounded_error_diffusion(array, options.method, serpentine=options.chosen_serpentine,
                                        **common)
     if options.levels is not None:
         common["levels"] = options.levels
     if options.matrix is not None:
         return dithering.ordered_dither(array, options.matrix, **common)
-    return dithering.dither(array, options.method, serpentine=options.serpentine,
+    return dithering.dither(array, options.method, serpentine=options.chosen_serpentine,
                             seed=options.seed, **common)
 
 

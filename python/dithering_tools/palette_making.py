@@ -102,6 +102,13 @@ def make_palette(image, n, *, method=DEFAULT_METHOD, weights="activity",
     return np.frombuffer(colors, dtype=np.uint8).reshape(-1, 3).copy()
 
 
+def palette_list(colors):
+    """make_palette's colours as (r, g, b) tuples, as the command keeps
+    them; one colour twice, since the dithering functions want two."""
+    palette = [tuple(int(v) for v in c) for c in colors]
+    return palette * 2 if len(palette) == 1 else palette
+
+
 def activity_weights(rgb):
     """The "activity" weights of an (H, W, 3) uint8 array: 1..16 per pixel,
     16 where its 3 x 3 neighbourhood is flat, falling as it gets busier."""
