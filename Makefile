@@ -1,7 +1,7 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test sanitize fuzz-core demo bench wheels clean
+.PHONY: test sanitize fuzz-core demo bench bench-quality wheels clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
@@ -41,6 +41,17 @@ demo:
 bench:
 	@bash tools/ft-run.sh sh -c 'python -m pip install -q --only-binary=:all: \
 	   -r bench/requirements.txt && python bench/bench.py $(BENCH_ARGS)'
+
+# Quality beside Pillow and libimagequant, each making its own palette
+# (bench/quality.py), crops to out/quality. In the ordinary CPython venv
+# (tools/venv.sh with python3, or GIL_PYTHON), as the gil lane makes it:
+# imagequant has no free-threaded wheel. BENCH_ARGS=--quick etc.
+bench-quality:
+	@venv=$$(bash tools/venv.sh "$${GIL_PYTHON:-python3}") && \
+	  bash tools/install-ext.sh "$${venv##*/venv-}" "$$venv/bin/python" && \
+	  "$$venv/bin/python" -m pip install -q --only-binary=:all: \
+	    -r bench/requirements-quality.txt && \
+	  "$$venv/bin/python" bench/quality.py $(BENCH_ARGS)
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:
