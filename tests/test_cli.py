@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import dithering
-from dithering_tools import bounded_error_diffusion
+from dithering_tools import bounded_error_diffusion, make_palette
 from dithering_tools.palette_making import DEFAULT_STRENGTH
 
 Image = pytest.importorskip("PIL.Image")
@@ -125,6 +125,38 @@ def test_colors_are_bounded_unless_unbounded(tmp_path):
         # --colors diffuses a share of the error on a serpentine scan.
         assert np.array_equal(result, call(image, palette=colors, strength=DEFAULT_STRENGTH,
                                            serpentine=True))
+
+
+def test_colors_past_256_write_rgb_and_raster_takes_the_whole_error(tmp_path):
+    image = photo(17, (64, 96, 3))
+    save(tmp_path / "in.png", image)
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "wide.png", "--colors", "300", check=0)
+    with Image.open(tmp_path / "wide.png") as out:
+        assert out.mode == "RGB"
+        colours = np.unique(np.asarray(out).reshape(-1, 3), axis=0)
+    palette = make_palette(image, 300)
+    assert len(palette) == 300
+    assert {tuple(c) for c in colours.tolist()} <= {tuple(c) for c in palette.tolist()}
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "raster.png", "--colors", "8", "--raster",
+               "--strength", "1", check=0)
+    with Image.open(tmp_path / "raster.png") as out:
+        colors = np.array(out.getpalette(), np.uint8).reshape(-1, 3)
+        assert np.array_equal(np.asarray(out.convert("RGB")),
+                              bounded_error_diffusion(image, palette=colors))
+
+
+def test_help_shows_the_colors_defaults():
+    out = " ".join(dither_cmd("--help", check=0).stdout.decode().split())
+    assert f"--strength {DEFAULT_STRENGTH} and --serpentine" in out
+    assert "(default 1; 0.85 with --colors)".replace("0.85", str(DEFAULT_STRENGTH)) in out
+    assert "palette maker for --colors: variance (default" in out
+
+
+def test_raster_with_a_method_that_has_no_scan_warns(tmp_path):
+    save(tmp_path / "in.png", photo(18))
+    done = dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "-m", "bayer4x4",
+                      "--raster", check=0)
+    assert b"--raster only changes error diffusion" in done.stderr
 
 
 def test_help_tells_of_the_bound():

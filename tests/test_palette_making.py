@@ -245,3 +245,12 @@ def test_quantize_a_pil_image_gives_an_indexed_image():
                           bounded_error_diffusion(image, palette=palette))
     with pytest.raises(ValueError, match="at most 256 colours"):
         quantize(Image.fromarray(image), 300)
+
+
+def test_threads_make_the_serial_palettes(many_colours):
+    from concurrent.futures import ThreadPoolExecutor
+    counts = [16, 64, 256, 1024] * 2
+    serial = [make_palette(many_colours, n) for n in counts]
+    with ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(lambda n: make_palette(many_colours, n), counts))
+    assert all(np.array_equal(a, b) for a, b in zip(serial, threaded))
