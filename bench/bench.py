@@ -41,10 +41,11 @@ hundred megabytes of PNG files and takes minutes).
 beside NumPy's copy and sum, and the cost of one small call (not part of
 the default run either).
 
-`--only quality` runs bench/quality.py instead (with --quick at 1024x1024,
-else 2048x2048): not a timing but the tone error of error diffusion to a
-photo's own palette, bounded and unbounded, beside Pillow's
-Floyd-Steinberg with the same palette (not part of the default run either).
+`--only quality` runs bench/quality.py instead (with --quick at 1024 px,
+else 2048 px): not a timing but the pictures of the `dither` command's
+--colors beside Pillow's quantize and libimagequant, each with its own
+palette, and the palette's and the whole job's time beside theirs (not part
+of the default run either).
 
 Then each of our cases runs as two concurrent calls on two images, reported
 as throughput relative to one call; and the peak memory of one call (the

@@ -76,7 +76,6 @@ than 80 (its own docstring below, same_palette_measure).
 """
 
 import argparse
-import importlib
 import io
 import os
 import resource
