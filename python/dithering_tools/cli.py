@@ -93,7 +93,7 @@ def build_parser():
     how.add_argument("-p", "--palette", help="dither to these colours")
     how.add_argument("-c", "--colors", type=int, metavar="N",
                      help="dither to N colours (2-4096) made from each image (see --quantizer); "
-                          "with --colors the defaults are --strength 0.85 and --serpentine; "
+                          "with --colors the defaults are --strength 0.9 and --serpentine; "
                           "past 256 colours no file can be indexed: the output is RGB")
     how.add_argument("--quantizer", default="variance",
                      help="palette maker for --colors: variance (default: variance-minimising "
@@ -103,7 +103,7 @@ def build_parser():
     how.add_argument("--shared-palette", action="store_true",
                      help="with --colors: one palette for the whole batch")
     how.add_argument("--strength", type=float,
-                     help="0..1, 0 = plain quantization (default 1; 0.85 with --colors)")
+                     help="0..1, 0 = plain quantization (default 1; 0.9 with --colors)")
     how.add_argument("--linear", action="store_true", help="work in linear light")
     scan = how.add_mutually_exclusive_group()
     scan.add_argument("--serpentine", action="store_true", default=None,
