@@ -12,9 +12,9 @@ labelled, in contact_sheet.png. Then a few of them are made again by the
 `dither` command, which must write exactly the same pixels.
 
 Last, the photo at its own 512 x 512 goes to 16 colours made from it by
-dithering_tools.make_palette (what `dither --colors 16` makes), with Floyd-
-Steinberg on a serpentine scan passing on 0.9 of the error (the command's
-defaults with --colors) three ways: bounded
+dithering_tools.make_palette (what `dither --colors 16` makes), with
+Floyd-Steinberg on a serpentine scan passing on 0.9 of the error (the
+command's defaults with --colors) three ways: bounded
 (dithering_tools.bounded_error_diffusion, what the command does), unbounded
 (dithering.error_diffusion, `--unbounded`) and Pillow's quantize with the
 same palette (its whole error, left to right). The same 160 x 160 crop of
