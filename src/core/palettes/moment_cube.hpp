@@ -25,8 +25,8 @@ struct Moments {
         weight -= o.weight, r -= o.r, g -= o.g, b -= o.b, squares -= o.squares;
         return *this;
     }
-    friend Moments operator+(Moments a, const Moments& b) noexcept { return a += b; }
-    friend Moments operator-(Moments a, const Moments& b) noexcept { return a -= b; }
+    friend Moments operator+(Moments left, const Moments& right) noexcept { return left += right; }
+    friend Moments operator-(Moments left, const Moments& right) noexcept { return left -= right; }
 
     void add(const std::uint8_t* rgb, std::uint32_t w) noexcept {
         const std::int64_t r0 = rgb[0], g0 = rgb[1], b0 = rgb[2];

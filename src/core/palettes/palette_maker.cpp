@@ -63,9 +63,11 @@ void order_by_weight(std::vector<std::uint8_t>& colors, const std::vector<std::i
     const std::size_t m = weights.size();
     std::vector<std::size_t> order(m);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    // A total order (the index last), so any sort gives the same result.
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         if (weights[a] != weights[b]) return weights[a] > weights[b];
-        return key_of(&colors[3 * a]) < key_of(&colors[3 * b]);
+        const std::uint32_t key_a = key_of(&colors[3 * a]), key_b = key_of(&colors[3 * b]);
+        return key_a != key_b ? key_a < key_b : a < b;
     });
     std::vector<std::uint8_t> sorted(3 * m);
     for (std::size_t i = 0; i < m; ++i) {
