@@ -368,7 +368,7 @@ def test_without_pillow_the_command_says_what_it_needs():
             "from dithering_tools.cli import main\nsys.exit(main(['in.png']))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 2
-    assert "needs Pillow: pip install 'dithering[cli]'" in done.stderr
+    assert "needs Pillow: pip install 'dithering-exact[cli]'" in done.stderr
 
 
 def warnings_of(done):

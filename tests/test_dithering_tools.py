@@ -422,3 +422,24 @@ def test_file_results_carry_warnings_into_json():
     result = FileResult(input="a.gif", output="a.png", warnings=["animated"])
     assert result.as_dict()["warnings"] == ["animated"]
     assert FileResult(input="b", output=None).warnings == []
+
+
+def test_install_hints_name_this_distribution():
+    # Every "pip install '<name>[extra]'" the package prints or documents
+    # names the distribution it was installed as, never the index's
+    # "dithering", which is another project's.
+    import re
+    from importlib.metadata import distribution, packages_distributions
+    from pathlib import Path
+
+    import dithering_tools
+
+    assert packages_distributions()["dithering_tools"] == [dithering_tools.DISTRIBUTION]
+    assert distribution(dithering_tools.DISTRIBUTION).metadata["Name"] == "dithering-exact"
+    texts = [p.read_text() for p in Path(dithering_tools.__file__).parent.glob("*.py")]
+    repo = Path(__file__).resolve().parent.parent
+    texts += [p.read_text() for p in (repo / "README.md", repo / "docs" / "cluster.md")
+              if p.is_file()]
+    hints = re.findall(r"pip install '([\w.-]+)\[", "\n".join(texts))
+    assert "dithering-exact" in hints and set(hints) <= {dithering_tools.DISTRIBUTION, "."}
+    assert dithering_tools.install_hint("cli") == "pip install 'dithering-exact[cli]'"

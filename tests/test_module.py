@@ -219,7 +219,7 @@ def test_gil_stays_disabled_on_free_threaded_interpreter():
 def test_wheel_ships_the_licence():
     from importlib.metadata import distribution
 
-    dist = distribution("dithering")
+    dist = distribution("dithering-exact")
     assert dist.metadata["License-Expression"] == "MIT"
     licences = [f for f in dist.files or () if f.name == "LICENSE"]
     assert len(licences) == 1

@@ -12,7 +12,7 @@ rm -rf "$out"
 run_logged "$REPO_ROOT/build/sdist.log" \
   "$py" -m build --sdist --no-isolation --outdir "$out" "$REPO_ROOT"
 shopt -s nullglob
-sdists=("$out"/dithering-*.tar.gz)
+sdists=("$out"/"$DIST_STEM"-*.tar.gz)
 ((${#sdists[@]} == 1)) || die "expected one sdist in $out, found ${#sdists[@]}"
 "$py" - "${sdists[0]}" "$REPO_ROOT" <<'PY'
 import pathlib, re, sys, tarfile

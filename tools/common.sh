@@ -155,6 +155,11 @@ chroot_run() {
     "${CCACHE_DIR:+$CACHE_DIR/ccache-roots}" "$@"
 }
 
+# Wheel and sdist file names begin with the distribution's name, its "-"
+# made "_" (dithering-exact on the package index; the import name is
+# dithering).
+DIST_STEM=dithering_exact
+
 # Usage: checked_wheel WHEEL_DIR BUILD_DIR
 # Prints the one wheel in WHEEL_DIR, after checking that the two extension
 # modules as linked in BUILD_DIR (dithering and the companion package's
@@ -162,7 +167,7 @@ chroot_run() {
 # function) hold no fused multiply-add.
 checked_wheel() {
   local built modules companions
-  built=$(compgen -G "$1/dithering-*.whl") || die "no wheel in $1"
+  built=$(compgen -G "$1/$DIST_STEM-*.whl") || die "no wheel in $1"
   [[ $built != *$'\n'* ]] || die "more than one wheel in $1"
   modules=$(compgen -G "$2/dithering*.so") || die "no dithering*.so in $2"
   companions=$(compgen -G "$2/_native*.so") || die "no _native*.so in $2"

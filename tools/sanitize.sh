@@ -59,7 +59,7 @@ build_wheel() {
     -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$ldflags" \
     -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="$ldflags" \
     "$REPO_ROOT"
-  built=$(compgen -G "$wheels/dithering-*.whl") || die "no wheel in $wheels"
+  built=$(compgen -G "$wheels/$DIST_STEM-*.whl") || die "no wheel in $wheels"
   [[ $built != *$'\n'* ]] || die "more than one wheel in $wheels"
   echo "$built"
 }

@@ -33,7 +33,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 # FMA checker's self-test on aarch64.
 apt_install binutils binutils-aarch64-linux-gnu g++-aarch64-linux-gnu
 mkdir -p "$work" "$dist"
-rm -f "$dist"/dithering-*.whl "$dist"/dithering-*.tar.gz
+rm -f "$dist"/"$DIST_STEM"-*.whl "$dist"/"$DIST_STEM"-*.tar.gz
 
 # Usage: new_venv DIR PYTHON REQUIREMENTS
 # A new venv at DIR made by PYTHON, holding REQUIREMENTS, wheels only.
@@ -102,7 +102,7 @@ failed=()
 # dist/ and check it; made[NAME] is then its path.
 check_wheel() {
   local name=$1 arch=$2 raw repaired shown module exports plat=auto
-  raw=$(compgen -G "$work/$name/linux/dithering-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
+  raw=$(compgen -G "$work/$name/linux/$DIST_STEM-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
     die "expected one wheel in $work/$name/linux"
   # Every extension module as linked (dithering and dithering_tools._native).
   "$tools/check-no-fma.sh" "$work/$name/build"/*.so
@@ -116,7 +116,7 @@ check_wheel() {
   PATH="$(dirname "$tools_py"):$PATH" run_logged "$work/$name/auditwheel.log" \
     "$tools_py" -m auditwheel repair --only-plat --plat "$plat" \
       -w "$work/$name/repaired" "$raw"
-  repaired=$(compgen -G "$work/$name/repaired/dithering-*manylinux_2_17_$arch*.whl") ||
+  repaired=$(compgen -G "$work/$name/repaired/$DIST_STEM-*manylinux_2_17_$arch*.whl") ||
     die "auditwheel made no manylinux_2_17_$arch wheel of $raw"
   shown=$("$tools_py" -m auditwheel show "$repaired" 2>&1 | tr -s '\n ' '  ')
   [[ $shown == *"is consistent with the following platform tag: \"manylinux_2_17_$arch\""* ]] ||
@@ -188,7 +188,7 @@ done
 
 log "building the sdist"
 "$tools/check-sdist.sh" "$tools_py"
-cp "$REPO_ROOT"/build/sdist/dithering-*.tar.gz "$dist/"
+cp "$REPO_ROOT"/build/sdist/"$DIST_STEM"-*.tar.gz "$dist/"
 
 # The host wheels in new venvs holding the test requirements and nothing
 # else; the console script comes with the wheel (tests/test_cli.py runs it).
@@ -205,7 +205,7 @@ printf '\n===== release files in %s (%d s) =====\n' "$dist" "$((SECONDS - starte
 for name in cp311 cp313t sid arm64; do
   printf '%s\n  %s\n  pytest: %s\n' "${made[$name]##*/}" "${verdict[$name]}" "${tested[$name]}"
 done
-for f in "$dist"/dithering-*.tar.gz; do printf '%s\n' "${f##*/}"; done
+for f in "$dist"/"$DIST_STEM"-*.tar.gz; do printf '%s\n' "${f##*/}"; done
 printf 'cibuildwheel in CI would build (not run here):\n'
 printf '  %s\n' "${cibuildwheel_ids[@]}"
 ((${#failed[@]} == 0)) || die "tests failed for: ${failed[*]}"

@@ -18,10 +18,20 @@ picture reduced to its own colours in one call:
     palette = make_palette(photo, 64)              # (64, 3) uint8 colours
     indices, palette = quantize(photo, 64)         # or a "P" image for a PIL one
 
-The file tools need Pillow (`pip install 'dithering[cli]'`); the names are
+The file tools need Pillow (`pip install 'dithering-exact[cli]'`); the names are
 loaded on first use, so that the command can say so plainly when it is
 missing.
 """
+
+# The distribution on the package index, which install hints name (its
+# "dithering" is another project's).
+DISTRIBUTION = "dithering-exact"
+
+
+def install_hint(extra):
+    """The command that installs this package with `extra`'s dependencies."""
+    return f"pip install '{DISTRIBUTION}[{extra}]'"
+
 
 _EXPORTS = {
     "DitherOptions": "options", "Job": "batch", "FileResult": "batch",

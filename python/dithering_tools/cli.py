@@ -12,6 +12,8 @@ import textwrap
 import threading
 import time
 
+from . import install_hint
+
 EXAMPLES = """\
 examples:
   dither photo.jpg                         Floyd-Steinberg to black and white (1-bit): photo-dithered.png
@@ -138,7 +140,7 @@ def build_parser():
                      help="dither on a Dask cluster, one task per file: a scheduler address "
                           "(tcp://host:8786), or local:N for N worker processes on this machine; "
                           "files must be reachable from every worker "
-                          "(needs pip install 'dithering[dask]')")
+                          "(needs pip install 'dithering-exact[dask]')")
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no progress and no per-file lines; failures are still reported")
     run.add_argument("--json", action="store_true",
@@ -244,7 +246,7 @@ def _main(argv):
     try:
         import PIL  # noqa: F401
     except ImportError:
-        print("dither: error: the command needs Pillow: pip install 'dithering[cli]'",
+        print(f"dither: error: the command needs Pillow: {install_hint('cli')}",
               file=sys.stderr)
         return 2
     parser = build_parser()
@@ -381,7 +383,7 @@ def _check_cluster(args, parser):
     try:
         import distributed  # noqa: F401
     except ImportError:
-        parser.error("--cluster needs Dask: pip install 'dithering[dask]'")
+        parser.error(f"--cluster needs Dask: {install_hint('dask')}")
     from .cluster import parse_cluster
     try:
         parse_cluster(args.cluster)

@@ -23,7 +23,7 @@ with exactly its bytes, that was its own earlier run, and it succeeds.
 Outputs that existed before the batch are refused (without `force`) before
 any task starts, as in the local batch.
 
-Needs distributed (`pip install 'dithering[dask]'`).
+Needs distributed (`pip install 'dithering-exact[dask]'`).
 """
 
 import contextlib

@@ -24,7 +24,7 @@ What is exact and what is only reproducible:
   result. Without a seed one is drawn once per call of this function.
 - Error diffusion is refused: see ERROR_DIFFUSION_REFUSED.
 
-Needs dask[array] (`pip install 'dithering[dask]'`).
+Needs dask[array] (`pip install 'dithering-exact[dask]'`).
 """
 
 import functools
