@@ -40,4 +40,5 @@ log "cross-building a wheel and installing it in the arm64 root"
 wheels="$REPO_ROOT/build/wheels/arm64"
 "$tools/root-wheel.sh" arm64 "$build_venv/bin/python" "$REPO_ROOT/build/arm64-wheel" "$wheels"
 wheel=$(checked_wheel "$wheels" "$REPO_ROOT/build/arm64-wheel")
+drop_old_distribution "$tools/arm64-run.sh" /opt/lane/bin/python
 "$tools/arm64-run.sh" /opt/lane/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"

@@ -160,6 +160,18 @@ chroot_run() {
 # dithering).
 DIST_STEM=dithering_exact
 
+# Usage: drop_old_distribution PYTHON [ARGS...]
+# This package was installed as "dithering" before it took its own name,
+# and a venv cached from then keeps that distribution's metadata beside the
+# new one's. Nothing here ever installs the package index's "dithering"
+# (another project), so one found in our venvs is that earlier install of
+# ours: it is removed before a wheel goes in.
+drop_old_distribution() {
+  if "$@" -m pip show -q dithering >/dev/null 2>&1; then
+    "$@" -m pip uninstall -q -y dithering
+  fi
+}
+
 # Usage: checked_wheel WHEEL_DIR BUILD_DIR
 # Prints the one wheel in WHEEL_DIR, after checking that the two extension
 # modules as linked in BUILD_DIR (dithering and the companion package's

@@ -24,4 +24,5 @@ rm -rf "$wheels"
 # The modules as linked, before the wheel's stripped copies, are checked for
 # fused multiply-adds.
 wheel=$(checked_wheel "$wheels" "$REPO_ROOT/build/$tag")
+drop_old_distribution "$@"
 "$@" -m pip install -q --force-reinstall --no-deps "$wheel"

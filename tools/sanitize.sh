@@ -137,6 +137,7 @@ asan_stage() {
   wheel=$(build_wheel "asan-$tag" "$py" \
     "-fsanitize=$san -fno-sanitize-recover=undefined,float-cast-overflow -fno-omit-frame-pointer -g1 -O2 -ffp-contract=off -D_GLIBCXX_ASSERTIONS" \
     "-fsanitize=$san")
+  drop_old_distribution "$py"
   "$py" -m pip install -q --force-reinstall --no-deps "$wheel"
   so=$("$py" -P -c 'import importlib.util as u; print(u.find_spec("dithering").origin)')
   readelf -d "$so" | grep -q 'NEEDED.*libasan' || die "$so is not instrumented"
