@@ -363,12 +363,30 @@ def test_interrupted_batch_leaves_only_complete_files(tmp_path, signum):
             out.load()
 
 
-def test_without_pillow_the_command_says_what_it_needs():
+def without_pillow(*args):
     code = ("import sys; sys.modules['PIL'] = None\n"
-            "from dithering_tools.cli import main\nsys.exit(main(['in.png']))")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+            f"from dithering_tools.cli import main\nsys.exit(main({list(args)!r}))")
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+
+
+def test_without_pillow_the_command_says_what_it_needs():
+    done = without_pillow("in.png")
     assert done.returncode == 2
     assert "needs Pillow: pip install 'dithering-exact[cli]'" in done.stderr
+
+
+@pytest.mark.parametrize(("arg", "expected"), [
+    ("--help", "this installation has no Pillow, which image files need: "
+               "pip install 'dithering-exact[cli]'"),
+    ("--version", f"dither (dithering {dithering.__version__})"),
+    ("--list", "quantizers: variance (the rest need Pillow: pip install 'dithering-exact[cli]')"),
+])
+def test_without_pillow_the_command_still_answers(arg, expected):
+    done = without_pillow(arg)
+    assert done.returncode == 0, done.stderr
+    assert expected in done.stdout
+    if arg == "--list":
+        assert "palettes:   bw, cga" in done.stdout
 
 
 def warnings_of(done):

@@ -5,6 +5,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -44,17 +45,28 @@ def run_python(code):
     return result.stdout.strip()
 
 
+# The version is written once, in pyproject.toml (beside tests/ in a
+# checkout and in the sdist); the build compiles it into the module.
+PROJECT_VERSION = tomllib.loads(
+    (Path(__file__).parents[1] / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+
+
 def test_module_attributes():
     assert dithering.__all__ == ["__version__", *FUNCTIONS]
     assert type(dithering.__version__) is str
-    assert dithering.__version__ == "0.2.0"
+    assert dithering.__version__ == PROJECT_VERSION
     assert dithering.__doc__ == ""
+
+
+def test_companion_shares_the_version():
+    import dithering_tools
+    assert dithering_tools.__version__ == dithering.__version__
 
 
 def test_star_import_binds_version():
     namespace = {}
     exec("from dithering import *", namespace)
-    assert namespace["__version__"] == "0.2.0"
+    assert namespace["__version__"] == PROJECT_VERSION
     assert set(FUNCTIONS) <= namespace.keys()
 
 

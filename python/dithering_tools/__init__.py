@@ -23,6 +23,10 @@ loaded on first use, so that the command can say so plainly when it is
 missing.
 """
 
+# One version for the distribution: the extension's, which the build takes
+# from pyproject.toml.
+from dithering import __version__
+
 # The distribution on the package index, which install hints name (its
 # "dithering" is another project's).
 DISTRIBUTION = "dithering-exact"

@@ -58,7 +58,12 @@ def _epilog():
     methods = textwrap.fill("methods: " + ", ".join(names)
                             + " (aliases such as fs and jjn are accepted too)",
                             width=80, subsequent_indent="  ")
-    return EXAMPLES.format(methods=methods)
+    text = EXAMPLES.format(methods=methods)
+    try:
+        import PIL  # noqa: F401
+    except ImportError:
+        text += f"\nthis installation has no Pillow, which image files need: {install_hint('cli')}\n"
+    return text
 
 
 def build_parser():
@@ -243,16 +248,18 @@ def main(argv=None):
 
 
 def _main(argv):
-    try:
-        import PIL  # noqa: F401
-    except ImportError:
-        print(f"dither: error: the command needs Pillow: {install_hint('cli')}",
-              file=sys.stderr)
-        return 2
+    # --help, --version and --list answer without Pillow, so a user can
+    # learn what the command does (and what it needs) before installing it.
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.list:
         return _list()
+    try:
+        import PIL  # noqa: F401
+    except ImportError:
+        print(f"dither: error: reading and writing image files needs Pillow: {install_hint('cli')}",
+              file=sys.stderr)
+        return 2
     if not args.inputs:
         parser.error("no input: name image files, folders, patterns, or - for standard input")
     options = _options(args, parser)
@@ -284,7 +291,11 @@ def _list():
     print("methods:   ", ", ".join(dithering.available_methods() + ["random"]))
     print("matrices:  ", ", ".join(dithering.available_matrices()))
     print("palettes:  ", ", ".join(builtin_names()))
-    print("quantizers:", ", ".join(available_methods()))
+    try:
+        quantizers = ", ".join(available_methods())
+    except ImportError:   # Pillow's own quantizers, and image files, need it
+        quantizers = f"variance (the rest need Pillow: {install_hint('cli')})"
+    print("quantizers:", quantizers)
     return 0
 
 

@@ -9,7 +9,8 @@
 namespace dithering {
 namespace {
 
-constexpr const char VERSION[] = "0.2.0";
+// From pyproject.toml's version, through the build (CMakeLists.txt).
+constexpr const char VERSION[] = DITHERING_VERSION;
 
 // Interned "__all__" and "__name__", made once per process and kept for its
 // life (interned strings may be shared by every interpreter thread).
