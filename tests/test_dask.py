@@ -17,6 +17,9 @@ import pytest
 
 import dithering
 
+if sys.platform == "win32":
+    pytest.skip("these tests time themselves with SIGALRM and stop clusters with POSIX "
+                "signals and process groups, which Windows lacks", allow_module_level=True)
 Image = pytest.importorskip("PIL.Image")
 da = pytest.importorskip("dask.array", reason="Dask is not installed: pip install '.[dask]'")
 distributed = pytest.importorskip("distributed",

@@ -9,7 +9,9 @@
 #      digests included), installed beside the venv's own, never over it;
 #   4. the core compiled (not linked) for Windows (x86-64, MinGW) and macOS
 #      (arm64) by zig's clang, so that a call only POSIX or glibc has cannot
-#      creep back into it.
+#      creep back into it;
+#   5. the core tests built by zig for 32-bit x86 and big-endian s390x and
+#      run here (s390x under qemu).
 # Fails on the first step that fails.
 set -euo pipefail
 # shellcheck source=tools/common.sh
@@ -88,6 +90,29 @@ for target in x86_64-windows-gnu aarch64-macos; do
   log "zig: every core source compiles for $target"
 done
 stage_record "clang: zig, Windows and macOS" "$start" 0
+
+# The processors the wheels do not cover still build and give the same
+# arithmetic: 32-bit x86 (the portable forms, with SSE2 float math rather
+# than the x87 unit) and big-endian s390x. zig links the core tests
+# statically against its own musl, so they run here, s390x under qemu.
+start=$(date +%s)
+for target in x86-linux-musl s390x-linux-musl; do
+  log "zig: C++ core tests for $target"
+  bin="$build/zig-$target"
+  mkdir -p "$bin"
+  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s "$@"\n' "$py" "$target" >"$bin/c++"
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$py" "$tool" >"$bin/$tool"
+  done
+  chmod +x "$bin"/*
+  core_build "$build/core-$target" -DCMAKE_CXX_COMPILER="$bin/c++" -DCMAKE_AR="$bin/ar" \
+    -DCMAKE_RANLIB="$bin/ranlib" -DCMAKE_EXE_LINKER_FLAGS=-static
+  case $target in
+    s390x-*) qemu-s390x-static "$build/core-$target/core_tests" | tail -n 1 ;;
+    *) "$build/core-$target/core_tests" | tail -n 1 ;;
+  esac
+done
+stage_record "clang: zig, 32-bit x86 and s390x core tests" "$start" 0
 
 # Last, so that pytest's summary is the lane's last line. PYTHONPATH puts
 # the clang build ahead of the venv's own; the check says which one loaded.

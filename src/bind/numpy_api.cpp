@@ -51,12 +51,22 @@ bool table_is_compatible() {
                      PyArray_RUNTIME_VERSION);
         return false;
     }
+    // The byte order this module was compiled for, which must be NumPy's.
+#if NPY_BYTE_ORDER == NPY_BIG_ENDIAN
+    if (PyArray_GetEndianness() != NPY_CPU_BIG) {
+        PyErr_SetString(PyExc_ImportError,
+                        "module compiled as big endian, but detected "
+                        "different endianness at runtime");
+        return false;
+    }
+#else
     if (PyArray_GetEndianness() != NPY_CPU_LITTLE) {
         PyErr_SetString(PyExc_ImportError,
                         "module compiled as little endian, but detected "
                         "different endianness at runtime");
         return false;
     }
+#endif
     return true;
 }
 

@@ -134,8 +134,10 @@ CORE_TEST(activity_weights_follow_their_formula) {
                 long s = 0;
                 for (long dy = -1; dy <= 1; ++dy)
                     for (long dx = -1; dx <= 1; ++dx) s += gradient(y + dy, x + dx);
-                const long flat = 9 * ACTIVITY_KNEE;
-                const long want = std::max(1L, ACTIVITY_TOP * flat / (flat + s));
+                // 64-bit whatever long is (32 bits on 32-bit and Windows targets).
+                const std::int64_t flat = 9 * std::int64_t{ACTIVITY_KNEE};
+                const std::int64_t want =
+                    std::max<std::int64_t>(1, std::int64_t{ACTIVITY_TOP} * flat / (flat + s));
                 all &= got[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)] == want;
             }
         }
