@@ -401,6 +401,7 @@ def test_stale_temporaries_removed_and_live_ones_kept(tmp_path, own, everyone):
     names = {
         f".a.png.{_HOST}-{gone}-x1.part": True,              # its writer died
         f".a.png.{_HOST}-{me}-x2.part": own or everyone,     # still being written
+        f".a.png.{_HOST}-{2**70}-x6.part": everyone,          # no such id: unknown, kept
         f".a.png.otherhost-{gone}-x3.part": everyone,        # another machine's
         ".a.png.k1tm2a0x.part": everyone,                    # old-style, recent
         ".a.png.oldstyle.part": True,                        # old-style, a day old

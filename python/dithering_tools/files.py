@@ -2,6 +2,8 @@
 each output through a temporary file so that no half-written image is ever
 left under an output's name."""
 
+from __future__ import annotations
+
 import contextlib
 import dataclasses
 import errno
@@ -13,8 +15,13 @@ import string
 import tempfile
 import time
 from pathlib import Path
+from typing import TYPE_CHECKING, BinaryIO
 
 from PIL import Image
+
+if TYPE_CHECKING:
+    import threading
+    from collections.abc import Callable, Iterable
 
 DEFAULT_NAME_BESIDE = "{stem}-dithered.png"   # no -o: beside each input
 DEFAULT_NAME_IN_DIR = "{stem}.png"            # -o DIR
@@ -32,26 +39,29 @@ class InputFile:
     root: Path | None = None
 
     @property
-    def label(self):
+    def label(self) -> str:
         return "-" if self.path is None else str(self.path)
 
 
-def image_extensions():
+def image_extensions() -> set[str]:
     """Extensions Pillow can open, lower case with the dot."""
     Image.init()
     return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
 
 
-def find_inputs(arguments, recursive=False, empty_folders=None):
+def find_inputs(arguments: Iterable[str], recursive: bool = False, empty_folders: list[str] | None = None,
+                ) -> tuple[list[InputFile], list[str]]:
     """(inputs, missing): the files named by `arguments` (files, folders,
     glob patterns, '-'), in order without repeats, and the arguments that
     named nothing. Files found in folders are kept only if Pillow knows
     their extension; files named explicitly are always tried. Folders that
     gave no image are appended to `empty_folders` when it is a list."""
     extensions = image_extensions()
-    found, missing, seen = [], [], set()
+    found: list[InputFile] = []
+    missing: list[str] = []
+    seen: set[str] = set()
 
-    def add(item):
+    def add(item: InputFile) -> None:
         key = os.path.realpath(item.path) if item.path else "-"
         if key not in seen:
             seen.add(key)
@@ -82,7 +92,7 @@ def find_inputs(arguments, recursive=False, empty_folders=None):
     return found, missing
 
 
-def check_name_pattern(pattern):
+def check_name_pattern(pattern: str) -> None:
     """Raises ValueError for a pattern naming a field other than {stem},
     {ext} and {suffix}, or ending in {ext} glued to the text before it
     ('{stem}{ext}' would name 'photojpg', a file without an extension)."""
@@ -99,16 +109,17 @@ def check_name_pattern(pattern):
                          " write '.{ext}', or {suffix} for the extension with its dot")
 
 
-def output_name(source, pattern):
+def output_name(source: str | os.PathLike[str], pattern: str) -> str:
     """The output's file name for input path `source`."""
     source = Path(source)
     return pattern.format(stem=source.stem, ext=source.suffix.lstrip("."), suffix=source.suffix)
 
 
-def output_path(item, folder, pattern):
+def output_path(item: InputFile, folder: str | os.PathLike[str] | None, pattern: str) -> Path:
     """Where `item`'s output goes: `folder` (None: beside the input), under
     the input's path relative to the folder it was found in."""
     source = item.path
+    assert source is not None  # standard input is named by the caller
     name = output_name(source, pattern)
     if folder is None:
         return source.with_name(name)
@@ -116,8 +127,9 @@ def output_path(item, folder, pattern):
     return Path(folder) / relative / name
 
 
-def format_for(path, override=None):
+def format_for(path: str | os.PathLike[str], override: str | None = None) -> str:
     """Pillow's format name for writing `path`: `override`, else from the extension."""
+    fmt: str | None
     if override:
         fmt = override.upper()
         fmt = {"JPG": "JPEG", "TIF": "TIFF"}.get(fmt, fmt)
@@ -133,7 +145,7 @@ def format_for(path, override=None):
     return fmt
 
 
-def file_identity(path):
+def file_identity(path: str | os.PathLike[str]) -> tuple[int, int] | str:
     """What makes two names the same file (hard links included), or the
     resolved path of a file that does not exist."""
     try:
@@ -143,7 +155,7 @@ def file_identity(path):
         return os.path.realpath(path)
 
 
-def _current_umask():
+def _current_umask() -> int:
     # Read, not set: setting it to read it back would race with other threads.
     try:
         with open("/proc/self/status") as status:
@@ -174,15 +186,21 @@ _TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?:(?P<host>\w+)-(?P<pid>\d+)-)?[^.]+\
 STALE_SECONDS = 3600
 
 
-def _temporary_prefix(name):
+def _temporary_prefix(name: str) -> str:
     return f".{name}.{_HOST}-{os.getpid()}-"
 
 
-def _writer_is_gone(host, pid):
+def _writer_is_gone(host: str | None, pid: str | int) -> bool:
     if host != _HOST:
         return False
     try:
-        os.kill(int(pid), 0)
+        pid = int(pid)
+    except ValueError:
+        return False
+    if os.name == "nt":
+        return _windows_process_is_gone(pid)
+    try:
+        os.kill(pid, 0)
     except ProcessLookupError:
         return True
     except (OSError, OverflowError, ValueError):
@@ -190,8 +208,37 @@ def _writer_is_gone(host, pid):
     return False
 
 
-def remove_stale_temporaries(destinations, everyone=False, own=False,
-                             older_than=STALE_SECONDS):
+def _windows_process_is_gone(pid: int) -> bool:
+    """Whether no process `pid` runs, asked of Windows itself: os.kill(pid, 0)
+    is no question there (0 is CTRL_C_EVENT, which it would send). When in
+    doubt, the process runs: its temporary is left for STALE_SECONDS."""
+    import ctypes
+    from ctypes import wintypes
+    query_limited_information, still_active, invalid_parameter = 0x1000, 259, 87
+    # Windows' own names: a type check for another system does not know them.
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined,unused-ignore]
+    kernel32.OpenProcess.restype = wintypes.HANDLE
+    kernel32.OpenProcess.argtypes = (wintypes.DWORD, wintypes.BOOL, wintypes.DWORD)
+    kernel32.GetExitCodeProcess.argtypes = (wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD))
+    kernel32.CloseHandle.argtypes = (wintypes.HANDLE,)
+    try:
+        handle = kernel32.OpenProcess(query_limited_information, False, pid)
+    except ctypes.ArgumentError:   # no process id so large
+        return False
+    if not handle:
+        # No such process; anything else (access denied) means it exists.
+        return bool(ctypes.get_last_error() == invalid_parameter)  # type: ignore[attr-defined,unused-ignore]
+    try:
+        code = wintypes.DWORD()
+        if not kernel32.GetExitCodeProcess(handle, ctypes.byref(code)):
+            return False
+        return code.value != still_active
+    finally:
+        kernel32.CloseHandle(handle)
+
+
+def remove_stale_temporaries(destinations: Iterable[object], everyone: bool = False, own: bool = False,
+                             older_than: float = STALE_SECONDS) -> int:
     """Removes the temporary files that writes of `destinations` (paths)
     left behind when their process was killed: those of a process of this
     machine that no longer runs, those untouched for `older_than` seconds,
@@ -199,7 +246,7 @@ def remove_stale_temporaries(destinations, everyone=False, own=False,
     all of them (a cluster's batch, once its tasks are over). Other files,
     and temporaries of other names, are left alone. Reads each folder
     once; returns how many it removed."""
-    names_by_folder = {}
+    names_by_folder: dict[Path, set[str]] = {}
     for destination in destinations:
         if isinstance(destination, Path):
             names_by_folder.setdefault(destination.parent, set()).add(destination.name)
@@ -227,7 +274,7 @@ def remove_stale_temporaries(destinations, everyone=False, own=False,
     return removed
 
 
-def unwritable_folder(folder):
+def unwritable_folder(folder: str | os.PathLike[str]) -> str | None:
     """Why no file can be written into `folder` (made if missing), or None:
     checked on the folder, or on its nearest existing parent."""
     probe = Path(folder)
@@ -242,7 +289,7 @@ def unwritable_folder(folder):
     return None
 
 
-def _naming(error, destination, temporary):
+def _naming(error: OSError, destination: object, temporary: str | None) -> OSError:
     """`error` of a write through `temporary` as one about `destination`:
     the temporary's name means nothing to the user."""
     if error.strerror is None or error.filename not in (None, temporary):
@@ -250,7 +297,8 @@ def _naming(error, destination, temporary):
     return OSError(error.errno, error.strerror, str(destination))
 
 
-def write_atomically(destination, write, force=False, stop=None):
+def write_atomically(destination: str | os.PathLike[str], write: Callable[[BinaryIO], object],
+                     force: bool = False, stop: threading.Event | None = None) -> int:
     """Calls write(binary_file) on a temporary file beside `destination` and
     only then gives it the final name, so an interrupted or failed write
     (Ctrl-C, kill, a full disk) never leaves a partial image there. Without
@@ -288,7 +336,7 @@ def write_atomically(destination, write, force=False, stop=None):
         raise
 
 
-def _rename_without_replacing(temporary, destination):
+def _rename_without_replacing(temporary: str, destination: Path) -> None:
     try:
         # A hard link fails if the name exists: the check and the rename are one step.
         os.link(temporary, destination)
