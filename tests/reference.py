@@ -17,7 +17,7 @@ import numpy as np
 f32 = np.float32
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def powf(base, exponent):
     """base ** exponent correctly rounded to single precision.
 
@@ -64,10 +64,10 @@ def build_lut(linear):
             continue
         c = f32(v) / f32(255)
         if c > f32(0.04045):
-            l = powf((c + f32(0.055)) / f32(1.055), f32(2.4))
+            light = powf((c + f32(0.055)) / f32(1.055), f32(2.4))
         else:
-            l = c / f32(12.92)
-        lut[v] = l * f32(255)
+            light = c / f32(12.92)
+        lut[v] = light * f32(255)
     return lut
 
 

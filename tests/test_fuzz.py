@@ -120,7 +120,7 @@ def _canonical_ascii(ch):
         return _CANONICAL[ch]
     if 0x20 <= ord(ch) < 0x7F:
         return ch
-    return "\\u{%x}" % ord(ch)
+    return f"\\u{{{ord(ch):x}}}"
 
 
 def quoted_ok(quoted, text):
@@ -142,7 +142,7 @@ def quoted_ok(quoted, text):
                 if not digits or any(d not in "0123456789abcdef" for d in digits):
                     return False
                 cp = int(digits, 16)
-                if cp > 0x10FFFF or digits != "%x" % cp:
+                if cp > 0x10FFFF or digits != f"{cp:x}":
                     return False
                 ch, written, i = chr(cp), body[i: end + 1], end + 1
             else:

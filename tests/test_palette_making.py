@@ -28,7 +28,8 @@ def nearest_indices(image, palette):
     """Each pixel's nearest colour, the dithering functions' own rule
     (strength 0 is plain quantization), as indices into `palette`."""
     out = dithering.error_diffusion(image, palette=palette, strength=0.0)
-    keys = lambda a: (a[..., 0].astype(np.int64) << 16) | (a[..., 1].astype(np.int64) << 8) | a[..., 2]
+    def keys(a):
+        return (a[..., 0].astype(np.int64) << 16) | (a[..., 1].astype(np.int64) << 8) | a[..., 2]
     lookup = {k: i for i, k in reversed(list(enumerate(keys(palette).tolist())))}
     return np.vectorize(lookup.__getitem__)(keys(out))
 

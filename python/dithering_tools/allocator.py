@@ -23,7 +23,7 @@ _MMAP_THRESHOLD = 32 << 20
 _TRIM_THRESHOLD = 1 << 30
 
 
-def keep_freed_memory():
+def keep_freed_memory() -> bool:
     """Sets the thresholds process-wide; returns whether it could (glibc only).
     For the command's own process: a library must not change its host's
     allocator."""

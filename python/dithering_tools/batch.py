@@ -8,14 +8,17 @@ in parallel even on a GIL build (and entirely so on a free-threaded one).
 At most `workers` images are in memory at once, whatever the batch size.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import io
 import os
 import threading
 import time
-from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from collections.abc import Generator, Iterable, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from pathlib import Path
-from typing import BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO, cast
 
 import numpy as np
 from PIL import Image, UnidentifiedImageError
@@ -27,15 +30,21 @@ from .palettes import palette_rgb
 from .prepare import prepare_image
 from .palette_making import downscaled_sample, make_palette, palette_list, palette_of_samples
 
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    from .options import DitherOptions
+
 
 @dataclasses.dataclass(frozen=True)
 class Job:
     """One file to dither. `source`: a path, or the bytes of an image (what
     standard input gave); `destination`: a path, or a binary stream written
     in one piece once the image is ready (standard output); `label` names
-    the source in results."""
-    source: Path | bytes
-    destination: Path | BinaryIO
+    the source in results. (Text is for dithering_tools.cluster: a path or
+    a URL.)"""
+    source: Path | str | bytes
+    destination: Path | str | BinaryIO
     label: str = ""
 
 
@@ -55,19 +64,19 @@ class FileResult:
     # an animation, float values scaled, alpha made all or nothing...).
     warnings: list[str] = dataclasses.field(default_factory=list)
 
-    def as_dict(self):
+    def as_dict(self) -> dict[str, Any]:
         return dataclasses.asdict(self)
 
 
-def _label(job):
+def _label(job: Job) -> str:
     return job.label or (str(job.source) if isinstance(job.source, Path) else "-")
 
 
-def _destination_name(job):
+def _destination_name(job: Job) -> str:
     return str(job.destination) if isinstance(job.destination, Path) else "-"
 
 
-def _open(source, notes=None):
+def _open(source: Path | str | bytes | bytearray, notes: list[str] | None = None) -> tuple[Image.Image, int]:
     """(decoded image, size in bytes of the file) - the first frame of an
     animation, which `notes` records."""
     if isinstance(source, (bytes, bytearray)):
@@ -87,7 +96,7 @@ def _open(source, notes=None):
     return image, size
 
 
-def _reason(error, source=None):
+def _reason(error: BaseException, source: object = None) -> str:
     """The words after 'path: ' for a failed file (from `source`)."""
     if isinstance(error, UnidentifiedImageError):
         return "not an image Pillow can read"
@@ -102,13 +111,13 @@ def _reason(error, source=None):
     return str(error) or type(error).__name__
 
 
-def dither_file(job, options, stop=None):
+def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None = None) -> FileResult:
     """Dithers one file and writes its output; returns a FileResult."""
     start = time.perf_counter()
     result = FileResult(input=_label(job), output=_destination_name(job))
     try:
         to_stream = not isinstance(job.destination, Path)
-        fmt = format_for(job.destination if not to_stream else "out.png",
+        fmt = format_for(job.destination if isinstance(job.destination, Path) else "out.png",
                          options.format or ("PNG" if to_stream else None))
         if not options.allow_lossy and lossy_refusal(fmt):
             raise EncodeError(lossy_refusal(fmt))
@@ -116,7 +125,7 @@ def dither_file(job, options, stop=None):
         with decoded:
             image = prepare_image(decoded, options, result.warnings)
         result.width, result.height = image.size
-        palette = options.palette
+        palette: Sequence[str | Sequence[int]] | None = options.palette
         if options.colors is not None and palette is None:
             palette = palette_list(make_palette(image, options.colors, method=options.quantizer))
         array = dither_array(np.asarray(image), options, palette)
@@ -126,14 +135,16 @@ def dither_file(job, options, stop=None):
         encoded, save = output_image(array, fmt, rgb_palette, options.levels, result.warnings)
         del array
 
-        def write(stream):
+        def write(stream: BinaryIO) -> None:
             encoded.save(stream, format=fmt, **save)
 
-        if to_stream:
+        if not isinstance(job.destination, Path):
             buffer = io.BytesIO()
             write(buffer)
-            job.destination.write(buffer.getbuffer())
-            job.destination.flush()
+            # A stream: text names a destination on a cluster only.
+            stream = cast(BinaryIO, job.destination)
+            stream.write(buffer.getbuffer())
+            stream.flush()
             result.output_bytes = buffer.tell()
         else:
             result.output_bytes = write_atomically(job.destination, write, options.force, stop)
@@ -144,11 +155,12 @@ def dither_file(job, options, stop=None):
     return result
 
 
-def _refusals(jobs):
+def _refusals(jobs: Sequence[Job]) -> dict[int, str]:
     """{job index: reason} for jobs that must not run: an output that is
     one of the batch's inputs, or that another job writes too."""
     inputs = {file_identity(job.source) for job in jobs if isinstance(job.source, Path)}
-    claimed, refused = {}, {}
+    claimed: dict[object, Job] = {}
+    refused: dict[int, str] = {}
     for index, job in enumerate(jobs):
         if not isinstance(job.destination, Path):
             continue
@@ -162,7 +174,8 @@ def _refusals(jobs):
     return refused
 
 
-def dither_files(jobs, options, workers=None, stop=None):
+def dither_files(jobs: Iterable[Job], options: DitherOptions, workers: int | None = None,
+                 stop: threading.Event | None = None) -> Generator[FileResult, None, None]:
     """Dithers every job on `workers` threads (default: one per core) and
     yields a FileResult per job as each finishes. Never overwrites one of
     the jobs' own inputs. Closing the iterator early, or setting `stop`,
@@ -178,17 +191,17 @@ def dither_files(jobs, options, workers=None, stop=None):
         job = jobs[index]
         yield FileResult(input=_label(job), output=_destination_name(job), error=reason)
     runnable = iter(job for index, job in enumerate(jobs) if index not in refused)
-    pending = set()
+    pending: set[Future[FileResult]] = set()
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dither") as pool:
         try:
             while True:
                 # A short queue, not the whole batch: jobs are taken as
                 # workers free up, so `stop` takes effect quickly.
                 while len(pending) < 2 * workers and not stop.is_set():
-                    job = next(runnable, None)
-                    if job is None:
+                    queued = next(runnable, None)
+                    if queued is None:
                         break
-                    pending.add(pool.submit(dither_file, job, options, stop))
+                    pending.add(pool.submit(dither_file, queued, options, stop))
                 if not pending:
                     return
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
@@ -202,16 +215,18 @@ def dither_files(jobs, options, workers=None, stop=None):
                     future.cancel()
 
 
-def shared_palette(sources, options, workers=None, pixel_budget=4_000_000):
+def shared_palette(sources: Iterable[Path | str | bytes], options: DitherOptions, workers: int | None = None,
+                   pixel_budget: int = 4_000_000,
+                   ) -> tuple[list[tuple[int, ...]] | None, dict[str, str]]:
     """One palette of options.colors colours for every image in `sources`
     (paths or bytes), made from a downscaled sample of each, read on
     `workers` threads. Returns (palette, {source label: reason} for sources
     that could not be read)."""
     sources = list(sources)
     share = max(4096, pixel_budget // max(1, len(sources)))
-    failures = {}
+    failures: dict[str, str] = {}
 
-    def sample(source):
+    def sample(source: Path | str | bytes) -> npt.NDArray[np.uint8] | None:
         try:
             decoded, _ = _open(source)
             with decoded:
@@ -224,4 +239,6 @@ def shared_palette(sources, options, workers=None, pixel_budget=4_000_000):
         samples = [s for s in pool.map(sample, sources) if s is not None]
     if not samples:
         return None, failures
-    return palette_list(palette_of_samples(samples, options.colors, options.quantizer)), failures
+    # options.colors is this call's to give; make_palette refuses anything but a count.
+    colors = cast(int, options.colors)
+    return palette_list(palette_of_samples(samples, colors, options.quantizer)), failures

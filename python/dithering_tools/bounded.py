@@ -19,13 +19,42 @@ keeps no more error than was carried onto it, and the error cannot run
 away; `dithering.error_diffusion` is the call for levels.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, overload
+
 from . import _native
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+    from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+    import numpy as np
+    import numpy.typing as npt
+    from PIL import Image
+
+    _Palette: TypeAlias = Iterable[str | Sequence[SupportsIndex] | npt.NDArray[np.integer]] | npt.NDArray[np.integer]
 
 __all__ = ["bounded_error_diffusion"]
 
 
-def bounded_error_diffusion(image, method="floyd_steinberg", *, palette, serpentine=False,
-                            strength=1.0, linear=False, preserve_alpha=True):
+# An array in gives an array out, a PIL image a PIL image; the array
+# overload first, so that where Pillow is missing (Image.Image unresolved)
+# arrays still give arrays.
+@overload
+def bounded_error_diffusion(image: npt.ArrayLike, method: str = ..., *, palette: _Palette,
+                            serpentine: bool | np.bool_ = ...,
+                            strength: SupportsFloat | SupportsIndex = ..., linear: bool | np.bool_ = ...,
+                            preserve_alpha: bool | np.bool_ = ...) -> npt.NDArray[np.uint8]: ...
+@overload
+def bounded_error_diffusion(image: Image.Image, method: str = ..., *, palette: _Palette,
+                            serpentine: bool | np.bool_ = ...,
+                            strength: SupportsFloat | SupportsIndex = ..., linear: bool | np.bool_ = ...,
+                            preserve_alpha: bool | np.bool_ = ...) -> Image.Image: ...
+def bounded_error_diffusion(image: npt.ArrayLike | Image.Image, method: str = "floyd_steinberg", *,
+                            palette: _Palette | None, serpentine: bool | np.bool_ = False,
+                            strength: SupportsFloat | SupportsIndex = 1.0, linear: bool | np.bool_ = False,
+                            preserve_alpha: bool | np.bool_ = True) -> npt.NDArray[np.uint8] | Image.Image:
     """Error diffusion to `palette`, each value clamped to 0..255 first.
 
     Takes what `dithering.error_diffusion` takes with a palette, checked by

@@ -1,6 +1,8 @@
 """The `dither` command: argument parsing, planning which file goes where,
 and reporting what the batch engine did."""
 
+from __future__ import annotations
+
 import argparse
 import contextlib
 import dataclasses
@@ -13,6 +15,19 @@ import threading
 import time
 
 from . import install_hint
+
+# For type checkers only: `typing` and what the names below come from are
+# not imported at run time, so that --help and --list answer at once.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator, Mapping, Sequence
+    from types import FrameType
+    from typing import TextIO
+
+    from .batch import FileResult
+    from .options import DitherOptions
+    from .planning import Plan
+    from .progress import ProgressBar
 
 EXAMPLES = """\
 examples:
@@ -48,7 +63,7 @@ exit status: 0 all written, 1 some file failed, 2 bad arguments, 130 interrupted
 """
 
 
-def _epilog():
+def _epilog() -> str:
     """The examples, with the methods the extension itself lists."""
     try:
         import dithering
@@ -66,7 +81,7 @@ def _epilog():
     return text
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="dither", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=_epilog(),
         description="Dither images exactly: error diffusion, ordered and random dither, "
@@ -163,7 +178,7 @@ DEFAULT_NAMES = ("{stem}-dithered.png", "{stem}.png")  # as planning.DEFAULT_NAM
 STOP_SECONDS = 5.0
 
 
-def _version():
+def _version() -> str:
     try:
         import dithering
         return f"dither (dithering {dithering.__version__})"
@@ -186,14 +201,14 @@ class _Signals:
     command ends within STOP_SECONDS of the first signal, or at once on a
     second one: see stop_now."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.stop = threading.Event()
-        self.received = None
+        self.received: int | None = None
         self.batch_running = False
-        self.destinations = ()   # the batch's outputs, whose temporaries stop_now removes
+        self.destinations: Sequence[object] = ()   # the batch's outputs, whose temporaries stop_now removes
         self._ending = threading.Lock()
 
-    def __call__(self, signum, frame):
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
         if not self.batch_running and self.received is None:
             if signum == signal.SIGINT:
                 raise KeyboardInterrupt
@@ -206,7 +221,7 @@ class _Signals:
         timer.daemon = True
         timer.start()
 
-    def stop_now(self):
+    def stop_now(self) -> None:
         """Ends the process now: kills its child processes (a local
         cluster's workers), removes the temporaries of this batch's outputs
         that they or this process were writing, says so and exits with the
@@ -230,13 +245,13 @@ class _Signals:
             os._exit(128 + (self.received or signal.SIGINT))
 
 
-def _warn(text, bar=None):
+def _warn(text: str, bar: ProgressBar | None = None) -> None:
     """One warning line on standard error: the result is still sensible,
     but not quite what the user may think."""
     _say(bar, f"dither: warning: {text}", sys.stderr)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _main(argv)
     except BrokenPipeError:
@@ -247,7 +262,7 @@ def main(argv=None):
         return 1
 
 
-def _main(argv):
+def _main(argv: Sequence[str] | None) -> int:
     # --help, --version and --list answer without Pillow, so a user can
     # learn what the command does (and what it needs) before installing it.
     parser = build_parser()
@@ -283,7 +298,7 @@ def _main(argv):
         return 2
 
 
-def _list():
+def _list() -> int:
     import dithering
 
     from .palettes import builtin_names
@@ -299,7 +314,7 @@ def _list():
     return 0
 
 
-def _options(args, parser):
+def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> DitherOptions:
     """DitherOptions from the arguments; usage errors, and anything the
     extension would refuse, end the command here with status 2."""
     from .matrices import MatrixFileError, load_matrix
@@ -351,7 +366,7 @@ def _options(args, parser):
         linear=args.linear, serpentine=args.serpentine, seed=args.seed,
         unbounded=args.unbounded, alpha=args.alpha,
         grayscale=args.grayscale or black_and_white,
-        resize=resize[:2] if resize else None, resize_fit=bool(resize) and not resize[2],
+        resize=resize[:2] if resize else None, resize_fit=resize is not None and not resize[2],
         scale=args.scale, force=args.force, format=args.format,
         allow_lossy=args.allow_lossy)
     try:
@@ -368,7 +383,7 @@ def _options(args, parser):
     return options
 
 
-def _option_warnings(args, options):
+def _option_warnings(args: argparse.Namespace, options: DitherOptions) -> Iterator[str]:
     """Options that the chosen method ignores: each a warning, not an
     error, since the result is still what the rest asks for."""
     from .options import dither_array, is_error_diffusion
@@ -390,7 +405,7 @@ def _option_warnings(args, options):
             yield (f"--seed only changes random dither; {method} ignores it")
 
 
-def _check_cluster(args, parser):
+def _check_cluster(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
     try:
         import distributed  # noqa: F401
     except ImportError:
@@ -402,7 +417,7 @@ def _check_cluster(args, parser):
         parser.error(f"--cluster: {error}")
 
 
-def _plan(args, parser, options):
+def _plan(args: argparse.Namespace, parser: argparse.ArgumentParser, options: DitherOptions) -> Plan:
     """The planning.Plan of this command line, with what it finds to say
     said; usage errors end the command here with status 2."""
     from .encode import lossy_refusal
@@ -428,7 +443,7 @@ def _plan(args, parser, options):
         more = len(plan.skipped) - 1
         _warn(f"skipped {first}, the output of {maker} under this run's names"
               + (f", and {more} more such" if more else "") + " (name them to dither them)")
-    formats = output_formats(plan, args.format)
+    formats: Mapping[str, object] = output_formats(plan, args.format)
     if plan.to_stdout:
         formats = {(args.format or "PNG").upper(): "-"}
     for fmt, example in formats.items():
@@ -442,14 +457,15 @@ def _plan(args, parser, options):
     # folder that cannot be written is found before any image is read.
     # A remote cluster's workers may see other folders than this machine.
     if args.cluster is None or args.cluster.startswith("local:"):
-        for folder in output_folders(plan):
-            reason = unwritable_folder(folder)
+        for out_folder in output_folders(plan):
+            reason = unwritable_folder(out_folder)
             if reason:
                 parser.error(reason)
     return plan
 
 
-def _run(args, options, parser, signals):
+def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.ArgumentParser,
+         signals: _Signals) -> int:
     from .batch import FileResult, dither_files, shared_palette
     from .progress import ProgressBar, human_bytes
 
@@ -472,7 +488,7 @@ def _run(args, options, parser, signals):
            if sys.stderr.isatty() and not args.quiet and not args.json else None)
     counts = {"ok": 0, "failed": 0, "in": 0, "out": 0}
 
-    def show(result):
+    def show(result: FileResult) -> None:
         if bar:
             bar.advance(failed=not result.ok)
         for warning in result.warnings:
@@ -484,10 +500,13 @@ def _run(args, options, parser, signals):
             counts["in"] += result.input_bytes or 0
             counts["out"] += result.output_bytes or 0
             if not args.quiet and not args.json:
-                line = (f"{result.input} -> {result.output}  {human_bytes(result.input_bytes)}"
-                        f" -> {human_bytes(result.output_bytes)}"
-                        f"{_saved(result.input_bytes, result.output_bytes)}"
-                        f"  {result.seconds:.2f} s")
+                # No sizes for an output a cluster's worker wrote but died
+                # before reporting.
+                sizes = ""
+                if result.input_bytes is not None and result.output_bytes is not None:
+                    sizes = (f"  {human_bytes(result.input_bytes)} -> {human_bytes(result.output_bytes)}"
+                             f"{_saved(result.input_bytes, result.output_bytes)}")
+                line = f"{result.input} -> {result.output}{sizes}  {result.seconds:.2f} s"
                 _say(bar, line, report)
         else:
             counts["failed"] += 1
@@ -524,14 +543,14 @@ def _run(args, options, parser, signals):
     return 1 if counts["failed"] else 0
 
 
-def _say(bar, line, stream):
+def _say(bar: ProgressBar | None, line: str, stream: TextIO) -> None:
     if bar:
         bar.print_above(line, stream)
     else:
         print(line, file=stream, flush=True)
 
 
-def _saved(before, after):
+def _saved(before: int, after: int) -> str:
     if not before:
         return ""
     change = (after - before) / before * 100

@@ -26,6 +26,8 @@ any task starts, as in the local batch.
 Needs distributed (`pip install 'dithering-exact[dask]'`).
 """
 
+from __future__ import annotations
+
 import contextlib
 import dataclasses
 import io
@@ -34,9 +36,21 @@ import posixpath
 import time
 import uuid
 from pathlib import Path
+from typing import TYPE_CHECKING, BinaryIO, cast
 
 from .batch import FileResult, Job, _reason, _refusals, dither_file
 from .files import format_for, remove_stale_temporaries, write_atomically
+
+if TYPE_CHECKING:
+    import threading
+    from collections.abc import Generator, Iterable, Iterator, Sequence
+    from typing import Any, TypeGuard, TypeVar
+
+    from distributed import Client as _Client, Future as _Future
+
+    from .options import DitherOptions
+
+    _Location = TypeVar("_Location", bound="Path | str | bytes | BinaryIO")
 
 LOCAL_PREFIX = "local:"
 # Run by every worker process of a local:N cluster as it starts (Dask's
@@ -44,7 +58,7 @@ LOCAL_PREFIX = "local:"
 WORKER_PRELOAD = "dithering_tools.cluster_worker"
 
 
-def parse_cluster(text):
+def parse_cluster(text: str) -> str:
     """Checks a --cluster argument: 'local:N' (N >= 1) or a scheduler
     address (tcp://host:port, host:port, or another of Dask's protocols).
     Raises ValueError with what is wrong."""
@@ -69,7 +83,7 @@ def parse_cluster(text):
 
 
 @contextlib.contextmanager
-def connect(cluster):
+def connect(cluster: _Client | str) -> Iterator[_Client]:
     """A distributed.Client for `cluster` (see the module's docstring). A
     Client passed in is used as it is and left open; one made here is
     closed on exit, with its LocalCluster."""
@@ -108,7 +122,8 @@ def connect(cluster):
         yield client
 
 
-def dither_files_on_cluster(jobs, options, cluster, stop=None):
+def dither_files_on_cluster(jobs: Iterable[Job], options: DitherOptions, cluster: _Client | str,
+                            stop: threading.Event | None = None) -> Generator[FileResult, None, None]:
     """Dithers every job on `cluster` and yields a FileResult per job as
     each finishes. At most a few tasks per worker thread are submitted at
     once, so a batch of millions of files costs the scheduler and this
@@ -130,15 +145,16 @@ def dither_files_on_cluster(jobs, options, cluster, stop=None):
         remove_stale_temporaries((job.destination for _, job in runnable), everyone=True)
 
 
-def _run(client, runnable, options, stop):
+def _run(client: _Client, runnable: Sequence[tuple[Job, Job]], options: DitherOptions,
+         stop: threading.Event | None) -> Iterator[FileResult]:
     from distributed import as_completed
 
     window = max(8, 4 * sum(client.nthreads().values()))
     queue = iter(runnable)
-    jobs_of = {}
+    jobs_of: dict[object, tuple[Job, Job]] = {}
     futures = as_completed()
 
-    def submit_next():
+    def submit_next() -> None:
         item = next(queue, None)
         if item is None:
             return
@@ -173,39 +189,39 @@ def _run(client, runnable, options, stop):
             client.cancel(unfinished)
 
 
-def _outcome(future, job, sent, force):
+def _outcome(future: _Future, job: Job, sent: Job, force: bool) -> FileResult:
     """The task's FileResult, named as the caller named the files (`job`,
     not the absolute paths `sent` to the worker), or a failed one for a
     task that did not return."""
     from distributed import KilledWorker
 
-    named = dict(input=_input_text(job), output=_destination_text(job))
+    named: dict[str, Any] = dict(input=_input_text(job), output=_destination_text(job))
     try:
-        result = future.result()
+        result: FileResult = future.result()
     except KilledWorker:
         # A worker can die after putting an output in place and before
         # reporting it. Without --force every output was absent when the
         # batch started, so one there now is this task's, and complete:
         # outputs only ever appear by a rename.
-        if not force and _exists(sent.destination):
+        if not force and isinstance(sent.destination, (str, Path)) and _exists(sent.destination):
             return FileResult(**named, ok=True)
         return FileResult(**named, error="every worker that ran this file died (the "
                           "scheduler's distributed.scheduler.allowed-failures was reached)")
     except Exception as error:  # a cancelled task, a lost scheduler
         return FileResult(**named, error=_reason(error))
-    error = result.error
-    if error is not None:
+    message = result.error
+    if message is not None:
         for absolute, given in ((sent.source, job.source), (sent.destination, job.destination)):
             if isinstance(absolute, Path):
-                error = error.replace(str(absolute), str(given))
-    return dataclasses.replace(result, error=error, **named)
+                message = message.replace(str(absolute), str(given))
+    return dataclasses.replace(result, error=message, **named)
 
 
-def dither_on_worker(job, options):
+def dither_on_worker(job: Job, options: DitherOptions) -> FileResult:
     """The task: reads, dithers and writes one file on a worker. Never
     raises; a failure is the result of its file."""
     start = time.perf_counter()
-    destination = job.destination
+    destination = cast("Path | str", job.destination)  # _check_jobs sends only these
     result = FileResult(input=job.label, output=str(destination))
     try:
         fmt = format_for(_name_of(destination), options.format)
@@ -238,7 +254,8 @@ def dither_on_worker(job, options):
     return result
 
 
-def _check_jobs(jobs, options):
+def _check_jobs(jobs: Sequence[Job], options: DitherOptions,
+                ) -> tuple[list[tuple[Job, Job]], list[FileResult]]:
     """([(the caller's job, the job sent to a worker)], [FileResult of each
     job refused here]). Refused: an output that is one of the inputs or
     another job's output, that is no file (a stream), or, without
@@ -249,8 +266,9 @@ def _check_jobs(jobs, options):
     reasons = {local[i]: reason
                for i, reason in _refusals([located[i] for i in local]).items()}
     url_sources = {job.source for job in located if _is_url(job.source)}
-    claimed_urls = {}
-    runnable, refused = [], []
+    claimed_urls: dict[str, str] = {}
+    runnable: list[tuple[Job, Job]] = []
+    refused: list[FileResult] = []
     for index, (job, sent) in enumerate(zip(jobs, located)):
         reason = reasons.get(index)
         destination = sent.destination
@@ -262,7 +280,8 @@ def _check_jobs(jobs, options):
             elif destination in claimed_urls:
                 reason = f"{destination} is also the output of {claimed_urls[destination]}"
             claimed_urls.setdefault(destination, sent.label)
-        if reason is None and not options.force and _exists(destination):
+        if (reason is None and not options.force and isinstance(destination, (str, Path))
+                and _exists(destination)):
             reason = f"{destination} exists (use --force to overwrite)"
         if reason is not None:
             refused.append(FileResult(input=sent.label, output=_destination_text(job),
@@ -276,45 +295,47 @@ def _check_jobs(jobs, options):
     return runnable, refused
 
 
-def _location(location):
+def _location(location: _Location) -> _Location | Path | str:
     """A path given as text becomes a Path; URLs, bytes and streams stay."""
     return Path(location) if isinstance(location, str) and not _is_url(location) else location
 
 
-def _input_text(job):
+def _input_text(job: Job) -> str:
     if job.label:
         return job.label
     return str(job.source) if isinstance(job.source, (str, Path)) else "-"
 
 
-def _destination_text(job):
+def _destination_text(job: Job) -> str:
     destination = job.destination
     return str(destination) if isinstance(destination, (str, Path)) else "-"
 
 
-def _is_url(location):
+def _is_url(location: object) -> TypeGuard[str]:
     return isinstance(location, str) and "://" in location
 
 
-def _name_of(location):
+def _name_of(location: str | Path) -> str:
     return posixpath.basename(location) if _is_url(location) else Path(location).name
 
 
-def _exists(location):
+def _exists(location: str | Path) -> bool:
     if _is_url(location):
         import fsspec
         fs, path = fsspec.core.url_to_fs(location)
-        return fs.exists(path)
+        exists: bool = fs.exists(path)
+        return exists
     return os.path.lexists(location)
 
 
-def _read_url(url):
+def _read_url(url: str) -> bytes:
     import fsspec
     with fsspec.open(url, "rb") as source:
-        return source.read()
+        data: bytes = source.read()
+        return data
 
 
-def _write_url_atomically(url, data, force):
+def _write_url_atomically(url: str, data: bytes | memoryview, force: bool) -> None:
     """Writes `data` to `url` under a temporary name in the same folder,
     then moves it into place. On object stores each object appears whole
     anyway; the check for an existing output is not atomic there."""
@@ -334,7 +355,7 @@ def _write_url_atomically(url, data, force):
         raise
 
 
-def _holds(location, data):
+def _holds(location: str | Path, data: bytes | memoryview) -> bool:
     """Whether the file at `location` has exactly the bytes `data`."""
     try:
         if _is_url(location):

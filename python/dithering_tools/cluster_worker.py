@@ -12,6 +12,6 @@ import signal
 import threading
 
 
-def dask_setup(worker):
+def dask_setup(worker: object) -> None:
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGINT, signal.SIG_IGN)

@@ -27,12 +27,24 @@ What is exact and what is only reproducible:
 Needs dask[array] (`pip install 'dithering-exact[dask]'`).
 """
 
+from __future__ import annotations
+
 import functools
 import secrets
+from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
 
 import dithering
+
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Sequence
+    from typing import SupportsIndex, SupportsInt, TypeAlias
+
+    import numpy.typing as npt
+    from dask.array import Array as _DaskArray
+
+    _Palette: TypeAlias = Iterable[str | Sequence[SupportsIndex] | npt.NDArray[np.integer]] | npt.NDArray[np.integer]
 
 # Every built-in matrix (2, 4, 8, 16, and the default) tiles with a period
 # dividing 16, so chunk offsets that are multiples of 16 suit all of them.
@@ -48,8 +60,9 @@ ERROR_DIFFUSION_REFUSED = (
     "as large as that machine's memory (peak = input + output)")
 
 
-def ordered_dither(image, matrix=None, *, levels=None, palette=None, strength=1.0,
-                   linear=False, preserve_alpha=True):
+def ordered_dither(image: _DaskArray | npt.ArrayLike, matrix: npt.ArrayLike | None = None, *,
+                   levels: int | None = None, palette: _Palette | None = None, strength: float = 1.0,
+                   linear: bool = False, preserve_alpha: bool = True) -> _DaskArray:
     """dithering.ordered_dither on a Dask array, chunk by chunk: a lazy
     uint8 Dask array of the same shape, byte for byte the result of one
     call on the whole image. `image`: a 2-D (H, W) or 3-D (H, W, C) uint8
@@ -69,8 +82,9 @@ def ordered_dither(image, matrix=None, *, levels=None, palette=None, strength=1.
                             dtype=np.uint8, meta=np.empty((0,) * image.ndim, np.uint8))
 
 
-def random_dither(image, *, seed=None, levels=None, palette=None, strength=1.0,
-                  linear=False, preserve_alpha=True):
+def random_dither(image: _DaskArray | npt.ArrayLike, *, seed: SupportsInt | None = None,
+                  levels: int | None = None, palette: _Palette | None = None, strength: float = 1.0,
+                  linear: bool = False, preserve_alpha: bool = True) -> _DaskArray:
     """dithering.random_dither on a Dask array, chunk by chunk: a lazy uint8
     Dask array of the same shape. Each chunk is one call with a seed
     derived from `seed` and the chunk's (row, column) offset (see
@@ -89,7 +103,8 @@ def random_dither(image, *, seed=None, levels=None, palette=None, strength=1.0,
                             dtype=np.uint8, meta=np.empty((0,) * image.ndim, np.uint8))
 
 
-def dither(image, method="bayer8x8", *, seed=None, **options):
+def dither(image: _DaskArray | npt.ArrayLike, method: str | int = "bayer8x8", *,
+           seed: SupportsInt | None = None, **options: Any) -> _DaskArray:
     """Ordered or random dither of a Dask array by name, as
     dithering.dither names methods: a matrix name (or size), or 'random'.
     An error-diffusion method raises ValueError(ERROR_DIFFUSION_REFUSED)."""
@@ -99,16 +114,19 @@ def dither(image, method="bayer8x8", *, seed=None, **options):
     try:
         dithering.ordered_dither(probe, method)
     except (ValueError, TypeError):
+        # Given a size (no method name), these two raise the extension's
+        # TypeError, as they do its ValueError for an unknown name.
         try:
-            dithering.error_diffusion(probe, method)
+            dithering.error_diffusion(probe, method)  # type: ignore[arg-type]
         except (ValueError, TypeError):
-            dithering.dither(probe, method)  # the extension's own message for an unknown name
+            # The extension's own message for an unknown name.
+            dithering.dither(probe, method)  # type: ignore[arg-type]
             raise
         raise ValueError(ERROR_DIFFUSION_REFUSED) from None
     return ordered_dither(image, method, **options)
 
 
-def chunk_seed(seed, row, column):
+def chunk_seed(seed: SupportsInt, row: int, column: int) -> int:
     """The seed of the chunk whose first pixel is at (row, column): 64 bits
     of NumPy's SeedSequence of (seed, row, column), a hash whose algorithm
     NumPy keeps fixed, so neighbouring chunks get unrelated streams and the
@@ -117,21 +135,24 @@ def chunk_seed(seed, row, column):
     return int(state.generate_state(1, np.uint64)[0])
 
 
-def error_diffusion(image, method="floyd_steinberg", **options):
+def error_diffusion(image: object, method: str = "floyd_steinberg", **options: object) -> NoReturn:
     """Always raises ValueError(ERROR_DIFFUSION_REFUSED): there to say why."""
     raise ValueError(ERROR_DIFFUSION_REFUSED)
 
 
-def _ordered_block(block, *, matrix, options):
+def _ordered_block(block: npt.NDArray[np.uint8], *, matrix: npt.ArrayLike | None,
+                   options: dict[str, Any]) -> npt.NDArray[np.uint8]:
     return dithering.ordered_dither(block, matrix, **options)
 
 
-def _random_block(block, *, seed, options, block_info=None):
+def _random_block(block: npt.NDArray[np.uint8], *, seed: int, options: dict[str, Any],
+                  block_info: dict[Any, Any] | None = None) -> npt.NDArray[np.uint8]:
+    assert block_info is not None  # dask passes it to a function that takes it
     (row, _), (column, _) = block_info[0]["array-location"][:2]
     return dithering.random_dither(block, seed=chunk_seed(seed, row, column), **options)
 
 
-def _checked_image(image):
+def _checked_image(image: _DaskArray | npt.ArrayLike) -> _DaskArray:
     import dask.array as da
 
     image = da.asarray(image)
@@ -144,30 +165,30 @@ def _checked_image(image):
     return image
 
 
-def _options(**given):
+def _options(**given: object) -> dict[str, Any]:
     # levels=None leaves the extension's default, as its own signature does.
     return {name: value for name, value in given.items() if value is not None}
 
 
-def _probe(image, function, *args, **options):
+def _probe(image: _DaskArray, function: Callable[..., object], *args: object, **options: Any) -> None:
     """Runs `function` on a tiny image of the same channel count, so that
     bad options fail now with the extension's message, not on a worker."""
     channels = image.shape[2:] if image.ndim == 3 else ()
     function(np.zeros((2, 2, *channels), np.uint8), *args, **options)
 
 
-def _seed_value(seed):
+def _seed_value(seed: SupportsInt) -> int:
     seed = int(seed)
     if not 0 <= seed < 2**64:
         raise ValueError(f"seed must be in [0, 2**64), got {seed}")
     return seed
 
 
-def _normalized(name):
+def _normalized(name: str) -> str:
     return "".join(c for c in name.lower() if c not in "-_ ")
 
 
-def _aligned(image, period):
+def _aligned(image: _DaskArray, period: tuple[int, ...]) -> _DaskArray:
     """`image` rechunked so that every chunk starts at a multiple of the
     tile's height and width (each boundary moved to the nearest one), and
     with all channels of a pixel in one chunk; unchanged if already so."""
@@ -179,7 +200,7 @@ def _aligned(image, period):
     return image.rechunk(chunks)
 
 
-def _aligned_chunks(sizes, period):
+def _aligned_chunks(sizes: Sequence[int], period: int) -> tuple[int, ...]:
     total = sum(sizes)
     boundaries = np.cumsum(sizes)[:-1]
     moved = {int(round(b / period)) * period for b in boundaries}

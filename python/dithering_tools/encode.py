@@ -3,8 +3,18 @@ it exactly: indexed with exactly the palette, one bit for black and white,
 otherwise the result's own mode. WebP is written lossless; formats whose
 compression changes pixels are refused unless the caller allows them."""
 
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
 from PIL import Image
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    _Uint8Array = npt.NDArray[np.uint8]
 
 # Formats that store palette images and one-bit images as such.
 INDEXED_FORMATS = {"PNG", "GIF", "BMP", "TIFF"}
@@ -17,7 +27,7 @@ LOSSY_FORMATS = {"JPEG", "MPO", "AVIF", "HEIF", "PDF"}
 GIF_ALPHA_THRESHOLD = 128
 
 
-def lossy_refusal(fmt):
+def lossy_refusal(fmt: str) -> str | None:
     """The message refusing lossy format `fmt`, or None for an exact one."""
     if fmt.upper() not in LOSSY_FORMATS:
         return None
@@ -29,7 +39,7 @@ class EncodeError(ValueError):
     """A result the chosen format cannot hold exactly."""
 
 
-def indexed_image(result, palette):
+def indexed_image(result: _Uint8Array, palette: Sequence[tuple[int, ...]]) -> Image.Image | None:
     """A mode "P" image of `result` (H, W, 3) whose palette is exactly
     `palette` (at most 256 colours after dropping repeats, first kept), or
     None if some pixel is not in it.
@@ -46,13 +56,13 @@ def indexed_image(result, palette):
     if sides[0] * sides[1] * sides[2] > 1 << 21:
         return _indexed_by_search(result, colors)
     codes_dtype = np.uint16 if sides[0] * sides[1] * sides[2] <= 65536 else np.uint32
-    ranks = []
+    ranks: list[npt.NDArray[Any]] = []
     for c in range(3):
         table = np.full(256, len(values[c]), dtype=codes_dtype)
         table[values[c]] = np.arange(len(values[c]), dtype=codes_dtype)
         ranks.append(table)
 
-    def codes(pixels):
+    def codes(pixels: _Uint8Array) -> npt.NDArray[Any]:
         code = ranks[0][pixels[..., 0]]
         code *= sides[1] * sides[2]
         code += ranks[1][pixels[..., 1]] * codes_dtype(sides[2])
@@ -70,10 +80,10 @@ def indexed_image(result, palette):
     return image
 
 
-def _indexed_by_search(result, colors):
+def _indexed_by_search(result: _Uint8Array, colors: _Uint8Array) -> Image.Image | None:
     """indexed_image for palettes whose rank table would be too large
     (many distinct values in every channel): a binary search of packed colours."""
-    def packed(rgb):
+    def packed(rgb: _Uint8Array) -> npt.NDArray[np.uint32]:
         wide = np.zeros(rgb.shape[:-1] + (4,), dtype=np.uint8)
         wide[..., :3] = rgb
         return wide.view(np.uint32)[..., 0]
@@ -89,7 +99,8 @@ def _indexed_by_search(result, colors):
     return image
 
 
-def gif_with_transparency(result, palette=None, notes=None):
+def gif_with_transparency(result: _Uint8Array, palette: Sequence[tuple[int, ...]] | None = None,
+                          notes: list[str] | None = None) -> tuple[Image.Image, dict[str, Any]]:
     """(mode "P" image, save keywords) for a result with alpha (H, W, 2 or
     4) as a GIF: pixels whose alpha is below 128 become one transparent
     palette entry, the others opaque. The colours are `palette`'s, in its
@@ -125,7 +136,9 @@ def gif_with_transparency(result, palette=None, notes=None):
     return out, {"optimize": False, "transparency": transparent}
 
 
-def output_image(result, fmt, palette=None, levels=None, notes=None):
+def output_image(result: _Uint8Array, fmt: str, palette: Sequence[tuple[int, ...]] | None = None,
+                 levels: int | None = None, notes: list[str] | None = None,
+                 ) -> tuple[Image.Image, dict[str, Any]]:
     """(PIL image, save keywords) for the extension's `result` array.
     Anything the file cannot hold as it is goes into `notes` (a list)."""
     fmt = fmt.upper()
@@ -155,7 +168,9 @@ def output_image(result, fmt, palette=None, levels=None, notes=None):
             if len(present[0]) * len(present[1]) * len(present[2]) <= 256:
                 cube = [(int(r), int(g), int(b)) for r in present[0] for g in present[1]
                         for b in present[2]]
-                return indexed_image(result, cube), save
+                image = indexed_image(result, cube)
+                assert image is not None  # the cube holds every pixel's colour
+                return image, save
         if fmt == "GIF":
             # GIF holds only palette images: index the result's own colours,
             # so that the file still decodes to exactly the result.
@@ -163,7 +178,9 @@ def output_image(result, fmt, palette=None, levels=None, notes=None):
             if len(colors) > 256:
                 raise EncodeError(f"GIF holds at most 256 colours; this result has {len(colors)}"
                                   " (use --colors, a palette, fewer --levels, or PNG)")
-            return indexed_image(result, [tuple(int(v) for v in c) for c in colors]), save
+            image = indexed_image(result, [tuple(int(v) for v in c) for c in colors])
+            assert image is not None  # made of the result's own colours
+            return image, save
     if channels != 3 and fmt == "JPEG":
         raise EncodeError(f"{fmt} cannot hold an alpha channel; write PNG or drop --keep-alpha")
     return Image.fromarray(result, {2: "LA", 3: "RGB", 4: "RGBA"}[channels]), save

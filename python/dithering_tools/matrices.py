@@ -2,22 +2,30 @@
 per line, values separated by commas or blanks). Integers are Bayer-style
 indices, floats thresholds in [0, 1]; the extension checks the values."""
 
+from __future__ import annotations
+
+import os
 import re
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 
 class MatrixFileError(ValueError):
     """A matrix file that cannot be read as a 2-D grid of numbers."""
 
 
-def load_matrix(path):
+def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
     path = Path(path)
     try:
         if path.suffix.lower() == ".npy":
             # No pickles: a matrix file is data, never code.
-            return np.load(path, allow_pickle=False)
+            matrix: npt.NDArray[Any] = np.load(path, allow_pickle=False)
+            return matrix
         text = path.read_text(encoding="utf-8")
     except (OSError, ValueError, UnicodeDecodeError) as error:
         raise MatrixFileError(f"{path}: {error}") from None

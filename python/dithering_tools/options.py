@@ -1,9 +1,12 @@
 """What to do to every image of a batch, and the one call into the extension
 that does the dithering."""
 
+from __future__ import annotations
+
 import dataclasses
 import functools
-from typing import Any
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -11,6 +14,9 @@ import dithering
 
 from .bounded import bounded_error_diffusion
 from .palette_making import DEFAULT_STRENGTH
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 # How an input's alpha channel is treated: flattened onto white before
 # dithering (the output has none), passed through untouched, or dithered
@@ -21,9 +27,9 @@ ALPHA_MODES = ("flatten", "keep", "dither")
 @dataclasses.dataclass(frozen=True)
 class DitherOptions:
     method: str = "floyd_steinberg"
-    matrix: Any = None            # a custom threshold matrix (ordered dither); replaces method
+    matrix: npt.ArrayLike | None = None  # a custom threshold matrix (ordered dither); replaces method
     levels: int | None = None     # None: the extension's default, 2
-    palette: list | None = None   # '#rrggbb' texts or (r, g, b) tuples
+    palette: Sequence[str | Sequence[int]] | None = None  # '#rrggbb' texts or (r, g, b) tuples
     colors: int | None = None     # make a palette of this many colours from each image
     quantizer: str = "variance"   # palette maker for `colors` (palette_making.METHODS)
     # None: the default for the case. With `colors`, a share of the error
@@ -51,24 +57,24 @@ class DitherOptions:
     allow_lossy: bool = False
 
     @property
-    def wants_palette(self):
+    def wants_palette(self) -> bool:
         return self.palette is not None or self.colors is not None
 
     @property
-    def chosen_strength(self):
+    def chosen_strength(self) -> float:
         if self.strength is not None:
             return self.strength
         return DEFAULT_STRENGTH if self.colors is not None else 1.0
 
     @property
-    def chosen_serpentine(self):
+    def chosen_serpentine(self) -> bool:
         if self.serpentine is not None:
             return self.serpentine
         return self.colors is not None
 
 
 @functools.lru_cache(maxsize=64)
-def is_error_diffusion(method):
+def is_error_diffusion(method: str) -> bool:
     """Whether dithering.dither diffuses the error for `method`: it tries
     the error-diffusion names and aliases before 'random' and the matrix
     names, and error_diffusion accepts exactly those."""
@@ -79,7 +85,7 @@ def is_error_diffusion(method):
     return True
 
 
-def bounds_error(options, palette):
+def bounds_error(options: DitherOptions, palette: Sequence[str | Sequence[int]] | None) -> bool:
     """Whether the error is bounded: error diffusion to a palette (levels
     other than 2 with one are refused by dithering.dither itself), unless
     the options ask for the module's own pass."""
@@ -87,12 +93,13 @@ def bounds_error(options, palette):
             and options.levels in (None, 2) and is_error_diffusion(options.method))
 
 
-def dither_array(array, options, palette=None):
+def dither_array(array: npt.NDArray[np.uint8], options: DitherOptions,
+                 palette: Sequence[str | Sequence[int]] | None = None) -> npt.NDArray[np.uint8]:
     """The extension's result for one prepared image (uint8 array), with
     `palette` (the image's own, under --colors) or the options' palette;
     error diffusion to a palette is bounded unless options.unbounded."""
     palette = options.palette if palette is None else palette
-    common = {"palette": palette, "strength": options.chosen_strength, "linear": options.linear,
+    common: dict[str, Any] = {"palette": palette, "strength": options.chosen_strength, "linear": options.linear,
               "preserve_alpha": options.alpha != "dither"}
     if bounds_error(options, palette):
         return bounded_error_diffusion(array, options.method, serpentine=options.chosen_serpentine,
@@ -105,7 +112,7 @@ def dither_array(array, options, palette=None):
                             seed=options.seed, **common)
 
 
-def check_options(options):
+def check_options(options: DitherOptions) -> None:
     """Raises the extension's own ValueError or TypeError if it would refuse
     these options, by dithering a tiny image with them: a batch stops before
     its first file rather than failing on every one of them."""

@@ -15,9 +15,20 @@ gives the same palette on every machine. Pillow's quantizers remain as
 methods "median-cut", "octree" and "libimagequant" (where Pillow has it).
 """
 
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any, cast, overload
+
 import numpy as np
 
 from . import _native
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+    from PIL import Image
+
+    _Uint8Array = npt.NDArray[np.uint8]
 
 METHODS = ("variance", "median-cut", "octree", "libimagequant")
 DEFAULT_METHOD = "variance"
@@ -46,7 +57,7 @@ PILLOW_MAX_COLORS = 256
 PALETTE_SAMPLE_PIXELS = 1 << 18
 
 
-def available_methods():
+def available_methods() -> list[str]:
     """The methods this installation has: libimagequant only where Pillow
     was built with it."""
     from PIL import features
@@ -54,8 +65,9 @@ def available_methods():
             if name != "libimagequant" or features.check("libimagequant")]
 
 
-def make_palette(image, n, *, method=DEFAULT_METHOD, weights="activity",
-                 refine=DEFAULT_REFINE_STEPS):
+def make_palette(image: npt.ArrayLike | Image.Image, n: int | np.integer[Any], *,
+                 method: str = DEFAULT_METHOD, weights: npt.ArrayLike | None = "activity",
+                 refine: int | np.integer[Any] = DEFAULT_REFINE_STEPS) -> _Uint8Array:
     """At most `n` distinct colours for `image`, as a (k, 3) uint8 array,
     k <= n, which every dithering function takes as its `palette`.
 
@@ -106,14 +118,14 @@ def make_palette(image, n, *, method=DEFAULT_METHOD, weights="activity",
     return np.frombuffer(colors, dtype=np.uint8).reshape(-1, 3).copy()
 
 
-def palette_list(colors):
+def palette_list(colors: Iterable[Iterable[int | np.integer[Any]]]) -> list[tuple[int, ...]]:
     """make_palette's colours as (r, g, b) tuples, as the command keeps
     them; one colour twice, since the dithering functions want two."""
     palette = [tuple(int(v) for v in c) for c in colors]
     return palette * 2 if len(palette) == 1 else palette
 
 
-def activity_weights(rgb):
+def activity_weights(rgb: npt.ArrayLike) -> _Uint8Array:
     """The "activity" weights of an (H, W, 3) uint8 array: 1..16 per pixel,
     16 where its 3 x 3 neighbourhood is flat, falling as it gets busier."""
     rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
@@ -122,12 +134,12 @@ def activity_weights(rgb):
                          dtype=np.uint8).reshape(height, width)
 
 
-def _rgb_and_alpha(image):
+def _rgb_and_alpha(image: npt.ArrayLike | Image.Image) -> tuple[_Uint8Array, _Uint8Array | None]:
     """(H, W, 3) contiguous uint8 colours and the (H, W) alpha or None."""
     try:
         from PIL import Image
     except ImportError:
-        Image = None
+        Image = None  # type: ignore[assignment]
     if Image is not None and isinstance(image, Image.Image):
         has_alpha = image.mode in ("RGBA", "LA", "PA", "La", "RGBa") or (
             image.mode == "P" and "transparency" in image.info)
@@ -145,7 +157,7 @@ def _rgb_and_alpha(image):
     return np.ascontiguousarray(colour), alpha
 
 
-def _pixel_weights(rgb, weights):
+def _pixel_weights(rgb: _Uint8Array, weights: npt.ArrayLike | None) -> _Uint8Array | None:
     if weights is None:
         return None
     if isinstance(weights, str):
@@ -166,10 +178,12 @@ def _pixel_weights(rgb, weights):
     top = values.max(initial=0.0)
     if top == 0:
         raise ValueError("every weight is 0")
-    return np.rint(values * (255.0 / top)).astype(np.uint8)
+    scaled: _Uint8Array = np.rint(values * (255.0 / top)).astype(np.uint8)
+    return scaled
 
 
-def _pillow_palette(image, n, method, sample_pixels=PALETTE_SAMPLE_PIXELS):
+def _pillow_palette(image: npt.ArrayLike | Image.Image, n: int, method: str,
+                    sample_pixels: int = PALETTE_SAMPLE_PIXELS) -> _Uint8Array:
     """Pillow's quantizer's colours: the ones it uses, in its index order,
     made from an even sample of at most `sample_pixels` pixels."""
     from PIL import Image
@@ -182,12 +196,14 @@ def _pillow_palette(image, n, method, sample_pixels=PALETTE_SAMPLE_PIXELS):
         image = Image.fromarray(downscaled_sample(image, sample_pixels))
     quantized = image.convert("RGB").quantize(colors=n, method=methods[method],
                                               dither=Image.Dither.NONE)
-    flat = quantized.getpalette()
-    used = sorted(index for _, index in quantized.getcolors(256))
+    flat, counts = quantized.getpalette(), quantized.getcolors(256)
+    # A "P" image always has a palette, and at most 256 colours, as indices.
+    assert flat is not None and counts is not None
+    used = sorted(cast(int, index) for _, index in counts)
     return np.array([flat[3 * i:3 * i + 3] for i in used], dtype=np.uint8).reshape(-1, 3)
 
 
-def downscaled_sample(image, pixel_share):
+def downscaled_sample(image: Image.Image, pixel_share: float) -> _Uint8Array:
     """An even sample of about `pixel_share` of the pixels of PIL `image`,
     as an (h, w, 3) array: real pixels, not averages, so no colour is made
     up. A batch's shared palette is made from one such sample of every
@@ -198,7 +214,7 @@ def downscaled_sample(image, pixel_share):
     return np.asarray(image.convert("RGB").resize(size, Image.Resampling.NEAREST))
 
 
-def palette_of_samples(samples, n, method=DEFAULT_METHOD):
+def palette_of_samples(samples: Sequence[_Uint8Array], n: int, method: str = DEFAULT_METHOD) -> _Uint8Array:
     """One palette for the pixels of all `samples` ((h, w, 3) arrays),
     each sample's activity weights taken on the sample itself, all stacked
     into a single column (no padding, so no colour is counted that no
@@ -210,8 +226,22 @@ def palette_of_samples(samples, n, method=DEFAULT_METHOD):
     return make_palette(pixels.reshape(-1, 1, 3), n, weights=weights.reshape(-1, 1))
 
 
-def quantize(image, n, *, method=DEFAULT_METHOD, dither=True, kernel="floyd_steinberg",
-             serpentine=True, strength=None, palette=None):
+# A PIL image in gives a "P" image; an array gives (indices, palette). The
+# array overload first: where Pillow is missing, Image.Image is unresolved
+# (Any) and would match everything.
+@overload
+def quantize(image: npt.ArrayLike, n: int, *, method: str = ..., dither: bool = ...,
+             kernel: str = ..., serpentine: bool = ..., strength: float | None = ...,
+             palette: npt.ArrayLike | None = ...,
+             ) -> tuple[npt.NDArray[np.uint8 | np.uint16], _Uint8Array]: ...
+@overload
+def quantize(image: Image.Image, n: int, *, method: str = ..., dither: bool = ...,
+             kernel: str = ..., serpentine: bool = ..., strength: float | None = ...,
+             palette: npt.ArrayLike | None = ...) -> Image.Image: ...
+def quantize(image: npt.ArrayLike | Image.Image, n: int, *, method: str = DEFAULT_METHOD,
+             dither: bool = True, kernel: str = "floyd_steinberg", serpentine: bool = True,
+             strength: float | None = None, palette: npt.ArrayLike | None = None,
+             ) -> tuple[npt.NDArray[np.uint8 | np.uint16], _Uint8Array] | Image.Image:
     """`image` reduced to at most `n` colours of its own, in one call: the
     palette from make_palette(image, n, method=method), then bounded error
     diffusion to it (dithering_tools.bounded_error_diffusion) with `kernel`,
@@ -229,7 +259,7 @@ def quantize(image, n, *, method=DEFAULT_METHOD, dither=True, kernel="floyd_stei
     try:
         from PIL import Image
     except ImportError:
-        Image = None
+        Image = None  # type: ignore[assignment]
     is_pil = Image is not None and isinstance(image, Image.Image)
     if is_pil and n > PILLOW_MAX_COLORS:
         raise ValueError(f"a PIL image holds at most {PILLOW_MAX_COLORS} colours, got n={n}")
@@ -252,7 +282,7 @@ def quantize(image, n, *, method=DEFAULT_METHOD, dither=True, kernel="floyd_stei
     return indexed
 
 
-def indices_of(rgb, palette):
+def indices_of(rgb: _Uint8Array, palette: _Uint8Array) -> npt.NDArray[np.uint8 | np.uint16]:
     """The index into `palette` of every pixel of (H, W, 3) `rgb`, each of
     which must be one of its colours (the first of equal colours)."""
     keys = _keys(palette)
@@ -264,6 +294,6 @@ def indices_of(rgb, palette):
     return order[np.minimum(at, len(order) - 1)].astype(dtype)
 
 
-def _keys(colours):
+def _keys(colours: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
     c = np.asarray(colours, dtype=np.uint32)
     return (c[..., 0] << 16) | (c[..., 1] << 8) | c[..., 2]

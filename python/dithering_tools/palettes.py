@@ -6,9 +6,22 @@ message whether it came from Python or from the command line: inline tokens
 are passed on as '#rrggbb' text, colours read from files as (r, g, b) tuples.
 """
 
+from __future__ import annotations
+
 import json
 import re
 from pathlib import Path
+
+# For type checkers only: the command reads palettes before `typing` is
+# needed for anything else.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+    from typing import SupportsIndex, TypeAlias
+
+    # What load_palette gives: the extension's colour texts, or tuples read
+    # from a file.
+    _Color: TypeAlias = str | tuple[int, ...]
 
 # Built-in palettes: colours that are public facts, not taste.
 _WEB_SAFE_STEPS = ("00", "33", "66", "99", "cc", "ff")
@@ -39,15 +52,15 @@ class PaletteError(ValueError):
     """A palette that cannot be read: its file, or a name not known."""
 
 
-def builtin_names():
+def builtin_names() -> list[str]:
     return sorted(BUILTIN_PALETTES) + ["gray2 .. gray256"]
 
 
-def gray_ramp(count):
+def gray_ramp(count: int) -> list[_Color]:
     return [(v, v, v) for v in (round(i * 255 / (count - 1)) for i in range(count))]
 
 
-def load_palette(text):
+def load_palette(text: str) -> list[_Color]:
     """The palette named, written or stored in `text`: a built-in name, a
     file path, or colours separated by commas or blanks ('#000,#fff',
     '0f380f 306230'). Returns a list of '#rrggbb' texts or (r, g, b) tuples,
@@ -72,7 +85,7 @@ def load_palette(text):
     return ["#" + t if re.fullmatch(r"[0-9a-fA-F]+", t) else t for t in tokens]
 
 
-def read_palette_file(path):
+def read_palette_file(path: Path) -> list[_Color]:
     """Colours of a palette file, chosen by its extension (an unknown one is
     read as an image, then as a list of hex colours)."""
     suffix = path.suffix.lower()
@@ -93,11 +106,11 @@ def read_palette_file(path):
         raise PaletteError(f"{path}: {message}") from None
 
 
-def _read_gpl(text):
+def _read_gpl(text: str) -> list[_Color]:
     lines = text.splitlines()
     if not lines or lines[0].strip() != "GIMP Palette":
         raise PaletteError("a .gpl file must start with 'GIMP Palette'")
-    colors = []
+    colors: list[_Color] = []
     for number, line in enumerate(lines[1:], start=2):
         line = line.strip()
         if not line or line.startswith("#") or ":" in line.split()[0]:
@@ -114,10 +127,10 @@ def _read_gpl(text):
     return colors
 
 
-def _read_hex_lines(text):
+def _read_hex_lines(text: str) -> list[_Color]:
     """One colour per line: 'rrggbb', '#rrggbb', or Paint.NET's 'aarrggbb'
     (its alpha dropped); ';' and '#' lines with blanks are comments."""
-    colors = []
+    colors: list[_Color] = []
     for number, line in enumerate(text.splitlines(), start=1):
         line = line.strip()
         if not line or line.startswith(";") or (line.startswith("#") and " " in line):
@@ -132,7 +145,7 @@ def _read_hex_lines(text):
     return colors
 
 
-def _read_json(text):
+def _read_json(text: str) -> list[_Color]:
     """A list of colours ('#rrggbb' or [r, g, b]), or an object holding one
     under "colors" or "palette"."""
     data = json.loads(text)
@@ -150,7 +163,7 @@ def _read_json(text):
     return [c if isinstance(c, str) else tuple(c) for c in data]
 
 
-def _read_image(path):
+def _read_image(path: Path) -> list[_Color]:
     """The distinct colours of an image, in the order they first appear."""
     import numpy as np
     from PIL import Image, UnidentifiedImageError
@@ -168,7 +181,7 @@ def _read_image(path):
     return [tuple(int(v) for v in pixels[i]) for i in sorted(first)]
 
 
-def palette_rgb(palette):
+def palette_rgb(palette: Iterable[str | Sequence[SupportsIndex]]) -> list[tuple[int, ...]]:
     """The (r, g, b) tuples of a palette the extension has accepted."""
     out = []
     for color in palette:

@@ -1,9 +1,13 @@
 """What goes where: the inputs a command line names and the output each
 one is written to, before any image is read."""
 
+from __future__ import annotations
+
 import dataclasses
 import os
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import BinaryIO
 
 from .batch import Job
 from .files import InputFile, file_identity, find_inputs, format_for, output_path
@@ -18,24 +22,25 @@ class PlanError(ValueError):
 
 @dataclasses.dataclass
 class Plan:
-    jobs: list                      # Job per input to dither
-    missing: list                   # arguments that named no file
+    jobs: list[Job]                 # Job per input to dither
+    missing: list[str]              # arguments that named no file
     to_stdout: bool = False         # the one image goes to standard output
     # (input, the input whose output it is): files found in folders that
     # are this run's own outputs, from an earlier run, left out.
-    skipped: list = dataclasses.field(default_factory=list)
-    empty_folders: list = dataclasses.field(default_factory=list)
+    skipped: list[tuple[Path, Path]] = dataclasses.field(default_factory=list)
+    empty_folders: list[str] = dataclasses.field(default_factory=list)
 
 
-def plan_jobs(arguments, output=None, name=None, fmt=None, recursive=False,
-              read_stdin=bytes, stdout=None, stdout_is_terminal=False):
+def plan_jobs(arguments: Sequence[str], output: str | None = None, name: str | None = None,
+              fmt: str | None = None, recursive: bool = False, read_stdin: Callable[[], bytes] = bytes,
+              stdout: BinaryIO | None = None, stdout_is_terminal: bool = False) -> Plan:
     """The Plan for input `arguments` (files, folders, patterns, '-') and
     `output` (a file, a folder, '-' or None: beside each input), with
     output names from pattern `name` and format `fmt` (None: from each
     output's extension). `read_stdin()` gives standard input's bytes, read
     only if '-' is an input; `stdout` is the stream an image written to
     standard output goes to. Raises PlanError for what cannot work."""
-    empty = []
+    empty: list[str] = []
     items, missing = find_inputs(arguments, recursive, empty)
     plan = Plan([], missing, empty_folders=empty)
     count = len(items) + len(missing)
@@ -49,10 +54,14 @@ def plan_jobs(arguments, output=None, name=None, fmt=None, recursive=False,
                             " or use -o FILE")
     stdin_bytes = read_stdin() if any(item.path is None for item in items) else None
 
-    def source(item):
-        return stdin_bytes if item.path is None else item.path
+    def source(item: InputFile) -> Path | bytes:
+        if item.path is not None:
+            return item.path
+        assert stdin_bytes is not None  # read above: an input is '-'
+        return stdin_bytes
 
     if plan.to_stdout:
+        assert stdout is not None, "an image for standard output needs `stdout`"
         plan.jobs = [Job(source(item), stdout, item.label) for item in items]
         return plan
     into_folder = output is not None and (
@@ -74,7 +83,7 @@ def plan_jobs(arguments, output=None, name=None, fmt=None, recursive=False,
             raise PlanError(str(error)) from None
     named = [item if item.path is not None else InputFile(Path("stdin")) for item in items]
     outputs = [output_path(item, output, pattern) for item in named]
-    maker_of = {}
+    maker_of: dict[tuple[int, int] | str, InputFile] = {}
     for item, out in zip(items, outputs):
         if item.path is not None:
             maker_of.setdefault(file_identity(out), item)
@@ -84,19 +93,20 @@ def plan_jobs(arguments, output=None, name=None, fmt=None, recursive=False,
         # 'a.png'), not a picture of its own: dithering it again would
         # make 'a-dithered-dithered.png'. Same stems ('a.png' and 'a.jpg'
         # into 'a.png') are two pictures: the overwrite refusals see them.
-        if item.root is not None:
+        if item.root is not None and item.path is not None:
             maker = maker_of.get(file_identity(item.path))
-            if maker is not None and maker is not item and maker.path.stem != item.path.stem:
+            if (maker is not None and maker is not item and maker.path is not None
+                    and maker.path.stem != item.path.stem):
                 plan.skipped.append((item.path, maker.path))
                 continue
         plan.jobs.append(Job(source(item), out, item.label))
     return plan
 
 
-def output_formats(plan, fmt=None):
+def output_formats(plan: Plan, fmt: str | None = None) -> dict[str, Path]:
     """{Pillow format: first output path} of the plan's file outputs, for
     those whose format can be told (the others fail on their own)."""
-    formats = {}
+    formats: dict[str, Path] = {}
     for job in plan.jobs:
         if isinstance(job.destination, Path):
             try:
@@ -106,7 +116,7 @@ def output_formats(plan, fmt=None):
     return formats
 
 
-def output_folders(plan):
+def output_folders(plan: Plan) -> list[Path]:
     """The distinct folders the plan writes files into, in order."""
     return list(dict.fromkeys(job.destination.parent for job in plan.jobs
                               if isinstance(job.destination, Path)))

@@ -1,18 +1,25 @@
 """Turns a decoded image into what the extension dithers: upright, in one of
 the modes L, LA, RGB or RGBA, resized and greyed as asked."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
 import numpy as np
 from PIL import Image, ImageOps
+
+if TYPE_CHECKING:
+    from .options import DitherOptions
 
 GRAY_MODES = {"1", "L", "LA", "La", "I", "F", "I;16", "I;16B", "I;16L", "I;16N"}
 SIXTEEN_BIT_GRAY = {"I", "I;16", "I;16B", "I;16L", "I;16N"}
 
 
-def has_alpha(image):
+def has_alpha(image: Image.Image) -> bool:
     return image.mode in ("RGBA", "RGBa", "LA", "La", "PA") or "transparency" in image.info
 
 
-def parse_size(text):
+def parse_size(text: str) -> tuple[int | None, int | None, bool]:
     """'640x480', '640x480!', '640x' or 'x480' -> (width or None, height or
     None, exact): with both sides the image fits inside the box keeping its
     aspect, unless a final '!' asks for exactly that size."""
@@ -30,7 +37,8 @@ def parse_size(text):
     return size[0], size[1], exact
 
 
-def target_size(image_size, resize=None, scale=None, fit=False):
+def target_size(image_size: tuple[int, int], resize: tuple[int | None, int | None] | None = None,
+                scale: float | None = None, fit: bool = False) -> tuple[int, int]:
     """The size an image of `image_size` is resized to: by `scale`, or to
     `resize` (width, height), a missing side following the aspect; with
     both sides and `fit`, the largest size inside that box with the
@@ -50,6 +58,7 @@ def target_size(image_size, resize=None, scale=None, fit=False):
             return new_width, new_height
         # One side given: the other follows the aspect ratio.
         if new_width is None:
+            assert new_height is not None  # a resize names a side at least
             new_width = max(1, round(width * new_height / height))
         if new_height is None:
             new_height = max(1, round(height * new_width / width))
@@ -57,7 +66,7 @@ def target_size(image_size, resize=None, scale=None, fit=False):
     return width, height
 
 
-def float_to_bytes(image, notes=None):
+def float_to_bytes(image: Image.Image, notes: list[str] | None = None) -> Image.Image:
     """A mode "F" image (32-bit float: scientific TIFFs) as mode "L". Values
     within 0..1 are fractions of white and are scaled to 0..255 (Pillow's
     own conversion would clip them all to black or 1); others are taken as
@@ -77,7 +86,7 @@ def float_to_bytes(image, notes=None):
     return Image.fromarray(np.clip(np.rint(values), 0, 255).astype(np.uint8), "L")
 
 
-def prepare_image(image, options, notes=None):
+def prepare_image(image: Image.Image, options: DitherOptions, notes: list[str] | None = None) -> Image.Image:
     """A new image in mode L, LA, RGB or RGBA, ready for the extension;
     what was done beyond the options' asking is added to `notes` (a list)."""
     # Phone photos store their orientation apart from the pixels.

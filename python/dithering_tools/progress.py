@@ -1,9 +1,16 @@
 """A one-line progress bar for a terminal: files done, rate, time left."""
 
+from __future__ import annotations
+
 import time
 
+# For type checkers only: the command's start does not need `typing`.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
-def human_bytes(count):
+
+def human_bytes(count: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if abs(count) < 1024 or unit == "GiB":
             return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
@@ -11,7 +18,7 @@ def human_bytes(count):
     return f"{count:.1f} GiB"
 
 
-def human_seconds(seconds):
+def human_seconds(seconds: float) -> str:
     seconds = int(round(seconds))
     hours, rest = divmod(seconds, 3600)
     return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
@@ -23,14 +30,14 @@ class ProgressBar:
 
     WIDTH = 24
 
-    def __init__(self, total, stream):
+    def __init__(self, total: int, stream: TextIO) -> None:
         self.total, self.stream = total, stream
         self.done = self.failed = 0
         self.start = time.monotonic()
         self.last_draw = 0.0
         self.drawn = False
 
-    def advance(self, failed=False):
+    def advance(self, failed: bool = False) -> None:
         """Counts a file; draws if the last drawing is a tenth of a second old."""
         self.done += 1
         self.failed += failed
@@ -38,7 +45,7 @@ class ProgressBar:
         if now - self.last_draw >= 0.1 or self.done == self.total:
             self._draw(now)
 
-    def _draw(self, now):
+    def _draw(self, now: float) -> None:
         self.last_draw = now
         elapsed = max(now - self.start, 1e-9)
         rate = self.done / elapsed
@@ -53,7 +60,7 @@ class ProgressBar:
         self.stream.flush()
         self.drawn = True
 
-    def print_above(self, text, stream):
+    def print_above(self, text: str, stream: TextIO) -> None:
         if self.drawn:
             self.stream.write("\r\033[K")
             self.stream.flush()
@@ -61,7 +68,7 @@ class ProgressBar:
         if self.drawn:
             self._draw(time.monotonic())
 
-    def close(self):
+    def close(self) -> None:
         if self.drawn:
             self.stream.write("\r\033[K")
             self.stream.flush()
