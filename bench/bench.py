@@ -424,7 +424,8 @@ def main():
 
     print(f"{'case':<46}{'Mpx/s':>9}  {'peer':<28}{'Mpx/s':>9}{'ours/peer':>11}")
     for case in cases:
-        call = lambda c=case: c.run(c.inputs[0])
+        def call(c=case):
+            return c.run(c.inputs[0])
         call()  # warm up: first-use loading, page faults
         ours = case.pixels / median_seconds(call, args.repeat) / 1e6
         line = f"{case.name:<46}{ours:>9.1f}"

@@ -283,7 +283,7 @@ def main():
         print(f"         {image.tolist()},")
         print(f"         {expected.tolist()}),")
     print("\n# bytes of each variant on the chosen cases")
-    for variant, (_, config, image, expected, bad) in chosen:
+    for variant, (_, _config, _image, expected, bad) in chosen:
         for v in sorted(bad):
             print(f"# {variant} case, {v}: {bad[v].tolist()} != {expected.tolist()}")
 

@@ -4,7 +4,8 @@
 # CPython 3.14 in a Debian unstable root, the same on 64-bit ARM (an arm64
 # root under emulation, built with a cross compiler, its own C++ core tests
 # first), and the machine's ordinary python3; between the last two, a clang
-# lane (tools/clang-lane.sh) builds everything with clang. Every lane always
+# lane (tools/clang-lane.sh) builds everything with clang. Then the linters,
+# repo-review and the type checks (tools/lint.sh, tools/typecheck.sh). Every lane always
 # runs; the exit status is non-zero if any failed. The last line printed is pytest's
 # own summary of the last lane.
 set -euo pipefail
@@ -83,6 +84,19 @@ for name in "${lanes[@]}"; do
   if ((rc != 0)); then
     failed+=("$name")
     printf '===== %s lane FAILED (exit %d) =====\n' "$name" "$rc"
+  fi
+done
+
+# The package as its users and packagers see it: the commit hooks' checks
+# and repo-review's (tools/lint.sh), then the types a user's checker gets:
+# stubtest against the installed modules, mypy --strict on the package and
+# on a typed user script (tools/typecheck.sh, after the gil lane, whose
+# build tree and venv it shares).
+for check in lint typecheck; do
+  printf '\n===== %s =====\n' "$check"
+  if ! timed "$check" "$tools/$check.sh"; then
+    failed+=("$check")
+    printf '===== %s FAILED =====\n' "$check"
   fi
 done
 

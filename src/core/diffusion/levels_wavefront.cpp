@@ -536,4 +536,3 @@ PassStatus levels_pass_wavefront(Isa isa, ImageView image, std::span<const std::
 }
 
 }  // namespace dithering
-
