@@ -49,6 +49,21 @@ unlock() {
   unset "HELD_LOCKS[$1]" "HELD_LOCK_MODES[$1]"
 }
 
+# Usage: dependency_group NAME
+# Prints pyproject.toml's dependency group NAME, one requirement a line, the
+# groups it includes expanded: what `pip install --group` installs there,
+# for stamping a venv with what it holds.
+dependency_group() {
+  "${GIL_PYTHON:-python3}" - "$REPO_ROOT/pyproject.toml" "$1" <<'PY'
+import sys, tomllib
+groups = tomllib.load(open(sys.argv[1], "rb"))["dependency-groups"]
+def expand(name):
+    for item in groups[name]:
+        yield from expand(item["include-group"]) if isinstance(item, dict) else [item]
+print("\n".join(expand(sys.argv[2])))
+PY
+}
+
 # Install whichever of the given Debian packages are missing on this machine.
 apt_install() {
   local missing=() p

@@ -25,7 +25,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 tools="$REPO_ROOT/tools"
 supp="$tools/sanitizer-suppressions"
 build="$REPO_ROOT/build/sanitize"
-reqs="$tools/requirements-dev.txt"
 ft=$("$tools/ft-python.sh")
 read -r tag version < <("$ft" -c 'import sys; v = sys.version_info
 print(f"cp{v[0]}{v[1]}{sys.abiflags}", sys.version.split()[0])')
@@ -85,11 +84,11 @@ check_reports() {
 
 # Prints the python of this lane's own venv (kept up to date the way
 # tools/venv.sh keeps the others: stamps of the base interpreter and of
-# requirements-dev.txt), which builds both instrumented wheels.
+# pyproject.toml's dev dependency group), which builds both instrumented wheels.
 sanitize_venv() {
   local venv="$CACHE_DIR/venv-$tag-sanitize" want_base want_reqs pip
   want_base="$(realpath "$ft") $version"
-  want_reqs=$(sha256sum <"$reqs" | cut -d' ' -f1)
+  want_reqs=$(dependency_group dev | sha256sum | cut -d' ' -f1)
   if [[ $(cat "$venv/.base" 2>/dev/null) != "$want_base" ||
         $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
     lock "venv-$tag-sanitize"
@@ -100,11 +99,11 @@ sanitize_venv() {
       echo "$want_base" >"$venv/.base"
     fi
     if [[ $(cat "$venv/.reqs" 2>/dev/null) != "$want_reqs" ]]; then
-      log "installing tools/requirements-dev.txt into $venv"
+      log "installing the dev dependency group into $venv"
       rm -f "$venv/.reqs"
       pip=("$venv/bin/python" -m pip install -q --only-binary=:all:)
       "${pip[@]}" --upgrade pip >&2
-      "${pip[@]}" -r "$reqs" >&2
+      "${pip[@]}" --group "$REPO_ROOT/pyproject.toml:dev" >&2
       "${pip[@]}" ninja >&2 2>/dev/null || log "no ninja wheel for $tag; CMake will use make"
       echo "$want_reqs" >"$venv/.reqs"
     fi
@@ -226,7 +225,7 @@ tsan_stage() {
   # NumPy, Pillow and pytest put in place by the ordinary interpreter's pip
   # (same tags; pip itself would crawl under TSan), found through PYTHONPATH.
   deps="$CACHE_DIR/tsan-deps-$tag"
-  want=$(grep -iE '^(numpy|pillow|pytest)\b' "$reqs")
+  want=$(dependency_group dev | grep -iE '^(numpy|pillow|pytest)\b')
   have=$(cat "$deps/.reqs" 2>/dev/null || true)
   if [[ $have != "$want" ]]; then
     lock "tsan-deps-$tag"
