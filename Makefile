@@ -1,7 +1,7 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test sanitize fuzz-core demo bench bench-quality wheels clean
+.PHONY: test sanitize fuzz-core demo bench bench-quality wheels docs clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
@@ -52,6 +52,12 @@ bench-quality:
 	  "$$venv/bin/python" -m pip install -q --only-binary=:all: \
 	    -r bench/requirements-quality.txt && \
 	  "$$venv/bin/python" bench/quality.py $(BENCH_ARGS)
+
+# The documentation site (docs/, Sphinx) into build/docs/html, warnings as
+# errors, against the package built and installed into the ordinary CPython
+# venv.
+docs:
+	@bash tools/docs.sh
 
 # Removes this checkout's build trees; the shared cache is left alone.
 clean:

@@ -33,14 +33,12 @@ import numpy as np
 from PIL import Image, ImageDraw
 
 import dithering
-from dithering_tools import bounded_error_diffusion, make_palette
-from dithering_tools.palette_making import DEFAULT_STRENGTH
-from dithering_tools.palettes import BUILTIN_PALETTES
+from dithering_tools import DitherOptions, bounded_error_diffusion, load_palette, make_palette
 
 TARGETS = {  # label -> (file name part, keyword arguments, command-line options)
     "2 levels": ("2", {"levels": 2}, ["--levels", "2"]),
     "4 levels": ("4", {"levels": 4}, ["--levels", "4"]),
-    "PICO-8": ("pico8", {"palette": BUILTIN_PALETTES["pico8"]}, ["--palette", "pico8"]),
+    "PICO-8": ("pico8", {"palette": load_palette("pico8")}, ["--palette", "pico8"]),
 }
 
 
@@ -132,7 +130,9 @@ def palette_comparison(out):
     palette_image.putpalette(flat + flat[:3] * (256 - len(palette)))
     pillow = Image.fromarray(photo).quantize(palette=palette_image,
                                              dither=Image.Dither.FLOYDSTEINBERG)
-    defaults = {"palette": palette, "strength": DEFAULT_STRENGTH, "serpentine": True}
+    command = DitherOptions(colors=16)  # the strength and scan `dither --colors` takes
+    defaults = {"palette": palette, "strength": command.chosen_strength,
+                "serpentine": command.chosen_serpentine}
     results = {
         "bounded": bounded_error_diffusion(photo, **defaults),
         "unbounded": dithering.error_diffusion(photo, **defaults),

@@ -5,7 +5,8 @@
 # root under emulation, built with a cross compiler, its own C++ core tests
 # first), and the machine's ordinary python3; between the last two, a clang
 # lane (tools/clang-lane.sh) builds everything with clang. Then the linters,
-# repo-review and the type checks (tools/lint.sh, tools/typecheck.sh). Every lane always
+# repo-review, the type checks and the documentation (tools/lint.sh,
+# tools/typecheck.sh, tools/docs.sh). Every lane always
 # runs; the exit status is non-zero if any failed. The last line printed is pytest's
 # own summary of the last lane.
 set -euo pipefail
@@ -90,9 +91,10 @@ done
 # The package as its users and packagers see it: the commit hooks' checks
 # and repo-review's (tools/lint.sh), then the types a user's checker gets:
 # stubtest against the installed modules, mypy --strict on the package and
-# on a typed user script (tools/typecheck.sh, after the gil lane, whose
-# build tree and venv it shares).
-for check in lint typecheck; do
+# on a typed user script (tools/typecheck.sh), and the documentation built
+# with warnings as errors (tools/docs.sh); the last two after the gil lane,
+# whose build tree and venv they share.
+for check in lint typecheck docs; do
   printf '\n===== %s =====\n' "$check"
   if ! timed "$check" "$tools/$check.sh"; then
     failed+=("$check")
