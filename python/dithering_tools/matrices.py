@@ -20,6 +20,9 @@ class MatrixFileError(ValueError):
 
 
 def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
+    """The threshold matrix in the file at `path` (.npy, or a text grid), as
+    ordered_dither's `matrix` takes it; MatrixFileError if it is no 2-D grid
+    of numbers."""
     path = Path(path)
     try:
         if path.suffix.lower() == ".npy":

@@ -26,6 +26,15 @@ ALPHA_MODES = ("flatten", "keep", "dither")
 
 @dataclasses.dataclass(frozen=True)
 class DitherOptions:
+    """How dither_files, dither_file and the command dither each image:
+    the method (a kernel, a matrix name, "random", or a custom `matrix`),
+    the target (`levels` per channel, a `palette`, or `colors` made from
+    each image by `quantizer`), the dithering's own settings (`strength`,
+    `linear`, `serpentine`, `seed`), what happens to alpha (`alpha`: one of
+    "flatten", "keep", "dither"), preparation (`grayscale`, `resize`,
+    `scale`) and the output (`format`, `force`, `allow_lossy`). Every field
+    has the command's default; the command's options map onto them."""
+
     method: str = "floyd_steinberg"
     matrix: npt.ArrayLike | None = None  # a custom threshold matrix (ordered dither); replaces method
     levels: int | None = None     # None: the extension's default, 2
@@ -62,12 +71,14 @@ class DitherOptions:
 
     @property
     def chosen_strength(self) -> float:
+        """`strength`, or its default for the case: 0.9 with `colors`, else 1."""
         if self.strength is not None:
             return self.strength
         return DEFAULT_STRENGTH if self.colors is not None else 1.0
 
     @property
     def chosen_serpentine(self) -> bool:
+        """`serpentine`, or its default for the case: on with `colors`, else off."""
         if self.serpentine is not None:
             return self.serpentine
         return self.colors is not None

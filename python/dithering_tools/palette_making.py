@@ -245,7 +245,8 @@ def quantize(image: npt.ArrayLike | Image.Image, n: int, *, method: str = DEFAUL
     """`image` reduced to at most `n` colours of its own, in one call: the
     palette from make_palette(image, n, method=method), then bounded error
     diffusion to it (dithering_tools.bounded_error_diffusion) with `kernel`,
-    `serpentine` and `strength` (default DEFAULT_STRENGTH), or plain
+    `serpentine` and `strength` (default 0.9: the whole error would add
+    grain to smooth areas), or plain
     nearest colours with dither=False. A given `palette` is used instead of
     making one.
 
