@@ -35,12 +35,15 @@ apt_install binutils binutils-aarch64-linux-gnu g++-aarch64-linux-gnu
 mkdir -p "$work" "$dist"
 rm -f "$dist"/"$DIST_STEM"-*.whl "$dist"/"$DIST_STEM"-*.tar.gz
 
-# Usage: new_venv DIR PYTHON REQUIREMENTS
-# A new venv at DIR made by PYTHON, holding REQUIREMENTS, wheels only.
+# Usage: new_venv DIR PYTHON PIP-INSTALL-ARGS...
+# A new venv at DIR made by PYTHON, holding what the pip install arguments
+# name (a requirements file, a dependency group), wheels only.
 new_venv() {
   rm -rf "$1"
   "$2" -m venv "$1"
-  run_logged "$1.log" "$1/bin/python" -m pip install --only-binary=:all: -r "$3"
+  # pip 25.1 reads dependency groups.
+  run_logged "$1.log" "$1/bin/python" -m pip install --only-binary=:all: --upgrade pip
+  run_logged "$1.log" "$1/bin/python" -m pip install --only-binary=:all: "${@:3}"
 }
 
 # The build tools go into a venv of each host interpreter's own.
@@ -48,7 +51,7 @@ declare -A host_python=([cp311]=${GIL_PYTHON:-python3})
 host_python[cp313t]=$("$tools/ft-python.sh")
 for tag in cp311 cp313t; do
   log "a venv with the build tools for $tag (${host_python[$tag]})"
-  new_venv "$work/build-venv-$tag" "${host_python[$tag]}" "$tools/requirements-wheels.txt"
+  new_venv "$work/build-venv-$tag" "${host_python[$tag]}" -r "$tools/requirements-wheels.txt"
 done
 tools_py="$work/build-venv-cp311/bin/python"   # runs zig, auditwheel, build
 # What CI would build from [tool.cibuildwheel] (.github/workflows/wheels.yml,
@@ -194,7 +197,8 @@ cp "$REPO_ROOT"/build/sdist/"$DIST_STEM"-*.tar.gz "$dist/"
 # else; the console script comes with the wheel (tests/test_cli.py runs it).
 for tag in cp311 cp313t; do
   venv="$work/$tag/test-venv"
-  new_venv "$venv" "${host_python[$tag]}" "$tools/requirements-wheels-test.txt"
+  # The test dependency group, as cibuildwheel's test-groups installs it.
+  new_venv "$venv" "${host_python[$tag]}" --group "$REPO_ROOT/pyproject.toml:test"
   run_logged "$venv.log" "$venv/bin/python" -m pip install --only-binary=:all: "${made[$tag]}"
   run_tests "$tag" "$venv/bin/python" -P -m pytest
 done
