@@ -10,10 +10,12 @@
 # Every wheel is compiled by zig's clang aimed at glibc 2.17, with zig's
 # libc++ linked in and every symbol but its PyInit_ function kept inside
 # each extension module (dithering, dithering_tools._native); the two 3.14 ones are built on this machine against their root's
-# headers (tools/root-wheel.sh). Each wheel is then checked (no fused
-# multiply-add in the module, `auditwheel repair` retagging it manylinux2014
-# and `auditwheel show` agreeing on manylinux_2_17, each module's PyInit_
-# function its only export) and tested where it runs here, installed into a new venv: the whole
+# headers (tools/root-wheel.sh). Each wheel is then retagged manylinux2014
+# by `auditwheel repair` and checked by tools/check-wheel.sh, the checks
+# CI's cibuildwheel runs on its Linux wheels too (`auditwheel show` agreeing
+# with the tag, each module's PyInit_ function its only export, no fused
+# multiply-add), and tested where it runs here, installed into a new venv
+# holding the test dependency group: the whole
 # suite for the x86-64 ones (3.14 inside the sid root), the tests that
 # compare pixels for aarch64 (inside the arm64 root, under emulation).
 # A wheel that fails to build or a check stops the run; every test run
