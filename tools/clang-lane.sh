@@ -99,12 +99,7 @@ start=$(date +%s)
 for target in x86-linux-musl s390x-linux-musl; do
   log "zig: C++ core tests for $target"
   bin="$build/zig-$target"
-  mkdir -p "$bin"
-  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s "$@"\n' "$py" "$target" >"$bin/c++"
-  for tool in ar ranlib; do
-    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$py" "$tool" >"$bin/$tool"
-  done
-  chmod +x "$bin"/*
+  zig_toolchain "$bin" "$py" "$target"
   core_build "$build/core-$target" -DCMAKE_CXX_COMPILER="$bin/c++" -DCMAKE_AR="$bin/ar" \
     -DCMAKE_RANLIB="$bin/ranlib" -DCMAKE_EXE_LINKER_FLAGS=-static
   case $target in

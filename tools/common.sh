@@ -64,6 +64,32 @@ print("\n".join(expand(sys.argv[2])))
 PY
 }
 
+# Usage: zig_toolchain DIR PYTHON TARGET
+# Writes DIR/c++, DIR/ar and DIR/ranlib: zig (the ziglang package installed
+# for PYTHON) as the compiler for TARGET (a zig target such as
+# x86_64-linux-gnu.2.17), archiver and indexer, for CMake to be given.
+zig_toolchain() {
+  local dir=$1 py=$2 target=$3 tool
+  mkdir -p "$dir"
+  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s "$@"\n' "$py" "$target" >"$dir/c++"
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$py" "$tool" >"$dir/$tool"
+  done
+  chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+}
+
+# Usage: gil_python_with_wheel
+# Prints the python of the ordinary python3's (or GIL_PYTHON's) venv after
+# a wheel of this checkout is built and installed into it, as the gil lane
+# does (same build tree: after that lane, a relink at most).
+gil_python_with_wheel() {
+  local venv
+  use_compiler_cache
+  venv=$("$REPO_ROOT/tools/venv.sh" "${GIL_PYTHON:-python3}")
+  "$REPO_ROOT/tools/install-ext.sh" "${venv##*/venv-}" "$venv/bin/python" >&2
+  echo "$venv/bin/python"
+}
+
 # Install whichever of the given Debian packages are missing on this machine.
 apt_install() {
   local missing=() p

@@ -18,11 +18,7 @@ set -euo pipefail
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-tools="$REPO_ROOT/tools"
-use_compiler_cache
-venv=$("$tools/venv.sh" "${GIL_PYTHON:-python3}")
-py="$venv/bin/python"
-"$tools/install-ext.sh" "${venv##*/venv-}" "$py"
+py=$(gil_python_with_wheel)
 
 # Outside the checkout, so that nothing in it shadows what was installed.
 work=$(mktemp -d "${TMPDIR:-/tmp}/dithering-typecheck.XXXXXX")

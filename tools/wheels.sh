@@ -76,13 +76,7 @@ done
 # and delete among them) may bind to another module's or be bound by one.
 printf '{\n  global: PyInit_*;\n  local: *;\n};\n' >"$work/exports.map"
 for arch in x86_64 aarch64; do
-  bin="$work/zig-$arch"
-  mkdir -p "$bin"
-  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s-linux-gnu.2.17 "$@"\n' "$tools_py" "$arch" >"$bin/c++"
-  for tool in ar ranlib; do
-    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$tools_py" "$tool" >"$bin/$tool"
-  done
-  chmod +x "$bin"/*
+  zig_toolchain "$work/zig-$arch" "$tools_py" "$arch-linux-gnu.2.17"
 done
 
 # Usage: zig_for ARCH
