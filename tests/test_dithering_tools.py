@@ -419,6 +419,14 @@ def test_stale_temporaries_removed_and_live_ones_kept(tmp_path, own, everyone):
     assert removed == sum(names.values())
 
 
+@pytest.mark.parametrize("pid", [0, -1, 2**32, 2**70])
+def test_ids_windows_cannot_hold_never_count_as_a_gone_writer(pid):
+    # Checked before any call into Windows, which would truncate the id
+    # onto a live process's.
+    from dithering_tools.files import _windows_process_is_gone
+    assert _windows_process_is_gone(pid) is False
+
+
 def test_file_results_carry_warnings_into_json():
     result = FileResult(input="a.gif", output="a.png", warnings=["animated"])
     assert result.as_dict()["warnings"] == ["animated"]

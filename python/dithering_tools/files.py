@@ -212,6 +212,8 @@ def _windows_process_is_gone(pid: int) -> bool:
     """Whether no process `pid` runs, asked of Windows itself: os.kill(pid, 0)
     is no question there (0 is CTRL_C_EVENT, which it would send). When in
     doubt, the process runs: its temporary is left for STALE_SECONDS."""
+    if not 0 < pid <= 0xFFFFFFFF:   # no such id; ctypes would wrap it onto another
+        return False
     import ctypes
     from ctypes import wintypes
     query_limited_information, still_active, invalid_parameter = 0x1000, 259, 87
@@ -221,10 +223,7 @@ def _windows_process_is_gone(pid: int) -> bool:
     kernel32.OpenProcess.argtypes = (wintypes.DWORD, wintypes.BOOL, wintypes.DWORD)
     kernel32.GetExitCodeProcess.argtypes = (wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD))
     kernel32.CloseHandle.argtypes = (wintypes.HANDLE,)
-    try:
-        handle = kernel32.OpenProcess(query_limited_information, False, pid)
-    except ctypes.ArgumentError:   # no process id so large
-        return False
+    handle = kernel32.OpenProcess(query_limited_information, False, pid)
     if not handle:
         # No such process; anything else (access denied) means it exists.
         return bool(ctypes.get_last_error() == invalid_parameter)  # type: ignore[attr-defined,unused-ignore]
