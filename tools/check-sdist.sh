@@ -28,6 +28,18 @@ need |= {p.relative_to(repo).as_posix() for p in (repo / "src").rglob("*")
 cmake_text = (repo / "CMakeLists.txt").read_text()
 need |= {f for f in re.findall(r"[\w./-]+\.(?:cpp|hpp|h|cmake|in|py)\b", cmake_text)
          if (repo / f).is_file()}
+# The scripts and pins cibuildwheel's Linux recipe runs from the sdist (CI
+# builds a wheel from it), and the tools/ files their code (not their
+# comments) names.
+recipe = re.findall(r"tools/[\w.-]+", (repo / "pyproject.toml").read_text().split("[tool.cibuildwheel.linux]")[1])
+todo = [f for f in recipe if (repo / f).is_file()]
+while todo:
+    f = todo.pop()
+    if f in need:
+        continue
+    need.add(f)
+    code = "\n".join(line for line in (repo / f).read_text().splitlines() if not line.lstrip().startswith("#"))
+    todo += [f"tools/{n}" for n in re.findall(r"\b([\w-]+\.(?:sh|txt))\b", code) if (repo / "tools" / n).is_file()]
 missing = sorted(need - members)
 # Build output must never be shipped.
 stray = sorted(m for m in members if m.split("/")[0] in {"build", "dist", "out", "_skbuild"})

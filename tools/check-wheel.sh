@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Usage: check-wheel.sh WHEEL...
+# Usage: check-wheel.sh [--glibc X.Y] WHEEL...
 # The checks every Linux wheel passes before it ships, whoever built it:
-# `make wheels` (tools/wheels.sh, zig, manylinux2014) and cibuildwheel in CI
-# (.github/workflows/wheels.yml, manylinux_2_28, through
-# repair-wheel-command in pyproject.toml, after `auditwheel repair`).
-# For each repaired wheel:
+# `make wheels` (tools/wheels.sh) and cibuildwheel in CI
+# (.github/workflows/wheels.yml), both through repair-wheel-command in
+# pyproject.toml, after `auditwheel repair`. For each repaired wheel:
+#  - with --glibc, its manylinux tag is manylinux_X_Y: the wheel installs
+#    wherever that glibc is (auditwheel tags a wheel with the oldest policy
+#    it meets, so a build that let a newer glibc symbol in fails here);
 #  - `auditwheel show` finds it consistent with the manylinux tag in its
 #    own file name, so the tag is no promise the wheel breaks;
 #  - each extension module (dithering, dithering_tools._native) exports its
@@ -22,7 +24,13 @@ shopt -s inherit_errexit
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-(($# > 0)) || die "usage: check-wheel.sh WHEEL..."
+glibc=
+if [[ ${1:-} == --glibc ]]; then
+  glibc=${2:-}
+  [[ $glibc =~ ^[0-9]+\.[0-9]+$ ]] || die "check-wheel.sh: --glibc takes X.Y, not '$glibc'"
+  shift 2
+fi
+(($# > 0)) || die "usage: check-wheel.sh [--glibc X.Y] WHEEL..."
 python=$(command -v python3 || command -v python) || die "no python to unpack a wheel with"
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
@@ -36,6 +44,8 @@ for wheel in "$@"; do
   plat=${plat##*-}
   plat=$(tr . '\n' <<<"$plat" | grep -m1 -E '^manylinux_[0-9]+_[0-9]+_') ||
     die "$name carries no manylinux_X_Y tag: was it repaired?"
+  [[ -z $glibc || $plat == "manylinux_${glibc/./_}_"* ]] ||
+    die "$name is tagged $plat, not manylinux_${glibc/./_} (glibc $glibc): was it built with tools/zig-wheel-toolchain.sh?"
   shown=$(auditwheel show "$wheel" 2>&1 | tr -s '\n ' '  ')
   [[ $shown == *"is consistent with the following platform tag: \"$plat\""* ]] ||
     die "auditwheel show $name: $shown"

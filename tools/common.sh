@@ -65,15 +65,20 @@ PY
 }
 
 # Usage: zig_toolchain DIR PYTHON TARGET
-# Writes DIR/c++, DIR/ar and DIR/ranlib: zig (the ziglang package installed
-# for PYTHON) as the compiler for TARGET (a zig target such as
-# x86_64-linux-gnu.2.17), archiver and indexer, for CMake to be given.
+# Writes DIR/c++, DIR/ar and DIR/ranlib: zig (the binary of the ziglang
+# package installed for PYTHON) as the compiler for TARGET (a zig target such
+# as x86_64-linux-gnu.2.17), archiver and indexer, for CMake to be given.
+# They run the binary itself, not `PYTHON -m ziglang`: no interpreter start
+# per compile, and nothing for a build's own environment (pip's isolated
+# builds set PYTHONPATH for every interpreter they start) to hide.
 zig_toolchain() {
-  local dir=$1 py=$2 target=$3 tool
+  local dir=$1 py=$2 target=$3 tool zig
+  zig=$("$py" -I -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') &&
+    [[ -x $zig ]] || die "$py has no ziglang (tools/requirements-zig.txt)"
   mkdir -p "$dir"
-  printf '#!/bin/sh\nexec %q -m ziglang c++ -target %s "$@"\n' "$py" "$target" >"$dir/c++"
+  printf '#!/bin/sh\nexec %q c++ -target %s "$@"\n' "$zig" "$target" >"$dir/c++"
   for tool in ar ranlib; do
-    printf '#!/bin/sh\nexec %q -m ziglang %s "$@"\n' "$py" "$tool" >"$dir/$tool"
+    printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$dir/$tool"
   done
   chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
 }

@@ -7,17 +7,20 @@
 #   cp313t   free-threaded CPython 3.13 (tools/ft-python.sh), x86-64
 #   sid      CPython 3.14 of the sid root (tools/sid-root.sh), x86-64
 #   arm64    CPython 3.14 of the arm64 root (tools/arm64-root.sh), aarch64
-# Every wheel is compiled by zig's clang aimed at glibc 2.17, with zig's
-# libc++ linked in and every symbol but its PyInit_ function kept inside
-# each extension module (dithering, dithering_tools._native); the two 3.14 ones are built on this machine against their root's
-# headers (tools/root-wheel.sh). Each wheel is then retagged manylinux2014
-# by `auditwheel repair` and checked by tools/check-wheel.sh, the checks
-# CI's cibuildwheel runs on its Linux wheels too (`auditwheel show` agreeing
-# with the tag, each module's PyInit_ function its only export, no fused
-# multiply-add), and tested where it runs here, installed into a new venv
-# holding the test dependency group: the whole
-# suite for the x86-64 ones (3.14 inside the sid root), the tests that
-# compare pixels for aarch64 (inside the arm64 root, under emulation).
+# Every wheel is built and checked by the recipe CI's cibuildwheel follows,
+# [tool.cibuildwheel.linux] in pyproject.toml: compiled by zig's clang
+# aimed at glibc 2.17, zig's libc++ linked in and every symbol but its
+# PyInit_ function kept inside each extension module (dithering,
+# dithering_tools._native; tools/zig-wheel-toolchain.sh); the host wheels
+# run its before-build and config-settings as they stand, the two 3.14 ones
+# are built on this machine against their root's headers with the same
+# toolchain (tools/root-wheel.sh). Each wheel then goes through its
+# repair-wheel-command: `auditwheel repair` tags it manylinux2014, and
+# tools/check-wheel.sh holds it to that tag (`auditwheel show`), to each
+# module's one export and to no fused multiply-add. Each is tested where it
+# runs here, installed into a new venv holding the test dependency group:
+# the whole suite for the x86-64 ones (3.14 inside the sid root), the tests
+# that compare pixels for aarch64 (inside the arm64 root, under emulation).
 # A wheel that fails to build or a check stops the run; every test run
 # happens, and the status is non-zero if any failed. The last lines printed
 # are a summary per wheel.
@@ -68,27 +71,19 @@ done
 # a module.
 "$tools/check-no-fma.sh" --self-test x86_64 aarch64
 
-# zig as the compiler, archiver and indexer, one set per architecture, each
-# aimed at glibc 2.17 (zig carries the headers and the symbol versions of
-# every glibc, so what it links needs nothing newer than that), and a linker
-# version script that leaves each extension module one export, its PyInit_
-# function: zig's libc++ is linked in, and none of its symbols (operator new
-# and delete among them) may bind to another module's or be bound by one.
-printf '{\n  global: PyInit_*;\n  local: *;\n};\n' >"$work/exports.map"
+# Every Linux wheel is compiled as CI's cibuildwheel compiles it: zig aimed
+# at glibc 2.17, its libc++ linked in, one export per module
+# (tools/zig-wheel-toolchain.sh, the before-build of [tool.cibuildwheel.linux]
+# in pyproject.toml), one toolchain per architecture.
 for arch in x86_64 aarch64; do
-  zig_toolchain "$work/zig-$arch" "$tools_py" "$arch-linux-gnu.2.17"
+  "$tools/zig-wheel-toolchain.sh" "$work/zig-$arch" "$arch" "$tools_py"
 done
 
 # Usage: zig_for ARCH
 # Sets zig_settings to pip wheel's settings for building with zig for ARCH
-# (x86_64 or aarch64); binutils strips the module, as scikit-build-core
-# asks of a release build.
+# (x86_64 or aarch64): the one CI's config-settings names.
 zig_for() {
-  local bin="$work/zig-$1" strip=strip
-  [[ $1 == "$(uname -m)" ]] || strip=$1-linux-gnu-strip
-  zig_settings=(-C cmake.define.CMAKE_CXX_COMPILER="$bin/c++" -C cmake.define.CMAKE_AR="$bin/ar"
-                -C cmake.define.CMAKE_RANLIB="$bin/ranlib" -C cmake.define.CMAKE_STRIP="$(command -v "$strip")"
-                -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-Wl,--version-script=$work/exports.map")
+  zig_settings=(-C "cmake.args=-C$work/zig-$1/zig.cmake")
 }
 
 # What each wheel came to, for the summary at the end: its file, the
@@ -96,29 +91,40 @@ zig_for() {
 declare -A made=() verdict=() tested=()
 failed=()
 
+# Usage: cibuildwheel_linux KEY
+# Prints the setting KEY of [tool.cibuildwheel.linux] in pyproject.toml (a
+# table as one KEY=VALUE line per entry): what CI runs, run here as it is.
+cibuildwheel_linux() {
+  "$tools_py" - "$REPO_ROOT/pyproject.toml" "$1" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    value = tomllib.load(f)["tool"]["cibuildwheel"]["linux"][sys.argv[2]]
+print("\n".join(f"{k}={v}" for k, v in value.items()) if isinstance(value, dict) else value)
+PY
+}
+
 # Usage: check_wheel NAME ARCH
-# Retag the one wheel in $work/NAME/linux as manylinux2014 for ARCH into
-# dist/ and check it; made[NAME] is then its path.
+# Repair and check the one wheel in $work/NAME/linux (for ARCH) by CI's
+# repair-wheel-command, which tags it manylinux_2_17 and runs
+# tools/check-wheel.sh; the repaired wheel goes into dist/ and made[NAME]
+# is then its path.
 check_wheel() {
-  local name=$1 arch=$2 raw repaired plat=auto
+  local name=$1 arch=$2 raw repaired command
   raw=$(compgen -G "$work/$name/linux/$DIST_STEM-*.whl") && [[ $(wc -l <<<"$raw") == 1 ]] ||
     die "expected one wheel in $work/$name/linux"
-  # Fails if the wheel references anything the policy does not allow;
-  # --only-plat: that tag and no other. auditwheel's command line names the
-  # platforms of this machine's processor only; for another it takes "auto",
-  # the oldest policy the wheel meets (for aarch64 none is older than
-  # manylinux2014), and the glob below holds it to manylinux_2_17.
-  [[ $arch != "$(uname -m)" ]] || plat=manylinux2014_$arch
   rm -rf "$work/$name/repaired"
-  PATH="$(dirname "$tools_py"):$PATH" run_logged "$work/$name/auditwheel.log" \
-    "$tools_py" -m auditwheel repair --only-plat --plat "$plat" \
-      -w "$work/$name/repaired" "$raw"
+  mkdir -p "$work/$name/repaired"
+  command=$(cibuildwheel_linux repair-wheel-command)
+  command=${command//\{dest_dir\}/$(printf %q "$work/$name/repaired")}
+  command=${command//\{wheel\}/$(printf %q "$raw")}
+  command=${command//\{project\}/$(printf %q "$REPO_ROOT")}
+  # auditwheel from the build venv; the last line is check-wheel.sh's verdict.
+  verdict[$name]=$(cd "$REPO_ROOT" && PATH="$(dirname "$tools_py"):$PATH" bash -c "$command" 2>"$work/$name/repair.log") ||
+    { tail -n 40 "$work/$name/repair.log" >&2; die "repair-wheel-command failed for $raw"; }
+  verdict[$name]=$(tail -n 1 <<<"${verdict[$name]}")
+  verdict[$name]=${verdict[$name]#*: }
   repaired=$(compgen -G "$work/$name/repaired/$DIST_STEM-*manylinux_2_17_$arch*.whl") ||
     die "auditwheel made no manylinux_2_17_$arch wheel of $raw"
-  # The checks CI's cibuildwheel runs on its wheels too (repair-wheel-command
-  # in pyproject.toml): auditwheel show, the one export, no fused multiply-add.
-  verdict[$name]=$(PATH="$(dirname "$tools_py"):$PATH" "$tools/check-wheel.sh" "$repaired")
-  verdict[$name]=${verdict[$name]#*: }
   cp "$repaired" "$dist/"
   made[$name]="$dist/$(basename "$repaired")"
 }
@@ -155,10 +161,15 @@ for tag in cp311 cp313t; do
   mkdir -p "$work/$tag"
   fresh_build_tree "$work/$tag/build" "$("$venv/bin/python" -c 'import sys; print(sys.executable, sys.version)')"
   rm -rf "$work/$tag/linux"
-  zig_for x86_64
+  # CI's before-build and config-settings, with this venv's python first on
+  # PATH as cibuildwheel puts the build's.
+  (cd "$REPO_ROOT" && PATH="$venv/bin:$PATH" run_logged "$work/$tag/before-build.log" \
+    bash -c "$(cibuildwheel_linux before-build)")
+  settings=()
+  while read -r setting; do settings+=(-C "$setting"); done < <(cibuildwheel_linux config-settings)
   run_logged "$work/$tag/build.log" \
     "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$work/$tag/linux" \
-      -C build-dir="$work/$tag/build" -C cmake.define.DITHERING_WERROR=ON "${zig_settings[@]}" "$REPO_ROOT"
+      -C build-dir="$work/$tag/build" -C cmake.define.DITHERING_WERROR=ON "${settings[@]}" "$REPO_ROOT"
   check_wheel "$tag" x86_64
 done
 for root in sid arm64; do
