@@ -228,6 +228,7 @@ def test_resize_fits_inside_the_box(image, resize, fit, expected):
 @pytest.mark.parametrize(("values", "expected", "noted"), [
     ([0.0, 0.25, 1.0], [0, 64, 255], False),          # fractions of white
     ([0.0, 2.0, 255.0], [0, 2, 255], False),          # already 0..255
+    ([0.0, 0.5, 2.0], [0, 0, 2], True),               # 0..2: nearly black, and said
     ([-3.0, 100.0, 700.0], [0, 100, 255], True),      # clipped, and said
     ([np.nan, 0.5, 1.0], [0, 128, 255], True),        # NaN: 0, and said
 ])
@@ -356,8 +357,50 @@ def test_a_failed_write_names_the_output_and_leaves_nothing(tmp_path):
     with pytest.raises(OSError) as raised:
         write_atomically(out, write)
     assert raised.value.filename == str(out)
-    assert _reason(raised.value, "in.png") == f"No space left on device: {out}"
+    assert _reason(raised.value, "in.png") == f"cannot write {out}: No space left on device"
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="/proc takes no new files on Linux")
+def test_a_temporary_that_cannot_be_made_is_named_as_the_output():
+    with pytest.raises(OSError) as raised:
+        write_atomically("/proc/x.png", lambda stream: None)
+    assert _reason(raised.value, "in.png").startswith("cannot write /proc/x.png: ")
+
+
+@pytest.mark.parametrize("make_folders", [True, False])
+def test_missing_folders_made_only_when_asked(tmp_path, make_folders):
+    out = tmp_path / "new" / "deeper" / "out.png"
+    if make_folders:
+        assert write_atomically(out, lambda stream: stream.write(b"png"), make_folders=True) == 3
+        assert out.read_bytes() == b"png"
+    else:
+        with pytest.raises(OSError) as raised:
+            write_atomically(out, lambda stream: stream.write(b"png"), make_folders=False)
+        assert _reason(raised.value) == f"cannot write {out}: folder {out.parent} does not exist"
+        assert os.listdir(tmp_path) == []
+
+
+def test_a_stopped_batch_reports_no_job_that_never_started(tmp_path, monkeypatch):
+    import threading
+
+    from dithering_tools import batch
+    from dithering_tools.options import DitherOptions
+    for i in range(4):
+        Image.fromarray(np.full((8, 8), 40 * i, np.uint8)).save(tmp_path / f"{i}.png")
+    jobs = [batch.Job(tmp_path / f"{i}.png", tmp_path / f"out{i}.png") for i in range(4)]
+    stop = threading.Event()
+    prepare = batch.prepare_image
+
+    def stopping(*args, **kwargs):   # Ctrl-C while the first file is being dithered
+        stop.set()
+        return prepare(*args, **kwargs)
+
+    monkeypatch.setattr(batch, "prepare_image", stopping)
+    # One worker: the file queued behind the first starts only after the stop.
+    results = list(batch.dither_files(jobs, DitherOptions(), workers=1, stop=stop))
+    assert [(r.input, r.error) for r in results] == [(str(tmp_path / "0.png"), "interrupted")]
+    assert list(tmp_path.glob("out*")) == []
 
 
 @pytest.mark.parametrize(("make", "message"), [

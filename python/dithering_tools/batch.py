@@ -24,7 +24,7 @@ import numpy as np
 from PIL import Image, UnidentifiedImageError
 
 from .encode import EncodeError, lossy_refusal, output_image
-from .files import file_identity, format_for, remove_stale_temporaries, write_atomically
+from .files import WriteError, file_identity, format_for, remove_stale_temporaries, write_atomically
 from .options import dither_array
 from .palettes import palette_rgb
 from .prepare import prepare_image
@@ -59,7 +59,11 @@ class FileResult:
     seconds: float = 0.0
     width: int | None = None
     height: int | None = None
-    colors: int | None = None  # the palette's size, when dithered to a palette
+    # How many colours the output may hold: the palette's size, or the
+    # levels per channel to the power of the colour channels (2: black and white).
+    colors: int | None = None
+    # Left alone: its output was already there (DitherOptions.skip_existing).
+    skipped: bool = False
     # What was done that the options did not say (only the first frame of
     # an animation, float values scaled, alpha made all or nothing...).
     warnings: list[str] = dataclasses.field(default_factory=list)
@@ -102,6 +106,8 @@ def _reason(error: BaseException, source: object = None) -> str:
         return "not an image Pillow can read"
     if isinstance(error, FileExistsError) and error.args and isinstance(error.args[0], str):
         return error.args[0]
+    if isinstance(error, WriteError):
+        return f"cannot write {error.filename}: {error.strerror}"
     if isinstance(error, OSError) and error.strerror:
         # The file named only when it is not the input the line starts with.
         other = error.filename and str(error.filename) != str(source)
@@ -111,18 +117,64 @@ def _reason(error: BaseException, source: object = None) -> str:
     return str(error) or type(error).__name__
 
 
+# EXIF's orientation tag: the pixels are written upright, so the output's is 1.
+_ORIENTATION = 0x0112
+
+
+def _metadata(decoded: Image.Image) -> dict[str, Any]:
+    """What of `decoded`'s metadata an output keeps: its colour profile,
+    EXIF (orientation made upright, as the pixels are) and resolution, as
+    save keywords; the format takes what it can hold."""
+    kept: dict[str, Any] = {}
+    if decoded.info.get("icc_profile"):
+        kept["icc_profile"] = decoded.info["icc_profile"]
+    if decoded.info.get("dpi"):
+        kept["dpi"] = decoded.info["dpi"]
+    if len(decoded.getexif()):
+        # A copy: the image's own tags tell prepare_image how to turn it.
+        exif = Image.Exif()
+        exif.load(decoded.getexif().tobytes())
+        if _ORIENTATION in exif:
+            exif[_ORIENTATION] = 1
+        kept["exif"] = exif.tobytes()
+    return kept
+
+
+def _fitting(metadata: dict[str, Any], image: Image.Image) -> dict[str, Any]:
+    """`metadata` without a colour profile for another colour model than
+    `image`'s (an RGB profile on a grey output would be refused by readers)."""
+    profile = metadata.get("icc_profile")
+    if profile is not None:
+        wanted = b"GRAY" if image.mode in ("1", "L", "LA") else b"RGB "
+        if bytes(profile[16:20]) != wanted:
+            metadata = {k: v for k, v in metadata.items() if k != "icc_profile"}
+    return metadata
+
+
+def _output_colors(array: npt.NDArray[np.uint8], options: DitherOptions,
+                   palette: Sequence[tuple[int, ...]] | None) -> int:
+    if palette is not None:
+        return len(set(palette))
+    colour_channels = 3 if array.ndim == 3 and array.shape[2] >= 3 else 1
+    return (options.levels or 2) ** colour_channels
+
+
 def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None = None) -> FileResult:
     """Dithers one file and writes its output; returns a FileResult."""
     start = time.perf_counter()
     result = FileResult(input=_label(job), output=_destination_name(job))
     try:
         to_stream = not isinstance(job.destination, Path)
+        if options.skip_existing and isinstance(job.destination, Path) and job.destination.exists():
+            result.ok = result.skipped = True
+            return result
         fmt = format_for(job.destination if isinstance(job.destination, Path) else "out.png",
                          options.format or ("PNG" if to_stream else None))
         if not options.allow_lossy and lossy_refusal(fmt):
             raise EncodeError(lossy_refusal(fmt))
         decoded, result.input_bytes = _open(job.source, result.warnings)
         with decoded:
+            metadata = {} if options.strip else _metadata(decoded)
             image = prepare_image(decoded, options, result.warnings)
         result.width, result.height = image.size
         palette: Sequence[str | Sequence[int]] | None = options.palette
@@ -131,9 +183,10 @@ def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None =
         array = dither_array(np.asarray(image), options, palette)
         del image
         rgb_palette = palette_rgb(palette) if palette is not None else None
-        result.colors = len(set(rgb_palette)) if rgb_palette else None
+        result.colors = _output_colors(array, options, rgb_palette)
         encoded, save = output_image(array, fmt, rgb_palette, options.levels, result.warnings)
         del array
+        save = {**_fitting(metadata, encoded), **save}
 
         def write(stream: BinaryIO) -> None:
             encoded.save(stream, format=fmt, **save)
@@ -147,7 +200,14 @@ def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None =
             stream.flush()
             result.output_bytes = buffer.tell()
         else:
-            result.output_bytes = write_atomically(job.destination, write, options.force, stop)
+            try:
+                result.output_bytes = write_atomically(job.destination, write, options.force, stop,
+                                                       options.make_folders)
+            except FileExistsError:
+                # Written meanwhile, by another run finishing the same batch.
+                if not options.skip_existing:
+                    raise
+                result.skipped = True
         result.ok = True
     except Exception as error:  # every failure is a result of its file
         result.error = _reason(error, job.source)
@@ -174,13 +234,20 @@ def _refusals(jobs: Sequence[Job]) -> dict[int, str]:
     return refused
 
 
+def _unless_stopped(job: Job, options: DitherOptions, stop: threading.Event) -> FileResult | None:
+    """dither_file, or None for a job whose turn came after `stop`: it never
+    started, and is no result (neither written nor interrupted)."""
+    return None if stop.is_set() else dither_file(job, options, stop)
+
+
 def dither_files(jobs: Iterable[Job], options: DitherOptions, workers: int | None = None,
                  stop: threading.Event | None = None) -> Generator[FileResult, None, None]:
     """Dithers every job on `workers` threads (default: one per core) and
     yields a FileResult per job as each finishes. Never overwrites one of
     the jobs' own inputs. Closing the iterator early, or setting `stop`,
     starts no further job and lets the running ones finish without putting
-    their outputs in place."""
+    their outputs in place (each an "interrupted" result); jobs that never
+    started give no result."""
     jobs = list(jobs)
     workers = max(1, workers or os.cpu_count() or 1)
     stop = stop if stop is not None else threading.Event()
@@ -201,13 +268,13 @@ def dither_files(jobs: Iterable[Job], options: DitherOptions, workers: int | Non
                     queued = next(runnable, None)
                     if queued is None:
                         break
-                    pending.add(pool.submit(dither_file, queued, options, stop))
+                    pending.add(pool.submit(_unless_stopped, queued, options, stop))
                 if not pending:
                     return
                 done, pending = wait(pending, return_when=FIRST_COMPLETED)
                 for future in done:
-                    if not future.cancelled():
-                        yield future.result()
+                    if not future.cancelled() and (result := future.result()) is not None:
+                        yield result
         finally:
             if pending:
                 stop.set()

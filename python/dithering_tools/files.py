@@ -288,31 +288,50 @@ def unwritable_folder(folder: str | os.PathLike[str]) -> str | None:
     return None
 
 
-def _naming(error: OSError, destination: object, temporary: str | None) -> OSError:
-    """`error` of a write through `temporary` as one about `destination`:
-    the temporary's name means nothing to the user."""
-    if error.strerror is None or error.filename not in (None, temporary):
+class WriteError(OSError):
+    """A write of an output that failed: the error names that output,
+    never the temporary file it was being written through, whose name
+    means nothing to the user."""
+
+
+def _naming(error: OSError, destination: Path) -> OSError:
+    """`error`, raised while writing `destination` through a temporary file
+    beside it, as a WriteError about `destination`."""
+    if error.strerror is None:
         return error
-    return OSError(error.errno, error.strerror, str(destination))
+    return WriteError(error.errno, error.strerror, str(destination))
+
+
+def missing_folder(destination: str | os.PathLike[str]) -> Path | None:
+    """The folder `destination` would be written into, if it does not exist."""
+    folder = Path(destination).parent
+    return None if folder.is_dir() else folder
 
 
 def write_atomically(destination: str | os.PathLike[str], write: Callable[[BinaryIO], object],
-                     force: bool = False, stop: threading.Event | None = None) -> int:
+                     force: bool = False, stop: threading.Event | None = None,
+                     make_folders: bool = True) -> int:
     """Calls write(binary_file) on a temporary file beside `destination` and
     only then gives it the final name, so an interrupted or failed write
     (Ctrl-C, kill, a full disk) never leaves a partial image there. Without
     `force`, an existing file is never replaced, not even one that appears
-    while writing. Errors name `destination`, never the temporary file.
-    Returns the number of bytes written."""
+    while writing. Missing folders on the way are made, unless
+    `make_folders` is false. Errors of the file system are WriteErrors
+    naming `destination`. Returns the number of bytes written."""
     destination = Path(destination)
     if not force and destination.exists():
         raise FileExistsError(f"{destination} exists (use --force to overwrite)")
-    destination.parent.mkdir(parents=True, exist_ok=True)
     try:
+        if make_folders:
+            destination.parent.mkdir(parents=True, exist_ok=True)
+        elif not destination.parent.is_dir():
+            raise FileNotFoundError(errno.ENOENT, f"folder {destination.parent} does not exist")
         fd, temporary = tempfile.mkstemp(prefix=_temporary_prefix(destination.name),
                                          suffix=".part", dir=destination.parent)
+    except FileExistsError:
+        raise
     except OSError as error:
-        raise _naming(error, destination, None) from None
+        raise _naming(error, destination) from None
     try:
         with os.fdopen(fd, "wb") as out:
             write(out)
@@ -331,7 +350,7 @@ def write_atomically(destination: str | os.PathLike[str], write: Callable[[Binar
         except OSError:
             pass
         if isinstance(error, OSError) and not isinstance(error, FileExistsError):
-            raise _naming(error, destination, temporary) from None
+            raise _naming(error, destination) from None
         raise
 
 

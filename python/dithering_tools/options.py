@@ -32,8 +32,10 @@ class DitherOptions:
     each image by `quantizer`), the dithering's own settings (`strength`,
     `linear`, `serpentine`, `seed`), what happens to alpha (`alpha`: one of
     "flatten", "keep", "dither"), preparation (`grayscale`, `resize`,
-    `scale`) and the output (`format`, `force`, `allow_lossy`). Every field
-    has the command's default; the command's options map onto them."""
+    `scale`) and the output (`format`, `force`, `allow_lossy`,
+    `skip_existing`, `make_folders`, `strip`). Every field has the command's
+    default (but `make_folders`: the command makes only its batch's own
+    folder unless asked); the command's options map onto them."""
 
     method: str = "floyd_steinberg"
     matrix: npt.ArrayLike | None = None  # a custom threshold matrix (ordered dither); replaces method
@@ -64,6 +66,13 @@ class DitherOptions:
     # Write formats whose compression changes the dithered pixels (JPEG...);
     # refused otherwise.
     allow_lossy: bool = False
+    # An output that already exists is left as it is and its input skipped
+    # (a batch finished after an interruption), where `force` would replace it.
+    skip_existing: bool = False
+    # Make an output's missing folders; false: such an output fails.
+    make_folders: bool = True
+    # Write the pixels alone: no colour profile, EXIF or resolution from the input.
+    strip: bool = False
 
     @property
     def wants_palette(self) -> bool:

@@ -29,6 +29,10 @@ class Plan:
     # are this run's own outputs, from an earlier run, left out.
     skipped: list[tuple[Path, Path]] = dataclasses.field(default_factory=list)
     empty_folders: list[str] = dataclasses.field(default_factory=list)
+    # The outputs go into the output folder given (made if missing), under
+    # names from the name pattern; false: beside each input, to one named
+    # file, or to standard output.
+    into_folder: bool = False
 
 
 def plan_jobs(arguments: Sequence[str], output: str | None = None, name: str | None = None,
@@ -75,6 +79,7 @@ def plan_jobs(arguments: Sequence[str], output: str | None = None, name: str | N
             raise PlanError(str(error)) from None
         plan.jobs = [Job(source(item), Path(output), item.label) for item in items[:1]]
         return plan
+    plan.into_folder = output is not None
     pattern = name or DEFAULT_NAMES[output is not None]
     if "{ext}" not in pattern and "{suffix}" not in pattern and fmt is None:
         try:

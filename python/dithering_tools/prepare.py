@@ -66,11 +66,17 @@ def target_size(image_size: tuple[int, int], resize: tuple[int | None, int | Non
     return width, height
 
 
+# A float image whose brightest value is below this, taken as levels of
+# 0..255, is all but black: said, since its values more likely meant another range.
+NEARLY_BLACK = 16
+
+
 def float_to_bytes(image: Image.Image, notes: list[str] | None = None) -> Image.Image:
     """A mode "F" image (32-bit float: scientific TIFFs) as mode "L". Values
     within 0..1 are fractions of white and are scaled to 0..255 (Pillow's
     own conversion would clip them all to black or 1); others are taken as
-    0..255 and clipped, which `notes` records, as it does NaN (made 0)."""
+    0..255 and clipped, which `notes` records with their range (as it does
+    a range that leaves the picture nearly black, and NaN, made 0)."""
     values = np.asarray(image, dtype=np.float32)
     finite = np.isfinite(values)
     if not finite.all():
@@ -80,8 +86,11 @@ def float_to_bytes(image: Image.Image, notes: list[str] | None = None) -> Image.
     low, high = (float(values.min()), float(values.max())) if values.size else (0.0, 0.0)
     if low >= 0 and high <= 1:
         values = values * 255
-    elif (low < 0 or high > 255) and notes is not None:
-        notes.append(f"float values from {low:g} to {high:g} clipped to 0..255"
+    elif notes is not None and (low < 0 or high > 255 or high < NEARLY_BLACK):
+        # Levels of 0..255 is a guess the user should see when it clips, or
+        # when it makes the picture nearly black (values of 0..2, say).
+        outcome = "clipped to 0..255" if low < 0 or high > 255 else "a nearly black picture"
+        notes.append(f"float values from {low:g} to {high:g} taken as levels of 0..255: {outcome}"
                      " (values within 0..1 would be scaled)")
     return Image.fromarray(np.clip(np.rint(values), 0, 255).astype(np.uint8), "L")
 
