@@ -157,6 +157,17 @@ class TestFileBatches:
         assert sorted(p.name for p in (tmp_path / "cluster").iterdir()) == \
             [s.name for s in sources[:-1]]
 
+    def test_existing_outputs_skipped_when_asked(self, client, tmp_path):
+        sources = photo_folder(tmp_path / "in", 2, (24, 32, 3))
+        (tmp_path / "out").mkdir()
+        (tmp_path / "out" / "00.png").write_bytes(b"there before")
+        jobs = [Job(s, tmp_path / "out" / s.name) for s in sources]
+        remote = by_input(dither_files_on_cluster(jobs, DitherOptions(skip_existing=True), client))
+        assert [(r.ok, r.skipped) for r in (remote[str(s)] for s in sources)] == [
+            (True, True), (True, False)]
+        assert (tmp_path / "out" / "00.png").read_bytes() == b"there before"
+        assert (tmp_path / "out" / "01.png").is_file()
+
     @pytest.mark.parametrize("signum, allowed_failures", [
         (signal.SIGTERM, 3), (signal.SIGKILL, 3), (signal.SIGKILL, 0)])
     def test_a_worker_killed_mid_batch(self, tmp_path, signum, allowed_failures):

@@ -156,7 +156,7 @@ def _output_colors(array: npt.NDArray[np.uint8], options: DitherOptions,
     if palette is not None:
         return len(set(palette))
     colour_channels = 3 if array.ndim == 3 and array.shape[2] >= 3 else 1
-    return (options.levels or 2) ** colour_channels
+    return int((options.levels or 2) ** colour_channels)
 
 
 def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None = None) -> FileResult:
@@ -258,7 +258,7 @@ def dither_files(jobs: Iterable[Job], options: DitherOptions, workers: int | Non
         job = jobs[index]
         yield FileResult(input=_label(job), output=_destination_name(job), error=reason)
     runnable = iter(job for index, job in enumerate(jobs) if index not in refused)
-    pending: set[Future[FileResult]] = set()
+    pending: set[Future[FileResult | None]] = set()
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="dither") as pool:
         try:
             while True:

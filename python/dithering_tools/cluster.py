@@ -239,7 +239,8 @@ def dither_on_worker(job: Job, options: DitherOptions) -> FileResult:
             if _is_url(destination):
                 _write_url_atomically(destination, data, options.force)
             else:
-                write_atomically(destination, lambda out: out.write(data), options.force)
+                write_atomically(destination, lambda out: out.write(data), options.force,
+                                 make_folders=options.make_folders)
         except FileExistsError as error:
             # Outputs there before the batch were refused before it
             # started; this one was put in place by an earlier run of
@@ -259,7 +260,8 @@ def _check_jobs(jobs: Sequence[Job], options: DitherOptions,
     """([(the caller's job, the job sent to a worker)], [FileResult of each
     job refused here]). Refused: an output that is one of the inputs or
     another job's output, that is no file (a stream), or, without
-    options.force, that exists already."""
+    options.force, that exists already (with options.skip_existing, a
+    skipped result instead)."""
     located = [Job(_location(job.source), _location(job.destination), _input_text(job))
                for job in jobs]
     local = [i for i, job in enumerate(located) if isinstance(job.destination, Path)]
@@ -282,6 +284,10 @@ def _check_jobs(jobs: Sequence[Job], options: DitherOptions,
             claimed_urls.setdefault(destination, sent.label)
         if (reason is None and not options.force and isinstance(destination, (str, Path))
                 and _exists(destination)):
+            if options.skip_existing:
+                refused.append(FileResult(input=sent.label, output=_destination_text(job),
+                                          ok=True, skipped=True))
+                continue
             reason = f"{destination} exists (use --force to overwrite)"
         if reason is not None:
             refused.append(FileResult(input=sent.label, output=_destination_text(job),
