@@ -52,7 +52,8 @@ def dither_cmd(*args, stdin=None, check=None):
 
 def decoded(path):
     with Image.open(path) as image:
-        return np.asarray(image.convert("RGBA" if "A" in image.mode else "RGB"
+        alpha = "A" in image.mode or "transparency" in image.info  # an indexed PNG's tRNS
+        return np.asarray(image.convert("RGBA" if alpha else "RGB"
                                       if image.mode != "1" and image.mode != "L" else "L"))
 
 
@@ -243,6 +244,15 @@ def test_palette_files(tmp_path, name):
                               bounded_error_diffusion(image, palette=colors))
 
 
+def test_palette_colours_by_name_or_rgb_are_the_hex_ones(tmp_path):
+    save(tmp_path / "in.png", photo(6))
+    written = []
+    for n, palette in enumerate(["#000,#fff", "black,white", "(0,0,0),(255,255,255)"]):
+        dither_cmd(tmp_path / "in.png", "-o", tmp_path / f"{n}.png", "-p", palette, check=0)
+        written.append((tmp_path / f"{n}.png").read_bytes())
+    assert written[1] == written[0] and written[2] == written[0]
+
+
 @pytest.mark.parametrize("shared", [False, True])
 def test_colors_made_per_image_or_shared(tmp_path, shared):
     save(tmp_path / "a.png", photo(6))
@@ -330,6 +340,7 @@ def test_standard_input_and_output(tmp_path):
     (["--colors", "257", "--quantizer", "octree"], b"--colors must be between 2 and 256"),
     (["--colors", "8", "--quantizer", "wu"], b"unknown quantizer 'wu'"),
     (["-o", "out.xyz"], b"out.xyz: cannot tell an image format"),
+    (["-f", "--skip-existing"], b"argument --skip-existing: not allowed with argument -f/--force"),
 ])
 def test_bad_arguments_exit_2_with_the_message(tmp_path, args, message):
     save(tmp_path / "in.png", photo(13))
@@ -585,8 +596,8 @@ def test_a_float_tiff_beyond_0_255_is_clipped_with_a_warning(tmp_path):
     Image.fromarray(ramp, "F").save(tmp_path / "f.tif")
     done = dither_cmd(tmp_path / "f.tif", "-o", tmp_path / "out.png", check=0)
     assert warnings_of(done) == [f"dither: warning: {tmp_path / 'f.tif'}: float values from "
-                                 "-100 to 400 clipped to 0..255 (values within 0..1 would be "
-                                 "scaled)"]
+                                 "-100 to 400 taken as levels of 0..255: clipped to 0..255 "
+                                 "(values within 0..1 would be scaled)"]
 
 
 def test_a_second_run_beside_the_inputs_skips_the_first_runs_outputs(tmp_path):
@@ -651,10 +662,138 @@ def test_gif_keeps_alpha_as_a_transparent_entry(tmp_path, args, channels):
                                  " rest opaque"]
     with Image.open(tmp_path / "out.png") as png:
         exact = np.asarray(png.convert("RGBA"))
-    assert (png.mode in ("LA", "L")) == (channels == 2)
+    if channels == 2:  # grey and alpha: LA, or indexed with few enough grey-alpha pairs
+        assert png.mode in ("LA", "P") and (exact[..., :1] == exact[..., :3]).all()
     with Image.open(tmp_path / "out.gif") as gif:
         assert gif.mode == "P" and "transparency" in gif.info
         written = np.asarray(gif.convert("RGBA"))
     opaque = alpha >= 128
     assert np.array_equal(written[..., 3], np.where(opaque, 255, 0).astype(np.uint8))
     assert np.array_equal(written[..., :3][opaque], exact[..., :3][opaque])
+
+
+# -- outputs that exist, folders that do not, refusals and their words -----
+
+@pytest.mark.parametrize("mkdir", [False, True])
+def test_a_missing_output_folder_is_made_only_when_asked(tmp_path, mkdir):
+    source = save(tmp_path / "in.png", photo(30))
+    out = tmp_path / "typo" / "dir" / "out.png"
+    done = dither_cmd(source, "-o", out, *(["--mkdir"] if mkdir else []), check=0 if mkdir else 2)
+    if mkdir:
+        assert out.is_file()
+    else:
+        assert done.stderr.decode() == (f"dither: error: cannot write {out}: folder {out.parent}"
+                                        " does not exist (--mkdir makes it)\n")
+        assert sorted(os.listdir(tmp_path)) == ["in.png"]
+
+
+def test_a_batch_makes_its_own_output_folder(tmp_path):
+    save(tmp_path / "a.png", photo(31))
+    dither_cmd(tmp_path / "a.png", "-o", f"{tmp_path / 'new' / 'out'}/", check=0)
+    assert os.listdir(tmp_path / "new" / "out") == ["a.png"]
+
+
+def test_usage_errors_alone_print_the_usage(tmp_path):
+    save(tmp_path / "a.png", photo(32))
+    (tmp_path / "in-the-way").write_text("a file")
+    refused = dither_cmd(tmp_path / "a.png", "-o", f"{tmp_path / 'in-the-way' / 'out'}/", check=2)
+    wrong = dither_cmd(tmp_path / "a.png", "--levels", "x", check=2)
+    assert b"usage:" not in refused.stderr and b"usage:" in wrong.stderr
+
+
+def test_skip_existing_finishes_an_interrupted_batch(tmp_path):
+    for i in range(3):
+        save(tmp_path / f"{i}.png", photo(33 + i))
+    out = tmp_path / "out"
+    dither_cmd(tmp_path / "0.png", tmp_path / "1.png", "-o", f"{out}/", "-q", check=0)
+    (out / "1.png").write_bytes(b"left as it is")
+    done = dither_cmd(*(tmp_path / f"{i}.png" for i in range(3)), "-o", out, "--skip-existing",
+                      check=0)
+    assert (out / "1.png").read_bytes() == b"left as it is"
+    assert sorted(os.listdir(out)) == ["0.png", "1.png", "2.png"]
+    assert "dithered 1 of 3 files" in done.stderr.decode()
+    assert "2 skipped (outputs there already)" in done.stderr.decode()
+    lines = [json.loads(line) for line in dither_cmd(
+        *(tmp_path / f"{i}.png" for i in range(3)), "-o", out, "--skip-existing", "--json",
+        check=0).stdout.decode().splitlines()]
+    assert [(r["ok"], r["skipped"]) for r in lines] == [(True, True)] * 3
+
+
+@pytest.mark.serial
+@pytest.mark.skipif(sys.platform == "win32", reason="Windows has no SIGINT to send to another process")
+def test_an_interrupted_file_is_reported_once_with_json(tmp_path):
+    (tmp_path / "in").mkdir()
+    image = photo(14, (384, 384, 3))
+    for i in range(40):
+        save(tmp_path / "in" / f"{i:02}.png", np.roll(image, i, axis=1))
+    with subprocess.Popen(
+            [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", tmp_path / "out",
+             "-m", "jjn", "--colors", "64", "-j", "1", "--json"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        deadline = time.monotonic() + 60
+        while not list((tmp_path / "out").glob("*.png")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        process.send_signal(signal.SIGINT)
+        out, errors = process.communicate(timeout=60)
+    results = [json.loads(line) for line in out.decode().splitlines()]
+    inputs = [r["input"] for r in results]
+    assert len(inputs) == len(set(inputs))
+    written = [r for r in results if r["ok"]]
+    assert len(written) == len(list((tmp_path / "out").glob("*.png")))
+    # Standard error: no line per file, and a last line that adds up.
+    stopped = len(results) - len(written)
+    assert errors.decode().splitlines()[-1] == (
+        f"dither: interrupted ({len(written)} written"
+        + (f", {stopped} interrupted" if stopped else "")
+        + f", {40 - len(results)} not started of 40 files)")
+
+
+@pytest.mark.parametrize(("args", "colors"), [
+    ([], 2), (["-l", "3"], 27), (["-l", "4", "--grayscale"], 4), (["-p", "gameboy"], 4)])
+def test_json_counts_the_output_colours(tmp_path, args, colors):
+    save(tmp_path / "in.png", photo(36))
+    done = dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", "--json", *args, check=0)
+    assert json.loads(done.stdout)["colors"] == colors
+
+
+@pytest.mark.parametrize(("args", "warning"), [
+    (["--unbounded"], "--unbounded only changes error diffusion to a palette (-p, --colors);"
+                      " nothing here is bounded"),
+    (["--unbounded", "-p", "gameboy", "-m", "bayer4x4"], "--unbounded only changes error diffusion"
+     " to a palette (-p, --colors); nothing here is bounded"),
+    (["--unbounded", "-p", "gameboy"], None),
+    (["--quantizer", "octree"], "--quantizer only changes --colors; octree makes no palette here"),
+    (["--allow-lossy"], "--allow-lossy changes nothing: no output is in a lossy format"),
+    (["--name", "x.png"], "--name only names outputs in a folder or beside their inputs;"
+                          " {d}/out.png is named already"),
+    (["-r"], "-r only looks into folders, and no input is a folder"),
+])
+def test_options_that_change_nothing_are_warned_of(tmp_path, args, warning):
+    save(tmp_path / "in.png", photo(37))
+    done = dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
+    assert warnings_of(done) == ([] if warning is None
+                                 else [f"dither: warning: {warning.format(d=tmp_path)}"])
+
+
+def rgb_profile():
+    ImageCms = pytest.importorskip("PIL.ImageCms")
+    return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+
+
+@pytest.mark.parametrize(("args", "profile", "exif"), [
+    (["-l", "3"], True, True),      # colour output: the RGB profile fits
+    ([], False, True),              # black and white: an RGB profile would not
+    (["-l", "3", "--strip"], False, False),
+])
+def test_metadata_kept_unless_stripped(tmp_path, args, profile, exif):
+    image = Image.fromarray(photo(38))
+    tags = Image.Exif()
+    tags[0x0112] = 6             # stored on its side: the output is upright
+    tags[0x010F] = "a camera"
+    image.save(tmp_path / "in.png", icc_profile=rgb_profile(), exif=tags.tobytes(), dpi=(300, 300))
+    dither_cmd(tmp_path / "in.png", "-o", tmp_path / "out.png", *args, check=0)
+    with Image.open(tmp_path / "out.png") as out:
+        assert out.size == (48, 64)
+        assert bool(out.info.get("icc_profile")) == profile
+        written = out.getexif()
+        assert (written.get(0x010F), written.get(0x0112)) == (("a camera", 1) if exif else (None, None))

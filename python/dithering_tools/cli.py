@@ -20,14 +20,16 @@ from . import install_hint
 # not imported at run time, so that --help and --list answer at once.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterator, Mapping, Sequence
+    from collections.abc import Callable, Iterator, Mapping, Sequence
     from types import FrameType
-    from typing import TextIO
+    from typing import TextIO, TypeVar
 
     from .batch import FileResult
     from .options import DitherOptions
     from .planning import Plan
     from .progress import ProgressBar
+
+    T = TypeVar("T")
 
 EXAMPLES = """\
 examples:
@@ -51,7 +53,7 @@ outputs are exact: PNG, GIF, BMP, TIFF, and WebP (written lossless); lossy
   formats (JPEG, AVIF, PDF) are refused unless --allow-lossy
 palettes (-p): a built-in name (see --list), a file (.gpl, Paint.NET .txt, .hex,
   .json, or an image whose distinct pixels are the colours), or colours such
-  as '#000,#fff' or '0f380f 306230 8bac0f 9bbc0f'
+  as '#000,#fff', '0f380f 306230', 'black,white' (CSS names) or '(0,0,0),(255,0,0)'
 error diffusion to a palette (-p, --colors) is bounded: each value plus the error
   carried onto it is clamped to 0..255 before its colour is chosen, so the error
   cannot run away into streaks where the palette does not enclose the picture's
@@ -100,7 +102,17 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--format", metavar="FMT",
                        help="output format, whatever the extension (PNG for standard output)")
     where.add_argument("-r", "--recursive", action="store_true", help="look into sub-folders")
-    where.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    existing = where.add_mutually_exclusive_group()
+    existing.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    existing.add_argument("--skip-existing", action="store_true",
+                          help="leave existing outputs as they are and skip their inputs "
+                               "(finishes an interrupted batch)")
+    where.add_argument("--mkdir", action="store_true",
+                       help="make the output file's missing folders (a batch's output "
+                            "folder is always made)")
+    where.add_argument("--strip", action="store_true",
+                       help="write the pixels alone (default: keep the input's colour "
+                            "profile, EXIF and resolution where the format holds them)")
     where.add_argument("--allow-lossy", action="store_true",
                        help="write a lossy format (JPEG, AVIF, PDF) anyway, though its "
                             "compression smears the dither")
@@ -117,7 +129,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="dither to N colours (2-4096) made from each image (see --quantizer); "
                           "with --colors the defaults are --strength 0.9 and --serpentine; "
                           "past 256 colours no file can be indexed: the output is RGB")
-    how.add_argument("--quantizer", default="variance",
+    how.add_argument("--quantizer",
                      help="palette maker for --colors: variance (default: variance-minimising "
                           "splits, smooth areas counted most, refined), or Pillow's "
                           "median-cut, octree, libimagequant (if Pillow has it; these "
@@ -164,7 +176,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no progress and no per-file lines; failures are still reported")
     run.add_argument("--json", action="store_true",
-                     help="one JSON object per file (input, output, sizes, time)")
+                     help="one JSON object per file (input, output, sizes, colours, time, "
+                          "skipped, warnings, error)")
     run.add_argument("--list", action="store_true",
                      help="list methods, matrices, palettes and quantizers, and exit")
     run.add_argument("--version", action="version", version=_version())
@@ -172,6 +185,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 DEFAULT_NAMES = ("{stem}-dithered.png", "{stem}.png")  # as planning.DEFAULT_NAMES
+DEFAULT_QUANTIZER = "variance"
 # After Ctrl-C or SIGTERM, how long the command may take to stop cleanly
 # (files being written finish, a local cluster closes) before it stops
 # anyway: its worker processes killed, their temporaries removed.
@@ -184,6 +198,12 @@ def _version() -> str:
         return f"dither (dithering {dithering.__version__})"
     except ImportError:
         return "dither"
+
+
+class _Refused(Exception):
+    """A command line that is well formed but cannot be carried out here
+    (an output folder that cannot be written): said without the usage
+    block, which is for command lines that are not."""
 
 
 class _Terminated(BaseException):
@@ -277,7 +297,11 @@ def _main(argv: Sequence[str] | None) -> int:
         return 2
     if not args.inputs:
         parser.error("no input: name image files, folders, patterns, or - for standard input")
-    options = _options(args, parser)
+    try:
+        options = _options(args, parser)
+    except _Refused as refusal:
+        print(f"dither: error: {refusal}", file=sys.stderr)
+        return 2
     for warning in _option_warnings(args, options):
         _warn(warning)
     from .allocator import keep_freed_memory
@@ -288,6 +312,9 @@ def _main(argv: Sequence[str] | None) -> int:
         signal.signal(signal.SIGTERM, signals)
     try:
         return _run(args, options, parser, signals)
+    except _Refused as refusal:
+        print(f"dither: error: {refusal}", file=sys.stderr)
+        return 2
     except KeyboardInterrupt:
         print("dither: interrupted", file=sys.stderr)
         return 130
@@ -327,14 +354,15 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dithe
         parser.error(f"--jobs must be at least 1, got {args.jobs}")
     if args.palette is not None and args.colors is not None:
         parser.error("pass either --palette or --colors, not both")
-    if args.quantizer not in METHODS:
-        parser.error(f"unknown quantizer {args.quantizer!r}; choose from {', '.join(METHODS)}")
-    if args.quantizer not in available_methods():
-        parser.error(f"this Pillow has no {args.quantizer}; choose from "
+    quantizer = args.quantizer or DEFAULT_QUANTIZER
+    if quantizer not in METHODS:
+        parser.error(f"unknown quantizer {quantizer!r}; choose from {', '.join(METHODS)}")
+    if quantizer not in available_methods():
+        parser.error(f"this Pillow has no {quantizer}; choose from "
                      f"{', '.join(available_methods())}")
-    top = MAX_COLORS if args.quantizer == "variance" else PILLOW_MAX_COLORS
+    top = MAX_COLORS if quantizer == "variance" else PILLOW_MAX_COLORS
     if args.colors is not None and not 2 <= args.colors <= top:
-        parser.error(f"--colors must be between 2 and {top} (quantizer {args.quantizer}), "
+        parser.error(f"--colors must be between 2 and {top} (quantizer {quantizer}), "
                      f"got {args.colors}")
     if args.shared_palette and args.colors is None:
         parser.error("--shared-palette needs --colors N")
@@ -352,23 +380,24 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dithe
             parser.error(str(error))
     try:
         resize = parse_size(args.resize) if args.resize else None
-        palette = load_palette(args.palette) if args.palette is not None else None
-        matrix = load_matrix(args.matrix) if args.matrix is not None else None
-    except (ValueError, PaletteError, MatrixFileError) as error:
+    except ValueError as error:
         parser.error(str(error))
+    palette = _load(args.palette, load_palette, (ValueError, PaletteError), parser)
+    matrix = _load(args.matrix, load_matrix, (ValueError, MatrixFileError), parser)
     # Nothing asked of the colours: black and white, what the examples
     # promise and what most people mean by dithering a photo (two levels
     # per channel of a colour photo would give eight colours).
     black_and_white = args.levels is None and palette is None and args.colors is None
     options = DitherOptions(
         method=args.method or "floyd_steinberg", matrix=matrix, levels=args.levels,
-        palette=palette, colors=args.colors, quantizer=args.quantizer, strength=args.strength,
+        palette=palette, colors=args.colors, quantizer=quantizer, strength=args.strength,
         linear=args.linear, serpentine=args.serpentine, seed=args.seed,
         unbounded=args.unbounded, alpha=args.alpha,
         grayscale=args.grayscale or black_and_white,
         resize=resize[:2] if resize else None, resize_fit=resize is not None and not resize[2],
         scale=args.scale, force=args.force, format=args.format,
-        allow_lossy=args.allow_lossy)
+        allow_lossy=args.allow_lossy, skip_existing=args.skip_existing,
+        make_folders=args.mkdir, strip=args.strip)
     try:
         # The extension's own messages, e.g. the list of methods.
         check_options(options)
@@ -383,10 +412,25 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dithe
     return options
 
 
+def _load(text: str | None, loader: Callable[[str], T], errors: tuple[type[Exception], ...],
+          parser: argparse.ArgumentParser) -> T | None:
+    """loader(text), for an option naming a palette or matrix; a usage error
+    if it cannot, but a refusal for a file that is there and cannot be read:
+    the command line itself is fine."""
+    if text is None:
+        return None
+    try:
+        return loader(text)
+    except errors as error:
+        if os.path.isfile(text):
+            raise _Refused(str(error)) from None
+        parser.error(str(error))
+
+
 def _option_warnings(args: argparse.Namespace, options: DitherOptions) -> Iterator[str]:
     """Options that the chosen method ignores: each a warning, not an
     error, since the result is still what the rest asks for."""
-    from .options import dither_array, is_error_diffusion
+    from .options import bounds_error, dither_array, is_error_diffusion
     import numpy as np
 
     diffuses = options.matrix is None and is_error_diffusion(options.method)
@@ -403,6 +447,22 @@ def _option_warnings(args: argparse.Namespace, options: DitherOptions) -> Iterat
                         for seed in (1, 2))
         if np.array_equal(first, other):
             yield (f"--seed only changes random dither; {method} ignores it")
+    if args.strength is not None:
+        # Asked of the method too: ordered and random dither scale their
+        # thresholds by it, error diffusion its error; plain thresholds don't.
+        probe = np.tile(np.linspace(0, 255, 16, dtype=np.uint8), (16, 1))
+        probe = np.dstack([probe] * 3) if options.wants_palette else probe
+        stand_in = ["#000000", "#ffffff"] if options.colors is not None else None
+        half, whole = (dither_array(probe, dataclasses.replace(options, strength=strength), stand_in)
+                       for strength in (0.5, 1.0))
+        if np.array_equal(half, whole):
+            yield f"--strength changes nothing that {method} does"
+    if args.unbounded and not bounds_error(dataclasses.replace(options, unbounded=False),
+                                           options.palette or (["#000000"] if options.colors else None)):
+        yield ("--unbounded only changes error diffusion to a palette (-p, --colors);"
+               " nothing here is bounded")
+    if args.quantizer is not None and options.colors is None:
+        yield f"--quantizer only changes --colors; {args.quantizer} makes no palette here"
 
 
 def _check_cluster(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
@@ -421,7 +481,9 @@ def _plan(args: argparse.Namespace, parser: argparse.ArgumentParser, options: Di
     """The planning.Plan of this command line, with what it finds to say
     said; usage errors end the command here with status 2."""
     from .encode import lossy_refusal
-    from .files import unwritable_folder
+    from pathlib import Path
+
+    from .files import missing_folder, unwritable_folder
     from .planning import PlanError, output_folders, output_formats, plan_jobs
 
     try:
@@ -453,15 +515,40 @@ def _plan(args: argparse.Namespace, parser: argparse.ArgumentParser, options: Di
         if refusal:
             _warn(f"{example}: {fmt} is lossy: its compression smears the dither "
                   "(written because of --allow-lossy)")
+    _plan_warnings(args, plan, formats)
     # A local run (or a cluster on this machine) writes here: an output
     # folder that cannot be written is found before any image is read.
     # A remote cluster's workers may see other folders than this machine.
     if args.cluster is None or args.cluster.startswith("local:"):
+        if not plan.into_folder and not args.mkdir:
+            # One named output: a missing folder is more likely a typo
+            # than a wish, so it is made only when asked.
+            for job in plan.jobs:
+                missing = missing_folder(job.destination) if isinstance(job.destination, Path) else None
+                if missing is not None:
+                    raise _Refused(f"cannot write {job.destination}: folder {missing} does not exist"
+                                   " (--mkdir makes it)")
         for out_folder in output_folders(plan):
             reason = unwritable_folder(out_folder)
             if reason:
-                parser.error(reason)
+                raise _Refused(reason)
     return plan
+
+
+def _plan_warnings(args: argparse.Namespace, plan: Plan, formats: Mapping[str, object]) -> None:
+    """Output options that this plan leaves with nothing to do."""
+    from .encode import lossy_refusal
+
+    if args.name is not None and not plan.into_folder and args.output is not None:
+        _warn(f"--name only names outputs in a folder or beside their inputs; {args.output} is"
+              " named already")
+    if args.allow_lossy and not any(lossy_refusal(fmt) for fmt in formats):
+        _warn("--allow-lossy changes nothing: no output is in a lossy format")
+    if args.mkdir and plan.into_folder:
+        _warn("--mkdir changes nothing: a batch's output folder is always made")
+    if args.recursive and not any(
+            argument != "-" and os.path.isdir(argument) for argument in args.inputs):
+        _warn("-r only looks into folders, and no input is a folder")
 
 
 def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.ArgumentParser,
@@ -470,6 +557,9 @@ def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.Argu
     from .progress import ProgressBar, human_bytes
 
     plan = _plan(args, parser, options)
+    if plan.into_folder:
+        # The batch's own output folder, and the sub-folders of -r, are made.
+        options = dataclasses.replace(options, make_folders=True)
     jobs = plan.jobs
     failures = [FileResult(input=m, output=None, error="no such file or directory")
                 for m in plan.missing]
@@ -486,16 +576,23 @@ def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.Argu
     total = len(jobs) + len(failures)
     bar = (ProgressBar(total, sys.stderr)
            if sys.stderr.isatty() and not args.quiet and not args.json else None)
-    counts = {"ok": 0, "failed": 0, "in": 0, "out": 0}
+    counts = {"ok": 0, "failed": 0, "skipped": 0, "interrupted": 0, "in": 0, "out": 0}
 
     def show(result: FileResult) -> None:
         if bar:
             bar.advance(failed=not result.ok)
+        interrupted = result.error == "interrupted"
+        counts["interrupted"] += interrupted
         for warning in result.warnings:
             _warn(f"{result.input}: {warning}", bar)
         if args.json:
             print(json.dumps(result.as_dict()), file=report, flush=True)
-        if result.ok:
+        if result.skipped:
+            counts["ok"] += 1
+            counts["skipped"] += 1
+            if not args.quiet and not args.json:
+                _say(bar, f"{result.input}: skipped, {result.output} exists", report)
+        elif result.ok:
             counts["ok"] += 1
             counts["in"] += result.input_bytes or 0
             counts["out"] += result.output_bytes or 0
@@ -510,8 +607,11 @@ def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.Argu
                 _say(bar, line, report)
         else:
             counts["failed"] += 1
-            line = f"{result.input}: {result.error}"
-            _say(bar, line, sys.stderr)
+            # A failure is said on standard error beside its JSON object;
+            # an interrupted file is not: the last line says what the
+            # interruption left, and JSON readers find each file once.
+            if not (interrupted and args.json):
+                _say(bar, f"{result.input}: {result.error}", sys.stderr)
 
     start = time.perf_counter()
     try:
@@ -531,14 +631,24 @@ def _run(args: argparse.Namespace, options: DitherOptions, parser: argparse.Argu
         if bar:
             bar.close()
     if signals.received is not None:
-        print("dither: interrupted", file=sys.stderr)
+        # Each file that was reported, once, by what befell it; the rest
+        # never started.
+        reported = counts["ok"] + counts["failed"]
+        done = counts["ok"] - counts["skipped"]
+        parts = [f"{done} written"] + [f"{counts[k]} {k}" for k in ("skipped", "interrupted") if counts[k]]
+        failed = counts["failed"] - counts["interrupted"]
+        parts += [f"{failed} failed"] if failed else []
+        parts += [f"{total - reported} not started"] if total > reported else []
+        print(f"dither: interrupted ({', '.join(parts)} of {total} files)", file=sys.stderr)
         return 128 + signals.received
     if not args.quiet and not args.json and total > 1:
         elapsed = time.perf_counter() - start
-        print(f"dithered {counts['ok']} of {total} files in {elapsed:.2f} s"
-              f" ({counts['ok'] / max(elapsed, 1e-9):.1f} files/s):"
+        dithered = counts["ok"] - counts["skipped"]
+        print(f"dithered {dithered} of {total} files in {elapsed:.2f} s"
+              f" ({dithered / max(elapsed, 1e-9):.1f} files/s):"
               f" {human_bytes(counts['in'])} -> {human_bytes(counts['out'])}"
               f"{_saved(counts['in'], counts['out'])}"
+              + (f"; {counts['skipped']} skipped (outputs there already)" if counts["skipped"] else "")
               + (f"; {counts['failed']} failed" if counts["failed"] else ""), file=sys.stderr)
     return 1 if counts["failed"] else 0
 

@@ -2,8 +2,10 @@
 palette files (GIMP .gpl, Paint.NET .txt, .hex, JSON, or an image).
 
 Colours are checked by the extension itself, so a bad one gets the same
-message whether it came from Python or from the command line: inline tokens
-are passed on as '#rrggbb' text, colours read from files as (r, g, b) tuples.
+message whether it came from Python or from the command line: inline hex is
+passed on as '#rrggbb' text, colours read from files as (r, g, b) tuples.
+Colour names and (r,g,b) entries, which the extension does not take as
+text, are checked here and passed on as '#rrggbb' text or tuples.
 """
 
 from __future__ import annotations
@@ -62,9 +64,12 @@ def gray_ramp(count: int) -> list[_Color]:
 
 def load_palette(text: str) -> list[_Color]:
     """The palette named, written or stored in `text`: a built-in name, a
-    file path, or colours separated by commas or blanks ('#000,#fff',
-    '0f380f 306230'). Returns a list of '#rrggbb' texts or (r, g, b) tuples,
-    unchecked; raises PaletteError for an unreadable file."""
+    file path, or colours separated by commas, semicolons or blanks: hex
+    ('#000,#fff', '0f380f 306230'), CSS names ('black, White') and
+    '(r,g,b)' or 'rgb(r,g,b)' with values 0..255, mixed as you like.
+    Returns a list of '#rrggbb' texts or (r, g, b) tuples; hex is left
+    unchecked, for the extension to judge. Raises PaletteError for an
+    unreadable file or an entry that is no colour."""
     key = text.strip().lower()
     if key in BUILTIN_PALETTES:
         return list(BUILTIN_PALETTES[key])
@@ -74,15 +79,81 @@ def load_palette(text: str) -> list[_Color]:
     path = Path(text)
     if path.is_file():
         return read_palette_file(path)
-    tokens = [t for t in re.split(r"[\s,;]+", text.strip()) if t]
+    tokens = _split_colors(text)
     if not tokens:
         raise PaletteError("empty palette")
-    if len(tokens) == 1 and not re.fullmatch(r"#?[0-9a-fA-F]+", tokens[0]):
+    # One word that is no colour is most likely a mistyped palette name or
+    # path, so say what else it could have been.
+    if len(tokens) == 1 and not (re.fullmatch(r"#?[0-9a-fA-F]+", tokens[0]) or "(" in tokens[0]
+                                 or _named_color(tokens[0]) is not None):
         raise PaletteError(f"{text!r} is neither a built-in palette ({', '.join(builtin_names())}),"
                            " a file, nor a list of colours")
-    # Bare hex digits get their '#'; anything else goes to the extension as
-    # written, so its message quotes what the user typed.
-    return ["#" + t if re.fullmatch(r"[0-9a-fA-F]+", t) else t for t in tokens]
+    return [_parse_color(t) for t in tokens]
+
+
+def _split_colors(text: str) -> list[str]:
+    """The entries of an inline list: split at commas, semicolons and blanks,
+    but not inside parentheses, which hold an (r,g,b) entry's own commas."""
+    tokens: list[str] = []
+    start: int | None = None
+    depth = 0
+    for i, char in enumerate(text):
+        if char == "(":
+            depth += 1
+        elif char == ")":
+            if depth == 0:
+                raise PaletteError(f"{text!r}: ')' without its '('")
+            depth -= 1
+        elif depth == 0 and (char.isspace() or char in ",;"):
+            if start is not None:
+                tokens.append(text[start:i])
+                start = None
+            continue
+        if start is None:
+            start = i
+    if depth:
+        raise PaletteError(f"{text[start:]!r}: '(' without its ')'")
+    if start is not None:
+        tokens.append(text[start:])
+    return tokens
+
+
+_RGB = re.compile(r"(?:rgb)?\(\s*(-?\d+)\s*,\s*(-?\d+)\s*,\s*(-?\d+)\s*\)", re.IGNORECASE)
+
+
+def _parse_color(token: str) -> _Color:
+    """One entry: hex, a CSS colour name or (r,g,b). Hex goes to the
+    extension as '#' text, unchecked, so its message quotes what was typed."""
+    if token.startswith("#"):
+        return token
+    if re.fullmatch(r"[0-9a-fA-F]+", token):
+        return "#" + token
+    if "(" in token:
+        match = _RGB.fullmatch(token)
+        if not match:
+            raise PaletteError(f"{token!r}: expected (r,g,b) or rgb(r,g,b) with integers 0..255")
+        color = tuple(int(v) for v in match.groups())
+        if not all(0 <= v <= 255 for v in color):
+            raise PaletteError(f"{token!r}: each of r, g, b must be 0..255")
+        return color
+    named = _named_color(token)
+    if named is None:
+        raise PaletteError(f"{token!r} is not a colour: expected hex ('#000', '#rrggbb'), a CSS"
+                           " name ('black') or (r,g,b)")
+    return named
+
+
+def _named_color(word: str) -> str | None:
+    """The '#rrggbb' of a CSS colour name, any case; None for other words."""
+    try:
+        from PIL import ImageColor
+    except ImportError:
+        from . import install_hint
+        raise PaletteError(f"colour names such as {word!r} need Pillow: {install_hint('cli')}") from None
+    if word.lower() not in ImageColor.colormap:
+        return None
+    r, g, b = ImageColor.getrgb(word.lower())[:3]
+    return f"#{r:02x}{g:02x}{b:02x}"
 
 
 def read_palette_file(path: Path) -> list[_Color]:
@@ -129,7 +200,8 @@ def _read_gpl(text: str) -> list[_Color]:
 
 def _read_hex_lines(text: str) -> list[_Color]:
     """One colour per line: 'rrggbb', '#rrggbb', or Paint.NET's 'aarrggbb'
-    (its alpha dropped); ';' and '#' lines with blanks are comments."""
+    (its alpha dropped), or a colour name or (r,g,b) as inline lists take
+    them; ';' and '#' lines with blanks are comments."""
     colors: list[_Color] = []
     for number, line in enumerate(text.splitlines(), start=1):
         line = line.strip()
@@ -138,10 +210,20 @@ def _read_hex_lines(text: str) -> list[_Color]:
         token = line.split()[0].lstrip("#")
         if len(token) == 8 and re.fullmatch(r"[0-9a-fA-F]{8}", token):
             token = token[2:]
-        if not re.fullmatch(r"[0-9a-fA-F]{6}|[0-9a-fA-F]{3}", token):
+        if re.fullmatch(r"[0-9a-fA-F]{6}|[0-9a-fA-F]{3}", token):
+            colors.append("#" + token)
+            continue
+        color: _Color | None = None
+        if not line.startswith("#") and not re.fullmatch(r"[0-9a-fA-F]+", token):
+            try:
+                entry = _split_colors(line)[0]
+                color = _parse_color(entry) if "(" in entry else _named_color(entry)
+            except PaletteError as error:
+                raise PaletteError(f"line {number}: {error}") from None
+        if color is None:
             raise PaletteError(f"line {number}: expected a colour as rrggbb, #rrggbb or"
-                               f" aarrggbb, got {line!r}")
-        colors.append("#" + token)
+                               f" aarrggbb, a name or (r,g,b), got {line!r}")
+        colors.append(color)
     return colors
 
 
