@@ -1,7 +1,7 @@
 # Entry points only; the work is done by the scripts in tools/, which cache
 # the free-threaded interpreter, the Debian unstable root and the venvs in
 # ${DITHERING_CACHE:-~/.cache/dithering}.
-.PHONY: test sanitize fuzz-core demo bench bench-quality wheels docs clean
+.PHONY: test sanitize fuzz-core demo bench bench-quality bench-sizes wheels docs clean
 
 # C++ core tests and an sdist check, then a wheel built and tests/ run against
 # it under free-threaded CPython, CPython 3.14 (Debian unstable root), CPython
@@ -41,6 +41,16 @@ demo:
 bench:
 	@bash tools/ft-run.sh sh -c 'python -m pip install -q --only-binary=:all: \
 	   -r bench/requirements.txt && python bench/bench.py $(BENCH_ARGS)'
+
+# PNG sizes beside Pillow's and pngquant's (bench/bench_sizes.py), after
+# installing pngquant (a Debian package; without it its column stays empty)
+# and the sample photos' package into the free-threaded venv.
+# BENCH_ARGS=--quick etc.
+bench-sizes:
+	@bash -c 'source tools/common.sh && apt_install pngquant' || \
+	  echo "pngquant could not be installed: its column stays empty" >&2
+	@bash tools/ft-run.sh sh -c 'python -m pip install -q --only-binary=:all: \
+	   -r bench/requirements.txt && python bench/bench_sizes.py $(BENCH_ARGS)'
 
 # Quality beside Pillow and libimagequant, each making its own palette
 # (bench/quality.py), crops to out/quality. In the ordinary CPython venv

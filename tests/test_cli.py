@@ -797,3 +797,11 @@ def test_metadata_kept_unless_stripped(tmp_path, args, profile, exif):
         assert bool(out.info.get("icc_profile")) == profile
         written = out.getexif()
         assert (written.get(0x010F), written.get(0x0112)) == (("a camera", 1) if exif else (None, None))
+
+
+def test_smallest_writes_the_same_pixels_in_no_more_bytes(tmp_path):
+    save(tmp_path / "in.png", photo(39, (96, 128, 3)))
+    for name, args in (("fast.png", []), ("small.png", ["--smallest"])):
+        dither_cmd(tmp_path / "in.png", "-o", tmp_path / name, "-c", "16", *args, check=0)
+    assert np.array_equal(decoded(tmp_path / "fast.png"), decoded(tmp_path / "small.png"))
+    assert (tmp_path / "small.png").stat().st_size <= (tmp_path / "fast.png").stat().st_size

@@ -29,7 +29,7 @@ def test_inline_colours_by_name_and_rgb(text, expected):
 
 @pytest.mark.parametrize(("text", "message"), [
     ("nope", "'nope' is neither a built-in palette (bw, "),
-    ("black,blak", "'blak' is not a colour"),
+    ("black,inky", "'inky' is not a colour"),
     ("black,(0,0,300)", "'(0,0,300)': each of r, g, b must be 0..255"),
     ("(0,-1,0)", "'(0,-1,0)': each of r, g, b must be 0..255"),
     ("white (1,2)", "'(1,2)': expected (r,g,b) or rgb(r,g,b)"),

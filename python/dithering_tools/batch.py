@@ -184,7 +184,11 @@ def dither_file(job: Job, options: DitherOptions, stop: threading.Event | None =
         del image
         rgb_palette = palette_rgb(palette) if palette is not None else None
         result.colors = _output_colors(array, options, rgb_palette)
-        encoded, save = output_image(array, fmt, rgb_palette, options.levels, result.warnings)
+        # A palette made from this picture (--colors) has no order of its
+        # own to keep: it is trimmed and ordered for compression. A given
+        # one (-p, or --shared-palette's, the same in every file) is kept.
+        encoded, save = output_image(array, fmt, rgb_palette, options.levels, result.warnings,
+                                     keep_palette=options.colors is None, smallest=options.smallest)
         del array
         save = {**_fitting(metadata, encoded), **save}
 

@@ -110,6 +110,9 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--mkdir", action="store_true",
                        help="make the output file's missing folders (a batch's output "
                             "folder is always made)")
+    where.add_argument("--smallest", action="store_true",
+                       help="PNG: try slower compression too, for files never larger than "
+                            "Pillow's best settings make (several times the encoding time)")
     where.add_argument("--strip", action="store_true",
                        help="write the pixels alone (default: keep the input's colour "
                             "profile, EXIF and resolution where the format holds them)")
@@ -153,7 +156,9 @@ def build_parser() -> argparse.ArgumentParser:
     alpha = how.add_mutually_exclusive_group()
     alpha.add_argument("--keep-alpha", dest="alpha", action="store_const", const="keep",
                        default="flatten",
-                       help="keep transparency untouched (default: flatten onto white)")
+                       help="keep transparency untouched: a PNG is indexed, each palette entry "
+                            "with its own alpha, where at most 256 colour-and-alpha pairs occur, "
+                            "else RGBA (LA for grey) (default: flatten onto white)")
     alpha.add_argument("--dither-alpha", dest="alpha", action="store_const", const="dither",
                        help="keep transparency, dithered to the levels like a colour")
 
@@ -397,7 +402,7 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dithe
         resize=resize[:2] if resize else None, resize_fit=resize is not None and not resize[2],
         scale=args.scale, force=args.force, format=args.format,
         allow_lossy=args.allow_lossy, skip_existing=args.skip_existing,
-        make_folders=args.mkdir, strip=args.strip)
+        make_folders=args.mkdir, strip=args.strip, smallest=args.smallest)
     try:
         # The extension's own messages, e.g. the list of methods.
         check_options(options)

@@ -33,7 +33,7 @@ class DitherOptions:
     `linear`, `serpentine`, `seed`), what happens to alpha (`alpha`: one of
     "flatten", "keep", "dither"), preparation (`grayscale`, `resize`,
     `scale`) and the output (`format`, `force`, `allow_lossy`,
-    `skip_existing`, `make_folders`, `strip`). Every field has the command's
+    `skip_existing`, `make_folders`, `strip`, `smallest`). Every field has the command's
     default (but `make_folders`: the command makes only its batch's own
     folder unless asked); the command's options map onto them."""
 
@@ -73,6 +73,9 @@ class DitherOptions:
     make_folders: bool = True
     # Write the pixels alone: no colour profile, EXIF or resolution from the input.
     strip: bool = False
+    # Try slower PNG compression too (zlib level 9): never larger than
+    # Pillow's best settings make, at several times the encoding time.
+    smallest: bool = False
 
     @property
     def wants_palette(self) -> bool:
