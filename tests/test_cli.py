@@ -767,6 +767,7 @@ def test_json_counts_the_output_colours(tmp_path, args, colors):
     (["--name", "x.png"], "--name only names outputs in a folder or beside their inputs;"
                           " {d}/out.png is named already"),
     (["-r"], "-r only looks into folders, and no input is a folder"),
+    (["--smallest", "--format", "gif"], "--smallest only changes PNG outputs, and none is a PNG"),
 ])
 def test_options_that_change_nothing_are_warned_of(tmp_path, args, warning):
     save(tmp_path / "in.png", photo(37))

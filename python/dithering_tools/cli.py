@@ -549,6 +549,8 @@ def _plan_warnings(args: argparse.Namespace, plan: Plan, formats: Mapping[str, o
               " named already")
     if args.allow_lossy and not any(lossy_refusal(fmt) for fmt in formats):
         _warn("--allow-lossy changes nothing: no output is in a lossy format")
+    if args.smallest and "PNG" not in formats:
+        _warn("--smallest only changes PNG outputs, and none is a PNG")
     if args.mkdir and plan.into_folder:
         _warn("--mkdir changes nothing: a batch's output folder is always made")
     if args.recursive and not any(
