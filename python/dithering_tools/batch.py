@@ -117,26 +117,18 @@ def _reason(error: BaseException, source: object = None) -> str:
     return str(error) or type(error).__name__
 
 
-# EXIF's orientation tag: the pixels are written upright, so the output's is 1.
-_ORIENTATION = 0x0112
-
-
 def _metadata(decoded: Image.Image) -> dict[str, Any]:
-    """What of `decoded`'s metadata an output keeps: its colour profile,
-    EXIF (orientation made upright, as the pixels are) and resolution, as
-    save keywords; the format takes what it can hold."""
+    """What of `decoded`'s metadata an output keeps, as save keywords (the
+    format takes what it can hold): what says how its pixels are shown, the
+    colour profile and the resolution. EXIF is not kept: a camera's
+    settings, its thumbnail and the place a photo was taken are no part of
+    a dithered picture, would leave with every file shared, and cost bytes;
+    its orientation is already applied to the pixels."""
     kept: dict[str, Any] = {}
     if decoded.info.get("icc_profile"):
         kept["icc_profile"] = decoded.info["icc_profile"]
     if decoded.info.get("dpi"):
         kept["dpi"] = decoded.info["dpi"]
-    if len(decoded.getexif()):
-        # A copy: the image's own tags tell prepare_image how to turn it.
-        exif = Image.Exif()
-        exif.load(decoded.getexif().tobytes())
-        if _ORIENTATION in exif:
-            exif[_ORIENTATION] = 1
-        kept["exif"] = exif.tobytes()
     return kept
 
 

@@ -115,7 +115,8 @@ def build_parser() -> argparse.ArgumentParser:
                             "Pillow's best settings make (several times the encoding time)")
     where.add_argument("--strip", action="store_true",
                        help="write the pixels alone (default: keep the input's colour "
-                            "profile, EXIF and resolution where the format holds them)")
+                            "profile and resolution where the format holds them; EXIF is "
+                            "never copied)")
     where.add_argument("--allow-lossy", action="store_true",
                        help="write a lossy format (JPEG, AVIF, PDF) anyway, though its "
                             "compression smears the dither")

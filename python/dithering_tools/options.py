@@ -71,7 +71,8 @@ class DitherOptions:
     skip_existing: bool = False
     # Make an output's missing folders; false: such an output fails.
     make_folders: bool = True
-    # Write the pixels alone: no colour profile, EXIF or resolution from the input.
+    # Write the pixels alone: not even the input's colour profile and
+    # resolution (its EXIF is never copied).
     strip: bool = False
     # Try slower PNG compression too (zlib level 9): never larger than
     # Pillow's best settings make, at several times the encoding time.
