@@ -8,6 +8,7 @@
 
 #include "core/simd/arch.hpp"
 #include "core/simd/isa.hpp"
+#include "core/simd/streaming.hpp"
 
 namespace dithering {
 
@@ -122,10 +123,6 @@ inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 void nearest_points_vec128(const float* working, std::size_t colors, const float* c0,
                         const float* c1, const float* c2, std::size_t count,
                         std::uint32_t* out) noexcept;
-
-// Streaming stores are weakly ordered: a pass that made any calls them once
-// before its result is handed on (to another thread or the caller).
-void finish_streaming() noexcept;
 
 // The random-dither draws: out[i] = t(state + (i + 1) * gamma) * scale for
 // i < count, t as in splitmix_unit_offset, each product rounded once. These
