@@ -211,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The threshold passes' scans: eight values in lanes at a time, the
     // list padded to a multiple of eight with its first value.
-    if (colors <= PALETTE_SCAN_MAX_COLORS) {
+    if (colors <= FULL_SCAN_MAX_COLORS) {
         const std::size_t count = (queries.size() + 7) / 8 * 8;
         std::vector<float> c0(count), c1(count), c2(count);
         for (std::size_t i = 0; i < count; ++i) {

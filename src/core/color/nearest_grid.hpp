@@ -13,6 +13,15 @@
 
 namespace dithering {
 
+// Palettes up to this many colours are searched by scanning every colour,
+// larger ones through a NearestGrid: every pass that searches a palette
+// (error diffusion's, ordered and random dither's, the palette maker's)
+// cuts here. Below it a scan is as fast as a grid's few candidates a cell
+// and needs no building; on photos with their own 64-colour palettes the
+// whole scan is as fast or faster, a photo's values wandering over many
+// cells, each to be built.
+inline constexpr std::size_t FULL_SCAN_MAX_COLORS = 64;
+
 // Four candidate colours, one channel per row, with their palette indices:
 // one cache line. Lanes past the real candidates hold +inf working values:
 // their distance to any finite value is +inf, so they never win against a

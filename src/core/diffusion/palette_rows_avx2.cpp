@@ -45,11 +45,9 @@ using avx2::nearest_out_of_line;
 using simd::F32x8;
 using simd::I32x8;
 
-// Palettes up to this size are scanned whole, from registers (and the
-// stack, past 32 colours); larger ones use a NearestGrid. On photos with
-// their own 64-colour palettes the whole scan is as fast or faster: a
-// photo's values wander over many cells, each to be built.
-constexpr std::size_t FULL_SCAN_LIMIT = 64;
+// Palettes up to FULL_SCAN_MAX_COLORS are scanned whole, from registers
+// (and the stack, past 32 colours); larger ones use a NearestGrid.
+constexpr std::size_t FULL_SCAN_LIMIT = FULL_SCAN_MAX_COLORS;
 // The bounded pass's values stay in 0..255, whose few cells are soon
 // built, and there the grid wins on most palettes above 32 colours. Timed
 // on the three sample photos at 2048x2048 with their own median-cut and

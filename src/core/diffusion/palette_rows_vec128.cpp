@@ -24,9 +24,10 @@ namespace {
 
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-// Above this many colours the registers would not hold the palette and the
-// scan spills; those palettes take a NearestGrid.
-constexpr std::size_t FULL_SCAN_LIMIT = 64;
+// Palettes up to FULL_SCAN_MAX_COLORS are scanned whole (beyond it the
+// registers would not hold them and the scan would spill); larger ones take
+// a NearestGrid.
+constexpr std::size_t FULL_SCAN_LIMIT = FULL_SCAN_MAX_COLORS;
 
 // Every colour of a palette of up to 4 * BLOCKS, in palette order (padding
 // lanes hold NaN). min(d, inf) turns a NaN distance into +inf (min gives

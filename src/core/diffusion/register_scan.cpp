@@ -174,10 +174,6 @@ PaletteScan palette_scan_for(bool back, bool spread, bool bounded) {
     return bounded ? palette_scan_for<1, true>(spread) : palette_scan_for<1, false>(spread);
 }
 
-// Above this many colours a grid's few candidates per cell beat scanning
-// every colour; below, the scan is as fast and needs no building.
-constexpr std::size_t GRID_ABOVE_COLORS = 64;
-
 // The row loop both passes share: each row from its first pixel in scan
 // order (`channel` bytes into the pixel), scanned by scan_row(first, step,
 // cell, back, w) with the step to the next pixel, the first error cell and
@@ -254,7 +250,7 @@ PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
     }
     // Without the memory for a grid, the full scan gives the same bytes.
     std::optional<NearestGrid> grid;
-    if (m > GRID_ABOVE_COLORS) grid = palette_pass_grid(palette, bounded);
+    if (m > FULL_SCAN_MAX_COLORS) grid = palette_pass_grid(palette, bounded);
     NearestGrid* const search = grid ? &*grid : nullptr;
     const float* lut = space.lut.data();
     scan_rows<4>(image, 0, rows, serpentine, error, errors,

@@ -16,10 +16,6 @@
 namespace dithering {
 namespace {
 
-// Beyond this many colours a search cell by cell beats scanning them all,
-// as in the dithers' own passes.
-constexpr std::size_t FULL_SCAN_MAX_COLORS = 64;
-
 // Palette::nearest over the colours, through the grid where it pays.
 class ColorSearch {
 public:

@@ -40,7 +40,7 @@ void palette_amps(const Palette& palette, float strength, float amp[3]) {
 // for a scan of every colour; none otherwise, or when its memory cannot be
 // had (the scan then does every distance, which is slower but the same).
 std::optional<NearestGrid> grid_for(const Palette& palette) {
-    if (palette.size() <= PALETTE_SCAN_MAX_COLORS) return std::nullopt;
+    if (palette.size() <= FULL_SCAN_MAX_COLORS) return std::nullopt;
     // The values stay within a threshold's reach of the pixels' colours,
     // so few cells are ever built: split crowded ones finely.
     constexpr std::size_t SPLIT_AGAIN_QUADS = 4;

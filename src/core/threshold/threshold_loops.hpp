@@ -107,11 +107,10 @@ void compare_row_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t co
                       const CompareRow& row, bool stream) noexcept;
 #endif
 
-// Palettes up to this size are searched by scanning every colour, several
-// pixels at a time (in vector lanes, without a per-pixel reduction), larger
-// ones in a NearestGrid; pixels go to the searches in blocks of at most
-// PALETTE_POINTS_MAX.
-inline constexpr std::size_t PALETTE_SCAN_MAX_COLORS = 64;
+// Palettes up to FULL_SCAN_MAX_COLORS (color/nearest_grid.hpp) are searched
+// by scanning every colour, several pixels at a time (in vector lanes,
+// without a per-pixel reduction), larger ones in a NearestGrid; pixels go
+// to the searches in blocks of at most PALETTE_POINTS_MAX.
 inline constexpr std::size_t PALETTE_POINTS_MAX = 64;
 
 // The nearest palette colour for `count` points (a multiple of 8), eight
