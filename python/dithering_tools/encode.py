@@ -323,7 +323,8 @@ def _output_images(result: _Uint8Array, fmt: str, palette: Sequence[tuple[int, .
             return [Image.fromarray(result).convert("1", dither=Image.Dither.NONE)], save
         if fmt == "PNG":
             # 4 and 16 evenly spaced levels (multiples of 85 or 17) are
-            # exactly the greys of a 2- or 4-bit grey PNG.
+            # exactly the greys of a 2- or 4-bit grey PNG (written so by
+            # Pillow 13 and newer; older ones ignore `bits`: 8 bits, exact).
             present = np.flatnonzero(np.bincount(result.ravel(), minlength=256))
             bits = next((b for b in (1, 2, 4) if not np.any(present % (255 // ((1 << b) - 1)))), 8)
             if bits < 8:
