@@ -22,14 +22,12 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Mapping, Sequence
     from types import FrameType
-    from typing import TextIO, TypeVar
+    from typing import Any, TextIO
 
     from .batch import FileResult
     from .options import DitherOptions
     from .planning import Plan
     from .progress import ProgressBar
-
-    T = TypeVar("T")
 
 EXAMPLES = """\
 examples:
@@ -418,8 +416,8 @@ def _options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Dithe
     return options
 
 
-def _load(text: str | None, loader: Callable[[str], T], errors: tuple[type[Exception], ...],
-          parser: argparse.ArgumentParser) -> T | None:
+def _load(text: str | None, loader: Callable[[str], Any], errors: tuple[type[Exception], ...],
+          parser: argparse.ArgumentParser) -> Any:
     """loader(text), for an option naming a palette or matrix; a usage error
     if it cannot, but a refusal for a file that is there and cannot be read:
     the command line itself is fine."""
