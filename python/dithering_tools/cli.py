@@ -442,25 +442,22 @@ def _option_warnings(args: argparse.Namespace, options: DitherOptions) -> Iterat
     if args.serpentine is not None and not diffuses:
         flag = "--serpentine" if args.serpentine else "--raster"
         yield (f"{flag} only changes error diffusion; {method} ignores it")
-    if args.seed is not None:
-        # Asked of the method itself: does another seed give other dots?
+    def changes_with(name: str, values: tuple[Any, Any]) -> bool:
+        """Whether the method gives other dots for the two values of a
+        setting: asked of the method itself, on a small ramp."""
         probe = np.tile(np.linspace(0, 255, 16, dtype=np.uint8), (16, 1))
         probe = np.dstack([probe] * 3) if options.wants_palette else probe
         stand_in = ["#000000", "#ffffff"] if options.colors is not None else None
-        first, other = (dither_array(probe, dataclasses.replace(options, seed=seed), stand_in)
-                        for seed in (1, 2))
-        if np.array_equal(first, other):
-            yield (f"--seed only changes random dither; {method} ignores it")
-    if args.strength is not None:
-        # Asked of the method too: ordered and random dither scale their
-        # thresholds by it, error diffusion its error; plain thresholds don't.
-        probe = np.tile(np.linspace(0, 255, 16, dtype=np.uint8), (16, 1))
-        probe = np.dstack([probe] * 3) if options.wants_palette else probe
-        stand_in = ["#000000", "#ffffff"] if options.colors is not None else None
-        half, whole = (dither_array(probe, dataclasses.replace(options, strength=strength), stand_in)
-                       for strength in (0.5, 1.0))
-        if np.array_equal(half, whole):
-            yield f"--strength changes nothing that {method} does"
+        first, other = (dither_array(probe, dataclasses.replace(options, **{name: value}), stand_in)
+                        for value in values)
+        return not np.array_equal(first, other)
+
+    if args.seed is not None and not changes_with("seed", (1, 2)):
+        yield f"--seed only changes random dither; {method} ignores it"
+    # Ordered and random dither scale their thresholds by it, error
+    # diffusion its error; plain thresholds don't.
+    if args.strength is not None and not changes_with("strength", (0.5, 1.0)):
+        yield f"--strength changes nothing that {method} does"
     if args.unbounded and not bounds_error(dataclasses.replace(options, unbounded=False),
                                            options.palette or (["#000000"] if options.colors else None)):
         yield ("--unbounded only changes error diffusion to a palette (-p, --colors);"
