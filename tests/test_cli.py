@@ -349,25 +349,32 @@ def test_bad_arguments_exit_2_with_the_message(tmp_path, args, message):
     assert sorted(os.listdir(tmp_path)) == ["in.png"]
 
 
+def interrupted_batch(tmp_path, count, signum, *args):
+    """(process, stdout, stderr) of a batch of `count` photos into out/,
+    sent `signum` once its first output is there."""
+    (tmp_path / "in").mkdir()
+    image = photo(14, (384, 384, 3))
+    for i in range(count):
+        save(tmp_path / "in" / f"{i:02}.png", np.roll(image, i, axis=1))
+    with subprocess.Popen(
+            [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", tmp_path / "out",
+             "-m", "jjn", "--colors", "64", *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        deadline = time.monotonic() + 60
+        while not list((tmp_path / "out").glob("*.png")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        process.send_signal(signum)
+        out, errors = process.communicate(timeout=60)
+    return process, out, errors
+
+
 @pytest.mark.serial
 @pytest.mark.skipif(sys.platform == "win32",
                     reason="Windows has no SIGINT to send to another process, and "
                            "its SIGTERM is TerminateProcess, which nothing can catch")
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_interrupted_batch_leaves_only_complete_files(tmp_path, signum):
-    (tmp_path / "in").mkdir()
-    image = photo(14, (384, 384, 3))
-    for i in range(60):
-        save(tmp_path / "in" / f"{i:02}.png", np.roll(image, i, axis=1))
-    with subprocess.Popen(
-            [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", tmp_path / "out",
-             "-m", "jjn", "--serpentine", "--colors", "64", "-j", "2", "-q"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
-        deadline = time.monotonic() + 60
-        while not list((tmp_path / "out").glob("*.png")) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        process.send_signal(signum)
-        _, errors = process.communicate(timeout=60)
+    process, _, errors = interrupted_batch(tmp_path, 60, signum, "--serpentine", "-j", "2", "-q")
     assert process.returncode == 128 + signum, errors
     written = sorted((tmp_path / "out").iterdir())
     assert 0 < len(written) < 60
@@ -722,19 +729,7 @@ def test_skip_existing_finishes_an_interrupted_batch(tmp_path):
 @pytest.mark.serial
 @pytest.mark.skipif(sys.platform == "win32", reason="Windows has no SIGINT to send to another process")
 def test_an_interrupted_file_is_reported_once_with_json(tmp_path):
-    (tmp_path / "in").mkdir()
-    image = photo(14, (384, 384, 3))
-    for i in range(40):
-        save(tmp_path / "in" / f"{i:02}.png", np.roll(image, i, axis=1))
-    with subprocess.Popen(
-            [sys.executable, "-m", "dithering_tools", tmp_path / "in", "-o", tmp_path / "out",
-             "-m", "jjn", "--colors", "64", "-j", "1", "--json"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
-        deadline = time.monotonic() + 60
-        while not list((tmp_path / "out").glob("*.png")) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        process.send_signal(signal.SIGINT)
-        out, errors = process.communicate(timeout=60)
+    _, out, errors = interrupted_batch(tmp_path, 40, signal.SIGINT, "-j", "1", "--json")
     results = [json.loads(line) for line in out.decode().splitlines()]
     inputs = [r["input"] for r in results]
     assert len(inputs) == len(set(inputs))
