@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/simd/arch.hpp"
 #include "core/simd/isa.hpp"
 
 namespace dithering {
@@ -38,5 +39,16 @@ using MergeChannels = void (*)(const std::uint8_t* const* planes, std::size_t co
                                std::size_t channels, std::uint8_t* dst) noexcept;
 const IsaForms<SplitChannels>& split_channels_forms() noexcept;
 const IsaForms<MergeChannels>& merge_channels_forms() noexcept;
+
+#if DITHERING_ARCH_X86
+// The AVX2 form's whole blocks of 32 pixels (channel_planes_avx2.cpp), for
+// 2 to 4 channels (other counts are left whole): a split from pixel i on, a
+// merge from pixel 0. Each returns the first pixel it left, for the 128-bit
+// and plain loops to finish. Only callable when isa_available(Isa::avx2).
+std::size_t split_avx2(const std::uint8_t* src, std::size_t i, std::size_t count,
+                       std::size_t channels, std::uint8_t* const* planes) noexcept;
+std::size_t merge_avx2_blocks(const std::uint8_t* const* planes, std::size_t count,
+                              std::size_t channels, std::uint8_t* dst) noexcept;
+#endif
 
 }  // namespace dithering
