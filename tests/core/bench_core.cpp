@@ -1,5 +1,7 @@
 // Throughput of the error-diffusion passes, without Python: prints Mpx/s.
-// An argument N divides every side by N (for runs under an emulator).
+// An argument N divides every side by N (for runs under an emulator), a
+// second runs only the cases whose label holds it; --isa=NAME (or
+// DITHERING_CORE_ISA) caps the instruction sets the passes pick from.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,7 @@
 #include "core/simd/isa.hpp"
 #include "core/threshold/threshold_dither.hpp"
 #include "core/threshold/threshold_matrix.hpp"
+#include "isa_limit.hpp"
 
 using namespace dithering;
 
@@ -159,6 +162,8 @@ void bench_threshold_palettes() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!core_tests::apply_isa_limit(argc, argv)) return 2;
+    std::printf("instruction sets up to %s\n", isa_name(widest_isa()));
     if (argc > 1) shrink = std::max<std::size_t>(1, std::strtoul(argv[1], nullptr, 10));
     if (argc > 2) only = argv[2];
     bench_levels("floyd_steinberg, 2 levels", "fs");

@@ -5,7 +5,9 @@
 // Every harness runs one case through the plain (reference) form and
 // through every other form this processor runs, and compares the results
 // byte for byte; the first difference aborts, which libFuzzer records as a
-// crash with the input that caused it.
+// crash with the input that caused it. DITHERING_CORE_ISA (portable,
+// vec128, avx2) caps the instruction sets the production routes pick
+// from, to fuzz those routes as on a processor without the wider ones.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +19,16 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "isa_limit.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    // Only the variable: libFuzzer's own options are left to libFuzzer.
+    int argc = 1;
+    char* argv[] = {nullptr, nullptr};
+    if (!core_tests::apply_isa_limit(argc, argv)) std::exit(2);
+    return 0;
+}
 
 namespace fuzz {
 

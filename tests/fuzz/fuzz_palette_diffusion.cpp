@@ -129,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<Form> forms{{PaletteForm::single_row, Isa::portable},
                             {PaletteForm::rows, Isa::vec128}};
-    if (isa_available(Isa::avx2)) forms.push_back({PaletteForm::rows, Isa::avx2});
+    for (const Isa isa : ALL_ISAS) {
+        if (isa > Isa::vec128 && isa_available(isa)) forms.push_back({PaletteForm::rows, isa});
+    }
     for (const Form form : forms) {
         for (PaletteSearch search :
              {PaletteSearch::automatic, PaletteSearch::full_scan, PaletteSearch::grid}) {

@@ -109,12 +109,11 @@ std::size_t nearest_vec128(const ScanLanes& l, float c0, float c1, float c2) noe
     return fold_lanes(best_a, index_a);
 }
 
-
 const IsaForms<NearestScan>& nearest_scans() noexcept {
     static constexpr IsaForms<NearestScan> scans = {
-        &nearest_portable,
-        &nearest_vec128,
-        DITHERING_AVX2_FORM(&nearest_avx2),
+        {&nearest_portable},
+        {&nearest_vec128},
+        {DITHERING_AVX2_FORM(&nearest_avx2)},
     };
     return scans;
 }

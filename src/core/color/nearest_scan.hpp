@@ -46,7 +46,7 @@ std::size_t nearest_vec128(const ScanLanes& lanes, float c0, float c1, float c2)
 std::size_t nearest_avx2(const ScanLanes& lanes, float c0, float c1, float c2) noexcept;
 #endif
 
-// The scans by instruction set; Palette takes the best one.
+// The scans by instruction set; Palette takes the one picked.
 const IsaForms<NearestScan>& nearest_scans() noexcept;
 
 }  // namespace dithering

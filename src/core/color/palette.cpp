@@ -42,7 +42,7 @@ std::optional<Palette> Palette::create(std::vector<std::uint8_t>&& colors,
                 palette.lanes_[k * padded + j] = palette.working[3 * j + k];
             }
         }
-        palette.scan_ = nearest_scans().best();
+        palette.scan_ = nearest_scans().pick();
         palette.colors = std::move(colors);
         return palette;
     } catch (const std::bad_alloc&) {

@@ -168,27 +168,29 @@ void merge_on(const std::uint8_t* const* planes, std::size_t count, std::size_t 
 }  // namespace
 
 const IsaForms<SplitChannels>& split_channels_forms() noexcept {
-    static const IsaForms<SplitChannels> forms{&split_on<Isa::portable>, &split_on<Isa::vec128>,
-                                               DITHERING_AVX2_FORM(&split_on<Isa::avx2>)};
+    static constexpr IsaForms<SplitChannels> forms{{&split_on<Isa::portable>},
+                                                   {&split_on<Isa::vec128>},
+                                                   {DITHERING_AVX2_FORM(&split_on<Isa::avx2>)}};
     return forms;
 }
 
 const IsaForms<MergeChannels>& merge_channels_forms() noexcept {
-    static const IsaForms<MergeChannels> forms{&merge_on<Isa::portable>, &merge_on<Isa::vec128>,
-                                               DITHERING_AVX2_FORM(&merge_on<Isa::avx2>)};
+    static constexpr IsaForms<MergeChannels> forms{{&merge_on<Isa::portable>},
+                                                   {&merge_on<Isa::vec128>},
+                                                   {DITHERING_AVX2_FORM(&merge_on<Isa::avx2>)}};
     return forms;
 }
 
 void split_channels(const std::uint8_t* src, std::size_t count, std::size_t channels,
                     std::uint8_t* const* planes) noexcept {
-    static const SplitChannels best = split_channels_forms().best();
-    best(src, count, channels, planes);
+    static const SplitChannels picked = split_channels_forms().pick();
+    picked(src, count, channels, planes);
 }
 
 void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::size_t channels,
                     std::uint8_t* dst) noexcept {
-    static const MergeChannels best = merge_channels_forms().best();
-    best(planes, count, channels, dst);
+    static const MergeChannels picked = merge_channels_forms().pick();
+    picked(planes, count, channels, dst);
 }
 
 }  // namespace dithering

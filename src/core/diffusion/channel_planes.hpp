@@ -29,7 +29,7 @@ void merge_channels(const std::uint8_t* const* planes, std::size_t count, std::s
                     std::uint8_t* dst) noexcept;
 
 // Their forms by instruction set (split_channels and merge_channels take
-// the best one): a plain byte loop; 16 pixels at a time over the 128-bit
+// the one picked): a plain byte loop; 16 pixels at a time over the 128-bit
 // vectors (every processor); 32 at a time with AVX2 byte shuffles (x86,
 // where the processor has it). Channel counts without a vector loop take
 // the plain one in every form, and every form writes the same bytes.

@@ -32,38 +32,42 @@ constexpr std::size_t VEC128_ROWS_MAX_COLORS = 16;
 constexpr std::size_t VEC128_ROWS_MAX_COLORS = 64;
 #endif
 
-// Rows in vector lanes need the fast forms' weights, rows scanned the same
-// way and something to spread; below a band's worth of rows the single-row
-// scan is as fast.
-bool wavefront_applies(std::size_t height, std::size_t width, const KernelRows& rows,
-                       bool serpentine) {
-    return !serpentine && rows.row_used[0] && height >= WAVEFRONT_MIN_HEIGHT &&
-           width <= WAVEFRONT_MAX_WIDTH && fast_forms_apply(rows) &&
-           levels_wavefront_pays();
+// The wavefront's instruction set for a levels pass, nullopt where the
+// single-row scan runs. Rows in vector lanes need the fast forms' weights,
+// rows scanned the same way and something to spread; below a band's worth
+// of rows the single-row scan is as fast.
+std::optional<Isa> wavefront_isa(std::size_t height, std::size_t width, const KernelRows& rows,
+                                 bool serpentine) {
+    if (serpentine || !rows.row_used[0] || height < WAVEFRONT_MIN_HEIGHT ||
+        width > WAVEFRONT_MAX_WIDTH || !fast_forms_apply(rows)) {
+        return std::nullopt;
+    }
+    return levels_wavefront_forms().pick_isa();
 }
 
-// The rows-in-flight pass by instruction set (palette_rows.hpp); no
-// portable entry, the single-row form being that.
+// What the rows-in-flight forms' rules look at.
+struct PaletteRowsCall {
+    std::size_t colors;
+};
+
+bool vec128_rows_pay(const PaletteRowsCall& call) noexcept {
+    return call.colors <= VEC128_ROWS_MAX_COLORS;
+}
+
+// The rows-in-flight pass by instruction set (palette_rows.hpp): over AVX2
+// for any palette, over 128-bit vectors for small ones. No portable entry:
+// where no form is picked, the single-row form runs.
 using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
                                        const Palette& palette, const DirectionWeights& forward,
                                        const DirectionWeights& reverse, bool serpentine,
                                        PaletteSearch search, std::size_t rows_in_flight,
                                        bool bounded) noexcept;
 
-constexpr IsaForms<PaletteRowsPass> PALETTE_ROWS = {
-    nullptr,
-    &palette_pass_vec128,
-    DITHERING_AVX2_FORM(&palette_pass_avx2),
+constexpr IsaForms<PaletteRowsPass, PaletteRowsCall> PALETTE_ROWS = {
+    {nullptr},
+    {&palette_pass_vec128, &vec128_rows_pay},
+    {DITHERING_AVX2_FORM(&palette_pass_avx2)},
 };
-
-// The fastest palette form on this processor for a palette of `colors`: the
-// rows in flight over AVX2 for any palette, over 128-bit vectors for small
-// ones, else the single-row form.
-PaletteForm automatic_palette_form(std::size_t colors, Isa& isa) {
-    isa = PALETTE_ROWS.best_isa();
-    if (isa == Isa::avx2 || colors <= VEC128_ROWS_MAX_COLORS) return PaletteForm::rows;
-    return PaletteForm::single_row;
-}
 
 }  // namespace
 
@@ -73,7 +77,8 @@ PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const 
     const std::size_t width = image.width;
     const std::size_t channels = image.channels;
     const std::optional<std::size_t> skip = image.alpha;
-    if (channels > 1 && wavefront_applies(height, width, rows, serpentine)) {
+    const std::optional<Isa> wavefront = wavefront_isa(height, width, rows, serpentine);
+    if (channels > 1 && wavefront) {
         std::vector<std::size_t> diffused;
         try {
             for (std::size_t c = 0; c < channels; ++c) {
@@ -82,8 +87,7 @@ PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const 
         } catch (const std::bad_alloc&) {
             return PassStatus::out_of_memory;
         }
-        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), image, diffused, space,
-                                     levels, rows);
+        return levels_pass_wavefront(*wavefront, image, diffused, space, levels, rows);
     }
     for (std::size_t c = 0; c < channels; ++c) {
         if (c == skip) continue;
@@ -100,9 +104,8 @@ PassStatus levels_pass(ImageView image, std::size_t channel, const ColorSpace& s
     if (!fast_forms_apply(rows)) {
         return levels_pass_plain(image, channel, space, levels, rows, serpentine);
     }
-    if (wavefront_applies(height, width, rows, serpentine)) {
-        return levels_pass_wavefront(levels_wavefront_forms().best_isa(), image, channel, space,
-                                     levels, rows);
+    if (const std::optional<Isa> wavefront = wavefront_isa(height, width, rows, serpentine)) {
+        return levels_pass_wavefront(*wavefront, image, channel, space, levels, rows);
     }
     return levels_pass_register_scan(image, channel, space, levels, rows, serpentine);
 }
@@ -123,14 +126,18 @@ PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
     PaletteForm form = rows.row_used[0] ? options.form : PaletteForm::single_row;
-    Isa isa = options.isa;
-    // A form this processor lacks (or none for that instruction set) gives
-    // way to the automatic choice.
-    if (form == PaletteForm::automatic || (form == PaletteForm::rows && !PALETTE_ROWS.runs(isa))) {
-        form = automatic_palette_form(palette.size(), isa);
+    std::optional<Isa> isa = options.isa;
+    // Rows on an instruction set this processor lacks (or none named, or
+    // one without such a form) give way to the automatic choice.
+    if (form == PaletteForm::rows && !(isa && PALETTE_ROWS.runs(*isa))) {
+        form = PaletteForm::automatic;
+    }
+    if (form == PaletteForm::automatic) {
+        isa = PALETTE_ROWS.pick_isa({palette.size()});
+        form = isa ? PaletteForm::rows : PaletteForm::single_row;
     }
     if (form == PaletteForm::rows) {
-        return PALETTE_ROWS[isa](image, space, palette, direction_weights(rows, false),
+        return PALETTE_ROWS[*isa](image, space, palette, direction_weights(rows, false),
                                  direction_weights(rows, true), serpentine, options.search,
                                  options.rows, options.bounded);
     }

@@ -68,9 +68,9 @@ PassStatus palette_pass(ImageView image, const ColorSpace& space, const Palette&
 // Which form of the palette pass runs: the choice palette_pass makes; one
 // row at a time (register_scan.hpp: Palette::nearest, or a NearestGrid above
 // 64 colours); or rows in flight (palette_rows.hpp), on an instruction set
-// of their own (128-bit vectors or AVX2 registers; where the processor lacks
-// it, or for Isa::portable, which has no such form, the automatic choice is
-// made instead).
+// of their own (128-bit vectors or AVX2 registers; where none is named, the
+// processor lacks it, or for Isa::portable, which has no such form, the
+// automatic choice is made instead).
 enum class PaletteForm { automatic, single_row, rows };
 
 // palette_pass with its choices made by the caller, for tests and
@@ -83,7 +83,7 @@ enum class PaletteForm { automatic, single_row, rows };
 // same bytes. `bounded` is palette_pass's.
 struct PalettePassOptions {
     PaletteForm form = PaletteForm::automatic;
-    Isa isa = Isa::avx2;  // of the rows in flight
+    std::optional<Isa> isa;  // of the rows in flight
     PaletteSearch search = PaletteSearch::automatic;
     std::size_t rows = 0;
     bool bounded = false;

@@ -58,21 +58,25 @@
 
 namespace dithering {
 
-const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept {
-    static constexpr IsaForms<WavefrontSteps> forms = {
-        nullptr,
-        &wavefront::step_loops_vec128,
-        DITHERING_AVX2_FORM(&wavefront::step_loops_avx2),
-    };
-    return forms;
-}
+namespace {
 
 // Sixteen dependency chains side by side beat the single-row scan's one
 // even in 128-bit vectors (SSE2 on x86, two to seven times in core_bench),
 // so every x86 and aarch64 processor takes the wavefront. The portable
 // form alone, lane by lane, is not known to.
-bool levels_wavefront_pays() noexcept {
-    return DITHERING_ARCH_X86 || DITHERING_ARCH_AARCH64;
+bool vec128_wavefront_pays(const NoCall&) noexcept {
+    return VEC128_KIND != Vec128Kind::portable;
+}
+
+}  // namespace
+
+const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept {
+    static constexpr IsaForms<WavefrontSteps> forms = {
+        {nullptr},
+        {&wavefront::step_loops_vec128, &vec128_wavefront_pays},
+        {DITHERING_AVX2_FORM(&wavefront::step_loops_avx2)},
+    };
+    return forms;
 }
 
 namespace {

@@ -23,12 +23,11 @@ struct StepLoops;
 // The wavefront's step loops by instruction set: the sixteen lanes in four
 // 128-bit vectors of simd/vec128.hpp (SSE2, NEON, or the portable form), or
 // in two AVX2 ones; no portable entry (the single-row scan is that form).
-// Every form writes the same bytes; levels_pass takes the best one.
+// Every form writes the same bytes; levels_pass takes the one picked, and
+// the single-row scan where none is (the 128-bit form pays only where those
+// vectors are the processor's own).
 using WavefrontSteps = wavefront::StepLoops (*)() noexcept;
 const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept;
-// Whether levels_pass takes the wavefront at all: where it beats the
-// single-row scan (every x86 and aarch64).
-bool levels_wavefront_pays() noexcept;
 
 // Diffuses each of the channels listed in `diffused` (distinct, each <
 // channels) as levels_pass_plain does without serpentine, channel by

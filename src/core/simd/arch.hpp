@@ -29,3 +29,28 @@
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "float arithmetic must be evaluated in float (FLT_EVAL_METHOD 0): on 32-bit x86 build with SSE2 math"
 #endif
+
+// The instructions the 128-bit vectors of vec128.hpp are made of: SSE2 on
+// x86-64, NEON on aarch64, plain arrays anywhere else, and everywhere when
+// DITHERING_PORTABLE_VECTORS asks for them (so tests can hold that form
+// against the others). The rules that say whether a 128-bit form pays ask
+// VEC128_KIND; only vec128.hpp reads the macros.
+#if DITHERING_ARCH_X86 && !defined(DITHERING_PORTABLE_VECTORS)
+#define DITHERING_VEC128_SSE2 1
+#elif DITHERING_ARCH_AARCH64 && !defined(DITHERING_PORTABLE_VECTORS)
+#define DITHERING_VEC128_NEON 1
+#endif
+
+namespace dithering {
+
+enum class Vec128Kind { sse2, neon, portable };
+
+#if defined(DITHERING_VEC128_SSE2)
+inline constexpr Vec128Kind VEC128_KIND = Vec128Kind::sse2;
+#elif defined(DITHERING_VEC128_NEON)
+inline constexpr Vec128Kind VEC128_KIND = Vec128Kind::neon;
+#else
+inline constexpr Vec128Kind VEC128_KIND = Vec128Kind::portable;
+#endif
+
+}  // namespace dithering

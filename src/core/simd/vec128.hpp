@@ -25,12 +25,6 @@
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
 
-#if DITHERING_ARCH_X86 && !defined(DITHERING_PORTABLE_VECTORS)
-#define DITHERING_VEC128_SSE2 1
-#elif DITHERING_ARCH_AARCH64 && !defined(DITHERING_PORTABLE_VECTORS)
-#define DITHERING_VEC128_NEON 1
-#endif
-
 #define DITHERING_VEC128_INLINE DITHERING_ALWAYS_INLINE
 
 #if defined(DITHERING_VEC128_SSE2)

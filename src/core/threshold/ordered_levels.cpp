@@ -80,7 +80,7 @@ void ordered_levels_arithmetic(ImageView img, const LevelQuantizer& quantize, fl
 bool ordered_levels_arithmetic_avx2(ImageView img, const VectorQuantizer& vq, float amp,
                                     const ThresholdMatrix& matrix) {
     const std::size_t channels = img.channels;
-    if (!isa_available(Isa::avx2) || channels > VECTOR_BLOCK) return false;
+    if (channels > VECTOR_BLOCK) return false;
     const std::size_t skip = img.alpha.value_or(channels);
     const std::size_t block = VECTOR_BLOCK / channels;
     float offsets[VECTOR_BLOCK] = {};
@@ -311,32 +311,53 @@ std::optional<ComparePlan> compare_plan(const ImageView img, const LevelQuantize
     return plan;
 }
 
-// The level form where it applies, for the AVX2 loop. The 128-bit loop
-// runs it too, but no faster than the plain form: SSE2 and the portable
-// form look bytes up through memory (four to six times slower), and on
-// NEON, where the lookup is one tbl, it was no faster either (1.3 to 1.6
-// times slower under qemu, about even in llvm-mca's Neoverse N1 model).
-std::uint32_t level_form_count(const Levels& levels, bool avx2) {
-    if (!avx2) return 0;
+// A form of the compare rows (compare_rows.hpp), with what the plan needs
+// to know of it.
+struct CompareRowForm {
+    void (*row)(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                const CompareRow& row, bool stream) noexcept = nullptr;
+    // Whether it writes with streaming stores when asked to.
+    bool streams = false;
+    // Whether the plan's level form pays on it. The 128-bit loop runs that
+    // form too, but no faster than the plain form: SSE2 and the portable
+    // form look bytes up through memory (four to six times slower), and on
+    // NEON, where the lookup is one tbl, it was no faster either (1.3 to 1.6
+    // times slower under qemu, about even in llvm-mca's Neoverse N1 model).
+    bool level_form = false;
+
+    constexpr bool operator==(const CompareRowForm&) const = default;
+};
+
+// The 128-bit halves never stream.
+void compare_row_vec128_unstreamed(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                                   const CompareRow& row, bool /*stream*/) noexcept {
+    compare_row_vec128(src, dst, count, row);
+}
+
+constexpr IsaForms<CompareRowForm> COMPARE_ROWS = {
+    {},
+    {{&compare_row_vec128_unstreamed, false, false}},
+    {DITHERING_AVX2_FORM((CompareRowForm{&compare_row_avx2, true, true}))},
+};
+
+// The level count for compare_plan: the level form where it applies and
+// pays on `form`, else 0 (the plain form).
+std::uint32_t level_form_count(const Levels& levels, const CompareRowForm& form) {
+    if (!form.level_form) return 0;
     return levels.count <= MAX_LEVEL_FORM_LEVELS ? levels.count : 0;
 }
 
-void run_compare_plan(ImageView img, const ComparePlan& plan, bool avx2, const PassIo& io) {
+void run_compare_plan(ImageView img, const ComparePlan& plan, const CompareRowForm& form,
+                      const PassIo& io) {
     const std::size_t row_size = img.width * img.channels;
     const std::uint8_t* in = input_of(img, io);
     std::uint8_t* p = img.pixels;
-    const bool stream = avx2 && io.stream;
+    const bool stream = form.streams && io.stream;
     for (std::size_t y = 0; y < img.height; ++y, in += row_size, p += row_size) {
         const CompareRow row{&plan.lanes[(y % plan.rows) * plan.row_bytes], plan.period,
                              plan.stride, plan.terms, plan.keep,
                              plan.level_form ? plan.codes : nullptr};
-#if DITHERING_ARCH_X86
-        if (avx2) {
-            compare_row_avx2(in, p, row_size, row, stream);
-            continue;
-        }
-#endif
-        compare_row_vec128(in, p, row_size, row);
+        form.row(in, p, row_size, row, stream);
     }
     if (stream) finish_streaming();
 }
@@ -373,25 +394,26 @@ bool table_loop(ImageView img, const ColorSpace& space, const Levels& levels, fl
     return ordered_levels_table(img, quantizer_for(space, levels), amp, matrix, io);
 }
 
-template <bool AVX2>
+template <Isa ISA>
 bool compare_loop(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
                   const ThresholdMatrix& matrix, const PassIo& io) {
+    const CompareRowForm form = COMPARE_ROWS[ISA];
     const auto plan = compare_plan(img, quantizer_for(space, levels), amp, matrix, false,
-                                   level_form_count(levels, AVX2));
+                                   level_form_count(levels, form));
     if (!plan) return false;
-    run_compare_plan(img, *plan, AVX2, io);
+    run_compare_plan(img, *plan, form, io);
     return true;
 }
 
 constexpr IsaForms<OrderedLevelsLoop> ARITHMETIC_LOOPS = {
-    &arithmetic_loop, nullptr, DITHERING_AVX2_FORM(&arithmetic_avx2_loop)};
+    {&arithmetic_loop}, {nullptr}, {DITHERING_AVX2_FORM(&arithmetic_avx2_loop)}};
 
 // Indexed by OrderedLevelsAlgorithm.
 constexpr IsaForms<OrderedLevelsLoop> ORDERED_LEVELS_LOOPS[] = {
-    {&plain_loop, nullptr, nullptr},
+    {{&plain_loop}, {nullptr}, {nullptr}},
     ARITHMETIC_LOOPS,
-    {&table_loop, nullptr, nullptr},
-    {nullptr, &compare_loop<false>, DITHERING_AVX2_FORM(&compare_loop<true>)},
+    {{&table_loop}, {nullptr}, {nullptr}},
+    {{nullptr}, {&compare_loop<Isa::vec128>}, {DITHERING_AVX2_FORM(&compare_loop<Isa::avx2>)}},
 };
 
 }  // namespace
@@ -416,25 +438,27 @@ void ordered_levels(ImageView img, const ColorSpace& space, const Levels& levels
     }
     const float amp = strength * levels.step;
     const LevelQuantizer quantize = quantizer_for(space, levels);
-    const bool avx2 = isa_available(Isa::avx2);
     // Tables pay off when building them costs less than the arithmetic on
     // the whole image: the compare plan needs a few quantizations per
     // cell, the lookup table 256 (weighed against the vector arithmetic
     // where there is one, else against the scalar, about four times slower).
-    if (const auto plan = compare_plan(img, quantize, amp, matrix, true,
-                                       level_form_count(levels, avx2))) {
-        run_compare_plan(img, *plan, avx2, io);
-        return;
+    const CompareRowForm compare = COMPARE_ROWS.pick();
+    if (compare.row != nullptr) {
+        if (const auto plan = compare_plan(img, quantize, amp, matrix, true,
+                                           level_form_count(levels, compare))) {
+            run_compare_plan(img, *plan, compare, io);
+            return;
+        }
     }
+    const bool vector_arithmetic = ARITHMETIC_LOOPS.pick_isa() != Isa::portable;
     const std::size_t table_cost =
-        tile_use(img, matrix).cells() * 256 * (avx2 ? QUANTIZE_COST_BYTES : 1);
+        tile_use(img, matrix).cells() * 256 * (vector_arithmetic ? QUANTIZE_COST_BYTES : 1);
     if (table_cost <= img.size() && ordered_levels_table(img, quantize, amp, matrix, io)) return;
-    if (ordered_levels_on(OrderedLevelsAlgorithm::arithmetic, ARITHMETIC_LOOPS.best_isa(), img,
-                          space, levels, strength, matrix, io)) {
-        return;
-    }
-    ordered_levels_on(OrderedLevelsAlgorithm::arithmetic, Isa::portable, img, space, levels,
-                      strength, matrix, io);
+    // The vector arithmetic declines more channels than it takes; the
+    // scalar form takes any.
+    ARITHMETIC_LOOPS.run_widest({}, [&](Isa, OrderedLevelsLoop loop) {
+        return loop(img, space, levels, amp, matrix, io);
+    });
 }
 
 }  // namespace dithering

@@ -152,11 +152,12 @@ bool ordered_palette_vector(ImageView img, const ColorSpace& space, const Palett
 using DrawOffsets = void (*)(std::uint64_t state, std::size_t count, float scale,
                              float* out) noexcept;
 
-// The 128-bit draws where this build's 128-bit form beats the scalar one,
-// else the scalar draws: the same values.
+// The 128-bit draws where they pay on this build's 128-bit vectors, else
+// the scalar draws: the same values. (Decided at compile time, as it does
+// not depend on the call: no choice is made per block.)
 void draw_offsets_vec128_or_plain(std::uint64_t state, std::size_t count, float scale,
                                   float* out) noexcept {
-    if (random_vec128_beats_portable(false)) {
+    if constexpr (random_vec128_pays(false)) {
         draw_offsets_vec128(state, count, scale, out);
         return;
     }
@@ -213,14 +214,16 @@ bool random_copied_in(ImageView img, const ColorSpace& space, const Palette& pal
 
 // Indexed by ThresholdAlgorithm.
 constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
-    {&ordered_copied_in<ordered_palette_plain>, nullptr, nullptr},
-    {nullptr, &ordered_palette_vector<palette_points_vec128>,
-     DITHERING_AVX2_FORM((&ordered_palette_vector<palette_points_avx2>))},
+    {{&ordered_copied_in<ordered_palette_plain>}, {nullptr}, {nullptr}},
+    {{nullptr},
+     {&ordered_palette_vector<palette_points_vec128>},
+     {DITHERING_AVX2_FORM((&ordered_palette_vector<palette_points_avx2>))}},
 };
 constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
-    {&random_copied_in<random_palette_plain>, nullptr, nullptr},
-    {nullptr, &random_palette_vector<palette_points_vec128, draw_offsets_vec128_or_plain>,
-     DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))},
+    {{&random_copied_in<random_palette_plain>}, {nullptr}, {nullptr}},
+    {{nullptr},
+     {&random_palette_vector<palette_points_vec128, draw_offsets_vec128_or_plain>},
+     {DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))}},
 };
 
 }  // namespace
@@ -244,8 +247,10 @@ void ordered_palette(ImageView img, const ColorSpace& space, const Palette& pale
     }
     // The vector loops decline when their memory cannot be had; the plain
     // one needs none.
-    if (!ordered_palette_on(ThresholdAlgorithm::fast, ORDERED_PALETTE_LOOPS[1].best_isa(), img,
-                            space, palette, strength, matrix, io)) {
+    const bool done = ORDERED_PALETTE_LOOPS[1].run_widest({}, [&](Isa, OrderedPaletteLoop loop) {
+        return loop(img, space, palette, strength, matrix, io);
+    });
+    if (!done) {
         ordered_palette_on(ThresholdAlgorithm::plain, Isa::portable, img, space, palette, strength,
                            matrix, io);
     }
@@ -263,8 +268,10 @@ bool random_palette_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img,
 void random_palette(ImageView img, const ColorSpace& space, const Palette& palette, float strength,
                     std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, false};
-    if (!random_palette_on(ThresholdAlgorithm::fast, RANDOM_PALETTE_LOOPS[1].best_isa(), img, space,
-                           palette, strength, state, io)) {
+    const bool done = RANDOM_PALETTE_LOOPS[1].run_widest({}, [&](Isa, RandomPaletteLoop loop) {
+        return loop(img, space, palette, strength, state, io);
+    });
+    if (!done) {
         random_palette_on(ThresholdAlgorithm::plain, Isa::portable, img, space, palette, strength,
                           state, io);
     }

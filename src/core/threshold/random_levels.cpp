@@ -189,10 +189,24 @@ bool vec128_loop(ImageView img, const ColorSpace& space, const Levels& levels, f
                                 {io.source, false});
 }
 
+// What the 128-bit form's rule looks at: one call's arguments.
+struct RandomLevelsCall {
+    ImageView img;
+    const ColorSpace& space;
+    const Levels& levels;
+    float strength;
+};
+
+bool vec128_random_pays(const RandomLevelsCall& call) noexcept {
+    return random_vec128_pays(
+        random_one_pass_applies(call.img, call.space, call.levels, call.strength));
+}
+
 // Indexed by ThresholdAlgorithm.
-constexpr IsaForms<RandomLevelsLoop> RANDOM_LEVELS_LOOPS[] = {
-    {&plain_loop, nullptr, nullptr},
-    {&portable_loop, &vec128_loop, DITHERING_AVX2_FORM(&random_levels_avx2)},
+constexpr IsaForms<RandomLevelsLoop, RandomLevelsCall> RANDOM_LEVELS_LOOPS[] = {
+    {{&plain_loop}, {nullptr}, {nullptr}},
+    {{&portable_loop}, {&vec128_loop, &vec128_random_pays},
+     {DITHERING_AVX2_FORM(&random_levels_avx2)}},
 };
 
 }  // namespace
@@ -208,13 +222,12 @@ bool random_levels_on(ThresholdAlgorithm algorithm, Isa isa, ImageView img, cons
 void random_levels(ImageView img, const ColorSpace& space, const Levels& levels, float strength,
                    std::uint64_t state, const std::uint8_t* source) noexcept {
     const PassIo io{source, img.size() >= STREAM_MIN_BYTES};
-    constexpr ThresholdAlgorithm fast = ThresholdAlgorithm::fast;
-    if (random_levels_on(fast, Isa::avx2, img, space, levels, strength, state, io)) return;
-    if (random_vec128_beats_portable(random_one_pass_applies(img, space, levels, strength)) &&
-        random_levels_on(fast, Isa::vec128, img, space, levels, strength, state, io)) {
-        return;
-    }
-    random_levels_on(fast, Isa::portable, img, space, levels, strength, state, io);
+    // The vector forms decline what they do not take (or memory they cannot
+    // have); the portable loop takes anything.
+    const float amp = strength * levels.step;
+    RANDOM_LEVELS_LOOPS[static_cast<std::size_t>(ThresholdAlgorithm::fast)].run_widest(
+        {img, space, levels, strength},
+        [&](Isa, RandomLevelsLoop loop) { return loop(img, space, levels, amp, state, io); });
 }
 
 }  // namespace dithering
