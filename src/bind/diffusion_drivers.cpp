@@ -13,19 +13,20 @@
 namespace dithering {
 namespace {
 
-PassStatus run_passes(Prepared& p, const Kernel& kernel, bool serpentine, bool bounded) {
+PassStatus run_passes(Prepared& p, const Kernel& kernel, const DiffusionOptions& diffusion) {
     Img& img = p.img;
     const KernelRows rows = kernel_rows(kernel, p.strength);
     if (const auto* palette = std::get_if<Palette>(&p.target)) {
-        return palette_pass(img.view(), p.space, *palette, rows, serpentine, bounded);
+        return palette_pass(img.view(), p.space, *palette, rows, diffusion);
     }
-    return levels_pass_channels(img.view(), p.space, std::get<Levels>(p.target), rows, serpentine);
+    return levels_pass_channels(img.view(), p.space, std::get<Levels>(p.target), rows,
+                                diffusion.serpentine);
 }
 
 }  // namespace
 
-PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpentine,
-                          const CommonOptions& options, bool bounded) {
+PyObject* error_diffusion(PyObject* image, std::string_view method, const CommonOptions& options,
+                          const DiffusionOptions& diffusion) {
     // The name is resolved before anything looks at the image or options.
     const Kernel* kernel = parse_method(method);
     if (!kernel) {
@@ -36,7 +37,7 @@ PyObject* error_diffusion(PyObject* image, std::string_view method, bool serpent
     if (!prepared) return nullptr;
 
     PyThreadState* thread = PyEval_SaveThread();
-    const PassStatus status = run_passes(*prepared, *kernel, serpentine, bounded);
+    const PassStatus status = run_passes(*prepared, *kernel, diffusion);
     PyEval_RestoreThread(thread);
 
     if (status == PassStatus::out_of_memory) return PyErr_NoMemory();

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bind/args.hpp"
+#include "core/diffusion/pass_options.hpp"
 #include "core/threshold/threshold_matrix.hpp"
 
 namespace dithering {
@@ -35,14 +36,13 @@ inline bool convert_final_options(PyObject* strength, PyObject* linear, PyObject
 // for PIL input) or nullptr with an exception set. Called attached; the
 // pixel loops run detached.
 //
-// With `bounded` a palette pass clamps each value to the working range
-// before its search (palette_pass in core/diffusion/error_diffusion.hpp);
-// levels are never bounded. The dithering module's functions pass false
-// (its error diffusion carries the whole error on); dithering_tools'
-// bounded error diffusion passes true.
+// `diffusion` says how the passes run (core/diffusion/pass_options.hpp):
+// the scan direction, and whether a palette pass clamps each value to the
+// working range before its search; levels are never bounded. The dithering
+// module's functions leave `bounded` false (its error diffusion carries
+// the whole error on); dithering_tools' bounded error diffusion sets it.
 PyObject* error_diffusion(PyObject* image, std::string_view method,
-                          bool serpentine, const CommonOptions& options,
-                          bool bounded = false);
+                          const CommonOptions& options, const DiffusionOptions& diffusion);
 // `matrix` is borrowed, nullptr for the default 8x8 Bayer matrix.
 PyObject* ordered_dither(PyObject* image, PyObject* matrix,
                          const CommonOptions& options);

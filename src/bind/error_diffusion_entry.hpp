@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "core/diffusion/pass_options.hpp"
+
 namespace dithering {
 
 // The method of a call that names none.
@@ -16,10 +18,12 @@ inline constexpr std::string_view DEFAULT_METHOD = "floyd_steinberg";
 // serpentine=False, strength=1.0, linear=False, preserve_alpha=True), entered
 // by fast call: matching errors name "error_diffusion()", the arguments are
 // converted in that order (the first failure raises, with its note), then
-// the driver runs with `bounded` (drivers.hpp). Returns a new reference or
-// nullptr with an exception set. Runs attached. A failed allocation throws,
-// as in every entry's body, so it is called inside guard_entry.
+// the driver runs with `fixed` (drivers.hpp), its serpentine taken from the
+// arguments: `fixed.bounded` is all that tells the two entries apart.
+// Returns a new reference or nullptr with an exception set. Runs attached.
+// A failed allocation throws, as in every entry's body, so it is called
+// inside guard_entry.
 PyObject* error_diffusion_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                bool bounded);
+                                const DiffusionOptions& fixed);
 
 }  // namespace dithering

@@ -72,7 +72,9 @@ PyObject* random_dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject*
 // aliases first, then "random" (after normalising), then matrix names.
 PyObject* dispatch(PyObject* image, std::string_view method, bool serpentine,
                    std::optional<Int128> seed, const CommonOptions& options) {
-    if (parse_method(method)) return error_diffusion(image, method, serpentine, options);
+    if (parse_method(method)) {
+        return error_diffusion(image, method, options, DiffusionOptions{.serpentine = serpentine});
+    }
     if (normalize(method) == "random") return random_dither(image, seed, options);
     // A text can only take the name reading of a matrix argument, so the
     // name is read here directly and the tile handed on already built.
@@ -105,7 +107,7 @@ PyObject* dither_entry(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
 PyObject* py_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames, false); });
+    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames, {}); });
 }
 
 PyObject* py_ordered_dither(PyObject*, PyObject* const* args, Py_ssize_t nargs,

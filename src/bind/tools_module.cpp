@@ -20,7 +20,8 @@ namespace {
 
 PyObject* py_bounded_error_diffusion(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    return guard_entry([&] { return error_diffusion_entry(args, nargs, kwnames, true); });
+    return guard_entry(
+        [&] { return error_diffusion_entry(args, nargs, kwnames, {.bounded = true}); });
 }
 
 constexpr const char BOUNDED_ERROR_DIFFUSION_DOC[] =

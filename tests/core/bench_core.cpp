@@ -111,7 +111,7 @@ void bench_levels_forms(const char* method, std::uint32_t count) {
 // each channel, a palette that leaves the picture's extremes outside, so
 // that its error runs far unless bounded.
 void bench_palette(const char* label, std::size_t colors, std::size_t side,
-                   PalettePassOptions options = {}, bool inner = false) {
+                   DiffusionOptions options = {}, bool inner = false) {
     const ColorSpace space = ColorSpace::create(false);
     std::mt19937 rng(2);
     std::uniform_int_distribution<int> byte(inner ? 64 : 0, inner ? 191 : 255);
@@ -120,7 +120,7 @@ void bench_palette(const char* label, std::size_t colors, std::size_t side,
     const Palette palette = *Palette::create(std::move(list), space);
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
     measure(label, side, side, 3, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
-        palette_pass_with(options, {px, h, w, 3}, space, palette, rows, false);
+        palette_pass({px, h, w, 3}, space, palette, rows, options);
     });
 }
 
@@ -200,19 +200,18 @@ int main(int argc, char** argv) {
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);
     // The choices behind the palette pass, side by side.
-    const PalettePassOptions single_row{PaletteForm::single_row, Isa::portable,
-                                        PaletteSearch::automatic, 0};
+    const DiffusionOptions single_row{.form = PaletteForm::single_row};
     bench_palette("  16, one row, single-row form", 16, 2048, single_row);
     bench_palette("  16, one row at a time", 16, 2048,
-                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::automatic, 1});
+                  {.search = PaletteSearch::automatic, .rows_in_flight = 1});
     bench_palette("  256, one row, single-row form (grid)", 256, 1024, single_row);
     bench_palette("  256, full scan, rows in flight", 256, 1024,
-                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::full_scan, 0});
+                  {.search = PaletteSearch::full_scan});
     bench_palette("  256, grid, one row at a time", 256, 1024,
-                  {PaletteForm::automatic, Isa::avx2, PaletteSearch::grid, 1});
+                  {.search = PaletteSearch::grid, .rows_in_flight = 1});
     // The single-row form against rows in flight over 128-bit vectors, the
     // forms without AVX2 (aarch64, older x86).
-    const PalettePassOptions vec128{PaletteForm::rows, Isa::vec128, PaletteSearch::automatic, 0};
+    const DiffusionOptions vec128{.form = PaletteForm::rows, .isa = Isa::vec128};
     bench_palette("  4, one row, single-row form", 4, 2048, single_row);
     bench_palette("  4, rows in flight, 128-bit", 4, 2048, vec128);
     bench_palette("  16, rows in flight, 128-bit", 16, 2048, vec128);
@@ -224,7 +223,7 @@ int main(int argc, char** argv) {
     // cube and on palettes inside it, where the unbounded values wander
     // into the grid's outer cubes and the bounded ones never leave the
     // innermost.
-    PalettePassOptions bounded;
+    DiffusionOptions bounded;
     bounded.bounded = true;
     for (std::size_t colors : {16u, 64u, 256u, 4096u}) {
         const std::size_t side = colors > 64 ? 1024 : 2048;
@@ -233,7 +232,7 @@ int main(int argc, char** argv) {
                 char label[64];
                 std::snprintf(label, sizeof label, "  %zu%s, %s", colors, inner ? " inner" : "",
                               bound ? "bounded" : "unbounded");
-                bench_palette(label, colors, side, bound ? bounded : PalettePassOptions{},
+                bench_palette(label, colors, side, bound ? bounded : DiffusionOptions{},
                                 inner);
             }
         }
@@ -241,7 +240,7 @@ int main(int argc, char** argv) {
     // The searches behind the bounded pass, side by side.
     for (std::size_t colors : {32u, 64u, 128u}) {
         for (PaletteSearch search : {PaletteSearch::full_scan, PaletteSearch::grid}) {
-            PalettePassOptions options = bounded;
+            DiffusionOptions options = bounded;
             options.search = search;
             char label[64];
             std::snprintf(label, sizeof label, "  %zu bounded, %s", colors,

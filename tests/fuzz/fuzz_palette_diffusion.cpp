@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Bytes want = image;
     if (palette_pass_plain({want.data(), height, width, channels}, space, *palette, rows,
-                           serpentine, bounded) != PassStatus::ok) {
+                           {serpentine, bounded}) != PassStatus::ok) {
         fuzz::disagree(story, "plain", "did not return ok");
     }
     const auto check = [&](const char* name, PassStatus status, const Bytes& got) {
@@ -117,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Bytes got = image;
     check("palette_pass",
-          palette_pass({got.data(), height, width, channels}, space, *palette, rows, serpentine,
-                       bounded),
+          palette_pass({got.data(), height, width, channels}, space, *palette, rows,
+                       {serpentine, bounded}),
           got);
     if (fast_forms_apply(rows)) {
         got = image;
         check("register scan",
               palette_pass_register_scan({got.data(), height, width, channels}, space, *palette,
-                                         rows, serpentine, bounded),
+                                         rows, {serpentine, bounded}),
               got);
     }
     std::vector<Form> forms{{PaletteForm::single_row, Isa::portable},
@@ -146,15 +146,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     (in_flight_set >> in_flight & 1) == 0) {
                     continue;
                 }
-                const PalettePassOptions options{form.form, form.isa, search, in_flight,
-                                                 bounded};
+                const DiffusionOptions options{.serpentine = serpentine,
+                                               .bounded = bounded,
+                                               .form = form.form,
+                                               .isa = form.isa,
+                                               .search = search,
+                                               .rows_in_flight = in_flight};
                 char name[96];
                 std::snprintf(name, sizeof name, "%s, search %s, %zu rows in flight",
                               form_name(form), search_name(search), in_flight);
                 got = image;
                 check(name,
-                      palette_pass_with(options, {got.data(), height, width, channels}, space,
-                                        *palette, rows, serpentine),
+                      palette_pass({got.data(), height, width, channels}, space, *palette, rows,
+                                   options),
                       got);
             }
         }

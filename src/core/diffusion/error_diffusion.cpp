@@ -57,11 +57,6 @@ bool vec128_rows_pay(const PaletteRowsCall& call) noexcept {
 // The rows-in-flight pass by instruction set (palette_rows.hpp): over AVX2
 // for any palette, over 128-bit vectors for small ones. No portable entry:
 // where no form is picked, the single-row form runs.
-using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
-                                       const Palette& palette, const DirectionWeights& forward,
-                                       const DirectionWeights& reverse, bool serpentine,
-                                       PaletteSearch search, std::size_t rows_in_flight,
-                                       bool bounded) noexcept;
 
 constexpr IsaForms<PaletteRowsPass, PaletteRowsCall> PALETTE_ROWS = {
     {nullptr},
@@ -111,18 +106,8 @@ PassStatus levels_pass(ImageView image, std::size_t channel, const ColorSpace& s
 }
 
 PassStatus palette_pass(ImageView image, const ColorSpace& space, const Palette& palette,
-                        const KernelRows& rows, bool serpentine, bool bounded) noexcept {
-    PalettePassOptions options;
-    options.bounded = bounded;
-    return palette_pass_with(options, image, space, palette, rows, serpentine);
-}
-
-PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
-                             const ColorSpace& space, const Palette& palette,
-                             const KernelRows& rows, bool serpentine) noexcept {
-    if (!fast_forms_apply(rows)) {
-        return palette_pass_plain(image, space, palette, rows, serpentine, options.bounded);
-    }
+                        const KernelRows& rows, const DiffusionOptions& options) noexcept {
+    if (!fast_forms_apply(rows)) return palette_pass_plain(image, space, palette, rows, options);
     // With nothing to spread (strength 0) the rows do not depend on each
     // other and the single-row form is as good as any.
     PaletteForm form = rows.row_used[0] ? options.form : PaletteForm::single_row;
@@ -138,10 +123,9 @@ PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
     }
     if (form == PaletteForm::rows) {
         return PALETTE_ROWS[*isa](image, space, palette, direction_weights(rows, false),
-                                 direction_weights(rows, true), serpentine, options.search,
-                                 options.rows, options.bounded);
+                                  direction_weights(rows, true), options);
     }
-    return palette_pass_register_scan(image, space, palette, rows, serpentine, options.bounded);
+    return palette_pass_register_scan(image, space, palette, rows, options);
 }
 
 }  // namespace dithering

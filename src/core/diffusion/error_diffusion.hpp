@@ -14,9 +14,8 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
-#include "core/diffusion/palette_rows.hpp"
+#include "core/diffusion/pass_options.hpp"
 #include "core/image/image_view.hpp"
-#include "core/simd/isa.hpp"
 
 namespace dithering {
 
@@ -52,7 +51,11 @@ PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const 
 
 // Diffuses channels 0, 1, 2 together to the nearest colour of `palette`
 // (channels >= 3), writing colors[j] there; channels from 3 up are neither
-// read nor written.
+// read nor written. Of `options` (pass_options.hpp), serpentine and
+// bounded change the bytes; the other fields only choose among forms that
+// give the same bytes, for tests and benchmarks. Where the windows call
+// for the plain form, it runs whatever was chosen; when nothing is spread
+// (strength 0) the single-row form runs.
 //
 // With `bounded` each component of a pixel's value is first clamped to the
 // working range 0..255 (value_bound.hpp), and the error spread is the
@@ -63,33 +66,6 @@ PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const 
 // always levels, so a value beyond them keeps no more error than was
 // carried onto it, and the error cannot run away.
 PassStatus palette_pass(ImageView image, const ColorSpace& space, const Palette& palette,
-                        const KernelRows& rows, bool serpentine, bool bounded = false) noexcept;
-
-// Which form of the palette pass runs: the choice palette_pass makes; one
-// row at a time (register_scan.hpp: Palette::nearest, or a NearestGrid above
-// 64 colours); or rows in flight (palette_rows.hpp), on an instruction set
-// of their own (128-bit vectors or AVX2 registers; where none is named, the
-// processor lacks it, or for Isa::portable, which has no such form, the
-// automatic choice is made instead).
-enum class PaletteForm { automatic, single_row, rows };
-
-// palette_pass with its choices made by the caller, for tests and
-// benchmarks. Where the windows call for the plain form, it runs, as in
-// palette_pass; when nothing is spread (strength 0) the single-row form
-// runs. The rows-in-flight forms search with `search` (`automatic`: every
-// colour in registers for small palettes, a NearestGrid for larger ones)
-// and keep up to `rows` rows in flight (1..PALETTE_MAX_ROWS, 0 for the
-// default; serpentine scans run one row at a time). Every choice gives the
-// same bytes. `bounded` is palette_pass's.
-struct PalettePassOptions {
-    PaletteForm form = PaletteForm::automatic;
-    std::optional<Isa> isa;  // of the rows in flight
-    PaletteSearch search = PaletteSearch::automatic;
-    std::size_t rows = 0;
-    bool bounded = false;
-};
-PassStatus palette_pass_with(const PalettePassOptions& options, ImageView image,
-                             const ColorSpace& space, const Palette& palette,
-                             const KernelRows& rows, bool serpentine) noexcept;
+                        const KernelRows& rows, const DiffusionOptions& options) noexcept;
 
 }  // namespace dithering

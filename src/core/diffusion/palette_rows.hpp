@@ -12,16 +12,11 @@
 #include "core/color/nearest_grid.hpp"
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
+#include "core/diffusion/pass_options.hpp"
 #include "core/image/image_view.hpp"
 #include "core/simd/arch.hpp"
 
 namespace dithering {
-
-// The nearest-colour search inside the pass: `automatic` scans every
-// colour from registers for small palettes and uses a NearestGrid for
-// larger ones.
-enum class PaletteSearch { automatic, full_scan, grid };
-inline constexpr std::size_t PALETTE_MAX_ROWS = 4;
 
 // The NearestGrid of a palette pass (nullopt without the memory for it).
 // Unbounded values wander over many cells, each to be built, so crowded
@@ -44,17 +39,19 @@ inline std::optional<NearestGrid> palette_pass_grid(const Palette& palette, bool
 
 // Both forms: for weights where fast_forms_apply and that spread something
 // (row 0 used); the caller checks. Same contract and the same bytes as
-// palette_pass_plain, with or without its bound (`bounded`).
-// `rows_in_flight` is 1..PALETTE_MAX_ROWS (0 picks the default); serpentine
-// scans always run one row at a time. Fail only with out_of_memory (the
-// error rows, or the grid's tables).
+// palette_pass_plain, with or without its bound; of `options`, they read
+// serpentine, bounded, search and rows_in_flight. Fail only with
+// out_of_memory (the error rows, or the grid's tables).
+using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
+                                       const Palette& palette, const DirectionWeights& forward,
+                                       const DirectionWeights& reverse,
+                                       const DiffusionOptions& options) noexcept;
 
 #if DITHERING_ARCH_X86
 // Only callable when isa_available(Isa::avx2).
 PassStatus palette_pass_avx2(ImageView image, const ColorSpace& space, const Palette& palette,
                              const DirectionWeights& forward, const DirectionWeights& reverse,
-                             bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
-                             bool bounded) noexcept;
+                             const DiffusionOptions& options) noexcept;
 
 // The pass's whole-palette search of a palette of at most 64 colours, on
 // a single value, for tests; only callable with AVX2.
@@ -67,8 +64,7 @@ std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1
 // above 64) calls NearestGrid::nearest per pixel.
 PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const Palette& palette,
                                const DirectionWeights& forward, const DirectionWeights& reverse,
-                               bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
-                               bool bounded) noexcept;
+                               const DiffusionOptions& options) noexcept;
 
 // The 128-bit form's whole-palette search of a palette of at most 64
 // colours, on a single value, for tests.

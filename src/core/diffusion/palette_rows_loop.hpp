@@ -348,14 +348,14 @@ void run_pass(const Pass& p, Search& search) {
 template <class Run>
 PassStatus with_pass(ImageView image, const ColorSpace& space, const Palette& palette,
                      const DirectionWeights& forward, const DirectionWeights& reverse,
-                     bool serpentine, std::size_t rows_in_flight, bool bounded, Run&& run) {
+                     const DiffusionOptions& options, Run&& run) {
     if (image.height == 0 || image.width == 0 || palette.size() == 0) return PassStatus::ok;
-    const std::size_t rows = rows_for(rows_in_flight, serpentine);
+    const std::size_t rows = rows_for(options.rows_in_flight, options.serpentine);
     Buffers buffers;
     if (!allocate(buffers, image.width, rows, palette)) return PassStatus::out_of_memory;
-    const Pass pass{image.pixels,     image.height, image.width, image.channels,
-                    space.lut.data(), &palette,     &forward,    &reverse,
-                    serpentine,       bounded,      rows,        &buffers};
+    const Pass pass{image.pixels,       image.height,    image.width, image.channels,
+                    space.lut.data(),   &palette,        &forward,    &reverse,
+                    options.serpentine, options.bounded, rows,        &buffers};
     run(pass);
     return PassStatus::ok;
 }

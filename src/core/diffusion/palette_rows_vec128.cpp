@@ -129,11 +129,10 @@ using namespace palette_rows;
 
 PassStatus palette_pass_vec128(ImageView image, const ColorSpace& space, const Palette& palette,
                                const DirectionWeights& forward, const DirectionWeights& reverse,
-                               bool serpentine, PaletteSearch search, std::size_t rows_in_flight,
-                               bool bounded) noexcept {
-    return with_pass(
-        image, space, palette, forward, reverse, serpentine, rows_in_flight, bounded,
-        [&](const Pass& pass) { run_chosen_search<Vec128Searches>(pass, palette, search); });
+                               const DiffusionOptions& options) noexcept {
+    return with_pass(image, space, palette, forward, reverse, options, [&](const Pass& pass) {
+        run_chosen_search<Vec128Searches>(pass, palette, options.search);
+    });
 }
 
 std::size_t nearest_in_registers_vec128(const Palette& palette, float c0, float c1,

@@ -96,9 +96,11 @@ PassStatus palette_pass_plain_as(ImageView image, const ColorSpace& space, const
 }  // namespace
 
 PassStatus palette_pass_plain(ImageView image, const ColorSpace& space, const Palette& palette,
-                              const KernelRows& rows, bool serpentine, bool bounded) noexcept {
-    return bounded ? palette_pass_plain_as<true>(image, space, palette, rows, serpentine)
-                   : palette_pass_plain_as<false>(image, space, palette, rows, serpentine);
+                              const KernelRows& rows, const DiffusionOptions& options) noexcept {
+    const bool serpentine = options.serpentine;
+    return options.bounded
+               ? palette_pass_plain_as<true>(image, space, palette, rows, serpentine)
+               : palette_pass_plain_as<false>(image, space, palette, rows, serpentine);
 }
 
 }  // namespace dithering

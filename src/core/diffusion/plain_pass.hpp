@@ -12,6 +12,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/diffusion/pass_options.hpp"
 #include "core/image/image_view.hpp"
 
 namespace dithering {
@@ -21,14 +22,14 @@ namespace dithering {
 // current row cleared and the rows rotated at each row end. The contract
 // of each is that of levels_pass and palette_pass (error_diffusion.hpp).
 // With `trace` non-null the levels form also writes the error of each
-// pixel to trace[y * width + x], for tests. With `bounded` the palette form
-// clamps each pixel's value to 0..255 before its search (value_bound.hpp),
-// as palette_pass does with `bounded`.
+// pixel to trace[y * width + x], for tests. The palette form reads only
+// serpentine and bounded of its options: with `bounded` it clamps each
+// pixel's value to 0..255 before its search (value_bound.hpp), as
+// palette_pass does.
 PassStatus levels_pass_plain(ImageView image, std::size_t channel, const ColorSpace& space,
                              const Levels& levels, const KernelRows& rows, bool serpentine,
                              float* trace = nullptr) noexcept;
 PassStatus palette_pass_plain(ImageView image, const ColorSpace& space, const Palette& palette,
-                              const KernelRows& rows, bool serpentine,
-                              bool bounded = false) noexcept;
+                              const KernelRows& rows, const DiffusionOptions& options) noexcept;
 
 }  // namespace dithering

@@ -232,7 +232,8 @@ PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const
 
 PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
                                       const Palette& palette, const KernelRows& rows,
-                                      bool serpentine, bool bounded) noexcept {
+                                      const DiffusionOptions& options) noexcept {
+    const bool bounded = options.bounded;
     const std::size_t width = image.width;
     const std::size_t m = palette.size();
     if (image.height == 0 || width == 0 || m == 0) return PassStatus::ok;
@@ -253,7 +254,7 @@ PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
     if (m > FULL_SCAN_MAX_COLORS) grid = palette_pass_grid(palette, bounded);
     NearestGrid* const search = grid ? &*grid : nullptr;
     const float* lut = space.lut.data();
-    scan_rows<4>(image, 0, rows, serpentine, error, errors,
+    scan_rows<4>(image, 0, rows, options.serpentine, error, errors,
                  [&](std::uint8_t* first, std::ptrdiff_t px_step, std::ptrdiff_t cell, bool back,
                      const DirectionWeights& w) {
                      const PaletteScan scan = palette_scan_for(back, w.spread, bounded);

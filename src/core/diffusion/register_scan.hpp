@@ -11,6 +11,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_rows.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/diffusion/pass_options.hpp"
 #include "core/image/image_view.hpp"
 
 namespace dithering {
@@ -26,6 +27,6 @@ PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const
                                      bool serpentine) noexcept;
 PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
                                       const Palette& palette, const KernelRows& rows,
-                                      bool serpentine, bool bounded = false) noexcept;
+                                      const DiffusionOptions& options) noexcept;
 
 }  // namespace dithering

@@ -53,9 +53,9 @@ Bytes palette_run(Form form, Bytes pixels, std::size_t height, std::size_t width
                   const KernelRows& rows, bool serpentine) {
     const PassStatus status = form == Form::fast
                                   ? palette_pass({pixels.data(), height, width, channels}, space,
-                                                 palette, rows, serpentine)
+                                                 palette, rows, {serpentine})
                                   : palette_pass_plain({pixels.data(), height, width, channels},
-                                                       space, palette, rows, serpentine);
+                                                       space, palette, rows, {serpentine});
     CHECK(status == PassStatus::ok);
     return pixels;
 }
@@ -295,11 +295,12 @@ CORE_TEST(diffusion_fast_matches_plain_palette) {
 
 namespace {
 
-Bytes palette_run_with(const PalettePassOptions& options, Bytes pixels, std::size_t height,
+Bytes palette_run_with(DiffusionOptions options, Bytes pixels, std::size_t height,
                        std::size_t width, std::size_t channels, const ColorSpace& space,
                        const Palette& palette, const KernelRows& rows, bool serpentine) {
-    CHECK(palette_pass_with(options, {pixels.data(), height, width, channels}, space, palette, rows,
-                            serpentine) == PassStatus::ok);
+    options.serpentine = serpentine;
+    CHECK(palette_pass({pixels.data(), height, width, channels}, space, palette, rows, options) ==
+          PassStatus::ok);
     return pixels;
 }
 
@@ -376,8 +377,7 @@ CORE_TEST(diffusion_palette_choices_match_plain) {
         const Bytes image = random_image(rng, h * w * ch);
         const Bytes plain = palette_run(Form::plain, image, h, w, ch, space, palette, rows,
                                         serpentine);
-        const PalettePassOptions baseline{PaletteForm::single_row, Isa::portable,
-                                          PaletteSearch::automatic, 0};
+        const DiffusionOptions baseline{.form = PaletteForm::single_row};
         if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) !=
             plain) {
             ++mismatches;
@@ -385,7 +385,10 @@ CORE_TEST(diffusion_palette_choices_match_plain) {
         for (Isa isa : forms) {
             for (PaletteSearch search : SEARCHES) {
                 for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u, 9u}) {
-                    const PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
+                    const DiffusionOptions options{.form = PaletteForm::rows,
+                                                   .isa = isa,
+                                                   .search = search,
+                                                   .rows_in_flight = in_flight};
                     if (palette_run_with(options, image, h, w, ch, space, palette, rows,
                                          serpentine) != plain) {
                         ++mismatches;
@@ -415,8 +418,9 @@ CORE_TEST(diffusion_palette_large_images_match_plain) {
             const Bytes plain = palette_run(Form::plain, image, h, w, 3, space, palette, r, false);
             for (Isa isa : row_forms()) {
                 for (std::size_t in_flight : {0u, 2u, 3u}) {
-                    const PalettePassOptions options{PaletteForm::rows, isa,
-                                                     PaletteSearch::automatic, in_flight};
+                    const DiffusionOptions options{.form = PaletteForm::rows,
+                                                   .isa = isa,
+                                                   .rows_in_flight = in_flight};
                     CHECK(palette_run_with(options, image, h, w, 3, space, palette, r, false) ==
                           plain);
                 }
@@ -455,8 +459,8 @@ CORE_TEST(diffusion_reports_impossible_sizes) {
     const PassStatus none = PassStatus::out_of_memory;
     CHECK(levels_pass({&dummy, 1, huge, 1}, 0, space, levels, rows, false) == none);
     CHECK(levels_pass_plain({&dummy, 1, huge, 1}, 0, space, levels, rows, false) == none);
-    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, false) == none);
-    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, false) == none);
+    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, {false}) == none);
+    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, {false}) == none);
     CHECK(dummy == 7);
     CHECK(levels_pass({&dummy, 0, 5, 1}, 0, space, levels, rows, false) == PassStatus::ok);
 }
@@ -520,24 +524,24 @@ CORE_TEST(diffusion_bounded_palette_worked_example) {
     for (bool bound : {false, true}) {
         const Bytes& want = bound ? bounded : unbounded;
         Bytes plain = image;
-        CHECK(palette_pass_plain({plain.data(), 1, 3, 3}, space, palette, rows, false, bound) ==
+        CHECK(palette_pass_plain({plain.data(), 1, 3, 3}, space, palette, rows, {false, bound}) ==
               PassStatus::ok);
         CHECK(plain == want);
         Bytes fast = image;
-        CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, false, bound) ==
+        CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, {false, bound}) ==
               PassStatus::ok);
         CHECK(fast == want);
         for (const auto& [form, isa] : {std::pair{PaletteForm::single_row, Isa::portable},
                                         std::pair{PaletteForm::rows, Isa::vec128},
                                         std::pair{PaletteForm::rows, Isa::avx2}}) {
-            PalettePassOptions options{form, isa, PaletteSearch::automatic, 0};
+            DiffusionOptions options{.form = form, .isa = isa};
             options.bounded = bound;
             CHECK(palette_run_with(options, image, 1, 3, 3, space, palette, rows, false) == want);
         }
     }
     // The default is unbounded.
     Bytes fast = image;
-    CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, false) == PassStatus::ok);
+    CHECK(palette_pass({fast.data(), 1, 3, 3}, space, palette, rows, {false}) == PassStatus::ok);
     CHECK(fast == unbounded);
 }
 
@@ -572,8 +576,8 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
         const std::size_t ch = 3 + rng() % 2;
         const Bytes image = random_image(rng, h * w * ch);
         Bytes plain = image;
-        CHECK(palette_pass_plain({plain.data(), h, w, ch}, space, palette, rows, serpentine,
-                                 true) == PassStatus::ok);
+        CHECK(palette_pass_plain({plain.data(), h, w, ch}, space, palette, rows,
+                                 {serpentine, true}) == PassStatus::ok);
         for (std::size_t p = 3; p < image.size(); p += ch) {
             // Channels from 3 up are left alone, bounded or not.
             for (std::size_t k = 3; k < ch; ++k) {
@@ -584,11 +588,11 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
             ++differing;
         }
         Bytes automatic = image;
-        CHECK(palette_pass({automatic.data(), h, w, ch}, space, palette, rows, serpentine, true) ==
+        CHECK(palette_pass({automatic.data(), h, w, ch}, space, palette, rows,
+                           {serpentine, true}) ==
               PassStatus::ok);
         if (automatic != plain) ++mismatches;
-        PalettePassOptions baseline{PaletteForm::single_row, Isa::portable,
-                                    PaletteSearch::automatic, 0};
+        DiffusionOptions baseline{.form = PaletteForm::single_row};
         baseline.bounded = true;
         if (palette_run_with(baseline, image, h, w, ch, space, palette, rows, serpentine) !=
             plain) {
@@ -597,7 +601,10 @@ CORE_TEST(diffusion_bounded_palette_choices_match_plain) {
         for (Isa isa : forms) {
             for (PaletteSearch search : SEARCHES) {
                 for (std::size_t in_flight : {0u, 1u, 2u, 3u, 4u}) {
-                    PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
+                    DiffusionOptions options{.form = PaletteForm::rows,
+                                             .isa = isa,
+                                             .search = search,
+                                             .rows_in_flight = in_flight};
                     options.bounded = true;
                     if (palette_run_with(options, image, h, w, ch, space, palette, rows,
                                          serpentine) != plain) {
@@ -634,24 +641,27 @@ CORE_TEST(diffusion_bounded_palette_large_images_match_plain) {
             const KernelRows& r = kind == 0 ? fs : kind == 4 ? jjn : stucki;
             for (bool serpentine : {false, true}) {
                 Bytes plain = image;
-                CHECK(palette_pass_plain({plain.data(), h, w, 3}, space, palette, r, serpentine,
-                                         true) == PassStatus::ok);
+                CHECK(palette_pass_plain({plain.data(), h, w, 3}, space, palette, r,
+                                         {serpentine, true}) == PassStatus::ok);
                 Bytes single = image;
-                CHECK(palette_pass({single.data(), h, w, 3}, space, palette, r, serpentine, true) ==
+                CHECK(palette_pass({single.data(), h, w, 3}, space, palette, r,
+                                   {serpentine, true}) ==
                       PassStatus::ok);
                 CHECK(single == plain);
                 for (Isa isa : row_forms()) {
                     for (PaletteSearch search : SEARCHES) {
                         for (std::size_t in_flight : {0u, 2u, 3u}) {
-                            PalettePassOptions options{PaletteForm::rows, isa, search, in_flight};
+                            DiffusionOptions options{.form = PaletteForm::rows,
+                                                     .isa = isa,
+                                                     .search = search,
+                                                     .rows_in_flight = in_flight};
                             options.bounded = true;
                             CHECK(palette_run_with(options, image, h, w, 3, space, palette, r,
                                                    serpentine) == plain);
                         }
                     }
                 }
-                PalettePassOptions one_row{PaletteForm::single_row, Isa::portable,
-                                           PaletteSearch::automatic, 0};
+                DiffusionOptions one_row{.form = PaletteForm::single_row};
                 one_row.bounded = true;
                 CHECK(palette_run_with(one_row, image, h, w, 3, space, palette, r, serpentine) ==
                       plain);
@@ -671,10 +681,10 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
     for (float strength : {std::numeric_limits<float>::quiet_NaN(), 2.0f, -1.0f, 0.0f}) {
         const KernelRows rows = kernel_rows(KERNELS[2], strength);
         Bytes plain = image;
-        CHECK(palette_pass_plain({plain.data(), 13, 11, 3}, space, palette, rows, true, true) ==
+        CHECK(palette_pass_plain({plain.data(), 13, 11, 3}, space, palette, rows, {true, true}) ==
               PassStatus::ok);
         Bytes fast = image;
-        CHECK(palette_pass({fast.data(), 13, 11, 3}, space, palette, rows, true, true) ==
+        CHECK(palette_pass({fast.data(), 13, 11, 3}, space, palette, rows, {true, true}) ==
               PassStatus::ok);
         CHECK(fast == plain);
         if (strength == 0.0f) {
@@ -703,16 +713,18 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
         const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
         for (bool serpentine : {false, true}) {
             Bytes plain = speckled;
-            CHECK(palette_pass_plain({plain.data(), 17, 45, 3}, odd, safe, rows, serpentine,
-                                     true) == PassStatus::ok);
-            PalettePassOptions one_row{PaletteForm::single_row, Isa::portable,
-                                       PaletteSearch::automatic, 0};
+            CHECK(palette_pass_plain({plain.data(), 17, 45, 3}, odd, safe, rows,
+                                     {serpentine, true}) == PassStatus::ok);
+            DiffusionOptions one_row{.form = PaletteForm::single_row};
             one_row.bounded = true;
             CHECK(palette_run_with(one_row, speckled, 17, 45, 3, odd, safe, rows, serpentine) ==
                   plain);
             for (Isa isa : row_forms()) {
                 for (PaletteSearch search : SEARCHES) {
-                    PalettePassOptions options{PaletteForm::rows, isa, search, 0};
+                    DiffusionOptions options{.form = PaletteForm::rows,
+                                             .isa = isa,
+                                             .search = search,
+                                             .rows_in_flight = 0};
                     options.bounded = true;
                     CHECK(palette_run_with(options, speckled, 17, 45, 3, odd, safe, rows,
                                            serpentine) == plain);
@@ -723,9 +735,9 @@ CORE_TEST(diffusion_bounded_palette_unusual_windows_and_sizes) {
     std::uint8_t dummy = 7;
     const std::size_t huge = std::numeric_limits<std::size_t>::max() - 3;
     const KernelRows rows = kernel_rows(KERNELS[0], 1.0f);
-    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, false, true) ==
+    CHECK(palette_pass({&dummy, 1, huge / 8, 3}, space, palette, rows, {false, true}) ==
           PassStatus::out_of_memory);
-    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, false, true) ==
+    CHECK(palette_pass_plain({&dummy, 1, huge / 8, 3}, space, palette, rows, {false, true}) ==
           PassStatus::out_of_memory);
     CHECK(dummy == 7);
 }
