@@ -54,9 +54,9 @@ void check_planes(const fuzz::Story& story, const Bytes& image, std::size_t pixe
     }
     const auto& splits = split_channels_forms();
     const auto& merges = merge_channels_forms();
-    splits.portable(image.data(), pixels, channels, want_ptr.data());
+    splits[Isa::portable](image.data(), pixels, channels, want_ptr.data());
     Bytes merged_want(image.size(), 0xa5);
-    merges.portable(want_ptr.data(), pixels, channels, merged_want.data());
+    merges[Isa::portable](want_ptr.data(), pixels, channels, merged_want.data());
     for (Isa isa : {Isa::vec128, Isa::avx2}) {
         const SplitChannels split = splits.on(isa);
         const MergeChannels merge = merges.on(isa);
