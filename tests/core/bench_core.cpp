@@ -100,7 +100,7 @@ void bench_levels_forms(const char* method, std::uint32_t count) {
     for (Isa isa : ALL_ISAS) {
         if (!levels_wavefront_forms().runs(isa)) continue;
         std::snprintf(label, sizeof label, "  %s, %u levels, wavefront %s", method, count,
-                      isa == Isa::avx2 ? "avx2" : "128-bit");
+                      isa == Isa::vec128 ? "128-bit" : isa_name(isa));
         measure(label, 4096, 4096, 1, [&](std::uint8_t* px, std::size_t h, std::size_t w) {
             levels_pass_wavefront(isa, {px, h, w, 1}, 0, space, levels, rows);
         });
@@ -138,7 +138,7 @@ void bench_threshold_palettes() {
         for (std::size_t channels : {3u, 4u}) {
             for (Isa isa : ALL_ISAS) {
                 if (isa == Isa::portable || !isa_available(isa)) continue;
-                const char* form = isa == Isa::avx2 ? "avx2" : "128-bit";
+                const char* form = isa == Isa::vec128 ? "128-bit" : isa_name(isa);
                 char label[64];
                 std::snprintf(label, sizeof label, "  ordered, %zu colours, %zu bytes, %s", colors,
                               channels, form);

@@ -78,6 +78,22 @@
 #define DITHERING_TARGET_AVX2_END
 #endif
 
+// The same region for AVX-512 (F, BW, DQ and VL, which bring AVX2 along),
+// under the same rules.
+#if defined(DITHERING_COMPILER_GCC)
+#define DITHERING_TARGET_AVX512_BEGIN \
+    _Pragma("GCC push_options") _Pragma("GCC target(\"avx512f,avx512bw,avx512dq,avx512vl\")")
+#define DITHERING_TARGET_AVX512_END _Pragma("GCC pop_options")
+#elif defined(DITHERING_COMPILER_CLANG)
+// (One literal: _Pragma does not join adjacent strings.)
+#define DITHERING_TARGET_AVX512_BEGIN \
+    _Pragma("clang attribute push(__attribute__((target(\"avx512f,avx512bw,avx512dq,avx512vl\"))), apply_to = function)")
+#define DITHERING_TARGET_AVX512_END _Pragma("clang attribute pop")
+#else
+#define DITHERING_TARGET_AVX512_BEGIN
+#define DITHERING_TARGET_AVX512_END
+#endif
+
 // A warning GCC gives falsely in one place, silenced there only.
 #if defined(DITHERING_COMPILER_GCC)
 #define DITHERING_IGNORE_MAYBE_UNINITIALIZED_BEGIN \
@@ -107,10 +123,29 @@ inline bool cpu_runs_avx2() noexcept {
     __cpuidex(info, 7, 0);
     return (info[1] & (1 << 5)) != 0;
 }
+// The same for AVX-512 F, BW, DQ and VL, the opmask and 512-bit register
+// state (XCR0 bits 5 to 7) saved besides the AVX state.
+inline bool cpu_runs_avx512() noexcept {
+    int info[4];
+    __cpuid(info, 0);
+    if (info[0] < 7) return false;
+    __cpuid(info, 1);
+    if ((info[2] & (1 << 27)) == 0 || (_xgetbv(0) & 0xe6) != 0xe6) return false;
+    __cpuidex(info, 7, 0);
+    const unsigned needed = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);
+    return (static_cast<unsigned>(info[1]) & needed) == needed;
+}
 #else
 inline bool cpu_runs_avx2() noexcept {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
+}
+// The runtimes set the AVX-512 features only where the operating system
+// saves the opmask and 512-bit registers.
+inline bool cpu_runs_avx512() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+           __builtin_cpu_supports("avx512dq") != 0 && __builtin_cpu_supports("avx512vl") != 0;
 }
 #endif
 #endif

@@ -9,4 +9,8 @@ namespace dithering {
 // architectures.
 bool cpu_has_avx2() noexcept;
 
+// AVX-512 F, BW, DQ and VL, with AVX2, the mask and 512-bit registers
+// saved by the operating system. False on other architectures.
+bool cpu_has_avx512() noexcept;
+
 }  // namespace dithering

@@ -17,6 +17,8 @@ bool isa_available(Isa isa) noexcept {
             return true;
         case Isa::avx2:
             return DITHERING_ARCH_X86 && cpu_has_avx2();
+        case Isa::avx512:
+            return DITHERING_ARCH_X86 && cpu_has_avx512();
     }
     return false;
 }
@@ -62,6 +64,7 @@ const char* isa_name(Isa isa) noexcept {
         case Isa::portable: return "portable";
         case Isa::vec128: return "vec128";
         case Isa::avx2: return "avx2";
+        case Isa::avx512: return "avx512";
     }
     return "?";
 }

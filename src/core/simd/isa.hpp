@@ -14,25 +14,30 @@ namespace dithering {
 // portable: plain scalar loops, built everywhere. vec128: the 128-bit
 // vectors of vec128.hpp (SSE2 on x86, NEON on aarch64, their portable form
 // elsewhere), run by every processor. avx2: x86 AVX2, only where
-// DITHERING_ARCH_X86 is set and the processor has it.
-enum class Isa { portable, vec128, avx2 };
+// DITHERING_ARCH_X86 is set and the processor has it. avx512: x86 AVX-512
+// F, BW, DQ and VL (with AVX2), likewise.
+enum class Isa { portable, vec128, avx2, avx512 };
 
 // Narrowest first.
-inline constexpr std::array<Isa, 3> ALL_ISAS = {Isa::portable, Isa::vec128, Isa::avx2};
+inline constexpr std::array<Isa, 4> ALL_ISAS = {Isa::portable, Isa::vec128, Isa::avx2,
+                                                Isa::avx512};
 
 // Whether this processor (and its operating system) runs `isa`; asked once
 // per process.
 bool isa_available(Isa isa) noexcept;
 
-// "portable", "vec128" or "avx2", for tests' and benchmarks' labels.
+// "portable", "vec128", "avx2" or "avx512", for tests' and benchmarks'
+// labels.
 const char* isa_name(Isa isa) noexcept;
 
 // An AVX2 form in an IsaForms table: the form where this build is for x86,
 // an empty one elsewhere (where the form is not even declared).
 #if DITHERING_ARCH_X86
 #define DITHERING_AVX2_FORM(form) form
+#define DITHERING_AVX512_FORM(form) form
 #else
 #define DITHERING_AVX2_FORM(form) {}
+#define DITHERING_AVX512_FORM(form) {}
 #endif
 
 // The widest instruction set any kernel may pick in this process: the
@@ -68,11 +73,13 @@ struct IsaForms {
     Entry portable{};
     Entry vec128{};
     Entry avx2{};
+    Entry avx512{};
 
     constexpr const Entry& entry(Isa isa) const noexcept {
         switch (isa) {
             case Isa::vec128: return vec128;
             case Isa::avx2: return avx2;
+            case Isa::avx512: return avx512;
             case Isa::portable: break;
         }
         return portable;

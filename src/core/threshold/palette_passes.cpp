@@ -217,13 +217,15 @@ constexpr IsaForms<OrderedPaletteLoop> ORDERED_PALETTE_LOOPS[] = {
     {{&ordered_copied_in<ordered_palette_plain>}, {nullptr}, {nullptr}},
     {{nullptr},
      {&ordered_palette_vector<palette_points_vec128>},
-     {DITHERING_AVX2_FORM((&ordered_palette_vector<palette_points_avx2>))}},
+     {DITHERING_AVX2_FORM((&ordered_palette_vector<palette_points_avx2>))},
+     {DITHERING_AVX512_FORM((&ordered_palette_vector<palette_points_avx512>))}},
 };
 constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
     {{&random_copied_in<random_palette_plain>}, {nullptr}, {nullptr}},
     {{nullptr},
      {&random_palette_vector<palette_points_vec128, draw_offsets_vec128_or_plain>},
-     {DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))}},
+     {DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))},
+     {DITHERING_AVX512_FORM((&random_palette_vector<palette_points_avx512, draw_offsets_avx2>))}},
 };
 
 }  // namespace

@@ -1,9 +1,10 @@
 // Ordered and random dither's pixel loop to a palette, written once over
 // the 8-lane vector type: a block of pixels' bytes in, their shifted
-// working values, the nearest colours, the colours' bytes out. As with
-// nearest_points.hpp, each source that includes this has first included
-// one form of that type (simd/vec8_avx2.hpp or simd/vec8_halves.hpp) and
-// gets its own copy, at internal linkage, for that form.
+// working values, the nearest colours, the colours' bytes out. Each source
+// that includes this has first included one form of that type
+// (simd/vec8_avx2.hpp or simd/vec8_halves.hpp) and gets its own copy, at
+// internal linkage, for that form; the nearest-colour searches are its
+// arguments.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,6 @@
 #include <cstring>
 
 #include "core/simd/compiler.hpp"
-#include "core/threshold/nearest_points.hpp"
 #include "core/threshold/threshold_loops.hpp"
 
 namespace dithering {
@@ -24,11 +24,12 @@ using namespace simd;
 // lut[b_j] (the product rounded, then the sum), written over channels
 // 0..2. Palettes with a grid are searched there by find_in_grid(grid, c0,
 // c1, c2, count, index), whose rows run on to a whole number of eights;
-// the others by the scan of every colour. With three or four channels the
-// bytes move in and out eight pixels at a time.
-template <class FindInGrid>
+// the others by scan_points(working, colors, c0, c1, c2, padded, index),
+// the scan of every colour over a whole number of eights. With three or
+// four channels the bytes move in and out eight pixels at a time.
+template <class FindInGrid, class ScanPoints>
 void palette_points(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u,
-                    const PointSearch& palette, FindInGrid find_in_grid) {
+                    const PointSearch& palette, FindInGrid find_in_grid, ScanPoints scan_points) {
     alignas(32) float c[3][PALETTE_POINTS_MAX];
     alignas(32) std::uint32_t index[PALETTE_POINTS_MAX];
     const bool whole_vectors = channels == 3 || channels == 4;
@@ -61,7 +62,7 @@ void palette_points(std::uint8_t* p, std::size_t count, std::size_t channels, co
         // GCC cannot see that the loops above wrote every lane the search
         // reads.
 DITHERING_IGNORE_MAYBE_UNINITIALIZED_BEGIN
-        nearest_points(palette.working, palette.colors, c[0], c[1], c[2], padded, index);
+        scan_points(palette.working, palette.colors, c[0], c[1], c[2], padded, index);
 DITHERING_IGNORE_MAYBE_UNINITIALIZED_END
     }
 

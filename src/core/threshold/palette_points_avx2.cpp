@@ -19,6 +19,8 @@
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
+#include "core/simd/lanes8.hpp"
+#include "core/threshold/nearest_points.hpp"
 #include "core/threshold/palette_points.hpp"
 
 namespace dithering {
@@ -32,6 +34,14 @@ struct FindInGridAvx2 {
     }
 };
 
+// The AVX-512 scan, out of line in its own region.
+struct ScanPointsAvx512 {
+    void operator()(const float* working, std::size_t colors, const float* c0, const float* c1,
+                    const float* c2, std::size_t count, std::uint32_t* out) const {
+        nearest_points_avx512(working, colors, c0, c1, c2, count, out);
+    }
+};
+
 }  // namespace
 }  // namespace dithering
 DITHERING_TARGET_AVX2_END
@@ -41,12 +51,18 @@ namespace dithering {
 void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept {
-    nearest_points(working, colors, c0, c1, c2, count, out);
+    nearest_points<simd::Lanes8>(working, colors, c0, c1, c2, count, out);
 }
 
 void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels, const float* u,
                          const PointSearch& palette) noexcept {
-    palette_points(p, count, channels, u, palette, FindInGridAvx2{});
+    palette_points(p, count, channels, u, palette, FindInGridAvx2{},
+                   ScanPointsIn<simd::Lanes8>{});
+}
+
+void palette_points_avx512(std::uint8_t* p, std::size_t count, std::size_t channels,
+                           const float* u, const PointSearch& palette) noexcept {
+    palette_points(p, count, channels, u, palette, FindInGridAvx2{}, ScanPointsAvx512{});
 }
 
 }  // namespace dithering

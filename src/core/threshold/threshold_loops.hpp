@@ -208,6 +208,11 @@ void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t co
 void nearest_points_avx2(const float* working, std::size_t colors, const float* c0,
                          const float* c1, const float* c2, std::size_t count,
                          std::uint32_t* out) noexcept;
+// The same sixteen points a step in AVX-512 registers (the last eight, if
+// any, in AVX2 ones). Only callable when isa_available(Isa::avx512).
+void nearest_points_avx512(const float* working, std::size_t colors, const float* c0,
+                           const float* c1, const float* c2, std::size_t count,
+                           std::uint32_t* out) noexcept;
 
 #endif
 
@@ -239,6 +244,10 @@ void palette_points_vec128(std::uint8_t* p, std::size_t count, std::size_t chann
 // callable when isa_available(Isa::avx2).
 void palette_points_avx2(std::uint8_t* p, std::size_t count, std::size_t channels,
                          const float* u, const PointSearch& palette) noexcept;
+// The same with the scan of every colour by nearest_points_avx512. Only
+// callable when isa_available(Isa::avx512).
+void palette_points_avx512(std::uint8_t* p, std::size_t count, std::size_t channels,
+                           const float* u, const PointSearch& palette) noexcept;
 #endif
 
 }  // namespace dithering

@@ -116,7 +116,8 @@ struct Loop {
 const Loop LOOPS[] = {{ThresholdAlgorithm::plain, Isa::portable},
                       {ThresholdAlgorithm::fast, Isa::portable},
                       {ThresholdAlgorithm::fast, Isa::avx2},
-                      {ThresholdAlgorithm::fast, Isa::vec128}};
+                      {ThresholdAlgorithm::fast, Isa::vec128},
+                      {ThresholdAlgorithm::fast, Isa::avx512}};
 
 std::string loop_name(OrderedLoop loop) {
     const char* names[] = {"plain", "arithmetic", "table", "compare"};
@@ -605,6 +606,12 @@ CORE_TEST(nearest_points_match_the_sequential_rule) {
         for (std::size_t i = 0; i < POINTS; ++i) {
             CHECK(got[i] == nearest_reference(working.data(), colors, c0[i], c1[i], c2[i]));
         }
+        if (!isa_available(Isa::avx512)) continue;
+        // 72 points: four groups of sixteen, then the AVX2 tail of eight.
+        std::vector<std::uint32_t> wide(POINTS, 0xffffffffu);
+        nearest_points_avx512(working.data(), colors, c0.data(), c1.data(), c2.data(), POINTS,
+                              wide.data());
+        CHECK(wide == got);
     }
 }
 #endif  // DITHERING_ARCH_X86
