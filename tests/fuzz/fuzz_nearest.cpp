@@ -237,6 +237,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                 c2.data(), count, got.data());
             expect_points("nearest_points_avx2", got);
         }
+        if (isa_available(Isa::avx512)) {
+            std::fill(got.begin(), got.end(), 0xffffffffu);
+            nearest_points_avx512(palette->working.data(), colors, c0.data(), c1.data(),
+                                  c2.data(), count, got.data());
+            expect_points("nearest_points_avx512", got);
+        }
 #endif
     }
     return 0;
