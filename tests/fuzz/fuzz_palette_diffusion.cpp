@@ -21,6 +21,7 @@
 #include "core/color/palette.hpp"
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/kernels.hpp"
+#include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
 #include "fuzz_case.hpp"
@@ -130,7 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Form> forms{{PaletteForm::single_row, Isa::portable},
                             {PaletteForm::rows, Isa::vec128}};
     for (const Isa isa : ALL_ISAS) {
-        if (isa > Isa::vec128 && isa_available(isa)) forms.push_back({PaletteForm::rows, isa});
+        if (isa > Isa::vec128 && palette_rows_forms().runs(isa)) {
+            forms.push_back({PaletteForm::rows, isa});
+        }
     }
     for (const Form form : forms) {
         for (PaletteSearch search :

@@ -45,19 +45,12 @@ std::optional<Isa> wavefront_isa(std::size_t height, std::size_t width, const Ke
     return levels_wavefront_forms().pick_isa();
 }
 
-// What the rows-in-flight forms' rules look at.
-struct PaletteRowsCall {
-    std::size_t colors;
-};
-
 bool vec128_rows_pay(const PaletteRowsCall& call) noexcept {
     return call.colors <= VEC128_ROWS_MAX_COLORS;
 }
 
-// The rows-in-flight pass by instruction set (palette_rows.hpp): over AVX2
-// for any palette, over 128-bit vectors for small ones. No portable entry:
-// where no form is picked, the single-row form runs.
-
+// Over AVX2 for any palette, over 128-bit vectors for small ones. No
+// portable entry: where no form is picked, the single-row form runs.
 constexpr IsaForms<PaletteRowsPass, PaletteRowsCall> PALETTE_ROWS = {
     {nullptr},
     {&palette_pass_vec128, &vec128_rows_pay},
@@ -65,6 +58,10 @@ constexpr IsaForms<PaletteRowsPass, PaletteRowsCall> PALETTE_ROWS = {
 };
 
 }  // namespace
+
+const IsaForms<PaletteRowsPass, PaletteRowsCall>& palette_rows_forms() noexcept {
+    return PALETTE_ROWS;
+}
 
 PassStatus levels_pass_channels(ImageView image, const ColorSpace& space, const Levels& levels,
                                 const KernelRows& rows, bool serpentine) noexcept {

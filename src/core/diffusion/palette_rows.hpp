@@ -15,6 +15,7 @@
 #include "core/diffusion/pass_options.hpp"
 #include "core/image/image_view.hpp"
 #include "core/simd/arch.hpp"
+#include "core/simd/isa.hpp"
 
 namespace dithering {
 
@@ -46,6 +47,16 @@ using PaletteRowsPass = PassStatus (*)(ImageView image, const ColorSpace& space,
                                        const Palette& palette, const DirectionWeights& forward,
                                        const DirectionWeights& reverse,
                                        const DiffusionOptions& options) noexcept;
+
+// What the rows-in-flight forms' rules look at.
+struct PaletteRowsCall {
+    std::size_t colors;
+};
+
+// The rows-in-flight forms by instruction set, each with the rule that
+// says whether it beats the single-row form (error_diffusion.cpp, where
+// palette_pass picks from them; tests force each through it).
+const IsaForms<PaletteRowsPass, PaletteRowsCall>& palette_rows_forms() noexcept;
 
 #if DITHERING_ARCH_X86
 // Only callable when isa_available(Isa::avx2).

@@ -16,6 +16,7 @@
 #include "core/diffusion/error_diffusion.hpp"
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/method_names.hpp"
+#include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/value_bound.hpp"
 #include "core/simd/isa.hpp"
@@ -337,12 +338,12 @@ const PaletteSearch SEARCHES[] = {PaletteSearch::automatic, PaletteSearch::full_
                                   PaletteSearch::grid};
 
 // The instruction sets of the rows-in-flight forms this processor runs:
-// 128-bit vectors everywhere, AVX2 where it runs (elsewhere it would repeat
-// the automatic choice).
+// 128-bit vectors everywhere, AVX2 where it runs (forcing one it lacks
+// would repeat the automatic choice).
 std::vector<Isa> row_forms() {
     std::vector<Isa> isas;
     for (Isa isa : ALL_ISAS) {
-        if (isa != Isa::portable && isa_available(isa)) isas.push_back(isa);
+        if (palette_rows_forms().runs(isa)) isas.push_back(isa);
     }
     return isas;
 }
