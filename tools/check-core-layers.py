@@ -8,6 +8,18 @@ layers only, never of a higher layer or of a peer. Within the core, no
 group of files may depend on each other in a circle, a file and its header
 counting as one unit (a.cpp including b.hpp while b.cpp includes a.hpp is
 such a circle). The core never includes the binding layer or Python.
+
+Instruction sets stay behind simd/: outside it no file includes an
+intrinsic header (<immintrin.h>, <arm_neon.h>...) or names an intrinsic,
+its vector types or its constants (_mm_add_ps, __m256i, _MM_SHUFFLE,
+vaddq_f32, float32x4_t...); the other folders use simd's vector types.
+Compiler-specific spellings (#pragma GCC or clang, __builtin_*,
+__attribute__, __declspec, _Pragma) appear in simd/compiler.hpp only,
+which wraps each in a macro. And the choice of a kernel's form is made
+only through the registries of simd/isa.hpp (IsaForms: pick, run_widest):
+outside simd/ no file asks the processor (isa_available, cpu_has_*) or the
+build's 128-bit back end (DITHERING_VEC128_SSE2/NEON/PORTABLE) itself.
+Comments are left out of these three checks.
 Prints every violation and exits 1 if there is one.
 """
 
@@ -24,6 +36,27 @@ LAYERS = [
 
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]', re.MULTILINE)
+
+COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.DOTALL)
+# Allowed in simd/ only.
+INTRINSIC_HEADER = re.compile(
+    r"^\s*#\s*include\s*<((?:[a-z0-9]*intrin|arm_neon|arm_sve|arm_acle)\.h)>", re.MULTILINE
+)
+INTRINSIC_NAME = re.compile(
+    r"\b(_mm\d*_[a-z0-9_]+|_MM_[A-Z0-9_]+|__m(?:64|128|256|512)[dhi]?|__mmask(?:8|16|32|64)"
+    r"|(?:u?int|float|poly|bfloat)(?:8|16|32|64)x\d+(?:x[234])?_t"
+    r"|v[a-z0-9]+q?_(?:[usfp](?:8|16|32|64)|bf16))\b"
+)
+# Allowed in simd/ only: a form is chosen through its kernel's registry.
+CHOICE = re.compile(
+    r"\b(?:isa_available|cpu_has_\w+)\s*\(|\bDITHERING_VEC128_(?:SSE2|NEON|PORTABLE)\b"
+)
+# Allowed in simd/compiler.hpp only.
+COMPILER_ONLY = re.compile(
+    r"^\s*#\s*pragma\s+(?:GCC|clang)\b|\b__builtin_\w+|\b__attribute__\b|\b__declspec\b"
+    r"|\b_Pragma\b",
+    re.MULTILINE,
+)
 
 
 def main():
@@ -45,7 +78,9 @@ def main():
             continue
         unit = rel.with_suffix("").as_posix()
         targets = edges.setdefault(unit, set())
-        for quote, name in INCLUDE.findall(path.read_text()):
+        text = path.read_text()
+        problems += instruction_set_leaks(rel, folder, COMMENT.sub("", text))
+        for quote, name in INCLUDE.findall(text):
             if quote == "<":
                 if name.startswith("Python") or name.startswith("numpy/"):
                     problems.append(f"{rel}: the core includes <{name}>")
@@ -71,6 +106,28 @@ def main():
         return 1
     print(f"src/core: {len(edges)} units, every dependency points down")
     return 0
+
+
+def instruction_set_leaks(rel, folder, code):
+    """Intrinsics and choices of a form outside simd/, compiler-specific
+    spellings outside simd/compiler.hpp: one message per file and name, in
+    code without comments."""
+    found = []
+    if folder != "simd":
+        for header in sorted(set(INTRINSIC_HEADER.findall(code))):
+            found.append(f"{rel}: includes <{header}>, an intrinsic header, outside simd/")
+        for name in sorted(set(INTRINSIC_NAME.findall(code))):
+            found.append(f"{rel}: names the intrinsic {name!r} outside simd/")
+        for choice in sorted({" ".join(m.split()) for m in CHOICE.findall(code)}):
+            found.append(
+                f"{rel}: chooses a form itself ({choice!r}) instead of through its registry"
+            )
+    if rel.as_posix() != "core/simd/compiler.hpp":
+        for spelling in sorted({" ".join(m.split()) for m in COMPILER_ONLY.findall(code)}):
+            found.append(
+                f"{rel}: uses the compiler-specific {spelling!r} outside simd/compiler.hpp"
+            )
+    return found
 
 
 def cycles(edges):

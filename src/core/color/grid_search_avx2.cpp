@@ -8,11 +8,8 @@
 
 namespace dithering::avx2 {
 
-DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette,
-                                                          __m128 v) noexcept {
-    alignas(16) float c[4];
-    _mm_store_ps(c, v);
-    return palette.nearest(c[0], c[1], c[2]);
+DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette, F32x4 v) noexcept {
+    return palette.nearest(first(v), second(v), third(v));
 }
 
 // Two quads per step (the last one paired with the +inf quad if need be):
@@ -20,11 +17,11 @@ DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette,
 // then the lowest position among the lanes at the least distance wins.
 // Lists are in palette order, so that is the lowest index.
 DITHERING_AVX2 DITHERING_NOINLINE std::size_t grid_list_nearest(
-    const CandidateQuad* list, const CandidateQuad& none, std::size_t count, __m128 v) noexcept {
+    const CandidateQuad* list, const CandidateQuad& none, std::size_t count, F32x4 v) noexcept {
     static constexpr std::int32_t LANE_ORDER[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    const F32x8 c0 = simd::splat8(lane_of<0>(v));
-    const F32x8 c1 = simd::splat8(lane_of<1>(v));
-    const F32x8 c2 = simd::splat8(lane_of<2>(v));
+    const F32x8 c0 = simd::splat8(first(v));
+    const F32x8 c1 = simd::splat8(second(v));
+    const F32x8 c2 = simd::splat8(third(v));
     const I32x8 none_yet = simd::splat8_int(-1);
     I32x8 best = none_yet;
     I32x8 position = simd::splat8_int(0);
@@ -46,10 +43,11 @@ DITHERING_AVX2 DITHERING_NOINLINE std::size_t grid_list_nearest(
 }
 
 DITHERING_NOINLINE std::uint32_t grid_list_for(NearestGrid& grid, unsigned level,
-                                                       __m128i n) noexcept {
-    alignas(16) std::uint32_t c[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(c), n);
-    return grid.list_for(level, c[0], c[1], c[2]);
+                                               F32x4 x) noexcept {
+    std::int32_t c[4];
+    simd::store4(c, simd::truncate(x));
+    return grid.list_for(level, static_cast<std::uint32_t>(c[0]), static_cast<std::uint32_t>(c[1]),
+                         static_cast<std::uint32_t>(c[2]));
 }
 
 }  // namespace dithering::avx2
@@ -59,7 +57,7 @@ namespace dithering {
 DITHERING_AVX2 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1,
                                                 float c2) noexcept {
     avx2::GridSearch search = avx2::grid_search_of(grid);
-    return search.find(_mm_setr_ps(c0, c1, c2, 0.0f));
+    return search.find(simd::lanes(c0, c1, c2, 0.0f));
 }
 
 }  // namespace dithering

@@ -20,11 +20,12 @@ std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2
 
 }  // namespace dithering
 
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <cstdint>
 
 #include "core/color/palette.hpp"
+#include "core/simd/vec128.hpp"
 
 namespace dithering::avx2 {
 
@@ -33,15 +34,17 @@ namespace dithering::avx2 {
 inline constexpr std::uint32_t INF_BITS = 0x7f800000u;
 
 // Palette::nearest on (lanes 0, 1, 2 of) v, kept out of the pixel loops.
-std::size_t nearest_out_of_line(const Palette& palette, __m128 v) noexcept;
+std::size_t nearest_out_of_line(const Palette& palette, simd::F32x4 v) noexcept;
 
 // The lowest-index nearest colour of a list of three quads or more.
 std::size_t grid_list_nearest(const CandidateQuad* list, const CandidateQuad& none,
-                              std::size_t count, __m128 v) noexcept;
+                              std::size_t count, simd::F32x4 v) noexcept;
 
-// The entry of v's finest cell, building what is missing: the slow path of
-// GridSearch::find.
-std::uint32_t grid_list_for(NearestGrid& grid, unsigned level, __m128i n) noexcept;
+// The entry of the finest cell at coordinates x (v's in cube `level`),
+// building what is missing: the slow path of GridSearch::find. It takes x,
+// not the truncated coordinates the fast path has, so that those need not
+// be kept for the call.
+std::uint32_t grid_list_for(NearestGrid& grid, unsigned level, simd::F32x4 x) noexcept;
 
 }  // namespace dithering::avx2
 
@@ -55,22 +58,13 @@ DITHERING_TARGET_AVX2_BEGIN
 
 namespace dithering::avx2 {
 
+using simd::F32x4;
 using simd::F32x8;
+using simd::I32x4;
 using simd::I32x8;
-
-// Lane L (0..2) of v; splat8 of it is one broadcast from the register,
-// with no index vector to keep in one.
-template <int L>
-DITHERING_ALWAYS_INLINE float lane_of(__m128 v) {
-    static_assert(L >= 0 && L < 3);
-    if constexpr (L == 0) {
-        return _mm_cvtss_f32(v);
-    } else if constexpr (L == 1) {
-        return _mm_cvtss_f32(_mm_movehdup_ps(v));
-    } else {
-        return _mm_cvtss_f32(_mm_movehl_ps(v, v));
-    }
-}
+using simd::or_lanes;
+using simd::shift_left_each;
+using simd::shift_right_logical;
 
 // squared_distance of v, in every lane of c0, c1 and c2, to the colours of
 // two quads side by side, `low` in lanes 0..3; as bit patterns, which the
@@ -96,16 +90,16 @@ struct GridSearch {
     void refresh() {}
 
     // v holds the value in lanes 0..2 and 0 in lane 3.
-    DITHERING_ALWAYS_INLINE std::size_t find(__m128 v) {
+    DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) {
         // The coordinates as NearestGrid defines them, in the smallest cube
         // that holds the value (the innermost has a scale of 1); lane 3
         // gets a shift of 32 below, which clears it.
         unsigned level = 0;
-        __m128 x = _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0)));
+        F32x4 x = v + simd::splat(NearestGrid::offset(0));
         while (DITHERING_UNLIKELY(!inside(x))) {
             if (++level == NearestGrid::LEVELS) return nearest_out_of_line(grid->palette(), v);
-            x = _mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(NearestGrid::scale(level))),
-                           _mm_set1_ps(NearestGrid::offset(level)));
+            x = v * simd::splat(NearestGrid::scale(level)) +
+                simd::splat(NearestGrid::offset(level));
         }
         return find_at(level, x, v);
     }
@@ -114,8 +108,8 @@ struct GridSearch {
     // the bounded palette pass keeps them: always in the innermost cube, at
     // coordinates 128..383, so the search for the cube that holds it is
     // skipped. Any other value must take find.
-    DITHERING_ALWAYS_INLINE std::size_t find_inner(__m128 v) {
-        return find_at(0, _mm_add_ps(v, _mm_set1_ps(NearestGrid::offset(0))), v);
+    DITHERING_ALWAYS_INLINE std::size_t find_inner(F32x4 v) {
+        return find_at(0, v + simd::splat(NearestGrid::offset(0)), v);
     }
 
     // find for `count` points given as rows of channels (point i is c0[i],
@@ -126,54 +120,37 @@ struct GridSearch {
     DITHERING_ALWAYS_INLINE void find_rows(const float* c0, const float* c1, const float* c2,
                                            std::size_t count, std::uint32_t* index) {
         for (std::size_t k = 0; k < count; k += 8) {
-            const __m256 r0 = _mm256_loadu_ps(c0 + k);
-            const __m256 r1 = _mm256_loadu_ps(c1 + k);
-            const __m256 r2 = _mm256_loadu_ps(c2 + k);
-            const __m256 zero = _mm256_setzero_ps();
-            // Per 128-bit half (points 0..3, 4..7): (c0, c1) and (c2, 0)
-            // pairs of points 0, 1 (lo) and 2, 3 (hi), then one point per
-            // vector.
-            const __m256 lo01 = _mm256_unpacklo_ps(r0, r1);
-            const __m256 hi01 = _mm256_unpackhi_ps(r0, r1);
-            const __m256 lo2 = _mm256_unpacklo_ps(r2, zero);
-            const __m256 hi2 = _mm256_unpackhi_ps(r2, zero);
-            const __m256 points[4] = {
-                _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(1, 0, 1, 0)),
-                _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(3, 2, 3, 2)),
-                _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(1, 0, 1, 0)),
-                _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(3, 2, 3, 2)),
-            };
-            for (std::size_t i = 0; i < 4; ++i) {
-                index[k + i] = static_cast<std::uint32_t>(find(_mm256_castps256_ps128(points[i])));
-            }
-            for (std::size_t i = 0; i < 4; ++i) {
-                index[k + 4 + i] =
-                    static_cast<std::uint32_t>(find(_mm256_extractf128_ps(points[i], 1)));
+            F32x4 points[8];
+            simd::points_of_rows(simd::load8(c0 + k), simd::load8(c1 + k), simd::load8(c2 + k),
+                                 points);
+            for (std::size_t i = 0; i < 8; ++i) {
+                index[k + i] = static_cast<std::uint32_t>(find(points[i]));
             }
         }
     }
 
     // The search in cube `level`, at v's coordinates x there.
-    DITHERING_ALWAYS_INLINE std::size_t find_at(unsigned level, __m128 x, __m128 v) {
-        const __m128i n = _mm_cvttps_epi32(x);
-        const __m128i three = _mm_set1_epi32(3);
-        const __m128i places = _mm_setr_epi32(4, 2, 0, 32);
+    DITHERING_ALWAYS_INLINE std::size_t find_at(unsigned level, F32x4 x, F32x4 v) {
+        const I32x4 n = simd::truncate(x);
+        const I32x4 three = simd::splat_int(3);
+        const I32x4 places = simd::lanes_int(4, 2, 0, 32);
         // NearestGrid::top_cell and child_slot on all three lanes at once,
         // then or-ed together.
-        const __m128i bricks = _mm_sllv_epi32(_mm_srli_epi32(n, 6), _mm_setr_epi32(12, 9, 6, 32));
-        const __m128i cells = _mm_sllv_epi32(_mm_and_si128(_mm_srli_epi32(n, 4), three), places);
-        std::uint32_t e = table[level << 15 | or_lanes(_mm_or_si128(bricks, cells))];
+        const I32x4 bricks =
+            shift_left_each(shift_right_logical<6>(n), simd::lanes_int(12, 9, 6, 32));
+        const I32x4 cells = shift_left_each(shift_right_logical<4>(n) & three, places);
+        std::uint32_t e = table[level << 15 | or_lanes(bricks | cells)];
         static_assert(NearestGrid::MAX_DEPTH == 2, "two levels of children below a top cell");
         if (NearestGrid::kind(e) == NearestGrid::SPLIT) {
             e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
-                         or_lanes(_mm_sllv_epi32(_mm_and_si128(_mm_srli_epi32(n, 2), three), places))];
+                         or_lanes(shift_left_each(shift_right_logical<2>(n) & three, places))];
             if (DITHERING_UNLIKELY(NearestGrid::kind(e) == NearestGrid::SPLIT)) {
                 e = children[NearestGrid::block_of(e) * NearestGrid::BLOCK +
-                             or_lanes(_mm_sllv_epi32(_mm_and_si128(n, three), places))];
+                             or_lanes(shift_left_each(n & three, places))];
             }
         }
         if (DITHERING_UNLIKELY(NearestGrid::kind(e) != NearestGrid::LIST)) {
-            e = grid_list_for(*grid, level, n);
+            e = grid_list_for(*grid, level, x);
             if (NearestGrid::kind(e) != NearestGrid::LIST) {
                 return nearest_out_of_line(grid->palette(), v);
             }
@@ -186,24 +163,18 @@ struct GridSearch {
         // lanes' are +inf, so the first lane at the least distance is the
         // answer.
         const CandidateQuad* high = count == 2 ? low + 1 : quads;
-        const I32x8 d = pair_distance(*low, *high, simd::splat8(lane_of<0>(v)),
-                                      simd::splat8(lane_of<1>(v)), simd::splat8(lane_of<2>(v)));
+        const I32x8 d = pair_distance(*low, *high, simd::splat8(first(v)), simd::splat8(second(v)),
+                                      simd::splat8(third(v)));
         const I32x8 least = min_unsigned_everywhere(d);
         const auto p = static_cast<std::size_t>(std::countr_zero(bits(equal(d, least))));
         return (p < 4 ? low : high)->index[p & 3];
     }
 
     // Lanes 0..2 of x in [0, AXIS).
-    DITHERING_ALWAYS_INLINE static bool inside(__m128 x) {
-        const __m128 in = _mm_and_ps(_mm_cmpge_ps(x, _mm_setzero_ps()),
-                                     _mm_cmplt_ps(x, _mm_set1_ps(NearestGrid::AXIS)));
-        return (_mm_movemask_ps(in) & 7) == 7;
-    }
-
-    DITHERING_ALWAYS_INLINE static std::uint32_t or_lanes(__m128i x) {
-        x = _mm_or_si128(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
-        x = _mm_or_si128(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
-        return static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
+    DITHERING_ALWAYS_INLINE static bool inside(F32x4 x) {
+        const simd::Mask32x4 in =
+            less_equal(simd::zero4(), x) & less(x, simd::splat(NearestGrid::AXIS));
+        return (bits(in) & 7) == 7;
     }
 };
 

@@ -10,7 +10,7 @@
 #include "core/simd/arch.hpp"
 
 #if DITHERING_ARCH_X86
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <bit>
 #include <cstddef>
@@ -29,7 +29,6 @@ namespace {
 
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-using simd::F32x4;
 using simd::F32x8;
 
 // squared_distance of eight colours.
@@ -39,18 +38,6 @@ DITHERING_ALWAYS_INLINE F32x8 distance8(const ScanLanes& l, std::size_t j, F32x8
     const F32x8 t0 = v0 - simd::load8(l.c0 + j);
     const F32x8 t2 = v2 - simd::load8(l.c2 + j);
     return squared_distance(t0, t1, t2);
-}
-
-// The low four lanes as the four-lane type (through memory when that type
-// is the portable form, built for its tests).
-DITHERING_ALWAYS_INLINE F32x4 low_half(F32x8 v) {
-#if defined(DITHERING_VEC128_SSE2)
-    return F32x4{_mm256_castps256_ps128(v.v)};
-#else
-    float lanes[8];
-    simd::store8(lanes, v);
-    return simd::load4(lanes);
-#endif
 }
 
 }  // namespace
@@ -96,7 +83,7 @@ std::size_t nearest_avx2(const ScanLanes& l, float c0, float c1, float c2) noexc
     keep_first_min(best_a, index_a, best_b, index_b);
     // The upper half against the lower, then down to one lane in four.
     keep_first_min(best_a, index_a, swap_halves(best_a), swap_halves(index_a));
-    return fold_lanes(low_half(best_a), low_half(index_a));
+    return fold_lanes(simd::low_half(best_a), simd::low_half(index_a));
 }
 
 }  // namespace dithering

@@ -19,7 +19,7 @@
 #include "core/simd/arch.hpp"
 
 #if DITHERING_ARCH_X86
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <array>
 #include <cstddef>
@@ -27,6 +27,7 @@
 
 #include "core/diffusion/channel_planes.hpp"
 #include "core/simd/compiler.hpp"
+#include "core/simd/vec128.hpp"
 
 namespace dithering {
 namespace {
@@ -76,36 +77,22 @@ constexpr Mask SPLIT2 = {0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15};
 // so that a 4 x 4 transpose of 32-bit elements finishes the split.
 constexpr Mask SPLIT4 = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
 
-inline __m128i load_xmm(const std::uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
+}  // namespace
+}  // namespace dithering
 
-inline void store_xmm(std::uint8_t* p, __m128i v) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
+// The loops are compiled for AVX2 (the region simd/compiler.hpp opens, after
+// every header with functions of its own; it says why), so that the
+// vector operations inline into them.
+DITHERING_TARGET_AVX2_BEGIN
+#include "core/simd/vec8_avx2.hpp"
 
-DITHERING_TARGET("avx2") inline __m256i load32(const std::uint8_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
+namespace dithering {
+namespace {
 
-DITHERING_TARGET("avx2") inline void store32(std::uint8_t* p, __m256i v) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-}
+using simd::U8x32;
 
-DITHERING_TARGET("avx2") inline __m256i load_halves(const std::uint8_t* low,
-                                                           const std::uint8_t* high) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(load_xmm(low)), load_xmm(high), 1);
-}
-
-DITHERING_TARGET("avx2") inline void store_halves(std::uint8_t* low, std::uint8_t* high,
-                                                          __m256i v) {
-    store_xmm(low, _mm256_castsi256_si128(v));
-    store_xmm(high, _mm256_extracti128_si256(v, 1));
-}
-
-DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
-    return _mm256_broadcastsi128_si256(load_xmm(mask.data()));
-}
+// A 16-byte table in both halves.
+DITHERING_ALWAYS_INLINE U8x32 mask32(const Mask& mask) { return simd::load16_twice(mask.data()); }
 
 // The AVX2 loops, like the 128-bit ones, except that a merge gets planes
 // with no null among them: a null plane has been replaced by another one,
@@ -113,146 +100,142 @@ DITHERING_TARGET("avx2") inline __m256i mask32(const Mask& mask) {
 // channels are taken back from dst through the mask `keep` (16 * channels
 // bytes, 0xff on the channels to keep).
 
-DITHERING_TARGET("avx2") std::size_t split2_avx2(const std::uint8_t* src, std::size_t i,
-                                                        std::size_t count,
-                                                        std::uint8_t* const* planes) {
-    const __m256i gather = mask32(SPLIT2);
+std::size_t split2_avx2(const std::uint8_t* src, std::size_t i, std::size_t count,
+                        std::uint8_t* const* planes) {
+    const U8x32 gather = mask32(SPLIT2);
     std::uint8_t* p0 = planes[0];
     std::uint8_t* p1 = planes[1];
     for (; i + 32 <= count; i += 32) {
         const std::uint8_t* s = src + 2 * i;
-        const __m256i a = _mm256_shuffle_epi8(load_halves(s, s + 32), gather);
-        const __m256i b = _mm256_shuffle_epi8(load_halves(s + 16, s + 48), gather);
-        if (p0 != nullptr) store32(p0 + i, _mm256_unpacklo_epi64(a, b));
-        if (p1 != nullptr) store32(p1 + i, _mm256_unpackhi_epi64(a, b));
+        const U8x32 a = lookup16(simd::load_halves(s, s + 32), gather);
+        const U8x32 b = lookup16(simd::load_halves(s + 16, s + 48), gather);
+        if (p0 != nullptr) simd::store32(p0 + i, zip_low64(a, b));
+        if (p1 != nullptr) simd::store32(p1 + i, zip_high64(a, b));
     }
     return i;
 }
 
-DITHERING_TARGET("avx2") std::size_t split3_avx2(const std::uint8_t* src, std::size_t i,
-                                                        std::size_t count,
-                                                        std::uint8_t* const* planes) {
+std::size_t split3_avx2(const std::uint8_t* src, std::size_t i, std::size_t count,
+                        std::uint8_t* const* planes) {
     for (; i + 32 <= count; i += 32) {
         const std::uint8_t* s = src + 3 * i;
-        const __m256i v0 = load_halves(s, s + 48);
-        const __m256i v1 = load_halves(s + 16, s + 64);
-        const __m256i v2 = load_halves(s + 32, s + 80);
+        const U8x32 v0 = simd::load_halves(s, s + 48);
+        const U8x32 v1 = simd::load_halves(s + 16, s + 64);
+        const U8x32 v2 = simd::load_halves(s + 32, s + 80);
         for (std::size_t k = 0; k < 3; ++k) {
             if (planes[k] == nullptr) continue;
-            const __m256i from0 = _mm256_shuffle_epi8(v0, mask32(SPLIT3[k][0]));
-            const __m256i from1 = _mm256_shuffle_epi8(v1, mask32(SPLIT3[k][1]));
-            const __m256i from2 = _mm256_shuffle_epi8(v2, mask32(SPLIT3[k][2]));
-            store32(planes[k] + i, _mm256_or_si256(_mm256_or_si256(from0, from1), from2));
+            const U8x32 from0 = lookup16(v0, mask32(SPLIT3[k][0]));
+            const U8x32 from1 = lookup16(v1, mask32(SPLIT3[k][1]));
+            const U8x32 from2 = lookup16(v2, mask32(SPLIT3[k][2]));
+            simd::store32(planes[k] + i, (from0 | from1) | from2);
         }
     }
     return i;
 }
 
-DITHERING_TARGET("avx2") std::size_t split4_avx2(const std::uint8_t* src, std::size_t i,
-                                                        std::size_t count,
-                                                        std::uint8_t* const* planes) {
-    const __m256i gather = mask32(SPLIT4);
+std::size_t split4_avx2(const std::uint8_t* src, std::size_t i, std::size_t count,
+                        std::uint8_t* const* planes) {
+    const U8x32 gather = mask32(SPLIT4);
     std::uint8_t* p0 = planes[0];
     std::uint8_t* p1 = planes[1];
     std::uint8_t* p2 = planes[2];
     std::uint8_t* p3 = planes[3];
     for (; i + 32 <= count; i += 32) {
         const std::uint8_t* s = src + 4 * i;
-        const __m256i a0 = _mm256_shuffle_epi8(load_halves(s, s + 64), gather);
-        const __m256i a1 = _mm256_shuffle_epi8(load_halves(s + 16, s + 80), gather);
-        const __m256i a2 = _mm256_shuffle_epi8(load_halves(s + 32, s + 96), gather);
-        const __m256i a3 = _mm256_shuffle_epi8(load_halves(s + 48, s + 112), gather);
-        const __m256i c01_low = _mm256_unpacklo_epi32(a0, a1);
-        const __m256i c01_high = _mm256_unpacklo_epi32(a2, a3);
-        const __m256i c23_low = _mm256_unpackhi_epi32(a0, a1);
-        const __m256i c23_high = _mm256_unpackhi_epi32(a2, a3);
-        if (p0 != nullptr) store32(p0 + i, _mm256_unpacklo_epi64(c01_low, c01_high));
-        if (p1 != nullptr) store32(p1 + i, _mm256_unpackhi_epi64(c01_low, c01_high));
-        if (p2 != nullptr) store32(p2 + i, _mm256_unpacklo_epi64(c23_low, c23_high));
-        if (p3 != nullptr) store32(p3 + i, _mm256_unpackhi_epi64(c23_low, c23_high));
+        const U8x32 a0 = lookup16(simd::load_halves(s, s + 64), gather);
+        const U8x32 a1 = lookup16(simd::load_halves(s + 16, s + 80), gather);
+        const U8x32 a2 = lookup16(simd::load_halves(s + 32, s + 96), gather);
+        const U8x32 a3 = lookup16(simd::load_halves(s + 48, s + 112), gather);
+        const U8x32 c01_low = zip_low32(a0, a1);
+        const U8x32 c01_high = zip_low32(a2, a3);
+        const U8x32 c23_low = zip_high32(a0, a1);
+        const U8x32 c23_high = zip_high32(a2, a3);
+        if (p0 != nullptr) simd::store32(p0 + i, zip_low64(c01_low, c01_high));
+        if (p1 != nullptr) simd::store32(p1 + i, zip_high64(c01_low, c01_high));
+        if (p2 != nullptr) simd::store32(p2 + i, zip_low64(c23_low, c23_high));
+        if (p3 != nullptr) simd::store32(p3 + i, zip_high64(c23_low, c23_high));
     }
     return i;
 }
 
 template <bool Keep>
-DITHERING_TARGET("avx2") std::size_t merge2_avx2(const std::uint8_t* const* planes,
-                                                        std::size_t i, std::size_t count,
-                                                        std::uint8_t* dst,
-                                                        const std::uint8_t* keep) {
-    const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep));
+std::size_t merge2_avx2(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+                        std::uint8_t* dst, const std::uint8_t* keep) {
+    const U8x32 keep_mask = simd::load16_twice(keep);
     for (; i + 32 <= count; i += 32) {
-        const __m256i a = load32(planes[0] + i);
-        const __m256i b = load32(planes[1] + i);
+        const U8x32 a = simd::load32(planes[0] + i);
+        const U8x32 b = simd::load32(planes[1] + i);
         std::uint8_t* d = dst + 2 * i;
-        __m256i out0 = _mm256_unpacklo_epi8(a, b);
-        __m256i out1 = _mm256_unpackhi_epi8(a, b);
+        U8x32 out0 = zip_low(a, b);
+        U8x32 out1 = zip_high(a, b);
         if constexpr (Keep) {
-            out0 = _mm256_blendv_epi8(out0, load_halves(d, d + 32), keep_mask);
-            out1 = _mm256_blendv_epi8(out1, load_halves(d + 16, d + 48), keep_mask);
+            out0 = select_bytes(keep_mask, simd::load_halves(d, d + 32), out0);
+            out1 = select_bytes(keep_mask, simd::load_halves(d + 16, d + 48), out1);
         }
-        store_halves(d, d + 32, out0);
-        store_halves(d + 16, d + 48, out1);
+        simd::store_halves(d, d + 32, out0);
+        simd::store_halves(d + 16, d + 48, out1);
     }
     return i;
 }
 
 template <bool Keep>
-DITHERING_TARGET("avx2") std::size_t merge3_avx2(const std::uint8_t* const* planes,
-                                                        std::size_t i, std::size_t count,
-                                                        std::uint8_t* dst,
-                                                        const std::uint8_t* keep) {
+std::size_t merge3_avx2(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+                        std::uint8_t* dst, const std::uint8_t* keep) {
     for (; i + 32 <= count; i += 32) {
-        const __m256i c0 = load32(planes[0] + i);
-        const __m256i c1 = load32(planes[1] + i);
-        const __m256i c2 = load32(planes[2] + i);
+        const U8x32 c0 = simd::load32(planes[0] + i);
+        const U8x32 c1 = simd::load32(planes[1] + i);
+        const U8x32 c2 = simd::load32(planes[2] + i);
         std::uint8_t* d = dst + 3 * i;
         for (std::size_t v = 0; v < 3; ++v) {
-            const __m256i from0 = _mm256_shuffle_epi8(c0, mask32(MERGE3[v][0]));
-            const __m256i from1 = _mm256_shuffle_epi8(c1, mask32(MERGE3[v][1]));
-            const __m256i from2 = _mm256_shuffle_epi8(c2, mask32(MERGE3[v][2]));
-            __m256i out = _mm256_or_si256(_mm256_or_si256(from0, from1), from2);
+            const U8x32 from0 = lookup16(c0, mask32(MERGE3[v][0]));
+            const U8x32 from1 = lookup16(c1, mask32(MERGE3[v][1]));
+            const U8x32 from2 = lookup16(c2, mask32(MERGE3[v][2]));
+            U8x32 out = (from0 | from1) | from2;
             std::uint8_t* low = d + 16 * v;
             if constexpr (Keep) {
-                const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep + 16 * v));
-                out = _mm256_blendv_epi8(out, load_halves(low, low + 48), keep_mask);
+                const U8x32 keep_mask = simd::load16_twice(keep + 16 * v);
+                out = select_bytes(keep_mask, simd::load_halves(low, low + 48), out);
             }
-            store_halves(low, low + 48, out);
+            simd::store_halves(low, low + 48, out);
         }
     }
     return i;
 }
 
 template <bool Keep>
-DITHERING_TARGET("avx2") std::size_t merge4_avx2(const std::uint8_t* const* planes,
-                                                        std::size_t i, std::size_t count,
-                                                        std::uint8_t* dst,
-                                                        const std::uint8_t* keep) {
-    const __m256i keep_mask = _mm256_broadcastsi128_si256(load_xmm(keep));
+std::size_t merge4_avx2(const std::uint8_t* const* planes, std::size_t i, std::size_t count,
+                        std::uint8_t* dst, const std::uint8_t* keep) {
+    const U8x32 keep_mask = simd::load16_twice(keep);
     for (; i + 32 <= count; i += 32) {
-        const __m256i c0 = load32(planes[0] + i);
-        const __m256i c1 = load32(planes[1] + i);
-        const __m256i c2 = load32(planes[2] + i);
-        const __m256i c3 = load32(planes[3] + i);
-        const __m256i c01_low = _mm256_unpacklo_epi8(c0, c1);
-        const __m256i c01_high = _mm256_unpackhi_epi8(c0, c1);
-        const __m256i c23_low = _mm256_unpacklo_epi8(c2, c3);
-        const __m256i c23_high = _mm256_unpackhi_epi8(c2, c3);
-        __m256i out[4] = {_mm256_unpacklo_epi16(c01_low, c23_low),
-                          _mm256_unpackhi_epi16(c01_low, c23_low),
-                          _mm256_unpacklo_epi16(c01_high, c23_high),
-                          _mm256_unpackhi_epi16(c01_high, c23_high)};
+        const U8x32 c0 = simd::load32(planes[0] + i);
+        const U8x32 c1 = simd::load32(planes[1] + i);
+        const U8x32 c2 = simd::load32(planes[2] + i);
+        const U8x32 c3 = simd::load32(planes[3] + i);
+        const U8x32 c01_low = zip_low(c0, c1);
+        const U8x32 c01_high = zip_high(c0, c1);
+        const U8x32 c23_low = zip_low(c2, c3);
+        const U8x32 c23_high = zip_high(c2, c3);
+        U8x32 out[4] = {zip_low16(c01_low, c23_low), zip_high16(c01_low, c23_low),
+                        zip_low16(c01_high, c23_high), zip_high16(c01_high, c23_high)};
         std::uint8_t* d = dst + 4 * i;
         for (std::size_t v = 0; v < 4; ++v) {
             std::uint8_t* low = d + 16 * v;
             if constexpr (Keep) {
-                out[v] = _mm256_blendv_epi8(out[v], load_halves(low, low + 64), keep_mask);
+                out[v] = select_bytes(keep_mask, simd::load_halves(low, low + 64), out[v]);
             }
-            store_halves(low, low + 64, out[v]);
+            simd::store_halves(low, low + 64, out[v]);
         }
     }
     return i;
 }
 
+}  // namespace
+}  // namespace dithering
+
+DITHERING_TARGET_AVX2_END
+
+namespace dithering {
+namespace {
 
 template <bool Keep>
 std::size_t merge_avx2(const std::uint8_t* const* planes, std::size_t i, std::size_t count,

@@ -9,7 +9,7 @@
 #include "core/diffusion/palette_rows.hpp"
 
 #if DITHERING_ARCH_X86
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -45,9 +45,11 @@ using avx2::nearest_out_of_line;
 using simd::F32x8;
 using simd::I32x8;
 
-// Palettes up to FULL_SCAN_MAX_COLORS are scanned whole, from registers
-// (and the stack, past 32 colours); larger ones use a NearestGrid.
-constexpr std::size_t FULL_SCAN_LIMIT = FULL_SCAN_MAX_COLORS;
+// The most colours a full scan holds: eight registers of eight lanes (and
+// the stack, past 32 colours). Palettes up to FULL_SCAN_MAX_COLORS are
+// scanned whole; larger ones use a NearestGrid.
+constexpr std::size_t SCAN_CAPACITY = 64;
+static_assert(FULL_SCAN_MAX_COLORS <= SCAN_CAPACITY);
 // The bounded pass's values stay in 0..255, whose few cells are soon
 // built, and there the grid wins on most palettes above 32 colours. Timed
 // on the three sample photos at 2048x2048 with their own median-cut and
@@ -57,17 +59,7 @@ constexpr std::size_t FULL_SCAN_LIMIT = FULL_SCAN_MAX_COLORS;
 // at 48 and 69-135 at 64; above 32 it is slower than the scan only on
 // hubble_deep_field's median-cut palettes, whose dark colours crowd into
 // long lists.
-constexpr std::size_t BOUNDED_FULL_SCAN_LIMIT = 32;
-
-// The pixel's value as an SSE register (through memory in the portable
-// build of the 4-lane type, built for its tests).
-DITHERING_ALWAYS_INLINE __m128 as_m128(F32x4 v) {
-#if defined(DITHERING_VEC128_SSE2)
-    return v.v;
-#else
-    return _mm_loadu_ps(v.v);
-#endif
-}
+constexpr std::size_t BOUNDED_FULL_SCAN_MAX_COLORS = 32;
 
 // --------------------------------------------------------------- searches
 
@@ -135,7 +127,7 @@ struct CallScan {
     const Palette* palette;
     void refresh() {}
     DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) const {
-        return nearest_out_of_line(*palette, as_m128(v));
+        return nearest_out_of_line(*palette, v);
     }
 };
 
@@ -146,17 +138,17 @@ struct GridFind {
     GridSearch grid;
     void refresh() { grid.refresh(); }
     DITHERING_ALWAYS_INLINE std::size_t find(F32x4 v) {
-        if constexpr (INNER) return grid.find_inner(as_m128(v));
-        return grid.find(as_m128(v));
+        if constexpr (INNER) return grid.find_inner(v);
+        return grid.find(v);
     }
 };
 
 // The searches as run_chosen_search picks them (palette_rows_loop.hpp).
 struct Avx2Searches {
     static constexpr std::size_t LANES = 8;
-    static constexpr std::size_t FULL_SCAN_LIMIT = palette_rows::FULL_SCAN_LIMIT;
+    static constexpr std::size_t SCAN_CAPACITY = palette_rows::SCAN_CAPACITY;
     static constexpr std::size_t automatic_scan_limit(bool bounded) {
-        return bounded ? BOUNDED_FULL_SCAN_LIMIT : FULL_SCAN_LIMIT;
+        return bounded ? BOUNDED_FULL_SCAN_MAX_COLORS : FULL_SCAN_MAX_COLORS;
     }
     template <std::size_t BLOCKS>
     static FullScan<BLOCKS> full_scan(const Palette& palette) {

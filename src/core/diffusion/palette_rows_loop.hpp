@@ -382,7 +382,7 @@ decltype(auto) with_scan_blocks(std::size_t colors, Visit&& visit) {
 // The searches of one form, as run_chosen_search and nearest_in_registers
 // pick among them:
 //     LANES              colours a full scan's register holds
-//     FULL_SCAN_LIMIT    the most colours a full scan holds
+//     SCAN_CAPACITY      the most colours a full scan holds
 //     automatic_scan_limit(bounded)
 //                        the most colours an automatic choice scans whole
 //     full_scan<BLOCKS>(palette)   a full scan of BLOCKS registers
@@ -391,7 +391,7 @@ decltype(auto) with_scan_blocks(std::size_t colors, Visit&& visit) {
 //     CallScan{&palette}           Palette::nearest per pixel
 
 // Runs the pass with the search asked for: a full scan of every colour from
-// registers for palettes of up to FULL_SCAN_LIMIT colours, a grid above,
+// registers for palettes of up to SCAN_CAPACITY colours, a grid above,
 // or with `automatic` whichever the form's limit picks. Palette::nearest
 // takes over when the grid's memory cannot be had (the grid only saves
 // time) or a full scan is asked of a larger palette.
@@ -414,8 +414,8 @@ void run_chosen_search(const Pass& pass, const Palette& palette, PaletteSearch s
             run_pass_as<false>(pass, s);
             return;
         }
-    } else if (m <= Searches::FULL_SCAN_LIMIT) {
-        with_scan_blocks<Searches::LANES, Searches::FULL_SCAN_LIMIT>(m, [&](auto blocks) {
+    } else if (m <= Searches::SCAN_CAPACITY) {
+        with_scan_blocks<Searches::LANES, Searches::SCAN_CAPACITY>(m, [&](auto blocks) {
             auto s = Searches::template full_scan<decltype(blocks)::value>(palette);
             run_pass(pass, s);
         });
@@ -428,7 +428,7 @@ void run_chosen_search(const Pass& pass, const Palette& palette, PaletteSearch s
 // The full scan's answer for one value, for tests and benchmarks.
 template <class Searches>
 std::size_t nearest_in_registers(const Palette& palette, F32x4 v) {
-    return with_scan_blocks<Searches::LANES, Searches::FULL_SCAN_LIMIT>(
+    return with_scan_blocks<Searches::LANES, Searches::SCAN_CAPACITY>(
         palette.size(), [&](auto blocks) {
             return Searches::template full_scan<decltype(blocks)::value>(palette).find(v);
         });

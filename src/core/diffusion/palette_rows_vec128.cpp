@@ -24,10 +24,11 @@ namespace {
 
 constexpr float INF = std::numeric_limits<float>::infinity();
 
-// Palettes up to FULL_SCAN_MAX_COLORS are scanned whole (beyond it the
-// registers would not hold them and the scan would spill); larger ones take
-// a NearestGrid.
-constexpr std::size_t FULL_SCAN_LIMIT = FULL_SCAN_MAX_COLORS;
+// The most colours a full scan holds: sixteen registers of four lanes
+// (beyond them the scan would spill). Palettes up to FULL_SCAN_MAX_COLORS
+// are scanned whole; larger ones take a NearestGrid.
+constexpr std::size_t SCAN_CAPACITY = 64;
+static_assert(FULL_SCAN_MAX_COLORS <= SCAN_CAPACITY);
 
 // Every colour of a palette of up to 4 * BLOCKS, in palette order (padding
 // lanes hold NaN). min(d, inf) turns a NaN distance into +inf (min gives
@@ -107,8 +108,8 @@ struct GridCall {
 // the grid is NearestGrid's own lookup, inside its innermost cube or not.
 struct Vec128Searches {
     static constexpr std::size_t LANES = 4;
-    static constexpr std::size_t FULL_SCAN_LIMIT = palette_rows::FULL_SCAN_LIMIT;
-    static constexpr std::size_t automatic_scan_limit(bool) { return FULL_SCAN_LIMIT; }
+    static constexpr std::size_t SCAN_CAPACITY = palette_rows::SCAN_CAPACITY;
+    static constexpr std::size_t automatic_scan_limit(bool) { return FULL_SCAN_MAX_COLORS; }
     template <std::size_t BLOCKS>
     static FullScan<BLOCKS> full_scan(const Palette& palette) {
         return full_scan_of<BLOCKS>(palette);

@@ -241,4 +241,63 @@ DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
     return {vbslq_s32(m.v, yes.v, no.v)};
 }
 
+// ---- 32-bit lanes of the grid search ----
+// A value's cell in NearestGrid, found on its three coordinates at once;
+// kept apart from the operations above so that each group of loops adds
+// its own in one place.
+
+// Built as lanes() is, for the same reason.
+DITHERING_VEC128_INLINE I32x4 lanes_int(std::int32_t a, std::int32_t b, std::int32_t c,
+                                        std::int32_t d) {
+    return {vcombine_s32(vset_lane_s32(b, vdup_n_s32(a), 1), vset_lane_s32(d, vdup_n_s32(c), 1))};
+}
+// Each lane shifted right by N (1..31), zeros shifted in.
+template <int N>
+DITHERING_VEC128_INLINE I32x4 shift_right_logical(I32x4 a) {
+    static_assert(N >= 1 && N < 32);
+    return {vreinterpretq_s32_u32(vshrq_n_u32(vreinterpretq_u32_s32(a.v), N))};
+}
+DITHERING_VEC128_INLINE I32x4 operator|(I32x4 a, I32x4 b) { return {vorrq_s32(a.v, b.v)}; }
+// The or of the four lanes: the halves, then the two lanes left.
+DITHERING_VEC128_INLINE std::uint32_t or_lanes(I32x4 a) {
+    const uint32x4_t u = vreinterpretq_u32_s32(a.v);
+    const uint32x2_t h = vorr_u32(vget_low_u32(u), vget_high_u32(u));
+    return vget_lane_u32(h, 0) | vget_lane_u32(h, 1);
+}
+// Each lane of a shifted left by the same lane of counts (0..32), zeros
+// shifted in; a count of 32 shifts every bit out, as vshlq does for any
+// count from the width up (its counts are signed: a negative one shifts
+// right, which 0..32 never is).
+DITHERING_VEC128_INLINE I32x4 shift_left_each(I32x4 a, I32x4 counts) {
+    return {vreinterpretq_s32_u32(vshlq_u32(vreinterpretq_u32_s32(a.v), counts.v))};
+}
+
+// ---- Byte interleaves of the channel planes ----
+
+// zip_low and zip_high on elements of 2, 4 and 8 bytes: the low half's
+// elements of a and b interleaved, and the high half's.
+DITHERING_VEC128_INLINE U8x16 zip_low16(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u16(vzip1q_u16(vreinterpretq_u16_u8(a.v), vreinterpretq_u16_u8(b.v)))};
+}
+DITHERING_VEC128_INLINE U8x16 zip_high16(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u16(vzip2q_u16(vreinterpretq_u16_u8(a.v), vreinterpretq_u16_u8(b.v)))};
+}
+DITHERING_VEC128_INLINE U8x16 zip_low32(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u32(vzip1q_u32(vreinterpretq_u32_u8(a.v), vreinterpretq_u32_u8(b.v)))};
+}
+DITHERING_VEC128_INLINE U8x16 zip_high32(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u32(vzip2q_u32(vreinterpretq_u32_u8(a.v), vreinterpretq_u32_u8(b.v)))};
+}
+DITHERING_VEC128_INLINE U8x16 zip_low64(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u64(vzip1q_u64(vreinterpretq_u64_u8(a.v), vreinterpretq_u64_u8(b.v)))};
+}
+DITHERING_VEC128_INLINE U8x16 zip_high64(U8x16 a, U8x16 b) {
+    return {vreinterpretq_u8_u64(vzip2q_u64(vreinterpretq_u64_u8(a.v), vreinterpretq_u64_u8(b.v)))};
+}
+// Byte by byte: `yes` where the mask byte is 0xff, `no` where it is 0
+// (no other mask bytes: vbslq selects bit by bit).
+DITHERING_VEC128_INLINE U8x16 select_bytes(U8x16 mask, U8x16 yes, U8x16 no) {
+    return {vbslq_u8(mask.v, yes.v, no.v)};
+}
+
 }  // namespace dithering::simd

@@ -290,4 +290,69 @@ DITHERING_VEC128_INLINE void store_interleaved4(std::uint8_t* p, U8x16 a, U8x16 
     }
 }
 
+// ---- 32-bit lanes of the grid search ----
+// A value's cell in NearestGrid, found on its three coordinates at once;
+// kept apart from the operations above so that each group of loops adds
+// its own in one place.
+
+DITHERING_VEC128_INLINE I32x4 lanes_int(std::int32_t a, std::int32_t b, std::int32_t c,
+                                        std::int32_t d) {
+    return {{a, b, c, d}};
+}
+// Each lane shifted right by N (1..31), zeros shifted in.
+template <int N>
+DITHERING_VEC128_INLINE I32x4 shift_right_logical(I32x4 a) {
+    static_assert(N >= 1 && N < 32);
+    I32x4 r;
+    for (int i = 0; i < 4; ++i) r.v[i] = wrap(static_cast<std::uint32_t>(a.v[i]) >> N);
+    return r;
+}
+DITHERING_VEC128_INLINE I32x4 operator|(I32x4 a, I32x4 b) {
+    return {{a.v[0] | b.v[0], a.v[1] | b.v[1], a.v[2] | b.v[2], a.v[3] | b.v[3]}};
+}
+// The or of the four lanes.
+DITHERING_VEC128_INLINE std::uint32_t or_lanes(I32x4 a) {
+    return static_cast<std::uint32_t>(a.v[0] | a.v[1] | a.v[2] | a.v[3]);
+}
+// Each lane of a shifted left by the same lane of counts (0..32), zeros
+// shifted in; a count of 32 shifts every bit out (a C++ shift by 32 would
+// be undefined, hence the test).
+DITHERING_VEC128_INLINE I32x4 shift_left_each(I32x4 a, I32x4 counts) {
+    I32x4 r;
+    for (int i = 0; i < 4; ++i) {
+        const auto count = static_cast<std::uint32_t>(counts.v[i]);
+        r.v[i] = count >= 32 ? 0 : wrap(static_cast<std::uint32_t>(a.v[i]) << count);
+    }
+    return r;
+}
+
+// ---- Byte interleaves of the channel planes ----
+
+// The low (high) half's elements of `width` bytes of a and b, alternating.
+DITHERING_VEC128_INLINE U8x16 zip_elements(U8x16 a, U8x16 b, int width, bool high) {
+    U8x16 r;
+    const int elements = 16 / width;
+    for (int j = 0; j < elements / 2; ++j) {
+        const int from = width * (j + (high ? elements / 2 : 0));
+        for (int k = 0; k < width; ++k) {
+            r.v[width * 2 * j + k] = a.v[from + k];
+            r.v[width * (2 * j + 1) + k] = b.v[from + k];
+        }
+    }
+    return r;
+}
+// zip_low and zip_high on elements of 2, 4 and 8 bytes.
+DITHERING_VEC128_INLINE U8x16 zip_low16(U8x16 a, U8x16 b) { return zip_elements(a, b, 2, false); }
+DITHERING_VEC128_INLINE U8x16 zip_high16(U8x16 a, U8x16 b) { return zip_elements(a, b, 2, true); }
+DITHERING_VEC128_INLINE U8x16 zip_low32(U8x16 a, U8x16 b) { return zip_elements(a, b, 4, false); }
+DITHERING_VEC128_INLINE U8x16 zip_high32(U8x16 a, U8x16 b) { return zip_elements(a, b, 4, true); }
+DITHERING_VEC128_INLINE U8x16 zip_low64(U8x16 a, U8x16 b) { return zip_elements(a, b, 8, false); }
+DITHERING_VEC128_INLINE U8x16 zip_high64(U8x16 a, U8x16 b) { return zip_elements(a, b, 8, true); }
+// Byte by byte: `yes` where the mask byte is 0xff, `no` where it is 0.
+DITHERING_VEC128_INLINE U8x16 select_bytes(U8x16 mask, U8x16 yes, U8x16 no) {
+    U8x16 r;
+    for (int i = 0; i < 16; ++i) r.v[i] = mask.v[i] != 0 ? yes.v[i] : no.v[i];
+    return r;
+}
+
 }  // namespace dithering::simd

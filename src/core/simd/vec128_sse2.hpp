@@ -368,4 +368,50 @@ DITHERING_VEC128_INLINE I32x4 select(Mask32x4 m, I32x4 yes, I32x4 no) {
     return {_mm_or_si128(_mm_and_si128(mask, yes.v), _mm_andnot_si128(mask, no.v))};
 }
 
+// ---- 32-bit lanes of the grid search ----
+// A value's cell in NearestGrid, found on its three coordinates at once;
+// kept apart from the operations above so that each group of loops adds
+// its own in one place. The per-lane shift (shift_left_each) needs AVX2
+// on x86: vec8_avx2.hpp defines it for this form.
+
+DITHERING_VEC128_INLINE I32x4 lanes_int(std::int32_t a, std::int32_t b, std::int32_t c,
+                                        std::int32_t d) {
+    return {_mm_setr_epi32(a, b, c, d)};
+}
+// Each lane shifted right by N (1..31), zeros shifted in.
+template <int N>
+DITHERING_VEC128_INLINE I32x4 shift_right_logical(I32x4 a) {
+    static_assert(N >= 1 && N < 32);
+    return {_mm_srli_epi32(a.v, N)};
+}
+DITHERING_VEC128_INLINE I32x4 operator|(I32x4 a, I32x4 b) { return {_mm_or_si128(a.v, b.v)}; }
+// The or of the four lanes.
+DITHERING_VEC128_INLINE std::uint32_t or_lanes(I32x4 a) {
+    __m128i x = _mm_or_si128(a.v, _mm_shuffle_epi32(a.v, _MM_SHUFFLE(1, 0, 3, 2)));
+    x = _mm_or_si128(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(x));
+}
+
+// ---- Byte interleaves of the channel planes ----
+
+// zip_low and zip_high on elements of 2, 4 and 8 bytes: the low half's
+// elements of a and b interleaved, and the high half's.
+DITHERING_VEC128_INLINE U8x16 zip_low16(U8x16 a, U8x16 b) { return {_mm_unpacklo_epi16(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high16(U8x16 a, U8x16 b) {
+    return {_mm_unpackhi_epi16(a.v, b.v)};
+}
+DITHERING_VEC128_INLINE U8x16 zip_low32(U8x16 a, U8x16 b) { return {_mm_unpacklo_epi32(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high32(U8x16 a, U8x16 b) {
+    return {_mm_unpackhi_epi32(a.v, b.v)};
+}
+DITHERING_VEC128_INLINE U8x16 zip_low64(U8x16 a, U8x16 b) { return {_mm_unpacklo_epi64(a.v, b.v)}; }
+DITHERING_VEC128_INLINE U8x16 zip_high64(U8x16 a, U8x16 b) {
+    return {_mm_unpackhi_epi64(a.v, b.v)};
+}
+// Byte by byte: `yes` where the mask byte is 0xff, `no` where it is 0
+// (no other mask bytes).
+DITHERING_VEC128_INLINE U8x16 select_bytes(U8x16 mask, U8x16 yes, U8x16 no) {
+    return {_mm_or_si128(_mm_and_si128(mask.v, yes.v), _mm_andnot_si128(mask.v, no.v))};
+}
+
 }  // namespace dithering::simd

@@ -9,13 +9,12 @@
 // header, for the reasons vec8_avx2.hpp gives for its AVX2 region.
 #pragma once
 
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
+#include "core/simd/intrinsics.hpp"
 
 #if DITHERING_ARCH_X86
 

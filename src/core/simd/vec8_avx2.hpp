@@ -4,10 +4,12 @@
 // rounded IEEE operation per lane in both, with the x86 rules for NaN.
 //
 // Only for a source file that includes this inside an AVX2 region
-// (DITHERING_TARGET_AVX2_BEGIN, simd/compiler.hpp), after every standard header: the
-// operations need the AVX2 target to be inlined, and they are at internal
-// linkage so that no function compiled for AVX2 can stand in, at link time,
-// for a same-named one compiled without it.
+// (DITHERING_TARGET_AVX2_BEGIN, simd/compiler.hpp), after every standard
+// header and after simd/intrinsics.hpp and simd/vec128.hpp: the operations
+// need the AVX2 target to be inlined, and they are at internal linkage so
+// that no function compiled for AVX2 can stand in, at link time, for a
+// same-named one compiled without it (which the 4-lane type's operations,
+// parsed before the region, are).
 #pragma once
 
 #include <immintrin.h>
@@ -18,6 +20,12 @@
 
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
+
+// Parsed here, inside the region, the 4-lane type's operations would be
+// compiled for AVX2 at external linkage.
+#if DITHERING_ARCH_X86 && !defined(DITHERING_VEC128_SSE2) && !defined(DITHERING_PORTABLE_VECTORS)
+#error "include core/simd/vec128.hpp before the AVX2 region opens"
+#endif
 
 #if DITHERING_ARCH_X86
 
@@ -145,6 +153,31 @@ DITHERING_VEC8_INLINE void store_halves(std::uint8_t* low, std::uint8_t* high, U
 DITHERING_VEC8_INLINE U8x32 zip_low(U8x32 a, U8x32 b) { return {_mm256_unpacklo_epi8(a.v, b.v)}; }
 DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {_mm256_unpackhi_epi8(a.v, b.v)};
+}
+// The same on elements of 2, 4 and 8 bytes: within each half, the low
+// half's elements of a and b interleaved, and the high half's.
+DITHERING_VEC8_INLINE U8x32 zip_low16(U8x32 a, U8x32 b) {
+    return {_mm256_unpacklo_epi16(a.v, b.v)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high16(U8x32 a, U8x32 b) {
+    return {_mm256_unpackhi_epi16(a.v, b.v)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_low32(U8x32 a, U8x32 b) {
+    return {_mm256_unpacklo_epi32(a.v, b.v)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high32(U8x32 a, U8x32 b) {
+    return {_mm256_unpackhi_epi32(a.v, b.v)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_low64(U8x32 a, U8x32 b) {
+    return {_mm256_unpacklo_epi64(a.v, b.v)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high64(U8x32 a, U8x32 b) {
+    return {_mm256_unpackhi_epi64(a.v, b.v)};
+}
+// Byte by byte: `yes` where the mask byte is 0xff, `no` where it is 0 (no
+// other mask bytes: the 128-bit forms select bit by bit).
+DITHERING_VEC8_INLINE U8x32 select_bytes(U8x32 mask, U8x32 yes, U8x32 no) {
+    return {_mm256_blendv_epi8(no.v, yes.v, mask.v)};
 }
 
 // ---- Byte operations of the threshold compare rows ----
@@ -413,6 +446,67 @@ DITHERING_VEC8_INLINE F32x8 min_everywhere(F32x8 a) {
     return {_mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)))};
 }
 DITHERING_VEC8_INLINE float first(F32x8 a) { return _mm256_cvtss_f32(a.v); }
+
+// ---- Between the 8-lane type and the 4-lane one ----
+// The 4-lane type is SSE2's register, or the portable form's array in the
+// build of that form for its tests (then through memory).
+
+// Lanes 0..3.
+DITHERING_VEC8_INLINE F32x4 low_half(F32x8 a) {
+#if defined(DITHERING_VEC128_SSE2)
+    return {_mm256_castps256_ps128(a.v)};
+#else
+    float lanes[8];
+    store8(lanes, a);
+    return load4(lanes);
+#endif
+}
+// Eight points given as rows of channels, point i being (c0[i], c1[i],
+// c2[i]), as eight (c0, c1, c2, 0) vectors. Per half (points 0..3 and
+// 4..7): (c0, c1) and (c2, 0) pairs of points 0, 1 and of 2, 3, then one
+// point per vector.
+DITHERING_VEC8_INLINE void points_of_rows(F32x8 c0, F32x8 c1, F32x8 c2, F32x4 (&points)[8]) {
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 lo01 = _mm256_unpacklo_ps(c0.v, c1.v);
+    const __m256 hi01 = _mm256_unpackhi_ps(c0.v, c1.v);
+    const __m256 lo2 = _mm256_unpacklo_ps(c2.v, zero);
+    const __m256 hi2 = _mm256_unpackhi_ps(c2.v, zero);
+    const __m256 quads[4] = {
+        _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(1, 0, 1, 0)),
+        _mm256_shuffle_ps(lo01, lo2, _MM_SHUFFLE(3, 2, 3, 2)),
+        _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(1, 0, 1, 0)),
+        _mm256_shuffle_ps(hi01, hi2, _MM_SHUFFLE(3, 2, 3, 2)),
+    };
+#if defined(DITHERING_VEC128_SSE2)
+    // Written out, not as a loop: GCC keeps such a loop, which costs more
+    // than the moves.
+    points[0] = {_mm256_castps256_ps128(quads[0])};
+    points[1] = {_mm256_castps256_ps128(quads[1])};
+    points[2] = {_mm256_castps256_ps128(quads[2])};
+    points[3] = {_mm256_castps256_ps128(quads[3])};
+    points[4] = {_mm256_extractf128_ps(quads[0], 1)};
+    points[5] = {_mm256_extractf128_ps(quads[1], 1)};
+    points[6] = {_mm256_extractf128_ps(quads[2], 1)};
+    points[7] = {_mm256_extractf128_ps(quads[3], 1)};
+#else
+    for (int i = 0; i < 4; ++i) {
+        float lanes[8];
+        _mm256_storeu_ps(lanes, quads[i]);
+        points[i] = load4(lanes);
+        points[4 + i] = load4(lanes + 4);
+    }
+#endif
+}
+
+#if defined(DITHERING_VEC128_SSE2)
+// Each lane of a shifted left by the same lane of counts (0..32), zeros
+// shifted in; a count of 32 shifts every bit out. An AVX2 instruction on
+// the 4-lane type, so defined here for SSE2's form of it (the other forms
+// define it with their other operations).
+DITHERING_VEC8_INLINE I32x4 shift_left_each(I32x4 a, I32x4 counts) {
+    return {_mm_sllv_epi32(a.v, counts.v)};
+}
+#endif
 
 #undef DITHERING_VEC8_INLINE
 

@@ -136,6 +136,28 @@ DITHERING_VEC8_INLINE U8x32 zip_low(U8x32 a, U8x32 b) {
 DITHERING_VEC8_INLINE U8x32 zip_high(U8x32 a, U8x32 b) {
     return {zip_high(a.low, b.low), zip_high(a.high, b.high)};
 }
+DITHERING_VEC8_INLINE U8x32 zip_low16(U8x32 a, U8x32 b) {
+    return {zip_low16(a.low, b.low), zip_low16(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high16(U8x32 a, U8x32 b) {
+    return {zip_high16(a.low, b.low), zip_high16(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_low32(U8x32 a, U8x32 b) {
+    return {zip_low32(a.low, b.low), zip_low32(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high32(U8x32 a, U8x32 b) {
+    return {zip_high32(a.low, b.low), zip_high32(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_low64(U8x32 a, U8x32 b) {
+    return {zip_low64(a.low, b.low), zip_low64(a.high, b.high)};
+}
+DITHERING_VEC8_INLINE U8x32 zip_high64(U8x32 a, U8x32 b) {
+    return {zip_high64(a.low, b.low), zip_high64(a.high, b.high)};
+}
+// Masks of 0xff or 0 bytes.
+DITHERING_VEC8_INLINE U8x32 select_bytes(U8x32 mask, U8x32 yes, U8x32 no) {
+    return {select_bytes(mask.low, yes.low, no.low), select_bytes(mask.high, yes.high, no.high)};
+}
 
 // ---- Byte operations of the threshold compare rows ----
 
@@ -303,6 +325,20 @@ DITHERING_VEC8_INLINE F32x8 min_everywhere(F32x8 a) {
     return {min(low, swap_neighbours(low)), min(high, swap_neighbours(high))};
 }
 DITHERING_VEC8_INLINE float first(F32x8 a) { return first(a.low); }
+
+// ---- Between the 8-lane type and the 4-lane one ----
+
+// Lanes 0..3.
+DITHERING_VEC8_INLINE F32x4 low_half(F32x8 a) { return a.low; }
+// Eight points given as rows of channels, point i being (c0[i], c1[i],
+// c2[i]), as eight (c0, c1, c2, 0) vectors: through memory, lane by lane.
+DITHERING_VEC8_INLINE void points_of_rows(F32x8 c0, F32x8 c1, F32x8 c2, F32x4 (&points)[8]) {
+    float rows[3][8];
+    store8(rows[0], c0);
+    store8(rows[1], c1);
+    store8(rows[2], c2);
+    for (int i = 0; i < 8; ++i) points[i] = lanes(rows[0][i], rows[1][i], rows[2][i], 0.0f);
+}
 
 #undef DITHERING_VEC8_INLINE
 

@@ -7,12 +7,13 @@
 #include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
+#include "core/simd/vec128.hpp"
 #include "core/threshold/threshold_loops.hpp"
 
 DITHERING_TARGET_AVX512_BEGIN

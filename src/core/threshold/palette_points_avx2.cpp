@@ -7,7 +7,7 @@
 #include "core/simd/compiler.hpp"
 
 #if DITHERING_ARCH_X86
-#include <immintrin.h>
+#include "core/simd/intrinsics.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +16,7 @@
 
 #include "core/color/grid_search_avx2.hpp"
 #include "core/threshold/threshold_loops.hpp"
+#include "core/simd/vec128.hpp"
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"

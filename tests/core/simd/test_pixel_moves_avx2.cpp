@@ -3,6 +3,7 @@
 #include "core/simd/arch.hpp"
 #include "core/simd/compiler.hpp"
 #include "core/simd/isa.hpp"
+#include "core/simd/vec128.hpp"
 
 #if DITHERING_ARCH_X86
 #include <immintrin.h>
