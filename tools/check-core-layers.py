@@ -20,6 +20,13 @@ only through the registries of simd/isa.hpp (IsaForms: pick, run_widest):
 outside simd/ no file asks the processor (isa_available, cpu_has_*) or the
 build's 128-bit back end (DITHERING_VEC128_SSE2/NEON/PORTABLE) itself.
 Comments are left out of these three checks.
+
+The loop bodies written once over a vector type (BODY_HEADERS) take
+whichever form of it the including source defined first, so in every
+source of a form (*_avx2.cpp, *_avx512.cpp, *_vec128.cpp) each body comes
+after a vector type's header, and in a source with a target region both
+lie inside it, with no standard header there (its functions would take
+the region's target).
 Prints every violation and exits 1 if there is one.
 """
 
@@ -51,6 +58,21 @@ INTRINSIC_NAME = re.compile(
 CHOICE = re.compile(
     r"\b(?:isa_available|cpu_has_\w+)\s*\(|\bDITHERING_VEC128_(?:SSE2|NEON|PORTABLE)\b"
 )
+# Written once over whichever vector type the including source defined
+# first (simd/vec8_avx2.hpp, vec8_halves.hpp, lanes8.hpp, vec16_avx512.hpp).
+BODY_HEADERS = {
+    "core/diffusion/wavefront_steps.hpp",
+    "core/diffusion/palette_rows_loop.hpp",
+    "core/threshold/compare_rows.hpp",
+    "core/threshold/random_draws.hpp",
+    "core/threshold/nearest_points.hpp",
+    "core/threshold/palette_points.hpp",
+    "core/color/nearest_lanes.hpp",
+}
+VECTOR_TYPE_HEADERS = {"core/simd/vec8_avx2.hpp", "core/simd/vec8_halves.hpp"}
+REGION_ONLY = VECTOR_TYPE_HEADERS | {"core/simd/lanes8.hpp", "core/simd/vec16_avx512.hpp"}
+FORM_SOURCE = re.compile(r"_(?:avx2|avx512|vec128)\.cpp$")
+REGION_LINE = re.compile(r"^\s*DITHERING_TARGET_AVX(?:2|512)_(BEGIN|END)\b")
 # Allowed in simd/compiler.hpp only.
 COMPILER_ONLY = re.compile(
     r"^\s*#\s*pragma\s+(?:GCC|clang)\b|\b__builtin_\w+|\b__attribute__\b|\b__declspec\b"
@@ -80,6 +102,8 @@ def main():
         targets = edges.setdefault(unit, set())
         text = path.read_text()
         problems += instruction_set_leaks(rel, folder, COMMENT.sub("", text))
+        if FORM_SOURCE.search(path.name):
+            problems += body_order(rel, COMMENT.sub("", text))
         for quote, name in INCLUDE.findall(text):
             if quote == "<":
                 if name.startswith("Python") or name.startswith("numpy/"):
@@ -127,6 +151,35 @@ def instruction_set_leaks(rel, folder, code):
             found.append(
                 f"{rel}: uses the compiler-specific {spelling!r} outside simd/compiler.hpp"
             )
+    return found
+
+
+def body_order(rel, code):
+    """The includes of a form's source against the region and the vector
+    type: see the module's docstring."""
+    found = []
+    has_region = "DITHERING_TARGET_AVX" in code
+    inside = False
+    vector_type = False
+    for line in code.splitlines():
+        region = REGION_LINE.match(line)
+        if region:
+            inside = region.group(1) == "BEGIN"
+            continue
+        include = INCLUDE.match(line)
+        if not include:
+            continue
+        quote, name = include.groups()
+        if quote == "<":
+            if inside:
+                found.append(f"{rel}: includes <{name}> inside its target region")
+            continue
+        if name in VECTOR_TYPE_HEADERS:
+            vector_type = True
+        if name in BODY_HEADERS and not vector_type:
+            found.append(f'{rel}: includes "{name}" before a vector type\'s header')
+        if has_region and not inside and (name in BODY_HEADERS or name in REGION_ONLY):
+            found.append(f'{rel}: includes "{name}" outside its target region')
     return found
 
 
