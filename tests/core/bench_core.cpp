@@ -18,6 +18,7 @@
 #include "core/diffusion/kernels.hpp"
 #include "core/diffusion/levels_wavefront.hpp"
 #include "core/diffusion/method_names.hpp"
+#include "core/diffusion/palette_rows.hpp"
 #include "core/diffusion/plain_pass.hpp"
 #include "core/diffusion/register_scan.hpp"
 #include "core/simd/isa.hpp"
@@ -218,6 +219,16 @@ int main(int argc, char** argv) {
     bench_palette("  64, one row, single-row form", 64, 2048, single_row);
     bench_palette("  64, rows in flight, 128-bit", 64, 2048, vec128);
     bench_palette("  256, grid, rows in flight, 128-bit", 256, 1024, vec128);
+    // The whole-palette scan in AVX2 and AVX-512 registers, where the
+    // processor runs both: the rule that picks AVX-512 above 16 colours.
+    for (std::size_t colors : {8u, 16u, 17u, 32u, 64u}) {
+        for (Isa isa : {Isa::avx2, Isa::avx512}) {
+            if (!palette_rows_forms().runs(isa)) continue;
+            char label[64];
+            std::snprintf(label, sizeof label, "  %zu, rows in flight, %s", colors, isa_name(isa));
+            bench_palette(label, colors, 2048, {.form = PaletteForm::rows, .isa = isa});
+        }
+    }
     bench_threshold_palettes();
     // The bounded pass beside the unbounded one, on palettes over the whole
     // cube and on palettes inside it, where the unbounded values wander

@@ -202,6 +202,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        nearest_in_registers_avx2(*palette, q.c[0], q.c[1], q.c[2]));
             }
         }
+        if (isa_available(Isa::avx512) && colors <= 64) {
+            expect("palette pass registers avx512",
+                   nearest_in_registers_avx512(*palette, q.c[0], q.c[1], q.c[2]));
+        }
 #endif
         if (colors <= 64) {
             expect("palette pass registers vec128",

@@ -68,6 +68,15 @@ PassStatus palette_pass_avx2(ImageView image, const ColorSpace& space, const Pal
 // a single value, for tests; only callable with AVX2.
 std::size_t nearest_in_registers_avx2(const Palette& palette, float c0, float c1,
                                       float c2) noexcept;
+
+// The same pass and search with the whole-palette scan in AVX-512
+// registers, sixteen colours each. Only callable when
+// isa_available(Isa::avx512).
+PassStatus palette_pass_avx512(ImageView image, const ColorSpace& space, const Palette& palette,
+                               const DirectionWeights& forward, const DirectionWeights& reverse,
+                               const DiffusionOptions& options) noexcept;
+std::size_t nearest_in_registers_avx512(const Palette& palette, float c0, float c1,
+                                        float c2) noexcept;
 #endif
 
 // Any processor. `full_scan` (and `automatic` up to 64 colours) scans every

@@ -31,11 +31,14 @@ struct I32x16 {
 DITHERING_ALWAYS_INLINE F32x16 operator+(F32x16 a, F32x16 b) { return {_mm512_add_ps(a.v, b.v)}; }
 DITHERING_ALWAYS_INLINE F32x16 operator-(F32x16 a, F32x16 b) { return {_mm512_sub_ps(a.v, b.v)}; }
 DITHERING_ALWAYS_INLINE F32x16 operator*(F32x16 a, F32x16 b) { return {_mm512_mul_ps(a.v, b.v)}; }
-// Toward zero, as the 8-lane truncate. (Through the zero-masking form with
-// every lane kept, the same instruction: GCC 12's plain form starts from an
-// undefined vector that its -Wmaybe-uninitialized reports.)
+// Every lane kept: for the zero-masking forms of the operations whose plain
+// form GCC 12 writes over an undefined vector, which its -Wuninitialized
+// reports. With this mask the instruction is the plain one.
+constexpr __mmask16 ALL_LANES = 0xffff;
+
+// Toward zero, as the 8-lane truncate.
 DITHERING_ALWAYS_INLINE I32x16 truncate(F32x16 a) {
-    return {_mm512_maskz_cvttps_epi32(static_cast<__mmask16>(0xffff), a.v)};
+    return {_mm512_maskz_cvttps_epi32(ALL_LANES, a.v)};
 }
 
 // The running minimum with its index (Closest8's step): where d < best
@@ -48,6 +51,30 @@ DITHERING_ALWAYS_INLINE Closest16 take_closer(Closest16 c, F32x16 d, F32x16 here
     const __mmask16 closer = _mm512_cmp_ps_mask(c.best.v, d.v, _CMP_GT_OQ);
     return {{_mm512_mask_mov_ps(c.best.v, closer, d.v)},
             {_mm512_mask_mov_ps(c.index.v, closer, here.v)}};
+}
+
+// ---- The palette scans' reductions (vec8_avx2.hpp's, sixteen lanes) ----
+// Distances ranked by their bit patterns: see vec8_avx2.hpp.
+
+DITHERING_ALWAYS_INLINE I32x16 as_bits(F32x16 a) { return {_mm512_castps_si512(a.v)}; }
+DITHERING_ALWAYS_INLINE I32x16 min_unsigned(I32x16 a, I32x16 b) {
+    return {_mm512_maskz_min_epu32(ALL_LANES, a.v, b.v)};
+}
+// min_unsigned of all sixteen lanes, in every lane: quarters, then pairs
+// of quarters' lanes, then neighbours.
+DITHERING_ALWAYS_INLINE I32x16 min_unsigned_everywhere(I32x16 a) {
+    I32x16 m = min_unsigned(a, {_mm512_maskz_shuffle_i32x4(ALL_LANES, a.v, a.v, 0x4e)});
+    m = min_unsigned(m, {_mm512_maskz_shuffle_i32x4(ALL_LANES, m.v, m.v, 0xb1)});
+    m = min_unsigned(m, {_mm512_maskz_shuffle_epi32(ALL_LANES, m.v, static_cast<_MM_PERM_ENUM>(0x4e))});
+    return min_unsigned(m, {_mm512_maskz_shuffle_epi32(ALL_LANES, m.v, static_cast<_MM_PERM_ENUM>(0xb1))});
+}
+// Bit i set where lane i of a equals lane i of b: the compare writes a
+// mask register.
+DITHERING_ALWAYS_INLINE unsigned equal_bits(I32x16 a, I32x16 b) {
+    return _mm512_cmpeq_epi32_mask(a.v, b.v);
+}
+DITHERING_ALWAYS_INLINE std::int32_t first(I32x16 a) {
+    return _mm512_cvtsi512_si32(a.v);
 }
 
 struct Lanes16 {

@@ -553,6 +553,7 @@ CORE_TEST(nearest_grid_breaks_built_ties_by_index) {
 
 CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
     [[maybe_unused]] const bool avx2 = isa_available(Isa::avx2);
+    [[maybe_unused]] const bool avx512 = isa_available(Isa::avx512);
     std::mt19937 rng(4321);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> small_byte(0, 3);
@@ -571,6 +572,7 @@ CORE_TEST(nearest_registers_match_reference_on_small_palettes) {
                 CHECK(nearest_in_registers_vec128(p, c0, c1, c2) == want);
 #if DITHERING_ARCH_X86
                 if (avx2) CHECK(nearest_in_registers_avx2(p, c0, c1, c2) == want);
+                if (avx512) CHECK(nearest_in_registers_avx512(p, c0, c1, c2) == want);
 #endif
             }
         }
