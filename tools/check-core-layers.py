@@ -62,6 +62,7 @@ CHOICE = re.compile(
 # first (simd/vec8_avx2.hpp, vec8_halves.hpp, lanes8.hpp, vec16_avx512.hpp).
 BODY_HEADERS = {
     "core/diffusion/wavefront_steps.hpp",
+    "core/diffusion/full_scan.hpp",
     "core/diffusion/palette_rows_loop.hpp",
     "core/threshold/compare_rows.hpp",
     "core/threshold/random_draws.hpp",

@@ -6,6 +6,8 @@
 // operations inline into it.
 #pragma once
 
+#include <cstdint>
+
 #include "core/simd/compiler.hpp"
 
 namespace dithering {
@@ -19,5 +21,10 @@ template <typename T>
 DITHERING_ALWAYS_INLINE T squared_distance(T t0, T t1, T t2) {
     return (t1 * t1 + t0 * t0) + t2 * t2;
 }
+
+// The bit pattern of +inf: a distance's pattern is below it exactly when
+// the distance is finite (the searches that rank distances by their bit
+// patterns, as unsigned integers, test against it).
+inline constexpr std::uint32_t INF_BITS = 0x7f800000u;
 
 }  // namespace dithering

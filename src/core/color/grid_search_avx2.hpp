@@ -29,10 +29,6 @@ std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1, float c2
 
 namespace dithering::avx2 {
 
-// The bit pattern of +inf: a distance's pattern is below it exactly when
-// the distance is finite.
-inline constexpr std::uint32_t INF_BITS = 0x7f800000u;
-
 // Palette::nearest on (lanes 0, 1, 2 of) v, kept out of the pixel loops.
 std::size_t nearest_out_of_line(const Palette& palette, simd::F32x4 v) noexcept;
 

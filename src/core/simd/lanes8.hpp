@@ -27,6 +27,8 @@ DITHERING_ALWAYS_INLINE F32x8 splat(Lanes8, float x) { return splat8(x); }
 DITHERING_ALWAYS_INLINE F32x8 zero(Lanes8) { return zero8(); }
 DITHERING_ALWAYS_INLINE F32x8 load(Lanes8, const float* p) { return load8(p); }
 DITHERING_ALWAYS_INLINE void store(std::int32_t* p, I32x8 a) { store8(p, a); }
+// Bit i set where lane i of a equals lane i of b (Lanes16's names it the same).
+DITHERING_ALWAYS_INLINE unsigned equal_bits(I32x8 a, I32x8 b) { return bits(equal(a, b)); }
 
 }  // namespace
 }  // namespace dithering::simd
