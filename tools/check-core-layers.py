@@ -70,8 +70,12 @@ BODY_HEADERS = {
     "core/threshold/palette_points.hpp",
     "core/color/nearest_lanes.hpp",
 }
-VECTOR_TYPE_HEADERS = {"core/simd/vec8_avx2.hpp", "core/simd/vec8_halves.hpp"}
-REGION_ONLY = VECTOR_TYPE_HEADERS | {"core/simd/lanes8.hpp", "core/simd/vec16_avx512.hpp"}
+VECTOR_TYPE_HEADERS = {
+    "core/simd/vec8_avx2.hpp",
+    "core/simd/vec8_halves.hpp",
+    "core/simd/vec16_avx512.hpp",
+}
+REGION_ONLY = VECTOR_TYPE_HEADERS | {"core/simd/lanes8.hpp"}
 FORM_SOURCE = re.compile(r"_(?:avx2|avx512|vec128)\.cpp$")
 REGION_LINE = re.compile(r"^\s*DITHERING_TARGET_AVX(?:2|512)_(BEGIN|END)\b")
 # Allowed in simd/compiler.hpp only.

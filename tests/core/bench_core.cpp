@@ -160,6 +160,36 @@ void bench_threshold_palettes() {
     }
 }
 
+// Random dither to levels on each vector form: one channel of 2 and 4
+// levels (drawn and quantized in one pass; in linear light the bytes'
+// working values are gathered), of 8 levels and three channels of 2 (the
+// draws a block at a time, then the quantizer).
+void bench_random_levels() {
+    struct Shape {
+        std::size_t channels, levels, side;
+        bool linear;
+    };
+    for (const Shape shape : {Shape{1, 2, 4096, false}, Shape{1, 2, 4096, true},
+                              Shape{1, 4, 4096, false}, Shape{1, 8, 4096, false},
+                              Shape{3, 2, 2048, false}}) {
+        const ColorSpace space = ColorSpace::create(shape.linear);
+        const Levels levels = Levels::create(static_cast<std::uint32_t>(shape.levels), space);
+        for (Isa isa : ALL_ISAS) {
+            if (isa == Isa::portable || !isa_available(isa)) continue;
+            char label[80];
+            std::snprintf(label, sizeof label, "  random, %zu channel%s, %zu levels%s, %s",
+                          shape.channels, shape.channels == 1 ? "" : "s", shape.levels,
+                          shape.linear ? ", linear" : "",
+                          isa == Isa::vec128 ? "128-bit" : isa_name(isa));
+            measure(label, shape.side, shape.side, shape.channels,
+                    [&](std::uint8_t* px, std::size_t h, std::size_t w) {
+                        random_levels_on(ThresholdAlgorithm::fast, isa, {px, h, w, shape.channels},
+                                         space, levels, 1.0f, 7);
+                    });
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,6 +227,7 @@ int main(int argc, char** argv) {
     bench_levels_forms("fs", 2);
     bench_levels_forms("fs", 4);
     bench_levels_forms("jjn", 2);
+    bench_random_levels();
     bench_palette("floyd_steinberg, palette of 16", 16, 2048);
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);
     bench_palette("floyd_steinberg, palette of 4096", 4096, 1024);

@@ -20,24 +20,25 @@
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
+#include "core/simd/lanes8.hpp"
 #include "core/threshold/random_draws.hpp"
 DITHERING_TARGET_AVX2_END
 
 namespace dithering {
 
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept {
-    draw_offsets(state, count, scale, out);
+    draw_offsets<simd::Lanes8>(state, count, scale, out);
 }
 
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept {
-    random_few_levels(src, dst, count, state, params, stream);
+    random_few_levels<simd::Lanes8>(src, dst, count, state, params, stream);
 }
 
 void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
                            const VectorQuantizer& quantizer) noexcept {
-    quantize_offsets(p, offsets, count, quantizer);
+    quantize_offsets<simd::Lanes8>(p, offsets, count, quantizer);
 }
 
 }  // namespace dithering

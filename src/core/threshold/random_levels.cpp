@@ -90,7 +90,7 @@ std::optional<RandomFewLevels> few_levels_for(const ColorSpace& space, const Lev
     return few;
 }
 
-// The random vector loops of one form: AVX2, or 128-bit halves.
+// The random vector loops of one form: AVX-512, AVX2, or 128-bit halves.
 struct RandomVectorLoops {
     void (*draw_offsets)(std::uint64_t state, std::size_t count, float scale,
                          float* out) noexcept;
@@ -154,6 +154,14 @@ bool random_levels_avx2(ImageView img, const ColorSpace& space, const Levels& le
                         std::uint64_t state, const PassIo& io) {
     return random_levels_vector(RANDOM_LOOPS_AVX2, img, space, levels, amp, state, io);
 }
+
+constexpr RandomVectorLoops RANDOM_LOOPS_AVX512 = {draw_offsets_avx512, random_few_levels_avx512,
+                                                   quantize_offsets_avx512};
+
+bool random_levels_avx512(ImageView img, const ColorSpace& space, const Levels& levels, float amp,
+                          std::uint64_t state, const PassIo& io) {
+    return random_levels_vector(RANDOM_LOOPS_AVX512, img, space, levels, amp, state, io);
+}
 #endif
 
 }  // namespace
@@ -206,7 +214,8 @@ bool vec128_random_pays(const RandomLevelsCall& call) noexcept {
 constexpr IsaForms<RandomLevelsLoop, RandomLevelsCall> RANDOM_LEVELS_LOOPS[] = {
     {{&plain_loop}, {nullptr}, {nullptr}},
     {{&portable_loop}, {&vec128_loop, &vec128_random_pays},
-     {DITHERING_AVX2_FORM(&random_levels_avx2)}},
+     {DITHERING_AVX2_FORM(&random_levels_avx2)},
+     {DITHERING_AVX512_FORM(&random_levels_avx512)}},
 };
 
 }  // namespace

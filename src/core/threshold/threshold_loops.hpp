@@ -148,6 +148,10 @@ constexpr bool random_vec128_pays(bool one_pass) noexcept {
 #if DITHERING_ARCH_X86
 // Only callable when isa_available(Isa::avx2).
 void draw_offsets_avx2(std::uint64_t state, std::size_t count, float scale, float* out) noexcept;
+// Only callable when isa_available(Isa::avx512); the same source over
+// sixteen lanes, and so for the two loops below.
+void draw_offsets_avx512(std::uint64_t state, std::size_t count, float scale,
+                         float* out) noexcept;
 #endif
 
 // Random dither of a one-channel image to at most four levels, the draws
@@ -176,6 +180,9 @@ void random_few_levels_vec128(const std::uint8_t* src, std::uint8_t* dst, std::s
 void random_few_levels_avx2(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
                             std::uint64_t state, const RandomFewLevels& params,
                             bool stream) noexcept;
+void random_few_levels_avx512(const std::uint8_t* src, std::uint8_t* dst, std::size_t count,
+                              std::uint64_t state, const RandomFewLevels& params,
+                              bool stream) noexcept;
 #endif
 
 // What the vector quantizer needs besides the scalar one: whether the
@@ -198,6 +205,8 @@ void quantize_offsets_vec128(std::uint8_t* p, const float* offsets, std::size_t 
 // Only callable when isa_available(Isa::avx2).
 void quantize_offsets_avx2(std::uint8_t* p, const float* offsets, std::size_t count,
                            const VectorQuantizer& quantizer) noexcept;
+void quantize_offsets_avx512(std::uint8_t* p, const float* offsets, std::size_t count,
+                             const VectorQuantizer& quantizer) noexcept;
 
 // The nearest palette colour for `count` points at once (count a multiple
 // of 8), one point per vector lane: each lane runs the sequential rule of

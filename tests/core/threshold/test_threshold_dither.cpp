@@ -454,7 +454,8 @@ CORE_TEST(random_loops_match_the_reference_on_random_images) {
         check_random(px, height, width, channels, alpha, space, levels, strength, seed, runs);
     }
     CHECK(runs.random[0] == 400 && runs.random[1] == 400);
-    std::printf("     random avx2 ran on %d images\n", runs.random[2]);
+    std::printf("     random avx2 ran on %d images, avx512 on %d\n", runs.random[2],
+                runs.random[4]);
 }
 
 CORE_TEST(random_long_runs_cross_block_boundaries) {
