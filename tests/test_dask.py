@@ -247,6 +247,52 @@ class TestFileBatches:
         assert not (tmp_path / "y").exists()
 
 
+@pytest.mark.parametrize("stage", ["start", "close", "batch"])
+def test_a_local_cluster_that_fails_is_named_not_a_traceback(monkeypatch, stage):
+    """The command prints a ConnectionError as "dither: error: ..." with
+    status 2; whatever else escapes is a traceback. The batch's own errors
+    stay what they are."""
+
+    class Cluster:
+        def __init__(self, **kwargs):
+            if stage == "start":
+                raise RuntimeError("Cluster failed to start: no free port")
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            if stage == "close":
+                raise TimeoutError("the workers did not stop")
+
+    class Client:
+        def __init__(self, cluster):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            pass
+
+    monkeypatch.setattr(distributed, "LocalCluster", Cluster)
+    monkeypatch.setattr(distributed, "Client", Client)
+    from dithering_tools.cluster import connect
+
+    expected = {
+        "start": (ConnectionError, "cannot start a local Dask cluster of 2 workers: "
+                                   "Cluster failed to start: no free port"),
+        "close": (ConnectionError, "cannot close a local Dask cluster of 2 workers: "
+                                   "the workers did not stop"),
+        "batch": (KeyError, "'the batch failed'"),
+    }[stage]
+    with pytest.raises(expected[0]) as raised:
+        with connect("local:2"):
+            if stage == "batch":
+                raise KeyError("the batch failed")
+    assert str(raised.value) == expected[1]
+
+
 # Times how fast the command stops: on a machine of its own.
 @pytest.mark.serial
 @pytest.mark.parametrize("signum, to_group", [(signal.SIGINT, True), (signal.SIGTERM, False),

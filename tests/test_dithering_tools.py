@@ -368,6 +368,20 @@ def test_a_temporary_that_cannot_be_made_is_named_as_the_output():
     assert _reason(raised.value, "in.png").startswith("cannot write /proc/x.png: ")
 
 
+def test_a_file_in_the_way_of_the_folders_is_an_error_not_an_existing_output(tmp_path):
+    # An existing output is a FileExistsError, which a batch with
+    # --skip-existing counts as done; a file where the output's folder
+    # should be must not pass for one.
+    (tmp_path / "in-the-way").write_text("a file")
+    out = tmp_path / "in-the-way" / "out.png"
+    with pytest.raises(OSError) as raised:
+        write_atomically(out, lambda stream: stream.write(b"png"), make_folders=True)
+    assert not isinstance(raised.value, FileExistsError)
+    assert _reason(raised.value) == (
+        f"cannot write {out}: {tmp_path / 'in-the-way'} is a file, not a folder")
+    assert sorted(os.listdir(tmp_path)) == ["in-the-way"]
+
+
 @pytest.mark.parametrize("make_folders", [True, False])
 def test_missing_folders_made_only_when_asked(tmp_path, make_folders):
     out = tmp_path / "new" / "deeper" / "out.png"

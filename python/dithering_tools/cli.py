@@ -324,7 +324,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return 130
     except _Terminated:
         return 143
-    except ConnectionError as error:  # --cluster: no scheduler at that address
+    except ConnectionError as error:  # --cluster: no scheduler there, or a local one failed
         print(f"dither: error: {error}", file=sys.stderr)
         return 2
 

@@ -107,12 +107,26 @@ def connect(cluster: _Client | str) -> Iterator[_Client]:
         import dask
 
         workers = int(cluster[len(LOCAL_PREFIX):])
-        with dask.config.set({"distributed.worker.profile.enabled": False}), \
+        what = f"a local Dask cluster of {workers} worker{'s' if workers != 1 else ''}"
+        stack = contextlib.ExitStack()
+        try:
+            stack.enter_context(dask.config.set({"distributed.worker.profile.enabled": False}))
+            local = stack.enter_context(
                 LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                              host="127.0.0.1", dashboard_address=":0",
-                             preload=[WORKER_PRELOAD]) as local, \
-                Client(local) as client:
+                             preload=[WORKER_PRELOAD]))
+            client = stack.enter_context(Client(local))
+        except Exception as error:  # "Cluster failed to start", a timeout, no free port...
+            stack.close()
+            raise ConnectionError(f"cannot start {what}: {error}") from error
+        with stack:
             yield client
+            # Reached when the batch went well: a failure to close is then
+            # the caller's error, named as such, not a traceback.
+            try:
+                stack.close()
+            except Exception as error:
+                raise ConnectionError(f"cannot close {what}: {error}") from error
         return
     try:
         client = Client(cluster)

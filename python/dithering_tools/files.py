@@ -323,13 +323,18 @@ def write_atomically(destination: str | os.PathLike[str], write: Callable[[Binar
         raise FileExistsError(f"{destination} exists (use --force to overwrite)")
     try:
         if make_folders:
-            destination.parent.mkdir(parents=True, exist_ok=True)
+            try:
+                destination.parent.mkdir(parents=True, exist_ok=True)
+            except FileExistsError as error:
+                # A file where a folder on the way should be. Not the output
+                # existing, which callers answer with --force or
+                # --skip-existing: neither would help here.
+                raise NotADirectoryError(errno.ENOTDIR,
+                                         f"{error.filename} is a file, not a folder") from None
         elif not destination.parent.is_dir():
             raise FileNotFoundError(errno.ENOENT, f"folder {destination.parent} does not exist")
         fd, temporary = tempfile.mkstemp(prefix=_temporary_prefix(destination.name),
                                          suffix=".part", dir=destination.parent)
-    except FileExistsError:
-        raise
     except OSError as error:
         raise _naming(error, destination) from None
     try:
