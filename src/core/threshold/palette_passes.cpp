@@ -225,7 +225,7 @@ constexpr IsaForms<RandomPaletteLoop> RANDOM_PALETTE_LOOPS[] = {
     {{nullptr},
      {&random_palette_vector<palette_points_vec128, draw_offsets_vec128_or_plain>},
      {DITHERING_AVX2_FORM((&random_palette_vector<palette_points_avx2, draw_offsets_avx2>))},
-     {DITHERING_AVX512_FORM((&random_palette_vector<palette_points_avx512, draw_offsets_avx2>))}},
+     {DITHERING_AVX512_FORM((&random_palette_vector<palette_points_avx512, draw_offsets_avx512>))}},
 };
 
 }  // namespace
