@@ -227,6 +227,11 @@ int main(int argc, char** argv) {
     bench_levels_forms("fs", 2);
     bench_levels_forms("fs", 4);
     bench_levels_forms("jjn", 2);
+    // The wavefront's forms on every tap set (the AVX-512 rule).
+    for (const char* method : {"floydsteinberg", "falsefloydsteinberg", "sierralite", "atkinson",
+                               "burkes", "sierra", "sierra2", "stucki"}) {
+        bench_levels_forms(method, 2);
+    }
     bench_random_levels();
     bench_palette("floyd_steinberg, palette of 16", 16, 2048);
     bench_palette("floyd_steinberg, palette of 256", 256, 1024);

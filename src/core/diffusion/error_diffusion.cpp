@@ -42,7 +42,7 @@ std::optional<Isa> wavefront_isa(std::size_t height, std::size_t width, const Ke
         width > WAVEFRONT_MAX_WIDTH || !fast_forms_apply(rows)) {
         return std::nullopt;
     }
-    return levels_wavefront_forms().pick_isa();
+    return levels_wavefront_forms().pick_isa({wavefront_taps(rows)});
 }
 
 bool vec128_rows_pay(const PaletteRowsCall& call) noexcept {

@@ -64,17 +64,32 @@ namespace {
 // even in 128-bit vectors (SSE2 on x86, two to seven times in core_bench),
 // so every x86 and aarch64 processor takes the wavefront. The portable
 // form alone, lane by lane, is not known to.
-bool vec128_wavefront_pays(const NoCall&) noexcept {
+bool vec128_wavefront_pays(const WavefrontCall&) noexcept {
     return VEC128_KIND != Vec128Kind::portable;
+}
+
+// The band in one AVX-512 register pays only with all twelve weights
+// (Jarvis-Judice-Ninke, Stucki), whose rows-above sums make most of a
+// step's work: half the instructions then win. With fewer the step's
+// chain from one error to the next sets the pace, and the 512-bit loads
+// of the sums, across cache lines, cost more than they save. core_bench,
+// 4096x4096, 2 levels, best of 42 runs, AVX2 -> AVX-512 Mpx/s on an AMD
+// EPYC: Jarvis-Judice-Ninke 1336 -> 1604, Stucki 1351 -> 1599; Burkes
+// 1450 -> 1402, Sierra 1391 -> 1324, two-row Sierra 1461 -> 1413,
+// Atkinson 2066 -> 1872, Floyd-Steinberg 2208 -> 1858, false
+// Floyd-Steinberg 2283 -> 1914, Sierra Lite 2222 -> 1881.
+bool avx512_wavefront_pays(const WavefrontCall& call) noexcept {
+    return call.taps == wavefront::ALL_TAPS;
 }
 
 }  // namespace
 
-const IsaForms<WavefrontSteps>& levels_wavefront_forms() noexcept {
-    static constexpr IsaForms<WavefrontSteps> forms = {
+const IsaForms<WavefrontSteps, WavefrontCall>& levels_wavefront_forms() noexcept {
+    static constexpr IsaForms<WavefrontSteps, WavefrontCall> forms = {
         {nullptr},
         {&wavefront::step_loops_vec128, &vec128_wavefront_pays},
         {DITHERING_AVX2_FORM(&wavefront::step_loops_avx2)},
+        {DITHERING_AVX512_FORM(&wavefront::step_loops_avx512), &avx512_wavefront_pays},
     };
     return forms;
 }
@@ -537,6 +552,10 @@ PassStatus levels_pass_wavefront(Isa isa, ImageView image, std::span<const std::
         if (channels > 1) merge_channels(split_to.data(), band_rows * width, channels, band_pixels);
     }
     return PassStatus::ok;
+}
+
+unsigned wavefront_taps(const KernelRows& rows) noexcept {
+    return taps_of(pull_weights(rows));
 }
 
 }  // namespace dithering

@@ -35,12 +35,6 @@ constexpr std::size_t AHEAD = 2;  // steps ahead whose rows-above sums are made
 constexpr std::size_t SLOT_ABOVE2 = 22;  // row -2 of the band (the previous band's lane 14)
 constexpr std::size_t SLOT_ABOVE1 = 23;  // row -1 (the previous band's lane 15)
 constexpr std::size_t LANE0 = 24;
-// Where, within a step, the eight rows above (SHIFT1) and two above
-// (SHIFT2) of lanes 0..7 (A) and 8..15 (B) start.
-constexpr std::size_t SHIFT1_A = LANE0 - 1;
-constexpr std::size_t SHIFT2_A = LANE0 - 2;
-constexpr std::size_t SHIFT1_B = LANE0 + 7;
-constexpr std::size_t SHIFT2_B = LANE0 + 6;
 // Carried rows cover columns -CARRY_LEFT .. width + CARRY_RIGHT.
 constexpr std::ptrdiff_t CARRY_LEFT = 16 * LAG + 8;
 constexpr std::ptrdiff_t CARRY_RIGHT = 18 * LAG + 8;
@@ -134,6 +128,8 @@ StepLoops step_loops_vec128() noexcept;
 #if DITHERING_ARCH_X86
 // Over AVX2 registers: only callable when isa_available(Isa::avx2).
 StepLoops step_loops_avx2() noexcept;
+// Over AVX-512 registers: only callable when isa_available(Isa::avx512).
+StepLoops step_loops_avx512() noexcept;
 #endif
 
 }  // namespace dithering::wavefront

@@ -20,13 +20,14 @@
 
 DITHERING_TARGET_AVX2_BEGIN
 #include "core/simd/vec8_avx2.hpp"
+#include "core/simd/lanes8.hpp"
 #include "core/diffusion/wavefront_steps.hpp"
 DITHERING_TARGET_AVX2_END
 
 namespace dithering::wavefront {
 
 StepLoops step_loops_avx2() noexcept {
-    return STEP_LOOPS;
+    return STEP_LOOPS<simd::Lanes8>;
 }
 
 }  // namespace dithering::wavefront

@@ -41,6 +41,21 @@ DITHERING_ALWAYS_INLINE U8x32 splat_bytes(Lanes8, std::uint8_t x) { return splat
 DITHERING_ALWAYS_INLINE U8x32 load16_each_block(Lanes8, const std::uint8_t* p) {
     return load16_twice(p);
 }
+DITHERING_ALWAYS_INLINE I32x8 load_int(Lanes8, const std::int32_t* p) { return load8(p); }
+// Eight table entries, for lookup.
+DITHERING_ALWAYS_INLINE I32x8 load_table8(Lanes8, const std::int32_t* p) { return load8(p); }
+// A band of sixteen rows' bytes, kept in two groups of eight (groups[0] +
+// at, groups[1] + at), as the lanes of two vectors; and the lanes, each
+// 0..255, back into them.
+DITHERING_ALWAYS_INLINE void load_band_bytes(Lanes8, std::uint8_t* const* groups, std::size_t at,
+                                             I32x8 (&lanes)[2]) {
+    lanes[0] = widen_bytes(groups[0] + at);
+    lanes[1] = widen_bytes(groups[1] + at);
+}
+DITHERING_ALWAYS_INLINE void store_band_bytes(Lanes8, std::uint8_t* const* groups, std::size_t at,
+                                              const I32x8 (&lanes)[2]) {
+    store_bytes(groups[0] + at, groups[1] + at, lanes[0], lanes[1]);
+}
 DITHERING_ALWAYS_INLINE void store_bytes(std::uint8_t* p, U8x32 a) { store32(p, a); }
 // A streaming store where the form has one (then p is 32-byte aligned).
 DITHERING_ALWAYS_INLINE void stream_bytes(std::uint8_t* p, U8x32 a) { stream32(p, a); }

@@ -103,11 +103,47 @@ DITHERING_ALWAYS_INLINE F32x16 gather(const float* table, I32x16 index) {
         _mm256_i32gather_ps(table, _mm512_maskz_extracti64x4_epi64(0xf, index.v, 1), 4);
     return {_mm512_maskz_insertf32x8(ALL_LANES, _mm512_castps256_ps512(low), high, 1)};
 }
+DITHERING_ALWAYS_INLINE I32x16 gather(const std::int32_t* table, I32x16 index) {
+    const __m256i low =
+        _mm256_i32gather_epi32(table, _mm512_maskz_extracti64x4_epi64(0xf, index.v, 0), 4);
+    const __m256i high =
+        _mm256_i32gather_epi32(table, _mm512_maskz_extracti64x4_epi64(0xf, index.v, 1), 4);
+    return {_mm512_maskz_inserti64x4(0xff, _mm512_castsi256_si512(low), high, 1)};
+}
+// Lane index[i] of table, for indices 0..15.
+DITHERING_ALWAYS_INLINE I32x16 lookup(I32x16 table, I32x16 index) {
+    return {_mm512_maskz_permutexvar_epi32(ALL_LANES, index.v, table.v)};
+}
+// Lane L alone to *p.
+template <int L>
+DITHERING_ALWAYS_INLINE void store_lane(float* p, F32x16 a) {
+    static_assert(L >= 0 && L < 16);
+    const __m128 quarter = _mm512_maskz_extractf32x4_ps(0xf, a.v, L / 4);
+    if constexpr (L % 4 == 0) {
+        _mm_store_ss(p, quarter);
+    } else if constexpr (L % 4 == 2) {
+        _mm_store_ss(p, _mm_movehl_ps(quarter, quarter));
+    } else {
+        _mm_store_ss(p, _mm_shuffle_ps(quarter, quarter, _MM_SHUFFLE(L % 4, L % 4, L % 4, L % 4)));
+    }
+}
 
 // A lane comparison, one bit a lane in a mask register.
 struct Mask32x16 {
     __mmask16 m;
 };
+DITHERING_ALWAYS_INLINE Mask32x16 operator&(Mask32x16 a, Mask32x16 b) {
+    return {static_cast<__mmask16>(a.m & b.m)};
+}
+DITHERING_ALWAYS_INLINE Mask32x16 greater(I32x16 a, I32x16 b) {
+    return {_mm512_cmpgt_epi32_mask(a.v, b.v)};
+}
+// Lane by lane: `yes` where the mask is set, `no` elsewhere.
+DITHERING_ALWAYS_INLINE F32x16 select(Mask32x16 m, F32x16 yes, F32x16 no) {
+    return {_mm512_mask_blend_ps(m.m, no.v, yes.v)};
+}
+// a where the mask is set, +0 elsewhere.
+DITHERING_ALWAYS_INLINE F32x16 keep(Mask32x16 m, F32x16 a) { return {_mm512_maskz_mov_ps(m.m, a.v)}; }
 // Ordered: false where either is NaN.
 DITHERING_ALWAYS_INLINE Mask32x16 greater_equal(F32x16 a, F32x16 b) {
     return {_mm512_cmp_ps_mask(a.v, b.v, _CMP_GE_OQ)};
@@ -208,6 +244,29 @@ DITHERING_ALWAYS_INLINE U8x64 splat_bytes(Lanes16, std::uint8_t x) {
 DITHERING_ALWAYS_INLINE U8x64 load16_each_block(Lanes16, const std::uint8_t* p) {
     return {_mm512_maskz_broadcast_i32x4(ALL_LANES,
                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))};
+}
+DITHERING_ALWAYS_INLINE I32x16 load_int(Lanes16, const std::int32_t* p) {
+    return {_mm512_loadu_si512(p)};
+}
+// Eight table entries, for lookup (the other eight lanes 0).
+DITHERING_ALWAYS_INLINE I32x16 load_table8(Lanes16, const std::int32_t* p) {
+    return {_mm512_maskz_loadu_epi32(0x00ff, p)};
+}
+// A band of sixteen rows' bytes, kept in two groups of eight (groups[0] +
+// at, groups[1] + at), as the lanes of one vector; and the lanes, each
+// 0..255, back into them.
+DITHERING_ALWAYS_INLINE void load_band_bytes(Lanes16, std::uint8_t* const* groups, std::size_t at,
+                                             I32x16 (&lanes)[1]) {
+    const __m128i bytes =
+        _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(groups[0] + at)),
+                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(groups[1] + at)));
+    lanes[0] = {_mm512_maskz_cvtepu8_epi32(ALL_LANES, bytes)};
+}
+DITHERING_ALWAYS_INLINE void store_band_bytes(Lanes16, std::uint8_t* const* groups, std::size_t at,
+                                              const I32x16 (&lanes)[1]) {
+    const __m128i bytes = _mm512_maskz_cvtepi32_epi8(ALL_LANES, lanes[0].v);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(groups[0] + at), bytes);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(groups[1] + at), _mm_unpackhi_epi64(bytes, bytes));
 }
 DITHERING_ALWAYS_INLINE void store_bytes(std::uint8_t* p, U8x64 a) { _mm512_storeu_si512(p, a.v); }
 // Bypassing the caches; p 64-byte aligned.
