@@ -28,22 +28,39 @@ namespace {
 
 using simd::F32x4;
 
+// One row's scan: its first pixel in scan order and the step to the next,
+// its width, its first error cell, the weights of the two cells ahead, the
+// current row's cells and where the row's errors go.
+struct RowScan {
+    std::uint8_t* px;
+    std::ptrdiff_t px_step;
+    std::size_t width;
+    std::ptrdiff_t cell;
+    float weight1;
+    float weight2;
+    const float* cur;
+    float* errors;
+};
+
 // The scan step of a levels row in direction S (+1 or -1), from error cell
 // `cell` on. The value chain runs through lane 0 of vector registers only:
 // a float passing through a general register or a lane-merging move would
 // lengthen it.
 template <int S, bool TWO, bool SPREAD>
-void levels_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width, const float* lut,
-                 const Levels& levels, float weight1, float weight2, const float* cur,
-                 float* errors, std::ptrdiff_t cell) {
+void levels_scan(const RowScan& row, const float* lut, const Levels& levels) {
     // Local copies: the byte stores below may alias anything.
+    std::uint8_t* px = row.px;
+    const std::ptrdiff_t px_step = row.px_step;
+    std::ptrdiff_t cell = row.cell;
+    const float* const cur = row.cur;
+    float* const errors = row.errors;
     const std::uint8_t* const codes = levels.codes.data();
     const float* const values = levels.values.data();
     // Only lane 0 carries a value. Full-width operations avoid lane
     // merges; every operand holds zeros in the other lanes, so they stay
     // zero (never slow subnormals) and are never read.
-    const F32x4 w1 = simd::only_first(weight1);
-    const F32x4 w2 = simd::only_first(weight2);
+    const F32x4 w1 = simd::only_first(row.weight1);
+    const F32x4 w2 = simd::only_first(row.weight2);
     const F32x4 half = simd::only_first(127.5f);
     const F32x4 low = simd::only_first(values[0]);
     const F32x4 high = simd::only_first(values[1]);
@@ -52,7 +69,7 @@ void levels_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width, co
     const F32x4 zero = simd::zero4();
     F32x4 ahead1 = simd::load_first(cur + cell);
     F32x4 ahead2 = simd::load_first(cur + cell + S);
-    for (std::size_t i = 0; i < width; ++i) {
+    for (std::size_t i = 0, width = row.width; i < width; ++i) {
         const F32x4 v = simd::load_first(lut + *px) + ahead1;
         F32x4 e;
         if constexpr (TWO) {
@@ -105,8 +122,7 @@ void spread_below_row(float* row, const float* errors, const float (&weight)[5],
     }
 }
 
-using LevelsScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
-                           const Levels&, float, float, const float*, float*, std::ptrdiff_t);
+using LevelsScan = void (*)(const RowScan& row, const float* lut, const Levels& levels);
 
 template <int S, bool TWO>
 LevelsScan levels_scan_for(bool spread) {
@@ -118,6 +134,14 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
     return two ? levels_scan_for<1, true>(spread) : levels_scan_for<1, false>(spread);
 }
 
+// What a palette row's scan reads besides the row, fixed over a pass.
+struct PaletteTables {
+    const float* lut;
+    const Palette& palette;
+    NearestGrid* grid;      // null: the full scan
+    const float* working4;  // the working colours padded to four lanes
+};
+
 // The scan step of a palette row. Error cells are four floats (R, G, B and
 // an idle lane that stays 0), so each pixel's value, error and carried
 // cells are single vectors computed lane by lane with the same operations
@@ -125,17 +149,23 @@ LevelsScan levels_scan_for(bool back, bool two, bool spread) {
 // colour is looked up there (the same index as the full scan). BOUNDED
 // clamps the value before the search (value_bound.hpp).
 template <int S, bool SPREAD, bool BOUNDED>
-void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
-                  const float* lut, const Palette& palette, NearestGrid* grid,
-                  const float* working4,
-                  float weight1, float weight2, const float* cur, float* errors,
-                  std::ptrdiff_t cell) {
+void palette_scan(const RowScan& row, const PaletteTables& tables) {
+    // Local copies: the byte stores below may alias anything.
+    const float* const lut = tables.lut;
+    const Palette& palette = tables.palette;
+    NearestGrid* const grid = tables.grid;
+    const float* const working4 = tables.working4;
+    std::uint8_t* px = row.px;
+    const std::ptrdiff_t px_step = row.px_step;
+    std::ptrdiff_t cell = row.cell;
+    const float* const cur = row.cur;
+    float* const errors = row.errors;
     const std::uint8_t* const colors = palette.colors.data();
-    const F32x4 w1 = simd::splat(weight1);
-    const F32x4 w2 = simd::splat(weight2);
+    const F32x4 w1 = simd::splat(row.weight1);
+    const F32x4 w2 = simd::splat(row.weight2);
     F32x4 ahead1 = simd::load4(cur + 4 * cell);
     F32x4 ahead2 = simd::load4(cur + 4 * (cell + S));
-    for (std::size_t i = 0; i < width; ++i) {
+    for (std::size_t i = 0, width = row.width; i < width; ++i) {
         const F32x4 base = simd::lanes(lut[px[0]], lut[px[1]], lut[px[2]], 0.0f);
         F32x4 v = base + ahead1;
         if constexpr (BOUNDED) v = bound_to_working_range(v);
@@ -158,9 +188,7 @@ void palette_scan(std::uint8_t* px, std::ptrdiff_t px_step, std::size_t width,
     }
 }
 
-using PaletteScan = void (*)(std::uint8_t*, std::ptrdiff_t, std::size_t, const float*,
-                            const Palette&, NearestGrid*, const float*, float, float,
-                            const float*, float*, std::ptrdiff_t);
+using PaletteScan = void (*)(const RowScan& row, const PaletteTables& tables);
 
 template <int S, bool BOUNDED>
 PaletteScan palette_scan_for(bool spread) {
@@ -224,8 +252,8 @@ PassStatus levels_pass_register_scan(ImageView image, std::size_t channel, const
                  [&](std::uint8_t* first, std::ptrdiff_t px_step, std::ptrdiff_t cell, bool back,
                      const DirectionWeights& w) {
                      const LevelsScan scan = levels_scan_for(back, two, w.spread);
-                     scan(first, px_step, width, lut, levels, w.ahead1, w.ahead2, error.cur(),
-                          errors, cell);
+                     scan({first, px_step, width, cell, w.ahead1, w.ahead2, error.cur(), errors},
+                          lut, levels);
                  });
     return PassStatus::ok;
 }
@@ -252,14 +280,13 @@ PassStatus palette_pass_register_scan(ImageView image, const ColorSpace& space,
     // Without the memory for a grid, the full scan gives the same bytes.
     std::optional<NearestGrid> grid;
     if (m > FULL_SCAN_MAX_COLORS) grid = palette_pass_grid(palette, bounded);
-    NearestGrid* const search = grid ? &*grid : nullptr;
-    const float* lut = space.lut.data();
+    const PaletteTables tables{space.lut.data(), palette, grid ? &*grid : nullptr, working4};
     scan_rows<4>(image, 0, rows, options.serpentine, error, errors,
                  [&](std::uint8_t* first, std::ptrdiff_t px_step, std::ptrdiff_t cell, bool back,
                      const DirectionWeights& w) {
                      const PaletteScan scan = palette_scan_for(back, w.spread, bounded);
-                     scan(first, px_step, width, lut, palette, search, working4, w.ahead1,
-                          w.ahead2, error.cur(), errors, cell);
+                     scan({first, px_step, width, cell, w.ahead1, w.ahead2, error.cur(), errors},
+                          tables);
                  });
     return PassStatus::ok;
 }
