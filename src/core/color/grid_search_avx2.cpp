@@ -4,7 +4,9 @@
 
 #if DITHERING_ARCH_X86
 
-#define DITHERING_AVX2 DITHERING_TARGET("avx2")
+// Compiled for AVX2 (the region simd/compiler.hpp opens, after every
+// header), so that the header's vector operations inline here too.
+DITHERING_TARGET_AVX2_BEGIN
 
 namespace dithering::avx2 {
 
@@ -16,7 +18,7 @@ DITHERING_NOINLINE std::size_t nearest_out_of_line(const Palette& palette, F32x4
 // each lane keeps its first strict minimum and its position in the list,
 // then the lowest position among the lanes at the least distance wins.
 // Lists are in palette order, so that is the lowest index.
-DITHERING_AVX2 DITHERING_NOINLINE std::size_t grid_list_nearest(
+DITHERING_NOINLINE std::size_t grid_list_nearest(
     const CandidateQuad* list, const CandidateQuad& none, std::size_t count, F32x4 v) noexcept {
     static constexpr std::int32_t LANE_ORDER[8] = {0, 1, 2, 3, 4, 5, 6, 7};
     const F32x8 c0 = simd::splat8(first(v));
@@ -54,7 +56,7 @@ DITHERING_NOINLINE std::uint32_t grid_list_for(NearestGrid& grid, unsigned level
 
 namespace dithering {
 
-DITHERING_AVX2 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1,
+std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, float c1,
                                                 float c2) noexcept {
     avx2::GridSearch search = avx2::grid_search_of(grid);
     return search.find(simd::lanes(c0, c1, c2, 0.0f));
@@ -62,6 +64,6 @@ DITHERING_AVX2 std::size_t nearest_in_grid_avx2(NearestGrid& grid, float c0, flo
 
 }  // namespace dithering
 
-#undef DITHERING_AVX2
+DITHERING_TARGET_AVX2_END
 
 #endif
