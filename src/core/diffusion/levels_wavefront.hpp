@@ -22,13 +22,13 @@ struct StepLoops;
 
 // The wavefront's step loops by instruction set: the sixteen lanes in four
 // 128-bit vectors of simd/vec128.hpp (SSE2, NEON, or the portable form),
-// in two AVX2 ones or in one AVX-512 one; no portable entry (the single-row scan is that form).
-// Every form writes the same bytes; levels_pass takes the one picked, and
+// in two AVX2 ones or in one AVX-512 one; no portable entry (the single-row
+// scan is that form). Every form writes the same bytes; levels_pass takes the one picked, and
 // the single-row scan where none is (the 128-bit form pays only where those
 // vectors are the processor's own).
 using WavefrontSteps = wavefront::StepLoops (*)() noexcept;
 // What the forms' rules look at: which of the twelve weights a pass's
-// kernel has (wavefront_taps).
+// kernel has, as wavefront_taps gives them (wavefront_layout.hpp's bits).
 struct WavefrontCall {
     unsigned taps;
 };

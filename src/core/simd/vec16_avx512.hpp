@@ -77,7 +77,7 @@ DITHERING_ALWAYS_INLINE std::int32_t first(I32x16 a) {
     return _mm512_cvtsi512_si32(a.v);
 }
 
-// ---- The random dither's lanes (vec8_avx2.hpp's, sixteen lanes) ----
+// ---- The random dither's and the wavefront's lanes (vec8_avx2.hpp's, sixteen) ----
 
 DITHERING_ALWAYS_INLINE I32x16 operator+(I32x16 a, I32x16 b) { return {_mm512_add_epi32(a.v, b.v)}; }
 DITHERING_ALWAYS_INLINE I32x16 operator-(I32x16 a, I32x16 b) { return {_mm512_sub_epi32(a.v, b.v)}; }
